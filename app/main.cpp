@@ -1,0 +1,5 @@
+#include "mcp/server/VarnMCPRuntime.hpp"
+
+int main() {
+  return varn::mcp::VarnMCPRuntime::main();
+}

@@ -1,0 +1,118 @@
+#pragma once
+
+// Strict JSON helpers shared by every typed record of the system.
+//
+// Records decode all or nothing: a required key must be present, non-null and of its exact JSON
+// type; an optional key may be absent or null (both give an absent field) but must have its type
+// when present; keys a record does not declare are ignored. Integers never come from strings or
+// from numbers with a fraction. Failures throw JsonDecodeError, whose text names the key and the
+// expected type and never quotes the offending value (a value may be a secret).
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace varn::support {
+
+using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
+
+// Deepest nesting of arrays and objects that parseJson accepts; deeper input is treated as not
+// JSON, because copying, dumping or comparing such values recurses once per level.
+inline constexpr int kMaxJsonDepth = 512;
+
+// The decoder's error for a JSON text or value that does not fit the record being read.
+class JsonDecodeError : public std::exception {
+ public:
+  explicit JsonDecodeError(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// Parses one JSON text (surrounding JSON white space allowed). Returns nullopt when the text is not
+// valid UTF-8 JSON or nests deeper than kMaxJsonDepth. Never throws.
+[[nodiscard]] std::optional<Json> parseJson(std::string_view text) noexcept;
+
+// Like parseJson, but throws JsonDecodeError("the data is not valid JSON") instead of returning
+// nullopt. Used where a failed parse is the decoder's error (vault replies).
+[[nodiscard]] Json parseJsonOrThrow(std::string_view text);
+
+// Compact JSON text. Invalid UTF-8 in strings is replaced rather than thrown on.
+[[nodiscard]] std::string dumpCompact(const Json& value);
+[[nodiscard]] std::string dumpCompact(const OrderedJson& value);
+
+// Compact JSON text with every "/" written as "\/", the form the vault wire and the audit trail
+// use. Safe as a text replacement because "/" only ever occurs inside JSON strings.
+[[nodiscard]] std::string dumpEscapingSlashes(const OrderedJson& value);
+
+// Checks that a value is a JSON object; `what` names it in the error ("reply", "groups[2]").
+const Json& requireObject(const Json& value, std::string_view what = "value");
+
+[[nodiscard]] std::string requireString(const Json& object, std::string_view key);
+[[nodiscard]] std::optional<std::string> optionalString(const Json& object, std::string_view key);
+
+[[nodiscard]] bool requireBool(const Json& object, std::string_view key);
+[[nodiscard]] std::optional<bool> optionalBool(const Json& object, std::string_view key);
+
+// Accepts JSON integers within the signed 64-bit range and numbers with no fraction within it.
+[[nodiscard]] std::int64_t requireInt64(const Json& object, std::string_view key);
+[[nodiscard]] std::optional<std::int64_t> optionalInt64(const Json& object, std::string_view key);
+
+[[nodiscard]] std::vector<std::string> requireStringList(const Json& object, std::string_view key);
+[[nodiscard]] std::optional<std::vector<std::string>> optionalStringList(const Json& object,
+                                                                         std::string_view key);
+
+// An object whose every value is a string, such as headers or environment references.
+[[nodiscard]] std::optional<std::map<std::string, std::string>> optionalStringMap(
+    const Json& object, std::string_view key);
+
+// A required array of records, each decoded by `decode`; one failing element fails the whole list
+// and the error names its index.
+template <typename Decode>
+[[nodiscard]] auto requireList(const Json& object, std::string_view key, Decode decode)
+    -> std::vector<decltype(decode(std::declval<const Json&>()))>;
+
+// Writers: an absent optional is never written, not even as null.
+template <typename T>
+void putOptional(OrderedJson& out, const char* key, const std::optional<T>& value) {
+  if (value) out[key] = *value;
+}
+
+// --- implementation details ---------------------------------------------------------------------
+
+// The value of `key` if present and not null, else nullptr. Throws if `object` is not an object.
+const Json* findPresent(const Json& object, std::string_view key);
+[[noreturn]] void throwMissing(std::string_view key);
+[[noreturn]] void throwWrongType(std::string_view key, std::string_view expected);
+
+template <typename Decode>
+auto requireList(const Json& object, std::string_view key, Decode decode)
+    -> std::vector<decltype(decode(std::declval<const Json&>()))> {
+  const Json* value = findPresent(object, key);
+  if (value == nullptr) throwMissing(key);
+  if (!value->is_array()) throwWrongType(key, "an array");
+  std::vector<decltype(decode(std::declval<const Json&>()))> out;
+  out.reserve(value->size());
+  std::size_t index = 0;
+  for (const Json& element : *value) {
+    try {
+      out.push_back(decode(element));
+    } catch (const JsonDecodeError& error) {
+      throw JsonDecodeError(std::string(key) + "[" + std::to_string(index) +
+                            "]: " + error.message());
+    }
+    ++index;
+  }
+  return out;
+}
+
+}  // namespace varn::support

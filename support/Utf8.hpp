@@ -1,0 +1,40 @@
+#pragma once
+
+// UTF-8 checks and the text rules shared by the libraries.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace varn::support {
+
+// True when `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above
+// U+10FFFF, no truncated sequences.
+[[nodiscard]] bool isValidUtf8(std::string_view bytes) noexcept;
+
+// Decodes the code point that starts at `pos` of valid UTF-8 and advances `pos` past it.
+// The text must be valid UTF-8 (see isValidUtf8).
+[[nodiscard]] char32_t nextCodePoint(std::string_view text, std::size_t& pos) noexcept;
+
+// Appends the UTF-8 form of a code point.
+void appendUtf8(std::string& out, char32_t codePoint);
+
+// The Unicode space separators (general category Zs) and the horizontal tab.
+[[nodiscard]] bool isWhitespace(char32_t c) noexcept;
+// Line feed, vertical tab, form feed, carriage return, NEL, LINE and PARAGRAPH SEPARATOR.
+[[nodiscard]] bool isNewline(char32_t c) noexcept;
+
+// Trims white space only (line breaks stay) from both ends of valid UTF-8 text.
+[[nodiscard]] std::string trimWhitespace(std::string_view text);
+// Trims white space and line breaks from both ends of valid UTF-8 text.
+[[nodiscard]] std::string trimWhitespaceAndNewlines(std::string_view text);
+
+// Decimal integer: an optional "+" or "-", then one or more ASCII digits and nothing else, within
+// the signed 64-bit range.
+[[nodiscard]] std::optional<std::int64_t> parseDecimalInt64(std::string_view text) noexcept;
+
+// A random (version 4) UUID in its canonical upper-case form, 36 characters with hyphens.
+[[nodiscard]] std::string randomUUID();
+
+}  // namespace varn::support
