@@ -43,7 +43,11 @@ std::string expandTilde(std::string_view path) {
   std::size_t slash = path.find('/');
   std::string_view user = path.substr(1, slash == std::string_view::npos ? path.npos : slash - 1);
   std::string_view rest = slash == std::string_view::npos ? std::string_view() : path.substr(slash);
-  if (user.empty()) return homeFolder() + std::string(rest);
+  if (user.empty()) {
+    std::string home = homeFolder();
+    if (!rest.empty() && !home.empty() && home.back() == '/') home.pop_back();
+    return home + std::string(rest);
+  }
   std::string name(user);
   auto home = passwdHome([&name](passwd* entry, char* buf, std::size_t size, passwd** found) {
     return getpwnam_r(name.c_str(), entry, buf, size, found);
@@ -54,7 +58,7 @@ std::string expandTilde(std::string_view path) {
 
 bool pathExists(const std::string& path) noexcept {
   struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
+  return stat(path.c_str(), &info) == 0;
 }
 
 }  // namespace varn::support

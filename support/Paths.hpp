@@ -16,7 +16,8 @@ namespace varn::support {
 // is returned unchanged.
 [[nodiscard]] std::string expandTilde(std::string_view path);
 
-// True when any file-system entry (a socket, a dangling symbolic link included) exists at `path`.
+// True when a file-system entry of any kind (a socket included) exists at `path`; a symbolic link
+// counts by what it points to.
 [[nodiscard]] bool pathExists(const std::string& path) noexcept;
 
 }  // namespace varn::support
