@@ -1,0 +1,132 @@
+#include "support/Json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace varn::support {
+namespace {
+
+std::string nested(int levels) {
+  return std::string(static_cast<std::size_t>(levels), '[') +
+         std::string(static_cast<std::size_t>(levels), ']');
+}
+
+TEST(ParseJsonTest, AcceptsNestingUpToTheLimitAndRejectsDeeper) {
+  EXPECT_TRUE(parseJson(nested(kMaxJsonDepth)).has_value());
+  EXPECT_FALSE(parseJson(nested(kMaxJsonDepth + 1)).has_value());
+}
+
+TEST(ParseJsonTest, BracketsInsideStringsDoNotCountAsNesting) {
+  std::string text = "{\"a\":\"" + std::string(2000, '[') + "\\\"" + std::string(2000, '{') + "\"}";
+  auto value = parseJson(text);
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(value->at("a").get<std::string>().size(), 4001u);
+}
+
+TEST(ParseJsonTest, RejectsWhatIsNotJson) {
+  for (const char* text :
+       {"", "   ", "{", "nope", "{\"a\":1}x", "1e400", "\"\xff\"", "{\"a\":\"\xc0\xaf\"}"}) {
+    EXPECT_FALSE(parseJson(text).has_value()) << text;
+  }
+  EXPECT_THROW((void)parseJsonOrThrow("{"), JsonDecodeError);
+}
+
+TEST(ParseJsonTest, AllowsSurroundingWhiteSpace) {
+  EXPECT_TRUE(parseJson(" \r\n{\"a\":1}\r ").has_value());
+}
+
+TEST(DumpTest, EscapesEverySlashAndKeepsUtf8Raw) {
+  OrderedJson value;
+  value["op"] = "list";
+  value["ref"] = "varn://a/b/c \u00e9";
+  EXPECT_EQ(dumpEscapingSlashes(value),
+            "{\"op\":\"list\",\"ref\":\"varn:\\/\\/a\\/b\\/c \u00e9\"}");
+}
+
+TEST(DumpTest, ReplacesInvalidUtf8InsteadOfThrowing) {
+  Json value = std::string("a\xff");
+  EXPECT_NO_THROW((void)dumpCompact(value));
+}
+
+struct IntCase {
+  const char* json;
+  bool accepted;
+  std::int64_t value;
+};
+
+class RequireInt64Test : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(RequireInt64Test, AcceptsOnlyWholeNumbersInRange) {
+  const IntCase& c = GetParam();
+  Json object = Json::parse(std::string("{\"n\":") + c.json + "}");
+  if (c.accepted) {
+    EXPECT_EQ(requireInt64(object, "n"), c.value);
+  } else {
+    EXPECT_THROW((void)requireInt64(object, "n"), JsonDecodeError);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, RequireInt64Test,
+                         ::testing::Values(IntCase{"12", true, 12}, IntCase{"-12", true, -12},
+                                           IntCase{"5.0", true, 5}, IntCase{"12.5", false, 0},
+                                           IntCase{"\"12\"", false, 0}, IntCase{"true", false, 0},
+                                           IntCase{"9223372036854775807", true, INT64_MAX},
+                                           IntCase{"-9223372036854775808", true, INT64_MIN},
+                                           IntCase{"9223372036854775808", false, 0},
+                                           IntCase{"18446744073709551615", false, 0},
+                                           IntCase{"9.3e18", false, 0},
+                                           IntCase{"-9.2233720368547758e18", true, INT64_MIN}));
+
+TEST(StrictDecodingTest, RequiredKeysMustBePresentNonNullAndTyped) {
+  Json object = Json::parse(R"({"s":"x","n":null,"b":true,"l":["a"],"m":{"k":"v"}})");
+  EXPECT_EQ(requireString(object, "s"), "x");
+  EXPECT_THROW((void)requireString(object, "n"), JsonDecodeError);
+  EXPECT_THROW((void)requireString(object, "missing"), JsonDecodeError);
+  EXPECT_THROW((void)requireString(object, "b"), JsonDecodeError);
+  EXPECT_EQ(requireBool(object, "b"), true);
+  EXPECT_EQ(requireStringList(object, "l"), std::vector<std::string>{"a"});
+  EXPECT_EQ(optionalStringMap(object, "m")->at("k"), "v");
+}
+
+TEST(StrictDecodingTest, OptionalKeysMayBeAbsentOrNullButTypedWhenPresent) {
+  Json object = Json::parse(R"({"n":null,"b":1,"l":["a",2],"m":{"k":1}})");
+  EXPECT_FALSE(optionalString(object, "n").has_value());
+  EXPECT_FALSE(optionalString(object, "absent").has_value());
+  EXPECT_THROW((void)optionalBool(object, "b"), JsonDecodeError);
+  EXPECT_THROW((void)optionalStringList(object, "l"), JsonDecodeError);
+  EXPECT_THROW((void)optionalStringMap(object, "m"), JsonDecodeError);
+}
+
+TEST(StrictDecodingTest, ErrorsNameTheKeyButNeverTheValue) {
+  Json object = Json::parse(R"({"value":12345678})");
+  try {
+    (void)requireString(object, "value");
+    FAIL() << "expected a decoding error";
+  } catch (const JsonDecodeError& error) {
+    std::string text = error.what();
+    EXPECT_NE(text.find("\"value\""), std::string::npos);
+    EXPECT_EQ(text.find("12345678"), std::string::npos);
+  }
+}
+
+TEST(StrictDecodingTest, ListFailsAsAWholeAndNamesTheElement) {
+  Json object = Json::parse(R"({"groups":[{"id":"a"},{"name":"b"}]})");
+  auto decodeId = [](const Json& element) { return requireString(element, "id"); };
+  try {
+    (void)requireList(object, "groups", decodeId);
+    FAIL() << "expected a decoding error";
+  } catch (const JsonDecodeError& error) {
+    EXPECT_EQ(std::string(error.what()), "groups[1]: missing required key \"id\"");
+  }
+  EXPECT_THROW((void)requireList(Json::parse(R"({"groups":null})"), "groups", decodeId),
+               JsonDecodeError);
+}
+
+TEST(StrictDecodingTest, NonObjectsAreRejected) {
+  EXPECT_THROW((void)requireString(Json::array(), "a"), JsonDecodeError);
+  EXPECT_THROW((void)optionalString(Json("text"), "a"), JsonDecodeError);
+}
+
+}  // namespace
+}  // namespace varn::support
