@@ -1,0 +1,71 @@
+#include "mcp/secrets/TokenVault.hpp"
+
+#include <string.h>  // explicit_bzero
+
+#include "support/Utf8.hpp"
+
+namespace varn::mcp {
+namespace {
+
+// Overwrites every byte the string owns, its spare capacity included, then empties it.
+void wipe(std::string& text) noexcept {
+  text.resize(text.capacity());  // never reallocates
+  explicit_bzero(text.data(), text.size());
+  text.clear();
+}
+
+}  // namespace
+
+TokenVault::TokenVault(WallClock clock) : clock_(std::move(clock)) {}
+
+TokenVault::~TokenVault() {
+  for (auto& [handle, entry] : entries_) wipe(entry.value);
+}
+
+MintedHandle TokenVault::mint(std::string value, std::string scope, std::int64_t ttlSeconds,
+                              std::optional<std::vector<std::string>> allowedHosts,
+                              std::optional<std::vector<std::string>> allowedCommands) {
+  std::string handle = kHandlePrefix + support::randomUUID();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const double now = clock_();
+  purgeExpired(now);
+  const double expiresAt = now + static_cast<double>(ttlSeconds);
+  Entry& entry = entries_[handle];
+  wipe(entry.value);  // an entry under the same text is replaced and leaves no copy behind
+  entry = Entry{std::move(value), std::move(scope), expiresAt, std::move(allowedHosts),
+                std::move(allowedCommands)};
+  return MintedHandle{std::move(handle), expiresAt};
+}
+
+std::optional<std::string> TokenVault::value(const std::string& handle, double now) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Entry* entry = findLive(handle, now);
+  if (entry == nullptr) return std::nullopt;
+  return entry->value;
+}
+
+std::optional<ResolvedSecret> TokenVault::secret(const std::string& handle, double now) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Entry* entry = findLive(handle, now);
+  if (entry == nullptr) return std::nullopt;
+  return ResolvedSecret{entry->value, entry->allowedHosts, entry->allowedCommands};
+}
+
+const TokenVault::Entry* TokenVault::findLive(const std::string& handle, double now) const {
+  auto found = entries_.find(handle);
+  if (found == entries_.end() || !(found->second.expiresAt > now)) return nullptr;
+  return &found->second;
+}
+
+void TokenVault::purgeExpired(double now) {
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->second.expiresAt > now) {
+      ++it;
+      continue;
+    }
+    wipe(it->second.value);
+    it = entries_.erase(it);
+  }
+}
+
+}  // namespace varn::mcp
