@@ -51,6 +51,11 @@ std::optional<ResolvedSecret> TokenVault::secret(const std::string& handle, doub
   return ResolvedSecret{entry->value, entry->allowedHosts, entry->allowedCommands};
 }
 
+std::size_t TokenVault::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
 const TokenVault::Entry* TokenVault::findLive(const std::string& handle, double now) const {
   auto found = entries_.find(handle);
   if (found == entries_.end() || !(found->second.expiresAt > now)) return nullptr;

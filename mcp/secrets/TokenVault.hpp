@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -55,6 +56,9 @@ class TokenVault final {
   // The value and bindings of the handle stored under exactly `handle` when it is live at `now`;
   // nothing otherwise. This is the lookup of the resolve road.
   [[nodiscard]] std::optional<ResolvedSecret> secret(const std::string& handle, double now) const;
+
+  // Number of entries held: live ones and expired ones not yet purged by a mint.
+  [[nodiscard]] std::size_t size() const;
 
  private:
   struct Entry {
