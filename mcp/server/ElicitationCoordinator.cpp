@@ -1,0 +1,62 @@
+#include "mcp/server/ElicitationCoordinator.hpp"
+
+#include <utility>
+
+namespace varn::mcp {
+
+void ElicitationCoordinator::open(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  open_.insert(id);
+}
+
+ElicitationResult ElicitationCoordinator::wait(const std::string& id,
+                                               std::chrono::steady_clock::duration timeout) {
+  std::unique_lock lock(mutex_);
+  if (auto early = pending_.find(id); early != pending_.end()) {
+    ElicitationResult result = std::move(early->second);
+    pending_.erase(early);
+    open_.erase(id);
+    return result;
+  }
+  auto waiter = std::make_shared<Waiter>();
+  waiters_[id] = waiter;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  waiter->answered.wait_until(lock, deadline, [&] { return waiter->result.has_value(); });
+  open_.erase(id);
+  if (waiter->result) return std::move(*waiter->result);
+  // The deadline passed with nobody answering: the wait ends here, under the same lock that an
+  // answer would take, so an answer either came before this point or counts as late.
+  if (auto mine = waiters_.find(id); mine != waiters_.end() && mine->second == waiter) {
+    waiters_.erase(mine);
+  }
+  expired_.insert(id);
+  return ElicitationResult{"timeout"};
+}
+
+void ElicitationCoordinator::fulfill(const std::string& id, ElicitationResult response) {
+  std::shared_ptr<Waiter> waiter;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto waiting = waiters_.find(id); waiting != waiters_.end()) {
+      waiter = std::move(waiting->second);
+      waiters_.erase(waiting);
+      waiter->result = std::move(response);
+    } else if (auto late = expired_.find(id); late != expired_.end()) {
+      expired_.erase(late);
+      return;
+    } else if (open_.contains(id)) {
+      pending_.insert_or_assign(id, std::move(response));
+      return;
+    } else {
+      return;
+    }
+  }
+  waiter->answered.notify_one();
+}
+
+bool ElicitationCoordinator::isWaiting(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  return waiters_.contains(id);
+}
+
+}  // namespace varn::mcp

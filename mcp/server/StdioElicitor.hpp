@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "mcp/secrets/Elicitor.hpp"
+#include "mcp/server/ElicitationCoordinator.hpp"
+
+namespace varn::mcp {
+
+// Asks the MCP client for a human's approval with an "elicitation/create" request written at once
+// to the client (outside the server's ordered replies), and waits on the coordinator for the
+// answer that the server hands over. Thread-safe: each request has its own fresh id.
+class StdioElicitor final : public Elicitor {
+ public:
+  // Writes one text as one line to the client (the server's LineWriter in the running server).
+  using Writer = std::function<void(const std::string&)>;
+
+  // `writer` and `coordinator` are kept for the life of the elicitor; `timeout` is how long one
+  // request waits for its answer (300 seconds in the running server).
+  StdioElicitor(Writer writer, std::shared_ptr<ElicitationCoordinator> coordinator,
+                std::chrono::steady_clock::duration timeout);
+
+  // Sends the request and blocks until its answer or the timeout. Returns true only for the
+  // action "accept" (case-sensitive); every other answer refuses. Throws
+  // ResolveError::approvalTimeout(ref) when no answer came in time, or when the client's action is
+  // the text "timeout".
+  bool requestApproval(const std::string& ref, const std::string& operation) override;
+
+  // The prompt shown to the human. In it (only), control characters of the reference (C0, DEL, C1)
+  // and the line and paragraph separators U+2028 and U+2029 are percent-encoded, so a crafted
+  // reference cannot forge lines of the prompt.
+  [[nodiscard]] static std::string approvalMessage(std::string_view ref,
+                                                   std::string_view operation);
+
+  // The JSON text of the "elicitation/create" request with the given id.
+  [[nodiscard]] static std::string requestLine(const std::string& id, std::string_view ref,
+                                               std::string_view operation);
+
+ private:
+  Writer writer_;
+  std::shared_ptr<ElicitationCoordinator> coordinator_;
+  std::chrono::steady_clock::duration timeout_;
+};
+
+}  // namespace varn::mcp
