@@ -44,6 +44,11 @@ std::size_t ElasticThreadPool::threadCount() const {
   return workers_.size() - finishedCount_;
 }
 
+std::size_t ElasticThreadPool::idleCount() const {
+  std::lock_guard lock(mutex_);
+  return idle_;
+}
+
 void ElasticThreadPool::work(std::list<Worker>::iterator self) {
   std::unique_lock lock(mutex_);
   for (;;) {

@@ -31,6 +31,8 @@ class ElasticThreadPool final {
 
   // Threads alive now, busy or idle.
   [[nodiscard]] std::size_t threadCount() const;
+  // Threads waiting for a task now.
+  [[nodiscard]] std::size_t idleCount() const;
 
  private:
   struct Worker {

@@ -40,6 +40,7 @@ void ElicitationCoordinator::fulfill(const std::string& id, ElicitationResult re
     if (auto waiting = waiters_.find(id); waiting != waiters_.end()) {
       waiter = std::move(waiting->second);
       waiters_.erase(waiting);
+      open_.erase(id);  // done now: a further answer must not be parked
       waiter->result = std::move(response);
     } else if (auto late = expired_.find(id); late != expired_.end()) {
       expired_.erase(late);
