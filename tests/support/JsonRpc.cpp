@@ -26,6 +26,10 @@ std::optional<Json> parseReply(const std::string& line) {
   return parsed;
 }
 
+void PrintTo(const ToolResult& result, std::ostream* out) {
+  *out << (result.isError ? "error result " : "result ") << support::dumpCompact(Json(result.text));
+}
+
 std::optional<ToolResult> toolResult(const Json& reply) {
   auto result = reply.find("result");
   if (result == reply.end() || !result->is_object() || result->size() != 2) return std::nullopt;

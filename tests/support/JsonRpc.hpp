@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "support/Json.hpp"
@@ -27,6 +28,9 @@ struct ToolResult {
   bool isError = false;
   bool operator==(const ToolResult&) const = default;
 };
+
+// Lets GoogleTest print a ToolResult readably.
+void PrintTo(const ToolResult& result, std::ostream* out);
 
 // Reads the tool result out of a reply: {"result":{"content":[{"type":"text","text":T}],
 // "isError":B}}. Returns nullopt when the reply does not have exactly that shape.

@@ -1,5 +1,7 @@
 #include "tests/support/ServerTest.hpp"
 
+#include <cstdlib>
+
 namespace varn::tests {
 
 ServerTest::ServerTest() : home(dir.makeFolder("h")), socketPath(dir.file("v.sock")) {}
@@ -31,8 +33,9 @@ Json ServerTest::roundTrip(const std::string& line) {
   }
   std::optional<std::string> reply = server->readLine();
   if (!reply) {
-    ADD_FAILURE() << "no reply line (server: "
-                  << describe(server->waitForExit(std::chrono::milliseconds(0))) << ")";
+    ExitStatus status = server->waitForExit(std::chrono::milliseconds(0));
+    ADD_FAILURE() << "no reply line (server " << describe(status)
+                  << "; its standard error: " << leaks.redact(server->stderrText()) << ")";
     return Json::object();
   }
   std::optional<Json> parsed = parseReply(*reply);
