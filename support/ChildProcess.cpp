@@ -1,0 +1,302 @@
+#include "support/ChildProcess.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace varn::support {
+namespace {
+
+// Closes a descriptor on scope exit unless released.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A pipe whose two ends are close-on-exec and numbered 3 or higher, so that the child's
+// dup2 onto 1 and 2 never meets an end that already sits there. Returns errno on failure.
+int makePipe(Fd& readEnd, Fd& writeEnd) {
+  std::array<int, 2> fds{};
+  if (::pipe2(fds.data(), O_CLOEXEC) != 0) return errno;
+  readEnd.reset(fds[0]);
+  writeEnd.reset(fds[1]);
+  for (Fd* end : {&readEnd, &writeEnd}) {
+    if (end->get() > 2) continue;
+    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return errno;
+    end->reset(moved);
+  }
+  return 0;
+}
+
+bool holdsNul(std::string_view text) {
+  return text.find('\0') != std::string_view::npos;
+}
+
+bool specHoldsNul(const ChildSpec& spec) {
+  if (holdsNul(spec.path) || (spec.cwd && holdsNul(*spec.cwd))) return true;
+  for (const auto& arg : spec.argv) {
+    if (holdsNul(arg)) return true;
+  }
+  for (const auto& entry : spec.environment) {
+    if (holdsNul(entry)) return true;
+  }
+  return false;
+}
+
+// The executable as the child must see it after its chdir: a relative path is anchored at the
+// caller's own current directory first.
+int executablePath(const ChildSpec& spec, std::string& out) {
+  out = spec.path;
+  if (!spec.cwd || spec.path.empty() || spec.path.front() == '/') return 0;
+  std::string here(PATH_MAX, '\0');
+  if (::getcwd(here.data(), here.size()) == nullptr) return errno;
+  here.resize(std::char_traits<char>::length(here.c_str()));
+  out = here + (here.back() == '/' ? "" : "/") + spec.path;
+  return 0;
+}
+
+std::vector<char*> cStrings(const std::vector<std::string>& texts) {
+  std::vector<char*> out;
+  out.reserve(texts.size() + 1);
+  for (const auto& text : texts) out.push_back(const_cast<char*>(text.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+class FileActions {
+ public:
+  FileActions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  ~FileActions() {
+    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  bool ok() const noexcept { return ok_; }
+  posix_spawn_file_actions_t* get() noexcept { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  bool ok_ = false;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { ok_ = ::posix_spawnattr_init(&attributes_) == 0; }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  ~SpawnAttributes() {
+    if (ok_) ::posix_spawnattr_destroy(&attributes_);
+  }
+  bool ok() const noexcept { return ok_; }
+  posix_spawnattr_t* get() noexcept { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  bool ok_ = false;
+};
+
+// Standard input from /dev/null, the pipes on 1 and 2, nothing from 3 up, then the working
+// directory. Returns the first failing call's error.
+int prepareActions(FileActions& actions, int outWrite, int errWrite,
+                   const std::optional<std::string>& cwd) {
+  if (!actions.ok()) return ENOMEM;
+  if (int rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0)) {
+    return rc;
+  }
+  if (int rc = ::posix_spawn_file_actions_adddup2(actions.get(), outWrite, 1)) return rc;
+  if (int rc = ::posix_spawn_file_actions_adddup2(actions.get(), errWrite, 2)) return rc;
+  if (int rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3)) return rc;
+  if (cwd) {
+    if (int rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), cwd->c_str())) return rc;
+  }
+  return 0;
+}
+
+// An empty signal mask and default handling of SIGINT, SIGTERM and SIGPIPE: the server blocks the
+// first two and its children must still be stoppable by them.
+int prepareAttributes(SpawnAttributes& attributes) {
+  if (!attributes.ok()) return ENOMEM;
+  sigset_t empty;
+  sigemptyset(&empty);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGPIPE);
+  if (int rc = ::posix_spawnattr_setsigmask(attributes.get(), &empty)) return rc;
+  if (int rc = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults)) return rc;
+  return ::posix_spawnattr_setflags(
+      attributes.get(), static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  return status;
+}
+
+// One stream being drained: what is kept and whether more arrived than the limit.
+struct Sink {
+  std::string* text;
+  bool* overflowed;
+  std::size_t limit;
+
+  void take(const char* data, std::size_t size) {
+    std::size_t room = limit - text->size();
+    if (size > room) {
+      *overflowed = true;
+      size = room;
+    }
+    text->append(data, size);
+  }
+};
+
+}  // namespace
+
+ChildStartError::ChildStartError(const std::string& path, int errorNumber)
+    : errorNumber_(errorNumber),
+      message_("failed to start " + path + ": " +
+               std::error_code(errorNumber, std::generic_category()).message()) {}
+
+ChildProcess ChildProcess::start(const ChildSpec& spec) {
+  if (specHoldsNul(spec)) throw ChildStartError(spec.path, EINVAL);
+  std::string executable;
+  if (int rc = executablePath(spec, executable)) throw ChildStartError(spec.path, rc);
+
+  Fd outRead, outWrite, errRead, errWrite;
+  if (int rc = makePipe(outRead, outWrite)) throw ChildStartError(spec.path, rc);
+  if (int rc = makePipe(errRead, errWrite)) throw ChildStartError(spec.path, rc);
+
+  FileActions actions;
+  if (int rc = prepareActions(actions, outWrite.get(), errWrite.get(), spec.cwd)) {
+    throw ChildStartError(spec.path, rc);
+  }
+  SpawnAttributes attributes;
+  if (int rc = prepareAttributes(attributes)) throw ChildStartError(spec.path, rc);
+
+  std::vector<char*> argv = cStrings(spec.argv);
+  std::vector<char*> envp = cStrings(spec.environment);
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
+                         envp.data());
+  if (rc != 0) throw ChildStartError(spec.path, rc);
+  // Our copies of the write ends must go, or the reads below would never see end of file.
+  outWrite.reset();
+  errWrite.reset();
+  return ChildProcess(pid, outRead.release(), errRead.release());
+}
+
+ChildProcess::ChildProcess(pid_t pid, int outFd, int errFd) noexcept
+    : pid_(pid), outFd_(outFd), errFd_(errFd) {}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      outFd_(std::exchange(other.outFd_, -1)),
+      errFd_(std::exchange(other.errFd_, -1)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    release();
+    pid_ = std::exchange(other.pid_, -1);
+    outFd_ = std::exchange(other.outFd_, -1);
+    errFd_ = std::exchange(other.errFd_, -1);
+  }
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  release();
+}
+
+void ChildProcess::release() noexcept {
+  for (int* fd : {&outFd_, &errFd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    waitFor(pid_);
+    pid_ = -1;
+  }
+}
+
+ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
+  ChildOutput output;
+  std::array<Sink, 2> sinks{Sink{&output.out, &output.outOverflowed, limitPerStream},
+                            Sink{&output.err, &output.errOverflowed, limitPerStream}};
+  std::array<pollfd, 2> polls{pollfd{outFd_, POLLIN, 0}, pollfd{errFd_, POLLIN, 0}};
+  std::array<char, 65536> buffer{};
+
+  int open = (outFd_ >= 0 ? 1 : 0) + (errFd_ >= 0 ? 1 : 0);
+  while (open > 0) {
+    if (::poll(polls.data(), polls.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;  // cannot happen with valid descriptors; stop reading and reap the child
+    }
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+      if (polls[i].fd < 0 || polls[i].revents == 0) continue;
+      ssize_t n = ::read(polls[i].fd, buffer.data(), buffer.size());
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) {
+        // End of file, or a read error that ends the stream like one.
+        ::close(polls[i].fd);
+        (i == 0 ? outFd_ : errFd_) = -1;
+        polls[i].fd = -1;
+        --open;
+        continue;
+      }
+      sinks[i].take(buffer.data(), static_cast<std::size_t>(n));
+    }
+  }
+  for (int* fd : {&outFd_, &errFd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  output.status = waitFor(std::exchange(pid_, -1));
+  return output;
+}
+
+ChildOutput runChild(const ChildSpec& spec, std::size_t limitPerStream) {
+  return ChildProcess::start(spec).communicate(limitPerStream);
+}
+
+std::map<std::string, std::string> processEnvironment() {
+  std::map<std::string, std::string> table;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    table.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+  }
+  return table;
+}
+
+}  // namespace varn::support

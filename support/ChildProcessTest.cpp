@@ -1,0 +1,262 @@
+#include "support/ChildProcess.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace varn::support {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr std::size_t kMiB = 1024 * 1024;
+
+ChildSpec shell(const std::string& script, std::vector<std::string> environment = {}) {
+  return ChildSpec{"/bin/sh", {"sh", "-c", script}, std::move(environment), std::nullopt};
+}
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "child-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void writeFile(const std::filesystem::path& path, const std::string& text, mode_t mode) {
+  std::ofstream(path) << text;
+  ::chmod(path.c_str(), mode);
+}
+
+// The hexadecimal mask of one "Sig...:" line of /proc/<pid>/status as the child printed it.
+std::uint64_t signalMask(const std::string& status, const std::string& field) {
+  std::istringstream lines(status);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::stoull(line.substr(field.size() + 1), nullptr, 16);
+  }
+  ADD_FAILURE() << "no " << field << " line";
+  return 0;
+}
+
+std::uint64_t bit(int signal) {
+  return std::uint64_t{1} << (signal - 1);
+}
+
+TEST(ChildProcessTest, CapturesBothStreamsAndTheExitCode) {
+  ChildOutput output = runChild(shell("echo out; echo err >&2; exit 3"), kMiB);
+  EXPECT_EQ(output, (ChildOutput{3, "out\n", "err\n", false, false}));
+}
+
+TEST(ChildProcessTest, ReportsTheSignalThatEndedTheChild) {
+  EXPECT_EQ(runChild(shell("kill -TERM $$"), kMiB).status, SIGTERM);
+  EXPECT_EQ(runChild(shell("kill -KILL $$"), kMiB).status, SIGKILL);
+}
+
+TEST(ChildProcessTest, StandardInputIsAtEndOfFileAtOnce) {
+  ChildOutput output = runChild(shell("cat; echo \"read:$?\""), kMiB);
+  EXPECT_EQ(output.out, "read:0\n");
+  EXPECT_EQ(output.err, "");
+}
+
+TEST(ChildProcessTest, DrainsMegabytesOfStandardErrorWrittenBeforeStandardOutput) {
+  ChildOutput output = runChild(shell("head -c 3000000 /dev/zero >&2; echo done"), 4 * kMiB);
+  EXPECT_EQ(output.status, 0);
+  EXPECT_EQ(output.err.size(), 3000000u);
+  EXPECT_EQ(output.out, "done\n");
+}
+
+TEST(ChildProcessTest, KeepsTheLimitAndReadsOnSoTheChildFinishes) {
+  ChildOutput output =
+      runChild(shell("head -c 5000000 /dev/zero; head -c 10 /dev/zero >&2; echo $? >&2"), kMiB);
+  EXPECT_EQ(output.status, 0);
+  EXPECT_EQ(output.out.size(), kMiB);
+  EXPECT_TRUE(output.outOverflowed);
+  EXPECT_EQ(output.err.size(), 12u);
+  EXPECT_FALSE(output.errOverflowed);
+}
+
+TEST(ChildProcessTest, AStreamOfExactlyTheLimitHasNotOverflowed) {
+  ChildOutput output = runChild(shell("head -c 1000 /dev/zero"), 1000);
+  EXPECT_EQ(output.out.size(), 1000u);
+  EXPECT_FALSE(output.outOverflowed);
+}
+
+TEST(ChildProcessTest, TheChildHoldsOnlyDescriptorsZeroToTwo) {
+  // A descriptor this process leaves open across exec must still not reach the child.
+  int leaked = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaked, 3);
+  ChildOutput output = runChild(ChildSpec{"/bin/ls", {"ls", "/proc/self/fd"}, {}, {}}, kMiB);
+  ::close(leaked);
+  // 3 is the descriptor through which ls reads the directory; a leaked one would push it to 4.
+  EXPECT_EQ(output.out, "0\n1\n2\n3\n");
+}
+
+TEST(ChildProcessTest, TheChildStartsWithAnEmptyMaskAndDefaultStopSignals) {
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+  struct sigaction ignore {
+  }, previousPipe{}, previousTerm{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previousPipe);
+  ::sigaction(SIGTERM, &ignore, &previousTerm);
+
+  ChildOutput output = runChild(
+      ChildSpec{"/bin/grep", {"grep", "^Sig", "/proc/self/status"}, {}, std::nullopt}, kMiB);
+
+  ::sigaction(SIGPIPE, &previousPipe, nullptr);
+  ::sigaction(SIGTERM, &previousTerm, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  ASSERT_EQ(output.status, 0) << output.err;
+  EXPECT_EQ(signalMask(output.out, "SigBlk"), 0u);
+  std::uint64_t ignored = signalMask(output.out, "SigIgn");
+  EXPECT_EQ(ignored & (bit(SIGINT) | bit(SIGTERM) | bit(SIGPIPE)), 0u);
+}
+
+TEST(ChildProcessTest, TheEnvironmentIsExactlyTheGivenEntries) {
+  ChildOutput output = runChild(
+      ChildSpec{"/usr/bin/env", {"env"}, {"A=1", "B=two words", "C="}, std::nullopt}, kMiB);
+  EXPECT_EQ(output.out, "A=1\nB=two words\nC=\n");
+}
+
+TEST(ChildProcessTest, ArgumentsAreTakenUnchanged) {
+  ChildOutput output = runChild(
+      ChildSpec{
+          "/bin/sh", {"custom-name", "-c", "printf '%s|' \"$0\" \"$1\"", "zero", "a b"}, {}, {}},
+      kMiB);
+  EXPECT_EQ(output.out, "zero|a b|");
+}
+
+TEST(ChildProcessTest, RunsInTheGivenWorkingDirectory) {
+  ScratchDir dir;
+  ChildSpec spec = shell("pwd");
+  spec.cwd = dir.path().string();
+  EXPECT_EQ(runChild(spec, kMiB).out, std::filesystem::canonical(dir.path()).string() + "\n");
+}
+
+TEST(ChildProcessTest, ARelativeExecutableIsFoundFromTheCallersDirectoryNotTheChilds) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.path() / "bin");
+  std::filesystem::create_directories(dir.path() / "elsewhere");
+  writeFile(dir.path() / "bin" / "hello", "#!/bin/sh\necho hello from $(pwd)\n", 0755);
+  std::filesystem::path relative =
+      std::filesystem::relative(dir.path() / "bin" / "hello", std::filesystem::current_path());
+  ASSERT_TRUE(relative.is_relative());
+
+  ChildSpec spec{relative.string(), {"hello"}, {}, (dir.path() / "elsewhere").string()};
+  ChildOutput output = runChild(spec, kMiB);
+  EXPECT_EQ(output.out,
+            "hello from " + std::filesystem::canonical(dir.path() / "elsewhere").string() + "\n");
+}
+
+struct StartFailure {
+  const char* name;
+  ChildSpec spec;
+  int errorNumber;
+  const char* message;
+};
+
+class ChildStartFailureTest : public ::testing::TestWithParam<StartFailure> {};
+
+TEST_P(ChildStartFailureTest, ThrowsWithTheReason) {
+  const StartFailure& failure = GetParam();
+  try {
+    (void)runChild(failure.spec, kMiB);
+    FAIL() << "started";
+  } catch (const ChildStartError& error) {
+    EXPECT_EQ(error.errorNumber(), failure.errorNumber);
+    EXPECT_STREQ(error.what(), failure.message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChildStartFailureTest,
+    ::testing::Values(StartFailure{"MissingExecutable",
+                                   {"/nonexistent/tool", {"tool"}, {}, std::nullopt},
+                                   ENOENT,
+                                   "failed to start /nonexistent/tool: No such file or directory"},
+                      StartFailure{"MissingWorkingDirectory",
+                                   {"/bin/sh", {"sh", "-c", "true"}, {}, "/nonexistent/dir"},
+                                   ENOENT,
+                                   "failed to start /bin/sh: No such file or directory"},
+                      StartFailure{
+                          "BareNameIsNoPathSearch",
+                          {"sh-that-is-not-here", {"sh"}, {}, std::nullopt},
+                          ENOENT,
+                          "failed to start sh-that-is-not-here: No such file or directory"},
+                      StartFailure{"NulInArgument",
+                                   {"/bin/sh", {"sh", std::string("a\0b", 3)}, {}, std::nullopt},
+                                   EINVAL,
+                                   "failed to start /bin/sh: Invalid argument"},
+                      StartFailure{"NulInEnvironment",
+                                   {"/bin/sh", {"sh"}, {std::string("A=x\0y", 5)}, std::nullopt},
+                                   EINVAL,
+                                   "failed to start /bin/sh: Invalid argument"}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST(ChildProcessTest, AFileWithoutExecutePermissionDoesNotStart) {
+  ScratchDir dir;
+  writeFile(dir.path() / "plain", "#!/bin/sh\necho ran\n", 0644);
+  std::string path = (dir.path() / "plain").string();
+  try {
+    (void)runChild(ChildSpec{path, {"plain"}, {}, std::nullopt}, kMiB);
+    FAIL() << "started";
+  } catch (const ChildStartError& error) {
+    EXPECT_EQ(error.errorNumber(), EACCES);
+    EXPECT_EQ(std::string(error.what()), "failed to start " + path + ": Permission denied");
+  }
+}
+
+TEST(ChildProcessTest, AChildNeverWaitedForIsKilledAndReaped) {
+  pid_t pid = -1;
+  {
+    ChildProcess child = ChildProcess::start(ChildSpec{"/bin/sleep", {"sleep", "600"}, {}, {}});
+    pid = child.pid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, 0), 0);
+  }
+  // Reaped by the destructor: the pid no longer names a process of ours, not even a zombie.
+  errno = 0;
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(ChildProcessTest, ProcessEnvironmentReadsTheCurrentTable) {
+  ASSERT_EQ(::setenv("VARN_CHILD_TEST_VALUE", "a=b c", 1), 0);
+  auto table = processEnvironment();
+  ::unsetenv("VARN_CHILD_TEST_VALUE");
+  ASSERT_TRUE(table.contains("VARN_CHILD_TEST_VALUE"));
+  EXPECT_EQ(table.at("VARN_CHILD_TEST_VALUE"), "a=b c");
+  EXPECT_THAT(table, Not(::testing::Contains(::testing::Key(HasSubstr("=")))));
+}
+
+}  // namespace
+}  // namespace varn::support
