@@ -48,9 +48,10 @@ struct QueryItem {
 };
 
 // Splits a raw query (without "?") at "&" into items, each split at its first "=", and
-// percent-decodes names and values ("+" stays "+"). An empty query gives one item with an empty
-// name and no value, as does each empty piece between two "&". All or nothing: when any name or
-// value has a malformed escape the whole query gives no items (an empty list).
+// percent-decodes names and values ("+" stays "+"). An empty query gives no items; an empty piece
+// between two "&" gives an item with an empty name and no value. Decoded bytes are not checked for
+// UTF-8 (callers that need text check themselves). All or nothing: when any name or value has a
+// malformed escape the whole query gives no items (an empty list), as an absent query would.
 [[nodiscard]] std::vector<QueryItem> queryItems(std::string_view rawQuery);
 
 // Percent-encodes `text` byte by byte as "%XX" with upper-case hex digits, leaving unencoded only
