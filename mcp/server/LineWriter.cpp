@@ -1,37 +1,40 @@
 #include "mcp/server/LineWriter.hpp"
 
-#include <unistd.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 
 namespace varn::mcp {
-namespace {
-
-// Buffer capacity kept between lines; a larger one (after a huge reply) is released.
-constexpr std::size_t kRetainedCapacity = std::size_t{1} << 20;
-
-}  // namespace
 
 LineWriter::LineWriter(int fd) : fd_(fd) {}
 
 bool LineWriter::write(std::string_view line) {
+  static const char kLineFeed = '\n';
+  iovec parts[2] = {
+      {const_cast<char*>(line.data()), line.size()},
+      {const_cast<char*>(&kLineFeed), 1},
+  };
+  iovec* next = parts;
+  int count = 2;
   std::lock_guard lock(mutex_);
-  buffer_.clear();
-  buffer_.reserve(line.size() + 1);
-  buffer_.append(line);
-  buffer_.push_back('\n');
-  const char* data = buffer_.data();
-  std::size_t left = buffer_.size();
-  while (left > 0) {
-    ssize_t written = ::write(fd_, data, left);
+  while (count > 0) {
+    const ssize_t written = ::writev(fd_, next, count);
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    data += written;
-    left -= static_cast<std::size_t>(written);
+    // Skip what went out; a short write resumes inside the part it stopped in.
+    auto left = static_cast<std::size_t>(written);
+    while (count > 0 && left >= next->iov_len) {
+      left -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + left;
+      next->iov_len -= left;
+    }
   }
-  if (buffer_.capacity() > kRetainedCapacity) std::string().swap(buffer_);
   return true;
 }
 

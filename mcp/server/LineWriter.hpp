@@ -1,7 +1,6 @@
 #pragma once
 
 #include <mutex>
-#include <string>
 #include <string_view>
 
 namespace varn::mcp {
@@ -16,16 +15,15 @@ class LineWriter final {
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
 
-  // Writes `line` followed by one line feed with a single write() call under the lock; a partial
-  // write is continued and EINTR is retried. Blocks while the output is full. A failing output (a
-  // closed pipe, for example) loses the line silently: nobody is left to tell. Returns whether the
-  // whole line was written.
+  // Writes `line` followed by one line feed under the lock, in one system call (a gathering
+  // write, so the line is not copied first); a partial write is continued and EINTR is retried.
+  // Blocks while the output is full. A failing output (a closed pipe, say) loses the line: nobody
+  // is left to tell. Returns whether the whole line was written.
   bool write(std::string_view line);
 
  private:
   int fd_;
   std::mutex mutex_;
-  std::string buffer_;  // guarded by mutex_; the line and its LF, reused between lines
 };
 
 }  // namespace varn::mcp
