@@ -1,0 +1,209 @@
+#pragma once
+
+// The argument and reply records of the vault's fourteen management operations. Each record is at
+// once a VaultClient argument or reply, the input or output of the management tool of the same
+// name, and a piece of the vault wire: one set of JSON keys (the field names) serves all three.
+//
+// The records hold no logic: nothing is validated, trimmed or defaulted. Decoding is all or
+// nothing (a required key present with its JSON type, an optional key absent or null giving an
+// absent field, unknown keys ignored) and throws support::JsonDecodeError naming the key, never
+// quoting a value. Encoding writes the fields in declaration order and leaves absent optionals
+// out; empty texts and lists are present and written. Output records compare field by field.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// --- inputs
+// ---------------------------------------------------------------------------------------
+
+// A new secret. `value` goes to the vault and is never returned; `ai_access` and `kind` are free
+// text.
+struct SecretCreateInput {
+  std::string name;
+  std::string field_label;
+  std::string value;
+  std::string kind;
+  std::string ai_access;
+  std::optional<std::string> username;
+  std::optional<std::string> group;
+  std::optional<std::string> project;
+  std::optional<std::string> url;
+  std::optional<std::vector<std::string>> allowed_hosts;
+  std::optional<std::vector<std::string>> allowed_commands;
+
+  static SecretCreateInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+// A secret named by its reference, passed on unchanged (not parsed).
+struct SecretGetInput {
+  std::string ref;
+
+  static SecretGetInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+// Changes to a secret: every present field, an empty text or list included, travels to the vault.
+struct SecretUpdateInput {
+  std::string ref;
+  std::optional<std::string> name;
+  std::optional<std::string> field_label;
+  std::optional<std::string> value;
+  std::optional<std::string> kind;
+  std::optional<std::string> ai_access;
+  std::optional<std::string> username;
+  std::optional<std::string> group;
+  std::optional<std::string> project;
+  std::optional<std::string> url;
+  std::optional<std::vector<std::string>> allowed_hosts;
+  std::optional<std::vector<std::string>> allowed_commands;
+
+  static SecretUpdateInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+struct SecretDeleteInput {
+  std::string ref;
+
+  static SecretDeleteInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+// A new group, in `project` (the vault's default when absent), nested under `parent` if given.
+struct GroupCreateInput {
+  std::string name;
+  std::optional<std::string> project;
+  std::optional<std::string> parent;
+
+  static GroupCreateInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+// A group named by its name or id.
+struct GroupGetInput {
+  std::string group;
+
+  static GroupGetInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+struct GroupUpdateInput {
+  std::string group;
+  std::optional<std::string> name;
+
+  static GroupUpdateInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+struct GroupDeleteInput {
+  std::string group;
+
+  static GroupDeleteInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+struct ProjectCreateInput {
+  std::string name;
+
+  static ProjectCreateInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+// A project named by its name or id.
+struct ProjectGetInput {
+  std::string project;
+
+  static ProjectGetInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+struct ProjectUpdateInput {
+  std::string project;
+  std::optional<std::string> name;
+
+  static ProjectUpdateInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+struct ProjectDeleteInput {
+  std::string project;
+
+  static ProjectDeleteInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+// --- outputs
+// --------------------------------------------------------------------------------------
+
+// What the vault tells about a secret it captured, created, found or updated. It has no value
+// field, so a value given to create or update is never echoed.
+struct SecretMetadataOutput {
+  std::string id;
+  std::string ref;
+  std::string name;
+  std::string field_label;
+  std::string kind;
+  std::string ai_access;  // free text, not checked against the tier texts
+  std::string group;
+  std::optional<std::string> url;
+  std::optional<std::vector<std::string>> allowed_hosts;
+  std::optional<std::vector<std::string>> allowed_commands;
+
+  static SecretMetadataOutput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const SecretMetadataOutput&) const = default;
+};
+
+// The reply of the three deletes; false is an answer, not an error.
+struct DeleteOutput {
+  bool deleted = false;
+
+  static DeleteOutput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const DeleteOutput&) const = default;
+};
+
+struct GroupOutput {
+  std::string id;
+  std::string name;
+  std::string project;
+  std::optional<std::string> parent;
+
+  static GroupOutput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const GroupOutput&) const = default;
+};
+
+// Every group, in the vault's order.
+struct GroupListOutput {
+  std::vector<GroupOutput> groups;
+
+  static GroupListOutput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const GroupListOutput&) const = default;
+};
+
+struct ProjectOutput {
+  std::string id;
+  std::string name;
+
+  static ProjectOutput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const ProjectOutput&) const = default;
+};
+
+// Every project, in the vault's order.
+struct ProjectListOutput {
+  std::vector<ProjectOutput> projects;
+
+  static ProjectListOutput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const ProjectListOutput&) const = default;
+};
+
+}  // namespace varn::mcp

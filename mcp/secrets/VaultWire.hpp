@@ -1,0 +1,144 @@
+#pragma once
+
+// The vocabulary of the vault socket: the request record with its operation code, the replies to
+// resolve, preview and list, and the vault's two closed value sets.
+//
+// Records are plain values: copies are independent and compare field by field. Requests are only
+// encoded and replies only decoded in this server, but every record does both with the same keys.
+// Decoding is all or nothing and throws support::JsonDecodeError naming the key; it never quotes a
+// value, since a reply may carry a secret.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// The vault's answer to a release request.
+enum class VaultDecision { allowed, needsApproval, refused };
+
+// The tier in which an AI agent may use a secret.
+enum class AIAccess { injectable, humanGated, aiHidden };
+
+// The closed value sets read from their exact texts: case-sensitive, nothing trimmed; any other
+// text gives nullopt. Specialised for VaultDecision, AIAccess and VaultRequest::Op.
+template <typename E>
+[[nodiscard]] std::optional<E> fromString(std::string_view text) noexcept;
+
+// "allowed", "needs_approval", "refused".
+[[nodiscard]] std::string_view toString(VaultDecision decision) noexcept;
+template <>
+[[nodiscard]] std::optional<VaultDecision> fromString<VaultDecision>(std::string_view) noexcept;
+
+// "injectable", "human_gated", "ai_hidden".
+[[nodiscard]] std::string_view toString(AIAccess access) noexcept;
+template <>
+[[nodiscard]] std::optional<AIAccess> fromString<AIAccess>(std::string_view) noexcept;
+
+// One request to the vault. A field the sending operation does not set stays absent and is left
+// out of the JSON text.
+struct VaultRequest {
+  // The operation code; its text is the "op" of the request. The texts of secretCreate through
+  // projectDelete are the names of the management tools.
+  enum class Op {
+    resolve,        // "resolve"
+    preview,        // "preview"
+    list,           // "list"
+    capture,        // "capture"
+    secretCreate,   // "secret_create"
+    secretGet,      // "secret_get"
+    secretUpdate,   // "secret_update"
+    secretDelete,   // "secret_delete"
+    groupList,      // "group_list"
+    groupCreate,    // "group_create"
+    groupGet,       // "group_get"
+    groupUpdate,    // "group_update"
+    groupDelete,    // "group_delete"
+    projectList,    // "project_list"
+    projectCreate,  // "project_create"
+    projectGet,     // "project_get"
+    projectUpdate,  // "project_update"
+    projectDelete,  // "project_delete"
+  };
+
+  Op op = Op::resolve;
+  std::optional<std::string> ref;
+  std::optional<bool> approved;
+  std::optional<std::string> collection;
+  std::optional<std::string> query;
+  std::optional<std::string> name;
+  std::optional<std::string> fieldLabel;
+  std::optional<std::string> value;
+  std::optional<std::string> kind;
+  // Free text copied from the caller's input; not checked against the AIAccess texts.
+  std::optional<std::string> aiAccess;
+  std::optional<std::string> username;
+  std::optional<std::string> group;
+  std::optional<std::string> project;
+  std::optional<std::string> parent;
+  std::optional<std::string> url;
+  std::optional<std::vector<std::string>> allowedHosts;
+  std::optional<std::vector<std::string>> allowedCommands;
+
+  // "op" must be one of the operation texts; every other key is optional.
+  static VaultRequest fromJson(const support::Json& object);
+  // Keys in the wire's order: "op", "ref", "approved", "collection", "query", "name", "value",
+  // "kind", "username", "group", "project", "parent", "url", "field_label", "ai_access",
+  // "allowed_hosts", "allowed_commands". Present fields only; "approved": false is written.
+  [[nodiscard]] support::OrderedJson toJson() const;
+
+  bool operator==(const VaultRequest&) const = default;
+};
+
+// The operation's text, as in the comments of VaultRequest::Op.
+[[nodiscard]] std::string_view toString(VaultRequest::Op op) noexcept;
+template <>
+[[nodiscard]] std::optional<VaultRequest::Op> fromString<VaultRequest::Op>(
+    std::string_view) noexcept;
+
+// The reply to resolve and preview. Only `decision` is required. `value` is the released secret:
+// it must never reach a tool result, a log line or an error text.
+struct VaultResponse {
+  VaultDecision decision = VaultDecision::refused;
+  std::optional<AIAccess> aiAccess;
+  std::optional<std::string> value;
+  std::optional<std::string> type;
+  std::optional<std::int64_t> length;
+  std::optional<std::string> last4;
+  std::optional<std::string> url;
+  std::optional<std::vector<std::string>> allowedHosts;
+  std::optional<std::vector<std::string>> allowedCommands;
+
+  // "decision" must be one of its three texts; a present "ai_access" one of the tier texts;
+  // "length" an integer within the signed 64-bit range.
+  static VaultResponse fromJson(const support::Json& object);
+  // Keys in declaration order: "decision", "ai_access", "value", "type", "length", "last4",
+  // "url", "allowed_hosts", "allowed_commands"; present fields only.
+  [[nodiscard]] support::OrderedJson toJson() const;
+
+  bool operator==(const VaultResponse&) const = default;
+};
+
+// One secret of a list reply. All four keys are required.
+struct VaultListEntry {
+  std::string ref;
+  std::string name;
+  std::string type;
+  AIAccess aiAccess = AIAccess::aiHidden;
+
+  static VaultListEntry fromJson(const support::Json& object);
+  // Keys "ref", "name", "type", "ai_access".
+  [[nodiscard]] support::OrderedJson toJson() const;
+
+  // The list reply: a bare JSON array of entries, kept in its order. One entry that fails to
+  // decode fails the whole list, and the error names its index.
+  static std::vector<VaultListEntry> listFromJson(const support::Json& array);
+
+  bool operator==(const VaultListEntry&) const = default;
+};
+
+}  // namespace varn::mcp

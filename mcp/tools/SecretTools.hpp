@@ -1,0 +1,97 @@
+#pragma once
+
+// secret_list and secret_resolve_preview: which secrets exist and what shape one has, without any
+// secret value crossing the MCP connection. Neither takes the guarded resolve road (no kill switch,
+// rate limit, approval or audit line) and neither ever asks the vault for a value.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mcp/secrets/VaultClient.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// Input of secret_list; both fields are passed to the vault as decoded (null counts as absent).
+struct SecretListInput {
+  std::optional<std::string> collection;
+  std::optional<std::string> query;
+
+  static SecretListInput fromJson(const support::Json& object);
+};
+
+// One listed secret; `ai_access` is the tier text ("injectable", "human_gated", "ai_hidden").
+struct SecretListEntryOut {
+  std::string ref;
+  std::string name;
+  std::string type;
+  std::string ai_access;
+
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const SecretListEntryOut&) const = default;
+};
+
+// Output of secret_list: the vault's entries in the vault's order, duplicates kept.
+struct SecretListOutput {
+  std::vector<SecretListEntryOut> items;
+
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const SecretListOutput&) const = default;
+};
+
+// Input of secret_resolve_preview: a secret reference ("varn://<collection>/<item>/<field>").
+struct SecretPreviewInput {
+  std::string ref;
+
+  static SecretPreviewInput fromJson(const support::Json& object);
+};
+
+// A masked descriptor: the input reference unchanged, and the vault's type, length and last four
+// characters ("", 0 and "" when the vault gave none). Never a value.
+struct SecretPreviewOutput {
+  std::string ref;
+  std::string type;
+  std::int64_t length = 0;
+  std::string last4;
+
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const SecretPreviewOutput&) const = default;
+};
+
+// secret_list. Immutable; safe to run concurrently. `vault` must not be null.
+class SecretListTool final {
+ public:
+  using Input = SecretListInput;
+  using Output = SecretListOutput;
+
+  explicit SecretListTool(std::shared_ptr<VaultClient> vault);
+
+  // One list call to the vault; its errors pass through unchanged. Blocks for the exchange.
+  [[nodiscard]] Output run(const Input& input) const;
+
+ private:
+  std::shared_ptr<VaultClient> vault_;
+};
+
+// secret_resolve_preview. Immutable; safe to run concurrently. `vault` must not be null.
+class SecretPreviewTool final {
+ public:
+  using Input = SecretPreviewInput;
+  using Output = SecretPreviewOutput;
+
+  explicit SecretPreviewTool(std::shared_ptr<VaultClient> vault);
+
+  // Checks that `ref` parses as a secret reference (throws VarnRefError without contacting the
+  // vault), then asks the vault for a preview of exactly that text. A "refused" decision throws
+  // ResolveError::refused(ref); "allowed" and "needs_approval" both answer at once, with no
+  // approval asked. Any value in the reply is dropped. Vault errors pass through unchanged.
+  [[nodiscard]] Output run(const Input& input) const;
+
+ private:
+  std::shared_ptr<VaultClient> vault_;
+};
+
+}  // namespace varn::mcp
