@@ -1,0 +1,283 @@
+#include "mcp/secrets/UnixSocketVaultClient.hpp"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "mcp/tools/ToolError.hpp"
+#include "support/Paths.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using support::Json;
+
+// Owns one socket descriptor; closes it exactly once.
+class Socket {
+ public:
+  explicit Socket(int fd) noexcept : fd_(fd) {}
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string appNotRunning(const std::string& path) {
+  return "the Varn app isn't running (no vault socket at " + path +
+         ") \u2014 open Varn, unlock the vault, then retry";
+}
+
+void connectTo(const Socket& socket, const std::string& path) {
+  sockaddr_un address;
+  std::memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  if (path.size() >= UnixSocketVaultClient::kMaxSocketPathBytes) {
+    throw ToolError::upstream("socket path too long");
+  }
+  // With no path bytes the zero-filled address would name Linux's abstract namespace, which any
+  // local process can claim; a path holding a zero byte names no file either (the kernel would
+  // cut it short). Neither is ever connected to.
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    throw ToolError::upstream(appNotRunning(path));
+  }
+  static_assert(sizeof(address.sun_path) > UnixSocketVaultClient::kMaxSocketPathBytes - 1);
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  int rc;
+  do {
+    rc = ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return;
+  int error = errno;
+  if (error == ENOENT || error == ECONNREFUSED) throw ToolError::upstream(appNotRunning(path));
+  throw ToolError::upstream("connect() failed: " + std::to_string(error));
+}
+
+void writeAll(const Socket& socket, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(socket.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw ToolError::upstream("write() failed");
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+// The reply: every byte before the first line feed, or up to the end of the stream. A read error
+// ends the reply like the end of the stream does. Bytes after the line feed are ignored.
+std::string readReply(const Socket& socket) {
+  std::string reply;
+  char buffer[4096];
+  while (true) {
+    ssize_t n = ::read(socket.fd(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return reply;
+    std::string_view chunk(buffer, static_cast<std::size_t>(n));
+    std::size_t lineFeed = chunk.find('\n');
+    reply.append(chunk.substr(0, lineFeed));
+    if (lineFeed != std::string_view::npos) return reply;
+  }
+}
+
+// The vault's error envelope: a JSON object with a text member "error", whatever else it holds.
+std::optional<std::string> envelopeError(std::string_view reply) {
+  std::optional<Json> value = support::parseJson(reply);
+  if (!value || !value->is_object()) return std::nullopt;
+  auto it = value->find("error");
+  if (it == value->end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+VaultRequest requestFor(VaultRequest::Op op) {
+  VaultRequest request;
+  request.op = op;
+  return request;
+}
+
+}  // namespace
+
+UnixSocketVaultClient::UnixSocketVaultClient(std::string socketPath)
+    : socketPath_(std::move(socketPath)) {}
+
+const std::string& UnixSocketVaultClient::containerPath() {
+  static const std::string path = support::expandTilde(
+      "~/Library/Containers/com.kelvane.varn/Data/Library/Application Support/Varn/varn.sock");
+  return path;
+}
+
+const std::string& UnixSocketVaultClient::plainPath() {
+  static const std::string path =
+      support::expandTilde("~/Library/Application Support/Varn/varn.sock");
+  return path;
+}
+
+std::string UnixSocketVaultClient::defaultPath() {
+  const std::string& container = containerPath();
+  const std::string& plain = plainPath();
+  if (support::pathExists(container)) return container;
+  if (support::pathExists(plain)) return plain;
+  return container;
+}
+
+std::string UnixSocketVaultClient::exchange(const VaultRequest& request) const {
+  Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket.fd() < 0) throw ToolError::upstream("socket() failed");
+  connectTo(socket, socketPath_);
+  writeAll(socket, support::dumpEscapingSlashes(request.toJson()) + "\n");
+  return readReply(socket);
+}
+
+Json UnixSocketVaultClient::send(const VaultRequest& request, bool tryEnvelope) const {
+  std::string reply = exchange(request);
+  if (tryEnvelope) {
+    if (std::optional<std::string> error = envelopeError(reply)) {
+      throw ToolError::upstream(std::move(*error));
+    }
+  }
+  return support::parseJsonOrThrow(reply);
+}
+
+VaultResponse UnixSocketVaultClient::resolve(std::string_view ref, bool approved) {
+  VaultRequest request = requestFor(VaultRequest::Op::resolve);
+  request.ref = std::string(ref);
+  request.approved = approved;
+  return VaultResponse::fromJson(send(request, false));
+}
+
+VaultResponse UnixSocketVaultClient::preview(std::string_view ref) {
+  VaultRequest request = requestFor(VaultRequest::Op::preview);
+  request.ref = std::string(ref);
+  return VaultResponse::fromJson(send(request, false));
+}
+
+std::vector<VaultListEntry> UnixSocketVaultClient::list(
+    const std::optional<std::string>& collection, const std::optional<std::string>& query) {
+  VaultRequest request = requestFor(VaultRequest::Op::list);
+  request.collection = collection;
+  request.query = query;
+  return VaultListEntry::listFromJson(send(request, true));
+}
+
+SecretMetadataOutput UnixSocketVaultClient::captureSecret(std::string_view origin,
+                                                          const std::optional<std::string>& name) {
+  VaultRequest request = requestFor(VaultRequest::Op::capture);
+  request.url = std::string(origin);
+  request.name = name;
+  return SecretMetadataOutput::fromJson(send(request, true));
+}
+
+SecretMetadataOutput UnixSocketVaultClient::createSecret(const SecretCreateInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::secretCreate);
+  request.name = input.name;
+  request.fieldLabel = input.field_label;
+  request.value = input.value;
+  request.kind = input.kind;
+  request.aiAccess = input.ai_access;
+  request.username = input.username;
+  request.group = input.group;
+  request.project = input.project;
+  request.url = input.url;
+  request.allowedHosts = input.allowed_hosts;
+  request.allowedCommands = input.allowed_commands;
+  return SecretMetadataOutput::fromJson(send(request, true));
+}
+
+SecretMetadataOutput UnixSocketVaultClient::getSecret(const SecretGetInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::secretGet);
+  request.ref = input.ref;
+  return SecretMetadataOutput::fromJson(send(request, true));
+}
+
+SecretMetadataOutput UnixSocketVaultClient::updateSecret(const SecretUpdateInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::secretUpdate);
+  request.ref = input.ref;
+  request.name = input.name;
+  request.fieldLabel = input.field_label;
+  request.value = input.value;
+  request.kind = input.kind;
+  request.aiAccess = input.ai_access;
+  request.username = input.username;
+  request.group = input.group;
+  request.project = input.project;
+  request.url = input.url;
+  request.allowedHosts = input.allowed_hosts;
+  request.allowedCommands = input.allowed_commands;
+  return SecretMetadataOutput::fromJson(send(request, true));
+}
+
+DeleteOutput UnixSocketVaultClient::deleteSecret(const SecretDeleteInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::secretDelete);
+  request.ref = input.ref;
+  return DeleteOutput::fromJson(send(request, true));
+}
+
+GroupListOutput UnixSocketVaultClient::listGroups() {
+  return GroupListOutput::fromJson(send(requestFor(VaultRequest::Op::groupList), true));
+}
+
+GroupOutput UnixSocketVaultClient::createGroup(const GroupCreateInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::groupCreate);
+  request.name = input.name;
+  request.project = input.project;
+  request.parent = input.parent;
+  return GroupOutput::fromJson(send(request, true));
+}
+
+GroupOutput UnixSocketVaultClient::getGroup(const GroupGetInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::groupGet);
+  request.group = input.group;
+  return GroupOutput::fromJson(send(request, true));
+}
+
+GroupOutput UnixSocketVaultClient::updateGroup(const GroupUpdateInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::groupUpdate);
+  request.group = input.group;
+  request.name = input.name;
+  return GroupOutput::fromJson(send(request, true));
+}
+
+DeleteOutput UnixSocketVaultClient::deleteGroup(const GroupDeleteInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::groupDelete);
+  request.group = input.group;
+  return DeleteOutput::fromJson(send(request, true));
+}
+
+ProjectListOutput UnixSocketVaultClient::listProjects() {
+  return ProjectListOutput::fromJson(send(requestFor(VaultRequest::Op::projectList), true));
+}
+
+ProjectOutput UnixSocketVaultClient::createProject(const ProjectCreateInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::projectCreate);
+  request.name = input.name;
+  return ProjectOutput::fromJson(send(request, true));
+}
+
+ProjectOutput UnixSocketVaultClient::getProject(const ProjectGetInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::projectGet);
+  request.project = input.project;
+  return ProjectOutput::fromJson(send(request, true));
+}
+
+ProjectOutput UnixSocketVaultClient::updateProject(const ProjectUpdateInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::projectUpdate);
+  request.project = input.project;
+  request.name = input.name;
+  return ProjectOutput::fromJson(send(request, true));
+}
+
+DeleteOutput UnixSocketVaultClient::deleteProject(const ProjectDeleteInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::projectDelete);
+  request.project = input.project;
+  return DeleteOutput::fromJson(send(request, true));
+}
+
+}  // namespace varn::mcp

@@ -1,0 +1,78 @@
+#include "mcp/tools/SecretTools.hpp"
+
+#include <utility>
+
+#include "mcp/secrets/ResolveError.hpp"
+#include "mcp/secrets/VarnRef.hpp"
+
+namespace varn::mcp {
+
+using support::Json;
+using support::OrderedJson;
+
+SecretListInput SecretListInput::fromJson(const Json& object) {
+  support::requireObject(object, "arguments");
+  SecretListInput input;
+  input.collection = support::optionalString(object, "collection");
+  input.query = support::optionalString(object, "query");
+  return input;
+}
+
+OrderedJson SecretListEntryOut::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["ref"] = ref;
+  out["name"] = name;
+  out["type"] = type;
+  out["ai_access"] = ai_access;
+  return out;
+}
+
+OrderedJson SecretListOutput::toJson() const {
+  OrderedJson list = OrderedJson::array();
+  for (const SecretListEntryOut& item : items) list.push_back(item.toJson());
+  OrderedJson out = OrderedJson::object();
+  out["items"] = std::move(list);
+  return out;
+}
+
+SecretPreviewInput SecretPreviewInput::fromJson(const Json& object) {
+  support::requireObject(object, "arguments");
+  return SecretPreviewInput{support::requireString(object, "ref")};
+}
+
+OrderedJson SecretPreviewOutput::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["ref"] = ref;
+  out["type"] = type;
+  out["length"] = length;
+  out["last4"] = last4;
+  return out;
+}
+
+SecretListTool::SecretListTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
+
+SecretListOutput SecretListTool::run(const SecretListInput& input) const {
+  std::vector<VaultListEntry> entries = vault_->list(input.collection, input.query);
+  SecretListOutput output;
+  output.items.reserve(entries.size());
+  for (VaultListEntry& entry : entries) {
+    output.items.push_back(SecretListEntryOut{std::move(entry.ref), std::move(entry.name),
+                                              std::move(entry.type),
+                                              std::string(toString(entry.aiAccess))});
+  }
+  return output;
+}
+
+SecretPreviewTool::SecretPreviewTool(std::shared_ptr<VaultClient> vault)
+    : vault_(std::move(vault)) {}
+
+SecretPreviewOutput SecretPreviewTool::run(const SecretPreviewInput& input) const {
+  // Only validates the text; the vault is asked about the reference exactly as given.
+  (void)VarnRef::parse(input.ref);
+  VaultResponse reply = vault_->preview(input.ref);
+  if (reply.decision == VaultDecision::refused) throw ResolveError::refused(input.ref);
+  return SecretPreviewOutput{input.ref, reply.type.value_or(""), reply.length.value_or(0),
+                             reply.last4.value_or("")};
+}
+
+}  // namespace varn::mcp
