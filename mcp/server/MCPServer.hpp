@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mcp/server/ElicitationCoordinator.hpp"
+#include "mcp/server/LineWriter.hpp"
+#include "mcp/server/MCPTools.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+class VaultClient;
+
+// The Model Context Protocol server: JSON-RPC 2.0, one JSON object per line, on a pair of file
+// descriptors. Answers "initialize", "tools/list", "tools/call" and "ping", ignores
+// "notifications/initialized", answers other methods with -32601, and hands the client's answers to
+// approval requests to the coordinator. Only messages that carry an "id" get a reply.
+//
+// Immutable after construction and thread-safe: every line is handled on a thread of its own.
+class MCPServer final {
+ public:
+  // Lines longer than this (in bytes, before the line feed) are dropped unread.
+  static constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
+
+  // `vault` is held for the life of the server; `coordinator` must not be null.
+  MCPServer(MCPTools tools, std::shared_ptr<VaultClient> vault,
+            std::shared_ptr<ElicitationCoordinator> coordinator);
+
+  // Reads lines from `inputFd` until end of input (or a read error), handles each non-blank one at
+  // once on a thread of its own, and writes the replies through `writer` strictly in the order of
+  // the lines that caused them: a reply that waits (for an approval, say) holds back later replies
+  // but never later reading or handling. Approval answers are handed over on the reading thread
+  // itself. A line that is not UTF-8 JSON, or is longer than kMaxLineBytes, is dropped; a partial
+  // last line without a line feed is never handled. Returns once every reply is written.
+  void serve(int inputFd, LineWriter& writer) const;
+  // The same over a LineWriter of its own on `outputFd`.
+  void serve(int inputFd, int outputFd) const;
+
+  // Handles one input line (without its line feed) and returns the reply text, if any. Blocks for
+  // as long as a tool call lasts.
+  [[nodiscard]] std::optional<std::string> handleLine(std::string_view line) const;
+
+  // Handles one message object and returns its reply as compact JSON text, if any.
+  [[nodiscard]] std::optional<std::string> handle(const support::Json& message) const;
+
+  // The text form of a JSON-RPC id: a string unchanged, anything else its compact JSON text (the
+  // number 1 gives "1").
+  [[nodiscard]] static std::string stringId(const support::Json& id);
+
+  // The action of an answer to an approval request: "result"."action" when that is a string,
+  // "cancel" otherwise (no result, a malformed one, or a JSON-RPC error).
+  [[nodiscard]] static ElicitationResult elicitationResult(const support::Json& answer);
+
+ private:
+  // Handles one parsed line on the reading thread: an approval answer goes to the coordinator, any
+  // other message is queued for handling; the caller decides where its reply goes.
+  [[nodiscard]] static bool isApprovalAnswer(const support::Json& message);
+  void deliverApprovalAnswer(const support::Json& answer) const;
+
+  // The result object of "tools/call": the tool's output text, or "error: " and the error's text.
+  [[nodiscard]] std::string toolCallResult(const support::Json& message) const;
+  // Runs the named tool on `args` and returns its output as JSON text. Throws what the argument
+  // decoding or the tool throws, and ToolError for names it does not run.
+  [[nodiscard]] std::string callTool(const std::string& name, const support::Json& args) const;
+  [[nodiscard]] std::string callBrowserTool(const std::string& name,
+                                            const support::Json& args) const;
+
+  MCPTools tools_;
+  std::shared_ptr<VaultClient> vault_;
+  std::shared_ptr<ElicitationCoordinator> coordinator_;
+  // The serialised result of "tools/list", built once: the definitions never change.
+  std::string toolsListResult_;
+};
+
+}  // namespace varn::mcp

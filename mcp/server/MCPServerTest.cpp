@@ -1,0 +1,492 @@
+#include "mcp/server/MCPServer.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mcp/secrets/VaultClient.hpp"
+#include "mcp/server/ToolDefinitions.hpp"
+#include "mcp/tools/ToolError.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using namespace std::chrono_literals;
+using support::Json;
+
+// Only reached when the behaviour under test is broken.
+constexpr auto kBound = 10s;
+
+// A vault that records which operations were called and answers from fixed records. getSecret of
+// the reference "slow" waits until getSecret of "fast" has arrived, so a test can hold one call
+// open while later lines are handled.
+class RecordingVault final : public VaultClient {
+ public:
+  VaultResponse resolve(std::string_view, bool) override { return record("resolve", VaultResponse{}); }
+  VaultResponse preview(std::string_view) override { return record("preview", VaultResponse{}); }
+  std::vector<VaultListEntry> list(const std::optional<std::string>& collection,
+                                   const std::optional<std::string>& query) override {
+    record("list collection=" + collection.value_or("<absent>") +
+               " query=" + query.value_or("<absent>"),
+           0);
+    return {
+        VaultListEntry{"varn://local/GitHub/password", "GitHub", "password", AIAccess::injectable}};
+  }
+  SecretMetadataOutput getSecret(const SecretGetInput& input) override {
+    record("get " + input.ref, 0);
+    if (input.ref == "fast") {
+      std::lock_guard lock(mutex_);
+      fastArrived_ = true;
+      cv_.notify_all();
+    }
+    SecretMetadataOutput output{"id-1",       input.ref, "GitHub",     "password",   "password",
+                                "injectable", "",        std::nullopt, std::nullopt, std::nullopt};
+    if (input.ref == "slow") {
+      std::unique_lock lock(mutex_);
+      if (!cv_.wait_for(lock, kBound, [this] { return fastArrived_; }))
+        output.name = "waited in vain";
+    }
+    return output;
+  }
+  DeleteOutput deleteSecret(const SecretDeleteInput&) override {
+    record("delete", 0);
+    throw ToolError::upstream("vault said \"no\"\nline 2\tit's\\gone");
+  }
+  GroupListOutput listGroups() override {
+    record("group_list", 0);
+    return GroupListOutput{{GroupOutput{"g1", "Ops", "p1", std::nullopt}}};
+  }
+
+  std::vector<std::string> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  template <typename T>
+  T record(std::string call, T result) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+    return result;
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool fastArrived_ = false;
+  std::vector<std::string> calls_;
+};
+
+class MCPServerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<RecordingVault> vault = std::make_shared<RecordingVault>();
+  std::shared_ptr<ElicitationCoordinator> coordinator = std::make_shared<ElicitationCoordinator>();
+  MCPServer server{MCPTools::overVault(vault), vault, coordinator};
+
+  std::optional<Json> reply(const std::string& line) {
+    std::optional<std::string> text = server.handleLine(line);
+    if (!text) return std::nullopt;
+    EXPECT_EQ(text->find('\n'), std::string::npos);
+    return Json::parse(*text);
+  }
+
+  // The result object of a tools/call with id 1.
+  Json callResult(const Json& params) {
+    Json request = {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"}, {"params", params}};
+    std::optional<Json> answer = reply(request.dump());
+    if (!answer) {
+      ADD_FAILURE() << "no reply";
+      return Json();
+    }
+    EXPECT_EQ(answer->at("id"), 1);
+    return answer->at("result");
+  }
+
+  static Json errorResult(const std::string& text) {
+    return {{"content", {{{"type", "text"}, {"text", text}}}}, {"isError", true}};
+  }
+};
+
+// --- ids and approval answers ---------------------------------------------------------------
+
+TEST(MCPServerStaticTest, StringIdOfEachJsonType) {
+  const std::vector<std::pair<Json, std::string>> cases = {{"elicit-ABC", "elicit-ABC"},
+                                                           {"", ""},
+                                                           {1, "1"},
+                                                           {-5, "-5"},
+                                                           {1.5, "1.5"},
+                                                           {true, "true"},
+                                                           {nullptr, "null"},
+                                                           {Json::array({1, "a"}), R"([1,"a"])"},
+                                                           {{{"k", "v"}}, R"({"k":"v"})"}};
+  for (const auto& [id, text] : cases) EXPECT_EQ(MCPServer::stringId(id), text) << id.dump();
+}
+
+TEST(MCPServerStaticTest, ElicitationResultIsTheActionOrCancel) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"id":"e","result":{"action":"accept","content":{"x":1}}})", "accept"},
+      {R"({"id":"e","result":{"action":"decline"}})", "decline"},
+      {R"({"id":"e","result":{"action":""}})", ""},
+      {R"({"id":"e","result":{"action":"Something Else"}})", "Something Else"},
+      {R"({"id":"e"})", "cancel"},
+      {R"({"id":"e","result":null})", "cancel"},
+      {R"({"id":"e","result":"accept"})", "cancel"},
+      {R"({"id":"e","result":{}})", "cancel"},
+      {R"({"id":"e","result":{"action":1}})", "cancel"},
+      {R"({"id":"e","error":{"code":-1,"message":"no"}})", "cancel"},
+  };
+  for (const auto& [answer, action] : cases) {
+    EXPECT_EQ(MCPServer::elicitationResult(Json::parse(answer)), ElicitationResult{action})
+        << answer;
+  }
+}
+
+TEST_F(MCPServerTest, AnApprovalAnswerReachesTheCoordinatorAndGetsNoReply) {
+  coordinator->open("elicit-1");
+  coordinator->open("7");
+  EXPECT_EQ(reply(R"({"jsonrpc":"2.0","id":"elicit-1","result":{"action":"accept"}})"),
+            std::nullopt);
+  EXPECT_EQ(reply(R"({"jsonrpc":"2.0","id":7,"error":{"code":-32000,"message":"x"}})"),
+            std::nullopt);
+  EXPECT_EQ(coordinator->wait("elicit-1", kBound), ElicitationResult{"accept"});
+  EXPECT_EQ(coordinator->wait("7", kBound), ElicitationResult{"cancel"});
+}
+
+// --- the method table ---------------------------------------------------------------------------
+
+TEST_F(MCPServerTest, InitializeEchoesTheIdAndNamesTheServer) {
+  const Json expected = {
+      {"jsonrpc", "2.0"},
+      {"id", 1},
+      {"result",
+       {{"protocolVersion", "2025-06-18"},
+        {"capabilities", {{"tools", Json::object()}, {"elicitation", Json::object()}}},
+        {"serverInfo", {{"name", "varn-mcp"}, {"version", "0.1.0"}}}}}};
+  EXPECT_EQ(reply(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"x":[]}})"), expected);
+  const std::optional<Json> stringId =
+      reply(R"({"jsonrpc":"2.0","id":"a/1","method":"initialize"})");
+  ASSERT_TRUE(stringId);
+  EXPECT_EQ(stringId->at("id"), "a/1");
+}
+
+TEST_F(MCPServerTest, ToolsListCarriesEveryDefinition) {
+  const std::optional<Json> answer =
+      reply(R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->at("id"), 2);
+  const Json& tools = answer->at("result").at("tools");
+  EXPECT_EQ(tools.size(), 28u);
+  EXPECT_EQ(tools, Json::parse(support::dumpCompact(toolDefinitions())));
+}
+
+TEST_F(MCPServerTest, PingGetsAnEmptyResult) {
+  EXPECT_EQ(reply(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"),
+            Json::parse(R"({"jsonrpc":"2.0","id":3,"result":{}})"));
+  EXPECT_EQ(reply(R"({"jsonrpc":"2.0","id":null,"method":"ping"})"),
+            Json::parse(R"({"jsonrpc":"2.0","id":null,"result":{}})"));
+}
+
+TEST_F(MCPServerTest, UnknownMethodsWithAnIdGetMethodNotFound) {
+  for (const std::string method : {"resources/list", "Initialize", "tools/list ", ""}) {
+    Json request = {{"jsonrpc", "2.0"}, {"id", 9}, {"method", method}};
+    const Json expected = {
+        {"jsonrpc", "2.0"},
+        {"id", 9},
+        {"error", {{"code", -32601}, {"message", "method not found: " + method}}}};
+    EXPECT_EQ(reply(request.dump()), expected) << method;
+  }
+}
+
+TEST_F(MCPServerTest, MessagesWithoutAReplyAnswerNothing) {
+  const std::vector<std::string> lines = {
+      // notifications, whatever the method
+      R"({"jsonrpc":"2.0","method":"initialize"})",
+      R"({"jsonrpc":"2.0","method":"tools/list"})",
+      R"({"jsonrpc":"2.0","method":"ping"})",
+      R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})",
+      R"({"jsonrpc":"2.0","method":"no/such/method"})",
+      R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+      R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"nope"}})",
+      // the initialized notification even with an id
+      R"({"jsonrpc":"2.0","id":4,"method":"notifications/initialized"})",
+      // no usable method
+      R"({"jsonrpc":"2.0","id":5,"method":7})",
+      R"({"jsonrpc":"2.0","id":5,"method":null})",
+      R"({"jsonrpc":"2.0","id":5,"method":["ping"]})",
+      R"({"jsonrpc":"2.0"})",
+      // not one JSON object
+      "",
+      "   ",
+      "not json",
+      "{",
+      "42",
+      R"("ping")",
+      "null",
+      R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])",
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\",\"x\":\"\xff\"}",
+      R"({"jsonrpc":"2.0","id":1,"method":"ping"} {"id":2})",
+  };
+  for (const std::string& line : lines) EXPECT_EQ(server.handleLine(line), std::nullopt) << line;
+}
+
+TEST_F(MCPServerTest, NestingDeeperThanTheLimitIsNotJson) {
+  const auto nested = [](int depth) {
+    return R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)" + std::string(depth - 1, '[') +
+           std::string(depth - 1, ']') + "}";
+  };
+  EXPECT_TRUE(server.handleLine(nested(support::kMaxJsonDepth)));
+  EXPECT_EQ(server.handleLine(nested(support::kMaxJsonDepth + 1)), std::nullopt);
+  EXPECT_EQ(server.handleLine(nested(100000)), std::nullopt);
+}
+
+TEST_F(MCPServerTest, ALineEndingInCarriageReturnIsHandled) {
+  EXPECT_TRUE(server.handleLine("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\r"));
+}
+
+// --- tool calls ----------------------------------------------------------------------------------
+
+TEST_F(MCPServerTest, AToolsOutputIsTheTextOfASuccessfulResult) {
+  const Json result =
+      callResult({{"name", "secret_get"},
+                  {"arguments", {{"ref", "varn://l/a/b"}, {"extra", 1}}}});
+  ASSERT_EQ(result.at("isError"), false);
+  ASSERT_EQ(result.at("content").size(), 1u);
+  EXPECT_EQ(result.at("content")[0].at("type"), "text");
+  EXPECT_EQ(
+      Json::parse(result.at("content")[0].at("text").get<std::string>()),
+      Json::parse(R"({"id":"id-1","ref":"varn://l/a/b","name":"GitHub","field_label":"password",)"
+                  R"("kind":"password","ai_access":"injectable","group":""})"));
+  EXPECT_THAT(vault->calls(), ::testing::ElementsAre("get varn://l/a/b"));
+}
+
+TEST_F(MCPServerTest, ToolsWithoutInputIgnoreTheirArguments) {
+  const Json result =
+      callResult({{"name", "group_list"}, {"arguments", {{"groups", 5}, {"x", nullptr}}}});
+  EXPECT_EQ(result.at("isError"), false);
+  EXPECT_EQ(Json::parse(result.at("content")[0].at("text").get<std::string>()),
+            Json::parse(R"({"groups":[{"id":"g1","name":"Ops","project":"p1"}]})"));
+}
+
+TEST_F(MCPServerTest, AbsentOrNonObjectArgumentsAreAnEmptyObject) {
+  for (const Json& params :
+       {Json{{"name", "secret_list"}}, Json{{"name", "secret_list"}, {"arguments", "collection=x"}},
+        Json{{"name", "secret_list"}, {"arguments", Json::array({1})}},
+        Json{{"name", "secret_list"}, {"arguments", nullptr}}}) {
+    EXPECT_EQ(callResult(params).at("isError"), false) << params.dump();
+  }
+  EXPECT_THAT(vault->calls(),
+              ::testing::Each(::testing::Eq("list collection=<absent> query=<absent>")));
+  EXPECT_EQ(vault->calls().size(), 4u);
+}
+
+TEST_F(MCPServerTest, ADecoderErrorNamesTheKeyAndTheToolDoesNotRun) {
+  for (const Json& params :
+       {Json{{"name", "secret_get"}}, Json{{"name", "secret_get"}, {"arguments", "ref"}},
+        Json{{"name", "secret_get"}, {"arguments", {{"ref", nullptr}}}},
+        Json{{"name", "secret_get"}, {"arguments", {{"ref", 42}}}}}) {
+    const Json result = callResult(params);
+    EXPECT_EQ(result.at("isError"), true);
+    const std::string text = result.at("content")[0].at("text").get<std::string>();
+    EXPECT_THAT(text, ::testing::StartsWith("error: ")) << params.dump();
+    EXPECT_THAT(text, ::testing::HasSubstr("ref")) << params.dump();
+  }
+  EXPECT_TRUE(vault->calls().empty());
+}
+
+TEST_F(MCPServerTest, UnknownNamesAreRejectedUnchanged) {
+  for (const std::string name : {"Secret_list", "SECRET_LIST", " secret_list", "secret_list ",
+                                 "secret_lis", "", "browser", "tools/call"}) {
+    EXPECT_EQ(callResult({{"name", name}}),
+              errorResult("error: invalidArguments(\"unknown tool: " + name + "\")"))
+        << name;
+  }
+  EXPECT_EQ(callResult(Json::object()), errorResult("error: invalidArguments(\"unknown tool: \")"));
+  EXPECT_EQ(callResult({{"name", 5}}), errorResult("error: invalidArguments(\"unknown tool: \")"));
+  EXPECT_TRUE(vault->calls().empty());
+}
+
+TEST_F(MCPServerTest, NoParamsCallsTheToolWithTheEmptyName) {
+  const std::optional<Json> answer = reply(R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->at("result"), errorResult("error: invalidArguments(\"unknown tool: \")"));
+}
+
+TEST_F(MCPServerTest, BrowserToolsAreNotEnabledWhateverTheirArguments) {
+  for (const std::string name :
+       {"browser_start", "browser_stop", "browser_fill", "web_login", "credential_capture",
+        "browser_navigate", "browser_tabs", "browser_dialog"}) {
+    for (const Json& args : {Json::object(), Json{{"url", 5}, {"action", nullptr}}}) {
+      EXPECT_EQ(callResult({{"name", name}, {"arguments", args}}),
+                errorResult("error: invalidArguments(\"browser tools not enabled\")"))
+          << name;
+    }
+  }
+  EXPECT_TRUE(vault->calls().empty());
+}
+
+TEST_F(MCPServerTest, ToolsThatAreNotBuiltYetSaySo) {
+  for (const std::string name : {"http_call", "run_command", "mint_token", "totp_code"}) {
+    EXPECT_EQ(callResult({{"name", name}, {"arguments", {{"ref", "varn://l/a/b"}}}}),
+              errorResult("error: upstream(\"" + name + " is not available yet\")"));
+  }
+  EXPECT_TRUE(vault->calls().empty());
+}
+
+TEST_F(MCPServerTest, AToolErrorAppearsInItsPrintedForm) {
+  EXPECT_EQ(callResult({{"name", "secret_delete"}, {"arguments", {{"ref", "varn://l/a/b"}}}}),
+            errorResult(R"(error: upstream("vault said \"no\"\nline 2\tit\'s\\gone"))"));
+}
+
+TEST_F(MCPServerTest, AToolCallWithoutAnIdRunsButIsNotAnswered) {
+  EXPECT_EQ(server.handleLine(
+                R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"group_list"}})"),
+            std::nullopt);
+  EXPECT_THAT(vault->calls(), ::testing::ElementsAre("group_list"));
+}
+
+// --- serve() over pipes
+// ----------------------------------------------------------------------------
+
+// Runs serve() on its own thread between two pipes: the test writes the input and reads every
+// output line once serve() has returned.
+class Served {
+ public:
+  explicit Served(const MCPServer& server) {
+    EXPECT_EQ(::pipe2(input_, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(output_, O_CLOEXEC), 0);
+    serving_ = std::thread([this, &server] {
+      server.serve(input_[0], output_[1]);
+      ::close(output_[1]);
+    });
+    reading_ = std::thread([this] {
+      char block[65536];
+      for (;;) {
+        ssize_t n = ::read(output_[0], block, sizeof block);
+        if (n <= 0) break;
+        received_.append(block, static_cast<std::size_t>(n));
+      }
+    });
+  }
+  ~Served() {
+    endInput();
+    if (serving_.joinable()) serving_.join();
+    if (reading_.joinable()) reading_.join();
+    ::close(input_[0]);
+    ::close(output_[0]);
+  }
+
+  void send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = ::write(input_[1], bytes.data(), bytes.size());
+      ASSERT_GT(n, 0);
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  void endInput() {
+    if (input_[1] >= 0) ::close(input_[1]);
+    input_[1] = -1;
+  }
+  // Every output line, after end of input and the end of serve().
+  std::vector<std::string> lines() {
+    endInput();
+    serving_.join();
+    reading_.join();
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < received_.size()) {
+      std::size_t end = received_.find('\n', start);
+      if (end == std::string::npos) {
+        ADD_FAILURE() << "output ends without a line feed";
+        break;
+      }
+      out.push_back(received_.substr(start, end - start));
+      start = end + 1;
+    }
+    return out;
+  }
+
+ private:
+  int input_[2] = {-1, -1};
+  int output_[2] = {-1, -1};
+  std::thread serving_;
+  std::thread reading_;
+  std::string received_;
+};
+
+std::vector<Json> ids(const std::vector<std::string>& lines) {
+  std::vector<Json> out;
+  for (const std::string& line : lines) out.push_back(Json::parse(line).at("id"));
+  return out;
+}
+
+std::string getLine(int id, const std::string& ref) {
+  return Json{{"jsonrpc", "2.0"},
+              {"id", id},
+              {"method", "tools/call"},
+              {"params", {{"name", "secret_get"}, {"arguments", {{"ref", ref}}}}}}
+             .dump() +
+         "\n";
+}
+
+TEST_F(MCPServerTest, RepliesKeepTheOrderOfTheirLinesBehindASlowOne) {
+  Served served(server);
+  // One read holds all three: the slow call is answered only after the fast one reached the vault.
+  served.send(getLine(1, "slow") + getLine(2, "fast") +
+              R"({"jsonrpc":"2.0","id":3,"method":"ping"})"
+              "\n");
+  const std::vector<std::string> lines = served.lines();
+  ASSERT_EQ(ids(lines), (std::vector<Json>{1, 2, 3}));
+  const Json slow =
+      Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
+  EXPECT_EQ(slow.at("name"), "GitHub");
+}
+
+TEST_F(MCPServerTest, FramingOfInputLines) {
+  Served served(server);
+  served.send("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\r\n");  // CRLF
+  served.send("\n   \n\t\r\n");                                           // blank lines
+  served.send(
+      "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"ping\",\"x\":\"\xc3\x28\"}\n");  // not UTF-8
+  served.send("{\"jsonrpc\":\"2.0\",\"id\":3,");  // a line over two reads
+  served.send("\"method\":\"ping\"}\n");
+  served.send("{\"jsonrpc\":\"2.0\",\"id\":4,\"method\":\"ping\"}");  // no final line feed
+  EXPECT_EQ(ids(served.lines()), (std::vector<Json>{1, 3}));
+}
+
+TEST_F(MCPServerTest, ALineOverTheLimitIsDroppedAndTheNextOneHandled) {
+  Served served(server);
+  // Exactly at the limit: still handled.
+  const std::string head = R"({"jsonrpc":"2.0","id":1,"method":"ping","pad":")";
+  served.send(head + std::string(MCPServer::kMaxLineBytes - head.size() - 2, 'x') + "\"}\n");
+  // One byte over: dropped, although it is valid JSON, and so is everything up to its line feed.
+  served.send(R"({"jsonrpc":"2.0","id":2,"method":"ping","pad":")");
+  served.send(std::string(MCPServer::kMaxLineBytes - head.size() - 1, 'y') + "\"}\n");
+  served.send(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"
+              "\n");
+  EXPECT_EQ(ids(served.lines()), (std::vector<Json>{1, 3}));
+}
+
+TEST_F(MCPServerTest, ServedApprovalAnswersWriteNothing) {
+  coordinator->open("elicit-9");
+  Served served(server);
+  served.send(R"({"jsonrpc":"2.0","id":"elicit-9","result":{"action":"accept"}})"
+              "\n");
+  served.send(R"({"jsonrpc":"2.0","id":"elicit-unknown","result":{"action":"accept"}})"
+              "\n");
+  EXPECT_TRUE(served.lines().empty());
+  EXPECT_EQ(coordinator->wait("elicit-9", kBound), ElicitationResult{"accept"});
+}
+
+}  // namespace
+}  // namespace varn::mcp
