@@ -1,5 +1,5 @@
 #include "mcp/server/VarnMCPRuntime.hpp"
 
-int main() {
-  return varn::mcp::VarnMCPRuntime::main();
+int main(int argc, char** argv) {
+  return varn::mcp::VarnMCPRuntime::main(argc, argv);
 }

@@ -1,8 +1,106 @@
 #include "mcp/server/VarnMCPRuntime.hpp"
 
-namespace varn::mcp {
+#include <signal.h>
+#include <unistd.h>
 
-int VarnMCPRuntime::main() {
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "mcp/secrets/UnixSocketVaultClient.hpp"
+#include "mcp/server/CLIOptions.hpp"
+#include "mcp/server/ElicitationCoordinator.hpp"
+#include "mcp/server/LineWriter.hpp"
+#include "mcp/server/MCPServer.hpp"
+#include "mcp/server/MCPTools.hpp"
+#include "support/Paths.hpp"
+
+extern char** environ;
+
+namespace varn::mcp {
+namespace {
+
+// Set once serving has ended: a signal after that is ignored, and main() returns normally.
+std::atomic<bool> signalsCancelled{false};
+
+std::map<std::string, std::string> processEnvironment() {
+  std::map<std::string, std::string> environment;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos) continue;
+    // The first definition of a name is the one getenv() sees.
+    environment.emplace(text.substr(0, equals), text.substr(equals + 1));
+  }
+  return environment;
+}
+
+// SIGTERM and SIGINT are ignored and blocked in every thread (threads inherit the mask of the
+// thread that starts them, so this runs before any other thread exists); one thread takes them
+// with sigwait, which a blocked and ignored signal still reaches, and ends the process.
+// SIGPIPE is ignored for good: a closed standard output must fail a write, not end the server
+// without a word.
+void installSignalHandling() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGTERM, &ignore, nullptr);
+  sigaction(SIGINT, &ignore, nullptr);
+  sigaction(SIGPIPE, &ignore, nullptr);
+
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+
+  std::thread([handled] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&handled, &signal) != 0) continue;
+      if (signalsCancelled.load()) continue;
+      // _exit, not exit: static destructors must not race the threads still serving.
+      _exit(128 + signal);
+    }
+  }).detach();
+}
+
+}  // namespace
+
+int VarnMCPRuntime::main(int argc, char** argv) {
+  // 1. Every line leaves through one writer on standard output.
+  auto writer = std::make_shared<LineWriter>(STDOUT_FILENO);
+
+  // 2. Options from the arguments (program name dropped) and the environment.
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  const CLIOptions options = CLIOptions::parse(arguments, processEnvironment());
+
+  // 3. The coordinator of approval answers.
+  auto coordinator = std::make_shared<ElicitationCoordinator>();
+
+  // 4. The application-support folder; a failure to make it is no failure of the start-up.
+  const std::filesystem::path supportFolder =
+      std::filesystem::path(support::homeFolder()) / "Library" / "Application Support" / "Varn";
+  std::error_code ignored;
+  std::filesystem::create_directories(supportFolder, ignored);
+
+  // 9. Signals, before serve() starts the first thread.
+  installSignalHandling();
+
+  // 10, 11. The tools over one vault client, and the server.
+  auto vault = std::make_shared<UnixSocketVaultClient>(options.socketPath);
+  const MCPServer server(MCPTools::overVault(vault), vault, coordinator);
+
+  // 12. Serve until end of input; every reply has been written when serve() returns.
+  server.serve(STDIN_FILENO, *writer);
+
+  signalsCancelled.store(true);
   return 0;
 }
 
