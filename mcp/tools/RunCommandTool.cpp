@@ -1,0 +1,143 @@
+#include "mcp/tools/RunCommandTool.hpp"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "mcp/secrets/ResolveService.hpp"
+#include "mcp/tools/InjectionGuard.hpp"
+#include "mcp/tools/ToolError.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/Utf8.hpp"
+
+namespace varn::mcp {
+namespace {
+
+bool holdsNul(std::string_view text) {
+  return text.find('\0') != std::string_view::npos;
+}
+
+// Overwrites a copy of a secret before its memory is given back.
+void wipe(std::string& text) {
+  if (!text.empty()) ::explicit_bzero(text.data(), text.size());
+  text.clear();
+}
+
+// Wipes the values that carry secrets however the call ends.
+class SecretCopies {
+ public:
+  SecretCopies() = default;
+  SecretCopies(const SecretCopies&) = delete;
+  SecretCopies& operator=(const SecretCopies&) = delete;
+  ~SecretCopies() {
+    for (std::string* text : held_) wipe(*text);
+  }
+  void hold(std::string& text) { held_.push_back(&text); }
+
+ private:
+  std::vector<std::string*> held_;
+};
+
+std::string streamText(const std::string& bytes, bool injected, const Scrubber& scrubber) {
+  if (!support::isValidUtf8(bytes) || bytes.empty()) return "";
+  return injected ? std::string(RunCommandTool::suppressedOutput) : scrubber.scrub(bytes);
+}
+
+}  // namespace
+
+RunCommandInput RunCommandInput::fromJson(const support::Json& object) {
+  support::requireObject(object, "arguments");
+  return RunCommandInput{support::requireStringList(object, "argv"),
+                         support::optionalStringMap(object, "env_refs"),
+                         support::optionalString(object, "cwd")};
+}
+
+support::OrderedJson RunCommandInput::toJson() const {
+  support::OrderedJson out = support::OrderedJson::object();
+  out["argv"] = argv;
+  support::putOptional(out, "env_refs", env_refs);
+  support::putOptional(out, "cwd", cwd);
+  return out;
+}
+
+RunCommandOutput RunCommandOutput::fromJson(const support::Json& object) {
+  support::requireObject(object, "output");
+  std::int64_t exit = support::requireInt64(object, "exit");
+  if (exit < INT32_MIN || exit > INT32_MAX) support::throwWrongType("exit", "a 32-bit integer");
+  return RunCommandOutput{static_cast<std::int32_t>(exit), support::requireString(object, "stdout"),
+                          support::requireString(object, "stderr")};
+}
+
+support::OrderedJson RunCommandOutput::toJson() const {
+  support::OrderedJson out = support::OrderedJson::object();
+  out["exit"] = exit;
+  out["stdout"] = stdout;
+  out["stderr"] = stderr;
+  return out;
+}
+
+RunCommandTool::RunCommandTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
+                               bool allowUnbound)
+    : resolver_(std::move(resolver)), scrubber_(scrubber), allowUnbound_(allowUnbound) {}
+
+RunCommandOutput RunCommandTool::run(const Input& input) const {
+  if (input.argv.empty()) throw ToolError::invalidArguments("argv must not be empty");
+  // C strings end at a NUL, and a name holding "=" would set another variable than the one named
+  // (such as LD_PRELOAD), so the binding check would no longer cover what the child runs.
+  if (std::any_of(input.argv.begin(), input.argv.end(), holdsNul)) {
+    throw ToolError::invalidArguments("argv must not contain NUL");
+  }
+  if (input.cwd && holdsNul(*input.cwd)) {
+    throw ToolError::invalidArguments("cwd must not contain NUL");
+  }
+  if (input.env_refs) {
+    for (const auto& [name, ref] : *input.env_refs) {
+      if (name.empty() || name.find('=') != std::string::npos || holdsNul(name)) {
+        throw ToolError::invalidArguments(
+            "env_refs names must not be empty or contain \"=\" or NUL");
+      }
+    }
+  }
+
+  std::map<std::string, std::string> environment = support::processEnvironment();
+  std::string commandText;
+  for (std::size_t i = 0; i < input.argv.size(); ++i) {
+    if (i > 0) commandText += ' ';
+    commandText += input.argv[i];
+  }
+
+  // Declared before the guard that wipes what they hold, so they outlive its wiping.
+  support::ChildSpec spec{input.argv.front(), input.argv, {}, input.cwd};
+  SecretCopies secrets;
+  bool injected = false;
+  if (input.env_refs) {
+    for (const auto& [name, ref] : *input.env_refs) {
+      ResolvedSecret secret = resolver_->resolveSecret(ref, "run_command", commandText);
+      try {
+        InjectionGuard::checkCommand(secret, input.argv, ref, allowUnbound_);
+      } catch (...) {
+        wipe(secret.value);
+        throw;
+      }
+      std::string& slot = environment[name];
+      slot = secret.value;
+      wipe(secret.value);
+      secrets.hold(slot);
+      injected = true;
+    }
+  }
+
+  spec.environment.reserve(environment.size());
+  for (const auto& [name, value] : environment) {
+    spec.environment.push_back(name + "=" + value);
+    secrets.hold(spec.environment.back());
+  }
+  support::ChildOutput child = support::runChild(spec, kMaxStreamBytes);
+
+  if (child.outOverflowed) throw ToolError::upstream("stdout exceeds the 1 MiB limit");
+  if (child.errOverflowed) throw ToolError::upstream("stderr exceeds the 1 MiB limit");
+  return RunCommandOutput{child.status, streamText(child.out, injected, scrubber_),
+                          streamText(child.err, injected, scrubber_)};
+}
+
+}  // namespace varn::mcp

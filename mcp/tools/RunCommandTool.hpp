@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mcp/tools/Scrubber.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+class ResolveService;
+
+// Arguments of run_command. JSON keys are the field names; "argv" is required, the others
+// optional (absent or null means absent).
+struct RunCommandInput {
+  std::vector<std::string> argv;  // the executable's path, then its arguments
+  // Environment variable name to secret reference (or minted handle).
+  std::optional<std::map<std::string, std::string>> env_refs = std::nullopt;
+  std::optional<std::string> cwd = std::nullopt;  // the child's working directory
+
+  // Throws support::JsonDecodeError.
+  static RunCommandInput fromJson(const support::Json& object);
+  // Present fields only, in declaration order.
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const RunCommandInput&) const = default;
+};
+
+// Result of run_command; every key always present.
+struct RunCommandOutput {
+  std::int32_t exit = 0;  // the exit code, or the number of the signal that ended the child
+  std::string stdout;     // scrubbed, or the suppression text, or empty
+  std::string stderr;     // likewise
+
+  // Throws support::JsonDecodeError.
+  static RunCommandOutput fromJson(const support::Json& object);
+  // Keys "exit", "stdout", "stderr".
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const RunCommandOutput&) const = default;
+};
+
+// run_command: starts one child with stored secrets put into its environment by the server, each
+// under the credential's command binding. When any secret was injected, each non-empty output
+// stream is replaced by `suppressedOutput`; otherwise both streams come back scrubbed.
+//
+// The child gets a copy of the server's environment (plus the secrets), /dev/null as standard
+// input, only descriptors 0 to 2, an empty signal mask and default SIGINT, SIGTERM and SIGPIPE.
+// argv[0] is a file path: no PATH search, and a relative one is taken from the server's current
+// directory, not from "cwd".
+//
+// An immutable value; run may be called from many threads at once, each call with its own child.
+// `resolver` must not be null and is shared.
+class RunCommandTool final {
+ public:
+  using Input = RunCommandInput;
+  using Output = RunCommandOutput;
+
+  static constexpr std::string_view suppressedOutput =
+      "[REDACTED: command output suppressed because secret refs were injected]";
+  // The most bytes of each output stream that are kept (1 MiB); a child writing more is drained
+  // to its end and the call fails.
+  static constexpr std::size_t kMaxStreamBytes = 1024 * 1024;
+
+  RunCommandTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber, bool allowUnbound);
+
+  // Resolves the env_refs one after the other, checks each against the command binding, starts the
+  // child and returns once it has exited (no time limit; blocks the calling thread throughout).
+  // Throws, before anything is resolved:
+  //   ToolError::invalidArguments("argv must not be empty");
+  //   ToolError::invalidArguments("argv must not contain NUL"), ("cwd must not contain NUL"),
+  //     ("env_refs names must not be empty or contain \"=\" or NUL").
+  // Then passes on unchanged the resolve road's errors and the guard's refusals (nothing started),
+  // and support::ChildStartError when the child cannot be started. After the child has exited,
+  // throws ToolError::upstream("stdout exceeds the 1 MiB limit") or ("stderr exceeds the 1 MiB
+  // limit") when a stream was longer. A non-zero exit status is no failure.
+  [[nodiscard]] Output run(const Input& input) const;
+
+ private:
+  std::shared_ptr<ResolveService> resolver_;
+  Scrubber scrubber_;
+  bool allowUnbound_;
+};
+
+}  // namespace varn::mcp
