@@ -24,17 +24,17 @@ namespace varn::mcp {
 // A new secret. `value` goes to the vault and is never returned; `ai_access` and `kind` are free
 // text.
 struct SecretCreateInput {
-  std::string name;
-  std::string field_label;
-  std::string value;
-  std::string kind;
-  std::string ai_access;
-  std::optional<std::string> username;
-  std::optional<std::string> group;
-  std::optional<std::string> project;
-  std::optional<std::string> url;
-  std::optional<std::vector<std::string>> allowed_hosts;
-  std::optional<std::vector<std::string>> allowed_commands;
+  std::string name{};
+  std::string field_label{};
+  std::string value{};
+  std::string kind{};
+  std::string ai_access{};
+  std::optional<std::string> username{};
+  std::optional<std::string> group{};
+  std::optional<std::string> project{};
+  std::optional<std::string> url{};
+  std::optional<std::vector<std::string>> allowed_hosts{};
+  std::optional<std::vector<std::string>> allowed_commands{};
 
   static SecretCreateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -42,7 +42,7 @@ struct SecretCreateInput {
 
 // A secret named by its reference, passed on unchanged (not parsed).
 struct SecretGetInput {
-  std::string ref;
+  std::string ref{};
 
   static SecretGetInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -50,25 +50,25 @@ struct SecretGetInput {
 
 // Changes to a secret: every present field, an empty text or list included, travels to the vault.
 struct SecretUpdateInput {
-  std::string ref;
-  std::optional<std::string> name;
-  std::optional<std::string> field_label;
-  std::optional<std::string> value;
-  std::optional<std::string> kind;
-  std::optional<std::string> ai_access;
-  std::optional<std::string> username;
-  std::optional<std::string> group;
-  std::optional<std::string> project;
-  std::optional<std::string> url;
-  std::optional<std::vector<std::string>> allowed_hosts;
-  std::optional<std::vector<std::string>> allowed_commands;
+  std::string ref{};
+  std::optional<std::string> name{};
+  std::optional<std::string> field_label{};
+  std::optional<std::string> value{};
+  std::optional<std::string> kind{};
+  std::optional<std::string> ai_access{};
+  std::optional<std::string> username{};
+  std::optional<std::string> group{};
+  std::optional<std::string> project{};
+  std::optional<std::string> url{};
+  std::optional<std::vector<std::string>> allowed_hosts{};
+  std::optional<std::vector<std::string>> allowed_commands{};
 
   static SecretUpdateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
 
 struct SecretDeleteInput {
-  std::string ref;
+  std::string ref{};
 
   static SecretDeleteInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -76,9 +76,9 @@ struct SecretDeleteInput {
 
 // A new group, in `project` (the vault's default when absent), nested under `parent` if given.
 struct GroupCreateInput {
-  std::string name;
-  std::optional<std::string> project;
-  std::optional<std::string> parent;
+  std::string name{};
+  std::optional<std::string> project{};
+  std::optional<std::string> parent{};
 
   static GroupCreateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -86,29 +86,29 @@ struct GroupCreateInput {
 
 // A group named by its name or id.
 struct GroupGetInput {
-  std::string group;
+  std::string group{};
 
   static GroupGetInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
 
 struct GroupUpdateInput {
-  std::string group;
-  std::optional<std::string> name;
+  std::string group{};
+  std::optional<std::string> name{};
 
   static GroupUpdateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
 
 struct GroupDeleteInput {
-  std::string group;
+  std::string group{};
 
   static GroupDeleteInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
 
 struct ProjectCreateInput {
-  std::string name;
+  std::string name{};
 
   static ProjectCreateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -116,22 +116,22 @@ struct ProjectCreateInput {
 
 // A project named by its name or id.
 struct ProjectGetInput {
-  std::string project;
+  std::string project{};
 
   static ProjectGetInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
 
 struct ProjectUpdateInput {
-  std::string project;
-  std::optional<std::string> name;
+  std::string project{};
+  std::optional<std::string> name{};
 
   static ProjectUpdateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
 
 struct ProjectDeleteInput {
-  std::string project;
+  std::string project{};
 
   static ProjectDeleteInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -143,16 +143,16 @@ struct ProjectDeleteInput {
 // What the vault tells about a secret it captured, created, found or updated. It has no value
 // field, so a value given to create or update is never echoed.
 struct SecretMetadataOutput {
-  std::string id;
-  std::string ref;
-  std::string name;
-  std::string field_label;
-  std::string kind;
-  std::string ai_access;  // free text, not checked against the tier texts
-  std::string group;
-  std::optional<std::string> url;
-  std::optional<std::vector<std::string>> allowed_hosts;
-  std::optional<std::vector<std::string>> allowed_commands;
+  std::string id{};
+  std::string ref{};
+  std::string name{};
+  std::string field_label{};
+  std::string kind{};
+  std::string ai_access{};  // free text, not checked against the tier texts
+  std::string group{};
+  std::optional<std::string> url{};
+  std::optional<std::vector<std::string>> allowed_hosts{};
+  std::optional<std::vector<std::string>> allowed_commands{};
 
   static SecretMetadataOutput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -169,10 +169,10 @@ struct DeleteOutput {
 };
 
 struct GroupOutput {
-  std::string id;
-  std::string name;
-  std::string project;
-  std::optional<std::string> parent;
+  std::string id{};
+  std::string name{};
+  std::string project{};
+  std::optional<std::string> parent{};
 
   static GroupOutput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -181,7 +181,7 @@ struct GroupOutput {
 
 // Every group, in the vault's order.
 struct GroupListOutput {
-  std::vector<GroupOutput> groups;
+  std::vector<GroupOutput> groups{};
 
   static GroupListOutput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -189,8 +189,8 @@ struct GroupListOutput {
 };
 
 struct ProjectOutput {
-  std::string id;
-  std::string name;
+  std::string id{};
+  std::string name{};
 
   static ProjectOutput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
@@ -199,7 +199,7 @@ struct ProjectOutput {
 
 // Every project, in the vault's order.
 struct ProjectListOutput {
-  std::vector<ProjectOutput> projects;
+  std::vector<ProjectOutput> projects{};
 
   static ProjectListOutput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;

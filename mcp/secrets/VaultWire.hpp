@@ -66,23 +66,23 @@ struct VaultRequest {
   };
 
   Op op = Op::resolve;
-  std::optional<std::string> ref;
-  std::optional<bool> approved;
-  std::optional<std::string> collection;
-  std::optional<std::string> query;
-  std::optional<std::string> name;
-  std::optional<std::string> fieldLabel;
-  std::optional<std::string> value;
-  std::optional<std::string> kind;
+  std::optional<std::string> ref{};
+  std::optional<bool> approved{};
+  std::optional<std::string> collection{};
+  std::optional<std::string> query{};
+  std::optional<std::string> name{};
+  std::optional<std::string> fieldLabel{};
+  std::optional<std::string> value{};
+  std::optional<std::string> kind{};
   // Free text copied from the caller's input; not checked against the AIAccess texts.
-  std::optional<std::string> aiAccess;
-  std::optional<std::string> username;
-  std::optional<std::string> group;
-  std::optional<std::string> project;
-  std::optional<std::string> parent;
-  std::optional<std::string> url;
-  std::optional<std::vector<std::string>> allowedHosts;
-  std::optional<std::vector<std::string>> allowedCommands;
+  std::optional<std::string> aiAccess{};
+  std::optional<std::string> username{};
+  std::optional<std::string> group{};
+  std::optional<std::string> project{};
+  std::optional<std::string> parent{};
+  std::optional<std::string> url{};
+  std::optional<std::vector<std::string>> allowedHosts{};
+  std::optional<std::vector<std::string>> allowedCommands{};
 
   // "op" must be one of the operation texts; every other key is optional.
   static VaultRequest fromJson(const support::Json& object);
@@ -104,14 +104,14 @@ template <>
 // it must never reach a tool result, a log line or an error text.
 struct VaultResponse {
   VaultDecision decision = VaultDecision::refused;
-  std::optional<AIAccess> aiAccess;
-  std::optional<std::string> value;
-  std::optional<std::string> type;
-  std::optional<std::int64_t> length;
-  std::optional<std::string> last4;
-  std::optional<std::string> url;
-  std::optional<std::vector<std::string>> allowedHosts;
-  std::optional<std::vector<std::string>> allowedCommands;
+  std::optional<AIAccess> aiAccess{};
+  std::optional<std::string> value{};
+  std::optional<std::string> type{};
+  std::optional<std::int64_t> length{};
+  std::optional<std::string> last4{};
+  std::optional<std::string> url{};
+  std::optional<std::vector<std::string>> allowedHosts{};
+  std::optional<std::vector<std::string>> allowedCommands{};
 
   // "decision" must be one of its three texts; a present "ai_access" one of the tier texts;
   // "length" an integer within the signed 64-bit range.
@@ -125,9 +125,9 @@ struct VaultResponse {
 
 // One secret of a list reply. All four keys are required.
 struct VaultListEntry {
-  std::string ref;
-  std::string name;
-  std::string type;
+  std::string ref{};
+  std::string name{};
+  std::string type{};
   AIAccess aiAccess = AIAccess::aiHidden;
 
   static VaultListEntry fromJson(const support::Json& object);

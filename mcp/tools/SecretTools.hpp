@@ -17,18 +17,18 @@ namespace varn::mcp {
 
 // Input of secret_list; both fields are passed to the vault as decoded (null counts as absent).
 struct SecretListInput {
-  std::optional<std::string> collection;
-  std::optional<std::string> query;
+  std::optional<std::string> collection{};
+  std::optional<std::string> query{};
 
   static SecretListInput fromJson(const support::Json& object);
 };
 
 // One listed secret; `ai_access` is the tier text ("injectable", "human_gated", "ai_hidden").
 struct SecretListEntryOut {
-  std::string ref;
-  std::string name;
-  std::string type;
-  std::string ai_access;
+  std::string ref{};
+  std::string name{};
+  std::string type{};
+  std::string ai_access{};
 
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretListEntryOut&) const = default;
@@ -36,7 +36,7 @@ struct SecretListEntryOut {
 
 // Output of secret_list: the vault's entries in the vault's order, duplicates kept.
 struct SecretListOutput {
-  std::vector<SecretListEntryOut> items;
+  std::vector<SecretListEntryOut> items{};
 
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretListOutput&) const = default;
@@ -44,7 +44,7 @@ struct SecretListOutput {
 
 // Input of secret_resolve_preview: a secret reference ("varn://<collection>/<item>/<field>").
 struct SecretPreviewInput {
-  std::string ref;
+  std::string ref{};
 
   static SecretPreviewInput fromJson(const support::Json& object);
 };
@@ -52,10 +52,10 @@ struct SecretPreviewInput {
 // A masked descriptor: the input reference unchanged, and the vault's type, length and last four
 // characters ("", 0 and "" when the vault gave none). Never a value.
 struct SecretPreviewOutput {
-  std::string ref;
-  std::string type;
+  std::string ref{};
+  std::string type{};
   std::int64_t length = 0;
-  std::string last4;
+  std::string last4{};
 
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretPreviewOutput&) const = default;
