@@ -26,10 +26,11 @@ class SecretToolsTest : public ServerTest {
 
 TEST_F(SecretToolsTest, ListWithoutArgumentsSendsOnlyTheOpAndKeepsTheVaultsOrder) {
   startVault();
-  vault->answer("list", VaultReply::line(R"([
+  // Compacted: the reply is one line.
+  vault->answer("list", VaultReply::line(support::dumpCompact(Json::parse(R"([
       {"ref":"varn://Work/GitHub/password","name":"GitHub","type":"password","ai_access":"injectable"},
       {"ref":"varn://Work/Bank/pin","name":"Bank","type":"pin","ai_access":"human_gated","x":1},
-      {"ref":"varn://Work/GitHub/password","name":"GitHub","type":"password","ai_access":"ai_hidden"}])"));
+      {"ref":"varn://Work/GitHub/password","name":"GitHub","type":"password","ai_access":"ai_hidden"}])"))));
   startServer();
   ToolResult result = call("secret_list");
   EXPECT_EQ(onlyRequest(), R"({"op":"list"})");
