@@ -49,9 +49,19 @@ char32_t nextCodePoint(std::string_view text, std::size_t& pos) noexcept {
     ++pos;
     return c;
   }
-  int length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+  std::size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  // Bytes that do not start a whole sequence count as one replacement character each, so that
+  // text that is not UTF-8 is still walked safely.
+  bool whole = length != 0 && pos + length <= text.size();
+  for (std::size_t i = 1; whole && i < length; ++i) {
+    whole = (static_cast<unsigned char>(text[pos + i]) & 0xC0) == 0x80;
+  }
+  if (!whole) {
+    ++pos;
+    return 0xFFFD;
+  }
   char32_t cp = c & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
-  for (int i = 1; i < length && pos + i < text.size(); ++i) {
+  for (std::size_t i = 1; i < length; ++i) {
     cp = (cp << 6) | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
   }
   pos += length;

@@ -13,8 +13,8 @@ namespace varn::support {
 // U+10FFFF, no truncated sequences.
 [[nodiscard]] bool isValidUtf8(std::string_view bytes) noexcept;
 
-// Decodes the code point that starts at `pos` of valid UTF-8 and advances `pos` past it.
-// The text must be valid UTF-8 (see isValidUtf8).
+// Decodes the code point that starts at `pos` (< text.size()) and advances `pos` past it. A byte
+// that does not start a whole UTF-8 sequence gives U+FFFD and advances by one.
 [[nodiscard]] char32_t nextCodePoint(std::string_view text, std::size_t& pos) noexcept;
 
 // Appends the UTF-8 form of a code point.
@@ -25,9 +25,10 @@ void appendUtf8(std::string& out, char32_t codePoint);
 // Line feed, vertical tab, form feed, carriage return, NEL, LINE and PARAGRAPH SEPARATOR.
 [[nodiscard]] bool isNewline(char32_t c) noexcept;
 
-// Trims white space only (line breaks stay) from both ends of valid UTF-8 text.
+// Trims white space only (line breaks stay) from both ends of the text; bytes that are not UTF-8
+// are kept.
 [[nodiscard]] std::string trimWhitespace(std::string_view text);
-// Trims white space and line breaks from both ends of valid UTF-8 text.
+// Trims white space and line breaks from both ends of the text; bytes that are not UTF-8 are kept.
 [[nodiscard]] std::string trimWhitespaceAndNewlines(std::string_view text);
 
 // Decimal integer: an optional "+" or "-", then one or more ASCII digits and nothing else, within

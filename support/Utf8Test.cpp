@@ -33,6 +33,12 @@ TEST(TrimTest, WhitespaceOnlyKeepsLineBreaks) {
   EXPECT_EQ(trimWhitespace("a b"), "a b");
 }
 
+TEST(TrimTest, TextThatIsNotUtf8IsWalkedSafelyAndKept) {
+  EXPECT_EQ(trimWhitespace(" \xF0\x80\x89"), "\xF0\x80\x89");
+  EXPECT_EQ(trimWhitespace("\xE2\x80 "), "\xE2\x80");
+  EXPECT_EQ(trimWhitespaceAndNewlines("\n\xff\n"), "\xff");
+}
+
 TEST(TrimTest, WhitespaceAndNewlines) {
   EXPECT_EQ(trimWhitespaceAndNewlines("\r\n\t x y \u2028\n"), "x y");
   EXPECT_EQ(trimWhitespaceAndNewlines("\n\n"), "");
