@@ -214,16 +214,5 @@ TEST(OTPAuthURITest, PrintedTextParsesBack) {
   }
 }
 
-TEST(OTPAuthURITest, EqualityComparesEveryField) {
-  const OTPAuthURI base = value("i", "a");
-  EXPECT_EQ(base, value("i", "a"));
-  EXPECT_NE(base, value("i", "b"));
-  EXPECT_NE(base, value(std::nullopt, "a"));
-  EXPECT_NE(base, value("i", "a", "T"));
-  EXPECT_NE(base, value("i", "a", "JBSWY3DPEHPK3PXP", Algorithm::sha256));
-  EXPECT_NE(base, value("i", "a", "JBSWY3DPEHPK3PXP", Algorithm::sha1, 7));
-  EXPECT_NE(base, value("i", "a", "JBSWY3DPEHPK3PXP", Algorithm::sha1, 6, 30.5));
-}
-
 }  // namespace
 }  // namespace varn::crypto

@@ -85,7 +85,6 @@ bool decodeBase32(std::string_view text, KeyBytes& out) {
       out.bytes.push_back(static_cast<std::uint8_t>(accumulator >> pending));
     }
   }
-  accumulator = 0;
   return any;
 }
 
