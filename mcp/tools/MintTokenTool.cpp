@@ -1,0 +1,35 @@
+#include "mcp/tools/MintTokenTool.hpp"
+
+#include "mcp/secrets/WallClock.hpp"
+
+namespace varn::mcp {
+
+MintTokenInput MintTokenInput::fromJson(const support::Json& json) {
+  support::requireObject(json, "arguments");
+  return MintTokenInput{
+      .root_ref = support::requireString(json, "root_ref"),
+      .scope = support::requireString(json, "scope"),
+      .ttl_seconds = support::requireInt64(json, "ttl_seconds"),
+  };
+}
+
+support::OrderedJson MintTokenOutput::toJson() const {
+  support::OrderedJson out = support::OrderedJson::object();
+  out["handle"] = handle;
+  out["expires_at"] = expires_at;
+  return out;
+}
+
+MintTokenTool::MintTokenTool(std::shared_ptr<ResolveService> resolver,
+                             std::shared_ptr<TokenVault> tokens)
+    : resolver_(std::move(resolver)), tokens_(std::move(tokens)) {}
+
+MintTokenOutput MintTokenTool::run(const MintTokenInput& input) const {
+  ResolvedSecret secret = resolver_->resolveSecret(input.root_ref, "mint_token", std::nullopt);
+  MintedHandle minted =
+      tokens_->mint(std::move(secret.value), input.scope, input.ttl_seconds,
+                    std::move(secret.allowedHosts), std::move(secret.allowedCommands));
+  return MintTokenOutput{std::move(minted.handle), formatISO8601(minted.expiresAt)};
+}
+
+}  // namespace varn::mcp

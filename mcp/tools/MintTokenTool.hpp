@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/TokenVault.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// Arguments of "mint_token"; every key is required.
+struct MintTokenInput {
+  std::string root_ref;      // the reference (or an existing handle) the handle stands for
+  std::string scope;         // a free label stored with the handle, never interpreted
+  std::int64_t ttl_seconds;  // lifetime from the moment of minting; not checked
+
+  // Strict: "root_ref" and "scope" strings, "ttl_seconds" a signed 64-bit integer; other keys
+  // ignored. Throws support::JsonDecodeError.
+  static MintTokenInput fromJson(const support::Json& json);
+};
+
+// Result of "mint_token".
+struct MintTokenOutput {
+  std::string handle;      // "varnh_" followed by an upper-case UUID
+  std::string expires_at;  // ISO 8601 in UTC, whole seconds, "Z"
+
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const MintTokenOutput&) const = default;
+};
+
+// "mint_token": passes the root secret through the resolve road once, under the tool name
+// "mint_token", and stores its value and bindings under a fresh short-lived handle. The value is
+// never part of the result. Immutable; concurrent runs are independent.
+class MintTokenTool final {
+ public:
+  using Input = MintTokenInput;
+  using Output = MintTokenOutput;
+
+  // `tokens` must be the store that `resolver` redeems handles from.
+  MintTokenTool(std::shared_ptr<ResolveService> resolver, std::shared_ptr<TokenVault> tokens);
+
+  // Blocks for the resolve road (possibly a human approval). Throws the road's errors unchanged
+  // (ResolveError, VarnRefError, ToolError); nothing is minted then. An expiry beyond the year
+  // 9999 prints as 9999-12-31T23:59:59Z (before year 1 as 0001-01-01T00:00:00Z).
+  [[nodiscard]] Output run(const Input& input) const;
+
+ private:
+  std::shared_ptr<ResolveService> resolver_;
+  std::shared_ptr<TokenVault> tokens_;
+};
+
+}  // namespace varn::mcp
