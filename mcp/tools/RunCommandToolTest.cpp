@@ -180,28 +180,10 @@ TEST_F(RunCommandToolTest, ResolvesEachNameUnderTheToolWithTheCommandTextAsUpstr
   }
 }
 
-struct StatusCase {
-  const char* name;
-  std::string script;
-  int exit;
-};
-
-class RunCommandStatusTest : public RunCommandToolTest,
-                             public ::testing::WithParamInterface<StatusCase> {};
-
-TEST_P(RunCommandStatusTest, ReportsTheStatusAsExit) {
-  EXPECT_EQ(tool().run(shell(GetParam().script)).exit, GetParam().exit);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, RunCommandStatusTest,
-                         ::testing::Values(StatusCase{"Zero", "true", 0},
-                                           StatusCase{"Three", "exit 3", 3},
-                                           StatusCase{"Terminated", "kill -TERM $$", SIGTERM},
-                                           StatusCase{"Killed", "kill -KILL $$", SIGKILL}),
-                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
-
-TEST_F(RunCommandToolTest, StandardInputIsAtEndOfFile) {
-  EXPECT_EQ(tool().run(shell("cat; echo done")), (RunCommandOutput{0, "done\n", ""}));
+// Start, streams and status are ChildProcess's; the tool passes the status on unchanged.
+TEST_F(RunCommandToolTest, ANonZeroStatusIsNoFailure) {
+  EXPECT_EQ(tool().run(shell("echo partial; exit 3")), (RunCommandOutput{3, "partial\n", ""}));
+  EXPECT_EQ(tool().run(shell("kill -TERM $$")).exit, SIGTERM);
 }
 
 TEST_F(RunCommandToolTest, TheChildStartsInTheGivenDirectory) {
@@ -277,18 +259,6 @@ TEST_F(RunCommandToolTest, AStreamOverTheLimitFailsAfterTheChildIsDrained) {
         Case{"head -c 3000000 /dev/zero >&2; echo done", "stderr exceeds the 1 MiB limit"}}) {
     expectThrows([&] { (void)tool().run(shell(c.script)); }, ToolError::upstream(c.message));
   }
-}
-
-TEST_F(RunCommandToolTest, MegabytesOnStandardErrorBeforeStandardOutputDoNotStall) {
-  RunCommandOutput output =
-      tool().run(shell("head -c 900000 /dev/zero | tr '\\0' e >&2; echo out"));
-  EXPECT_EQ(output.exit, 0);
-  EXPECT_EQ(output.stdout, "out\n");
-  EXPECT_EQ(output.stderr.size(), 900000u);
-}
-
-TEST_F(RunCommandToolTest, TheChildHoldsOnlyTheStandardDescriptors) {
-  EXPECT_EQ(tool().run(RunCommandInput{{"/bin/ls", "/proc/self/fd"}}).stdout, "0\n1\n2\n3\n");
 }
 
 }  // namespace
