@@ -24,7 +24,18 @@ TempFolder::~TempFolder() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-FakeVaultSocket::FakeVaultSocket() : path_(folder_.file("vault.sock")) {
+FakeVaultSocket::FakeVaultSocket(const std::string& name) : path_(folder_.file(name)) {
+  start();
+}
+
+FakeVaultSocket::FakeVaultSocket(Abstract address) : path_(std::move(address.bytes)) {
+  start();
+}
+
+void FakeVaultSocket::start() {
+  if (path_.size() >= sizeof(sockaddr_un::sun_path)) {
+    throw std::runtime_error("socket path too long");
+  }
   listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0) throw std::runtime_error("socket failed");
   sockaddr_un address{};

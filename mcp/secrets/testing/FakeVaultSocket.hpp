@@ -39,7 +39,17 @@ class FakeVaultSocket final {
     std::function<void()> beforeReply;  // runs on the fake's thread once the request is read
   };
 
-  FakeVaultSocket();
+  // An address in Linux's abstract namespace: `bytes` are copied to the start of a zero-filled
+  // path field (the first byte should be zero) and the whole address is bound.
+  struct Abstract {
+    std::string bytes;
+  };
+
+  // Binds the socket file `name` inside the fresh folder and starts serving.
+  explicit FakeVaultSocket(const std::string& name = "vault.sock");
+  // Binds the abstract address and starts serving; path() is `address.bytes`. Throws
+  // std::runtime_error when the address is taken.
+  explicit FakeVaultSocket(Abstract address);
   ~FakeVaultSocket();
   FakeVaultSocket(const FakeVaultSocket&) = delete;
   FakeVaultSocket& operator=(const FakeVaultSocket&) = delete;
@@ -56,6 +66,7 @@ class FakeVaultSocket final {
   [[nodiscard]] int connections() const;
 
  private:
+  void start();
   void serve();
   void handle(int connection);
 
