@@ -8,14 +8,27 @@ namespace varn::mcp {
 
 LineWriter::LineWriter(int fd) : fd_(fd) {}
 
+namespace {
+
+const char kLineFeed = '\n';
+
+iovec part(std::string_view bytes) {
+  return iovec{const_cast<char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
 bool LineWriter::write(std::string_view line) {
-  static const char kLineFeed = '\n';
-  iovec parts[2] = {
-      {const_cast<char*>(line.data()), line.size()},
-      {const_cast<char*>(&kLineFeed), 1},
-  };
-  iovec* next = parts;
-  int count = 2;
+  iovec parts[2] = {part(line), part(std::string_view(&kLineFeed, 1))};
+  return writeParts(parts, 2);
+}
+
+bool LineWriter::write(std::string_view first, std::string_view second) {
+  iovec parts[3] = {part(first), part(second), part(std::string_view(&kLineFeed, 1))};
+  return writeParts(parts, 3);
+}
+
+bool LineWriter::writeParts(iovec* next, int count) {
   std::lock_guard lock(mutex_);
   while (count > 0) {
     const ssize_t written = ::writev(fd_, next, count);

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <string_view>
 
+struct iovec;
+
 namespace varn::mcp {
 
 // Writes whole lines to one output file descriptor that several threads share: the server's
@@ -21,7 +23,13 @@ class LineWriter final {
   // is left to tell. Returns whether the whole line was written.
   bool write(std::string_view line);
 
+  // The same for the line `first` followed directly by `second`, so that a large shared part of a
+  // line (a cached result) need not be copied next to its small varying part.
+  bool write(std::string_view first, std::string_view second);
+
  private:
+  bool writeParts(iovec* parts, int count);
+
   int fd_;
   std::mutex mutex_;
 };

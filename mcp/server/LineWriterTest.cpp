@@ -85,6 +85,15 @@ TEST(LineWriterTest, EmptyLineIsALoneLineFeed) {
   EXPECT_EQ(pipe.readAll(), "\n{}\n");
 }
 
+TEST(LineWriterTest, ATwoPartLineIsOneLine) {
+  Pipe pipe;
+  LineWriter writer(pipe.fds[1]);
+  EXPECT_TRUE(writer.write(R"({"id":1,"result":)", R"({"tools":[]}})"));
+  EXPECT_TRUE(writer.write("", ""));
+  pipe.closeWrite();
+  EXPECT_EQ(pipe.readAll(), "{\"id\":1,\"result\":{\"tools\":[]}}\n\n");
+}
+
 TEST(LineWriterTest, AClosedOutputLosesTheLineWithoutEndingTheProcess) {
   struct sigaction ignore {
   }, previous{};

@@ -30,12 +30,13 @@ class MCPServer final {
   MCPServer(MCPTools tools, std::shared_ptr<VaultClient> vault,
             std::shared_ptr<ElicitationCoordinator> coordinator);
 
-  // Reads lines from `inputFd` until end of input (or a read error), handles each non-blank one at
-  // once on a thread of its own, and writes the replies through `writer` strictly in the order of
-  // the lines that caused them: a reply that waits (for an approval, say) holds back later replies
-  // but never later reading or handling. Approval answers are handed over on the reading thread
-  // itself. A line that is not UTF-8 JSON, or is longer than kMaxLineBytes, is dropped; a partial
-  // last line without a line feed is never handled. Returns once every reply is written.
+  // Reads lines from `inputFd` until end of input (or a read error), handles each at once, and
+  // writes the replies through `writer` strictly in the order of the lines that caused them: a
+  // reply that waits (for an approval, say) holds back later replies but never later reading or
+  // handling. A tool call runs on a thread of its own (an idle one reused, else a new one); lines
+  // that cannot block, approval answers among them, are handled on the reading thread itself. A
+  // line that is not UTF-8 JSON, or is longer than kMaxLineBytes, is dropped; a partial last line
+  // without a line feed is never handled. Returns once every reply is written.
   void serve(int inputFd, LineWriter& writer) const;
   // The same over a LineWriter of its own on `outputFd`.
   void serve(int inputFd, int outputFd) const;
@@ -56,10 +57,30 @@ class MCPServer final {
   [[nodiscard]] static ElicitationResult elicitationResult(const support::Json& answer);
 
  private:
-  // Handles one parsed line on the reading thread: an approval answer goes to the coordinator, any
-  // other message is queued for handling; the caller decides where its reply goes.
+  // A reply as serve() writes it: `text` directly followed by `sharedTail`, a part owned by the
+  // server (the cached result of "tools/list"), so that the large shared part is never copied.
+  struct Reply {
+    std::string text;
+    std::string_view sharedTail;
+  };
+  class ReplyQueue;
+
+  // handle(), in the form serve() writes.
+  [[nodiscard]] std::optional<Reply> respond(const support::Json& message) const;
+  // respond(), with any escaping failure turned into no reply.
+  [[nodiscard]] std::optional<Reply> respondGuarded(const support::Json& message) const noexcept;
+
+  // An object with "id" and no "method": the client's answer to an approval request.
   [[nodiscard]] static bool isApprovalAnswer(const support::Json& message);
+  // Whether handling the message runs a tool of the table, which may block for as long as the
+  // vault or a human takes. Every other message is answered without waiting for anything.
+  [[nodiscard]] static bool runsATool(const support::Json& message);
+  // Hands an approval answer to the coordinator.
   void deliverApprovalAnswer(const support::Json& answer) const;
+
+  // handle(), with any escaping failure turned into no reply.
+  [[nodiscard]] std::optional<std::string> handleGuarded(
+      const support::Json& message) const noexcept;
 
   // The result object of "tools/call": the tool's output text, or "error: " and the error's text.
   [[nodiscard]] std::string toolCallResult(const support::Json& message) const;
@@ -72,8 +93,9 @@ class MCPServer final {
   MCPTools tools_;
   std::shared_ptr<VaultClient> vault_;
   std::shared_ptr<ElicitationCoordinator> coordinator_;
-  // The serialised result of "tools/list", built once: the definitions never change.
-  std::string toolsListResult_;
+  // The serialised result of "tools/list" and the envelope's closing brace, built once: the
+  // definitions never change.
+  std::string toolsListTail_;
 };
 
 }  // namespace varn::mcp

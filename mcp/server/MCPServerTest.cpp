@@ -34,7 +34,9 @@ constexpr auto kBound = 10s;
 // open while later lines are handled.
 class RecordingVault final : public VaultClient {
  public:
-  VaultResponse resolve(std::string_view, bool) override { return record("resolve", VaultResponse{}); }
+  VaultResponse resolve(std::string_view, bool) override {
+    return record("resolve", VaultResponse{});
+  }
   VaultResponse preview(std::string_view) override { return record("preview", VaultResponse{}); }
   std::vector<VaultListEntry> list(const std::optional<std::string>& collection,
                                    const std::optional<std::string>& query) override {
@@ -46,6 +48,13 @@ class RecordingVault final : public VaultClient {
   }
   SecretMetadataOutput getSecret(const SecretGetInput& input) override {
     record("get " + input.ref, 0);
+    if (input.ref == "await-approval") {
+      // Stands in for the resolve road: the answer must come in through a later input line.
+      const std::string action = coordinator->wait("elicit-T", kBound).action;
+      return SecretMetadataOutput{"id-1",       input.ref,    action, "password",
+                                  "password",   "injectable", "",     std::nullopt,
+                                  std::nullopt, std::nullopt};
+    }
     if (input.ref == "fast") {
       std::lock_guard lock(mutex_);
       fastArrived_ = true;
@@ -69,6 +78,8 @@ class RecordingVault final : public VaultClient {
     return GroupListOutput{{GroupOutput{"g1", "Ops", "p1", std::nullopt}}};
   }
 
+  std::shared_ptr<ElicitationCoordinator> coordinator;
+
   std::vector<std::string> calls() const {
     std::lock_guard lock(mutex_);
     return calls_;
@@ -90,8 +101,12 @@ class RecordingVault final : public VaultClient {
 
 class MCPServerTest : public ::testing::Test {
  protected:
-  std::shared_ptr<RecordingVault> vault = std::make_shared<RecordingVault>();
   std::shared_ptr<ElicitationCoordinator> coordinator = std::make_shared<ElicitationCoordinator>();
+  std::shared_ptr<RecordingVault> vault = [this] {
+    auto made = std::make_shared<RecordingVault>();
+    made->coordinator = coordinator;
+    return made;
+  }();
   MCPServer server{MCPTools::overVault(vault), vault, coordinator};
 
   std::optional<Json> reply(const std::string& line) {
@@ -258,8 +273,7 @@ TEST_F(MCPServerTest, ALineEndingInCarriageReturnIsHandled) {
 
 TEST_F(MCPServerTest, AToolsOutputIsTheTextOfASuccessfulResult) {
   const Json result =
-      callResult({{"name", "secret_get"},
-                  {"arguments", {{"ref", "varn://l/a/b"}, {"extra", 1}}}});
+      callResult({{"name", "secret_get"}, {"arguments", {{"ref", "varn://l/a/b"}, {"extra", 1}}}});
   ASSERT_EQ(result.at("isError"), false);
   ASSERT_EQ(result.at("content").size(), 1u);
   EXPECT_EQ(result.at("content")[0].at("type"), "text");
@@ -475,6 +489,39 @@ TEST_F(MCPServerTest, ALineOverTheLimitIsDroppedAndTheNextOneHandled) {
   served.send(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"
               "\n");
   EXPECT_EQ(ids(served.lines()), (std::vector<Json>{1, 3}));
+}
+
+TEST_F(MCPServerTest, AnApprovalAnswerReleasesAToolCallThatWaitsForIt) {
+  coordinator->open("elicit-T");
+  Served served(server);
+  served.send(getLine(1, "await-approval") + R"({"jsonrpc":"2.0","id":2,"method":"ping"})"
+                                             "\n");
+  served.send(R"({"jsonrpc":"2.0","id":"elicit-T","result":{"action":"accept"}})"
+              "\n");
+  const std::vector<std::string> lines = served.lines();
+  ASSERT_EQ(ids(lines), (std::vector<Json>{1, 2}));
+  const Json output =
+      Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
+  EXPECT_EQ(output.at("name"), "accept");
+}
+
+TEST_F(MCPServerTest, ServedRepliesEqualTheRepliesOfHandleLine) {
+  const std::vector<std::string> requests = {
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})",
+      R"({"jsonrpc":"2.0","id":"x","method":"initialize"})",
+      R"({"jsonrpc":"2.0","id":[3],"method":"nope"})",
+      R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"group_list"}})",
+      R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"web_login"}})",
+  };
+  std::vector<std::string> expected;
+  std::string input;
+  for (const std::string& request : requests) {
+    expected.push_back(server.handleLine(request).value_or("<none>"));
+    input += request + "\n";
+  }
+  Served served(server);
+  served.send(input);
+  EXPECT_EQ(served.lines(), expected);
 }
 
 TEST_F(MCPServerTest, ServedApprovalAnswersWriteNothing) {
