@@ -24,8 +24,9 @@ class UnixSocketVaultClient final : public VaultClient {
   // Paths of this many UTF-8 bytes or more are refused without connecting.
   static constexpr std::size_t kMaxSocketPathBytes = 104;
 
-  // Uses `socketPath` as given: no tilde expansion or other normalising. An empty path is never
-  // connected to (on Linux it would name the abstract namespace); it fails as app-not-running.
+  // Uses `socketPath` as given: no tilde expansion or other normalising. An empty path, or one
+  // holding a zero byte, is never connected to (on Linux it would name the abstract namespace or
+  // a shorter path); it fails as app-not-running.
   explicit UnixSocketVaultClient(std::string socketPath);
 
   // The socket inside the desktop application's sandbox container, with "~" expanded to the
