@@ -1,20 +1,27 @@
 #include "mcp/server/ElasticThreadPool.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
 namespace varn::mcp {
 
-ElasticThreadPool::ElasticThreadPool(std::chrono::steady_clock::duration idleLimit)
-    : idleLimit_(idleLimit) {}
+ElasticThreadPool::ElasticThreadPool(std::size_t eagerThreads, Clock::duration growDelay,
+                                     Clock::duration idleLimit)
+    : eagerThreads_(eagerThreads), growDelay_(growDelay), idleLimit_(idleLimit) {}
 
 ElasticThreadPool::~ElasticThreadPool() {
+  std::thread supervisor;
   {
     std::lock_guard lock(mutex_);
     closing_ = true;
+    supervisor = std::move(supervisor_);
   }
   wake_.notify_all();
-  // Workers drain the queue before they end, so every submitted task runs.
+  overflow_.notify_all();
+  // The supervisor stays until every queued task has a thread; workers drain the queue before
+  // they end, so every submitted task runs.
+  if (supervisor.joinable()) supervisor.join();
   std::list<Worker> workers;
   {
     std::lock_guard lock(mutex_);
@@ -28,20 +35,24 @@ ElasticThreadPool::~ElasticThreadPool() {
 void ElasticThreadPool::submit(std::function<void()> task) {
   if (finishedCount_.load(std::memory_order_relaxed) > 0) reapFinished();
   std::unique_lock lock(mutex_);
-  tasks_.push_back(std::move(task));
-  if (tasks_.size() <= idle_) {
+  tasks_.push_back(Queued{std::move(task), Clock::now()});
+  if (unservedLocked() == 0) {
     lock.unlock();
     wake_.notify_one();
     return;
   }
-  // Every idle thread already has a queued task waiting for it: start one more.
-  auto self = workers_.emplace(workers_.end());
-  self->thread = std::thread([this, self] { work(self); });
+  if (workers_.size() - finishedCount_.load(std::memory_order_relaxed) < eagerThreads_) {
+    spawnLocked();
+    return;
+  }
+  if (!supervisor_.joinable()) supervisor_ = std::thread([this] { supervise(); });
+  lock.unlock();
+  overflow_.notify_one();
 }
 
 std::size_t ElasticThreadPool::threadCount() const {
   std::lock_guard lock(mutex_);
-  return workers_.size() - finishedCount_;
+  return workers_.size() - finishedCount_.load(std::memory_order_relaxed);
 }
 
 std::size_t ElasticThreadPool::idleCount() const {
@@ -49,12 +60,25 @@ std::size_t ElasticThreadPool::idleCount() const {
   return idle_;
 }
 
+std::size_t ElasticThreadPool::unservedLocked() const {
+  const std::size_t coming = idle_ + starting_;
+  return tasks_.size() > coming ? tasks_.size() - coming : 0;
+}
+
+void ElasticThreadPool::spawnLocked() {
+  ++starting_;
+  auto self = workers_.emplace(workers_.end());
+  self->thread = std::thread([this, self] { work(self); });
+}
+
 void ElasticThreadPool::work(std::list<Worker>::iterator self) {
   std::unique_lock lock(mutex_);
+  --starting_;
   for (;;) {
     if (!tasks_.empty()) {
-      std::function<void()> task = std::move(tasks_.front());
+      std::function<void()> task = std::move(tasks_.front().task);
       tasks_.pop_front();
+      if (closing_ && tasks_.empty()) overflow_.notify_all();
       lock.unlock();
       task();
       task = nullptr;  // the task's captures go before the thread reports for more work
@@ -63,12 +87,38 @@ void ElasticThreadPool::work(std::list<Worker>::iterator self) {
     }
     if (closing_) break;
     ++idle_;
-    bool woken = wake_.wait_for(lock, idleLimit_, [this] { return !tasks_.empty() || closing_; });
+    const bool woken =
+        wake_.wait_for(lock, idleLimit_, [this] { return !tasks_.empty() || closing_; });
     --idle_;
     if (!woken) break;
   }
   self->finished = true;
-  ++finishedCount_;
+  finishedCount_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ElasticThreadPool::supervise() {
+  std::unique_lock lock(mutex_);
+  Clock::time_point nextSpawn = Clock::now();
+  for (;;) {
+    if (closing_ && tasks_.empty()) return;
+    const std::size_t unserved = unservedLocked();
+    if (unserved == 0) {
+      overflow_.wait(lock);
+      continue;
+    }
+    // The oldest task that no thread will take: idle and starting threads take the ones before it.
+    // Threads are added one per period, so a backlog behind blocked tasks grows the pool steadily
+    // rather than by one thread per queued task at once.
+    const Clock::time_point due =
+        std::max(tasks_[tasks_.size() - unserved].since + growDelay_, nextSpawn);
+    const Clock::time_point now = Clock::now();
+    if (now >= due) {
+      spawnLocked();
+      nextSpawn = now + growDelay_;
+    } else {
+      overflow_.wait_until(lock, due);
+    }
+  }
 }
 
 void ElasticThreadPool::reapFinished() {
@@ -79,7 +129,7 @@ void ElasticThreadPool::reapFinished() {
       if (it->finished) {
         ended.push_back(std::move(it->thread));
         it = workers_.erase(it);
-        --finishedCount_;
+        finishedCount_.fetch_sub(1, std::memory_order_relaxed);
       } else {
         ++it;
       }

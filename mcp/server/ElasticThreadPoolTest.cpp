@@ -79,6 +79,32 @@ TEST(ElasticThreadPoolTest, EveryBlockedTaskGetsAThreadOfItsOwn) {
   gate.open();
 }
 
+TEST(ElasticThreadPoolTest, TasksBeyondTheEagerThreadsStartOnceTheyHaveWaited) {
+  constexpr int kTasks = 10;
+  ElasticThreadPool pool(2, 1ms);
+  Gate gate;
+  std::latch allRunning(kTasks);
+  for (int i = 0; i < kTasks; ++i) {
+    pool.submit([&] {
+      allRunning.count_down();
+      gate.wait();
+    });
+  }
+  EXPECT_TRUE(eventually([&] { return allRunning.try_wait(); }));
+  EXPECT_EQ(pool.threadCount(), static_cast<std::size_t>(kTasks));
+  gate.open();
+}
+
+TEST(ElasticThreadPoolTest, ABurstOfQuickTasksIsServedByTheThreadsThatExist) {
+  std::atomic<int> done{0};
+  {
+    ElasticThreadPool pool(4, std::chrono::hours(1));
+    for (int i = 0; i < 1000; ++i) pool.submit([&] { done.fetch_add(1); });
+    EXPECT_LE(pool.threadCount(), 4u);
+  }
+  EXPECT_EQ(done.load(), 1000);
+}
+
 TEST(ElasticThreadPoolTest, IdleThreadsAreReusedBeforeNewOnesStart) {
   constexpr int kTasks = 8;
   ElasticThreadPool pool;
@@ -99,7 +125,7 @@ TEST(ElasticThreadPoolTest, IdleThreadsAreReusedBeforeNewOnesStart) {
 }
 
 TEST(ElasticThreadPoolTest, ThreadsIdleBeyondTheLimitEnd) {
-  ElasticThreadPool pool(1ms);
+  ElasticThreadPool pool(64, 2ms, 1ms);
   std::promise<void> ran;
   pool.submit([&] { ran.set_value(); });
   ran.get_future().wait();
