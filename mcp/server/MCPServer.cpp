@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -119,6 +119,10 @@ std::string runField(const MCPTools& tools, const Json& args) {
 constexpr ToolEntry kTools[] = {
     {"secret_list", &runField<&MCPTools::secretList>},
     {"secret_resolve_preview", &runField<&MCPTools::secretPreview>},
+    {"http_call", &runField<&MCPTools::httpCall>},
+    {"run_command", &runField<&MCPTools::runCommand>},
+    {"mint_token", &runField<&MCPTools::mintToken>},
+    {"totp_code", &runField<&MCPTools::totpCode>},
     {"secret_create", &runField<&MCPTools::secretCreate>},
     {"secret_get", &runField<&MCPTools::secretGet>},
     {"secret_update", &runField<&MCPTools::secretUpdate>},
@@ -397,9 +401,6 @@ std::string MCPServer::toolCallResult(const Json& message) const {
 
 std::string MCPServer::callTool(const std::string& name, const Json& args) const {
   if (const ToolEntry* tool = findTool(name)) return tool->run(tools_, args);
-  if (name == "http_call" || name == "run_command" || name == "mint_token" || name == "totp_code") {
-    throw ToolError::upstream(name + " is not available yet");
-  }
   if (name == "browser_start" || name == "browser_stop" || name == "browser_fill" ||
       name == "web_login" || name == "credential_capture" || name == "browser_navigate" ||
       name == "browser_tabs" || name == "browser_dialog") {

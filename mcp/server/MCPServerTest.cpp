@@ -15,7 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "mcp/secrets/AuditLog.hpp"
+#include "mcp/secrets/Elicitor.hpp"
+#include "mcp/secrets/KillSwitch.hpp"
+#include "mcp/secrets/RateLimiter.hpp"
 #include "mcp/secrets/VaultClient.hpp"
+#include "mcp/server/MCPTools.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
 #include "mcp/tools/ToolError.hpp"
 #include "support/Json.hpp"
@@ -99,6 +104,11 @@ class RecordingVault final : public VaultClient {
   std::vector<std::string> calls_;
 };
 
+class RefusingElicitor final : public Elicitor {
+ public:
+  bool requestApproval(const std::string&, const std::string&) override { return false; }
+};
+
 class MCPServerTest : public ::testing::Test {
  protected:
   std::shared_ptr<ElicitationCoordinator> coordinator = std::make_shared<ElicitationCoordinator>();
@@ -107,7 +117,19 @@ class MCPServerTest : public ::testing::Test {
     made->coordinator = coordinator;
     return made;
   }();
-  MCPServer server{MCPTools::overVault(vault), vault, coordinator};
+  MCPServer server{tableOver(vault), vault, coordinator};
+
+  // The tools over `vault`; the resolve road refuses every approval (no test here asks for one).
+  static MCPTools tableOver(const std::shared_ptr<VaultClient>& over) {
+    MCPTools::Services services;
+    services.vault = over;
+    services.tokens = std::make_shared<TokenVault>();
+    services.resolver = std::make_shared<ResolveService>(
+        over, std::make_shared<RefusingElicitor>(), std::make_shared<RateLimiter>(60, 60.0),
+        KillSwitch({}), std::make_shared<AuditLog>(std::nullopt), services.tokens);
+    services.transport = std::make_shared<CurlTransport>();
+    return MCPTools::build(services);
+  }
 
   std::optional<Json> reply(const std::string& line) {
     std::optional<std::string> text = server.handleLine(line);
@@ -349,10 +371,12 @@ TEST_F(MCPServerTest, BrowserToolsAreNotEnabledWhateverTheirArguments) {
   EXPECT_TRUE(vault->calls().empty());
 }
 
-TEST_F(MCPServerTest, ToolsThatAreNotBuiltYetSaySo) {
+TEST_F(MCPServerTest, ResolvingToolsRefuseUndecodableArgumentsBeforeTheRoad) {
   for (const std::string name : {"http_call", "run_command", "mint_token", "totp_code"}) {
-    EXPECT_EQ(callResult({{"name", name}, {"arguments", {{"ref", "varn://l/a/b"}}}}),
-              errorResult("error: upstream(\"" + name + " is not available yet\")"));
+    const Json result = callResult({{"name", name}, {"arguments", {{"unrelated", 1}}}});
+    ASSERT_TRUE(result.at("isError").get<bool>()) << name;
+    const std::string text = result.at("content").at(0).at("text").get<std::string>();
+    EXPECT_EQ(text.rfind("error: missing required key", 0), 0u) << text;
   }
   EXPECT_TRUE(vault->calls().empty());
 }

@@ -1,19 +1,34 @@
 #pragma once
 
+#include <memory>
+
+#include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/TokenVault.hpp"
+#include "mcp/tools/HTTPTransport.hpp"
+#include "mcp/tools/HttpCallTool.hpp"
 #include "mcp/tools/ManagementTools.hpp"
+#include "mcp/tools/MintTokenTool.hpp"
+#include "mcp/tools/RunCommandTool.hpp"
+#include "mcp/tools/Scrubber.hpp"
 #include "mcp/tools/SecretTools.hpp"
+#include "mcp/tools/TotpCodeTool.hpp"
 
 namespace varn::mcp {
 
 // The one table of the server's tools, in dispatch order. Immutable after construction: built once
 // at start-up, before the server, and shared read-only by every tool call. Each tool holds the
-// services it uses (the vault client, shared by pointer), so copying the table copies pointers.
+// services it uses (the vault client, the resolve service, shared by pointer), so copying the table
+// copies pointers.
 //
-// http_call, run_command, mint_token and totp_code, and the eight browser tools, come with their
-// own components; until then the dispatch answers their names with an error (see MCPServer).
+// The eight browser tools come with their own components; until then the dispatch answers their
+// names with an error (see MCPServer).
 struct MCPTools {
   SecretListTool secretList;
   SecretPreviewTool secretPreview;
+  HttpCallTool httpCall;
+  RunCommandTool runCommand;
+  MintTokenTool mintToken;
+  TotpCodeTool totpCode;
   SecretCreateTool secretCreate;
   SecretGetTool secretGet;
   SecretUpdateTool secretUpdate;
@@ -29,13 +44,39 @@ struct MCPTools {
   ProjectUpdateTool projectUpdate;
   ProjectDeleteTool projectDelete;
 
-  // Every tool over one vault client, as the start-up builds them. `vault` must not be null.
-  [[nodiscard]] static MCPTools overVault(const std::shared_ptr<VaultClient>& vault) {
-    return MCPTools{SecretListTool(vault),    SecretPreviewTool(vault), SecretCreateTool(vault),
-                    SecretGetTool(vault),     SecretUpdateTool(vault),  SecretDeleteTool(vault),
-                    GroupListTool(vault),     GroupCreateTool(vault),   GroupGetTool(vault),
-                    GroupUpdateTool(vault),   GroupDeleteTool(vault),   ProjectListTool(vault),
-                    ProjectCreateTool(vault), ProjectGetTool(vault),    ProjectUpdateTool(vault),
+  // The services the tools share, as the start-up builds them. None may be null; `tokens` must be
+  // the handle store of `resolver`.
+  struct Services {
+    std::shared_ptr<VaultClient> vault;
+    std::shared_ptr<ResolveService> resolver;
+    std::shared_ptr<TokenVault> tokens;
+    std::shared_ptr<HTTPTransport> transport;
+    bool allowUnboundHttp = false;
+    bool allowUnboundCommand = false;
+  };
+
+  // Every tool over the shared services.
+  [[nodiscard]] static MCPTools build(const Services& s) {
+    const auto& vault = s.vault;
+    return MCPTools{SecretListTool(vault),
+                    SecretPreviewTool(vault),
+                    HttpCallTool(s.resolver, Scrubber(), s.transport, s.allowUnboundHttp),
+                    RunCommandTool(s.resolver, Scrubber(), s.allowUnboundCommand),
+                    MintTokenTool(s.resolver, s.tokens),
+                    TotpCodeTool(s.resolver),
+                    SecretCreateTool(vault),
+                    SecretGetTool(vault),
+                    SecretUpdateTool(vault),
+                    SecretDeleteTool(vault),
+                    GroupListTool(vault),
+                    GroupCreateTool(vault),
+                    GroupGetTool(vault),
+                    GroupUpdateTool(vault),
+                    GroupDeleteTool(vault),
+                    ProjectListTool(vault),
+                    ProjectCreateTool(vault),
+                    ProjectGetTool(vault),
+                    ProjectUpdateTool(vault),
                     ProjectDeleteTool(vault)};
   }
 };

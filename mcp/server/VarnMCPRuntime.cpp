@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -12,12 +13,20 @@
 #include <thread>
 #include <vector>
 
+#include "mcp/secrets/AuditLog.hpp"
+#include "mcp/secrets/KillSwitch.hpp"
+#include "mcp/secrets/RateLimiter.hpp"
+#include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/TokenVault.hpp"
 #include "mcp/secrets/UnixSocketVaultClient.hpp"
 #include "mcp/server/CLIOptions.hpp"
 #include "mcp/server/ElicitationCoordinator.hpp"
 #include "mcp/server/LineWriter.hpp"
 #include "mcp/server/MCPServer.hpp"
 #include "mcp/server/MCPTools.hpp"
+#include "mcp/server/StdioElicitor.hpp"
+#include "mcp/tools/HTTPTransport.hpp"
+#include "mcp/tools/InjectionGuard.hpp"
 #include "support/Paths.hpp"
 
 extern char** environ;
@@ -79,23 +88,45 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   // 2. Options from the arguments (program name dropped) and the environment.
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-  const CLIOptions options = CLIOptions::parse(arguments, processEnvironment());
+  const std::map<std::string, std::string> environment = processEnvironment();
+  const CLIOptions options = CLIOptions::parse(arguments, environment);
 
   // 3. The coordinator of approval answers.
   auto coordinator = std::make_shared<ElicitationCoordinator>();
 
-  // 4. The application-support folder; a failure to make it is no failure of the start-up.
+  // 4. The application-support folder (a failure to make it is no failure of the start-up) and
+  // the audit trail in it.
   const std::filesystem::path supportFolder =
       std::filesystem::path(support::homeFolder()) / "Library" / "Application Support" / "Varn";
   std::error_code ignored;
   std::filesystem::create_directories(supportFolder, ignored);
+  auto audit = std::make_shared<AuditLog>((supportFolder / "mcp-audit.log").string());
+
+  // 5, 6. The handle store, the limiter (60 resolves per 60 s per key) and the kill switch.
+  auto tokens = std::make_shared<TokenVault>();
+  auto rateLimiter = std::make_shared<RateLimiter>(60, 60.0);
+  const KillSwitch killSwitch(environment);
+
+  // 7. Approvals asked of the client through the same line writer, and the one resolve road.
+  auto elicitor =
+      std::make_shared<StdioElicitor>([writer](const std::string& line) { writer->write(line); },
+                                      coordinator, std::chrono::seconds(300));
+  auto vault = std::make_shared<UnixSocketVaultClient>(options.socketPath);
+  auto resolver =
+      std::make_shared<ResolveService>(vault, elicitor, rateLimiter, killSwitch, audit, tokens);
 
   // 9. Signals, before serve() starts the first thread.
   installSignalHandling();
 
-  // 10, 11. The tools over one vault client, and the server.
-  auto vault = std::make_shared<UnixSocketVaultClient>(options.socketPath);
-  const MCPServer server(MCPTools::overVault(vault), vault, coordinator);
+  // 10, 11. The tools and the server.
+  MCPTools::Services services;
+  services.vault = vault;
+  services.resolver = resolver;
+  services.tokens = tokens;
+  services.transport = std::make_shared<CurlTransport>();
+  services.allowUnboundHttp = InjectionGuard::allowUnbound(environment);
+  services.allowUnboundCommand = InjectionGuard::allowUnbound(environment);
+  const MCPServer server(MCPTools::build(services), vault, coordinator);
 
   // 12. Serve until end of input; every reply has been written when serve() returns.
   server.serve(STDIN_FILENO, *writer);
