@@ -558,9 +558,9 @@ TEST_F(InjectionToolsTest, ChildStartsWithEmptyInputOnlyThreeDescriptorsAndDefau
   EXPECT_EQ(outputOf(call("run_command", {{"argv", {"/bin/sh", "-c", "cat; echo eof"}}}), leaks),
             (Json{{"exit", 0}, {"stdout", "eof\n"}, {"stderr", ""}}));
   EXPECT_EQ(outputOf(call("run_command",
-                          {{"argv", {"/bin/sh", "-c", "cd /proc/$$/fd && echo *; readlink 0"}}}),
+                          {{"argv", {"/bin/sh", "-c", "ls /proc/$$/fd; readlink /proc/$$/fd/0"}}}),
                      leaks),
-            (Json{{"exit", 0}, {"stdout", "0 1 2\n/dev/null\n"}, {"stderr", ""}}));
+            (Json{{"exit", 0}, {"stdout", "0\n1\n2\n/dev/null\n"}, {"stderr", ""}}));
   Json status =
       outputOf(call("run_command",
                     {{"argv", {"/usr/bin/grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status"}}}),
