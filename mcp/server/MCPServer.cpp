@@ -18,6 +18,7 @@
 #include "mcp/server/ElasticThreadPool.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
 #include "mcp/tools/ToolError.hpp"
+#include "support/Utf8.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -33,6 +34,13 @@ constexpr std::size_t kReadBlockBytes = 64 * 1024;
 constexpr auto kWriterWatch = std::chrono::microseconds(200);
 // A line buffer grown beyond this by one long line is released afterwards.
 constexpr std::size_t kRetainedLineCapacity = std::size_t{1} << 20;
+
+// A hint to the processor that this thread is waiting in a loop.
+inline void relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
 const Json& emptyObject() {
   static const Json empty = Json::object();
@@ -69,15 +77,57 @@ std::string errorEnvelope(const Json& id, int code, std::string message) {
   return support::dumpCompact(reply);
 }
 
-// {"content":[{"type":"text","text":<text>}],"isError":<isError>}.
-std::string toolResult(std::string text, bool isError) {
-  const std::string quoted = support::dumpCompact(Json(std::move(text)));
-  std::string result;
-  result.reserve(64 + quoted.size());
-  result.append(R"({"content":[{"type":"text","text":)");
-  result.append(quoted);
-  result.append(isError ? R"(}],"isError":true})" : R"(}],"isError":false})");
-  return result;
+// Appends `text` as a JSON string. Valid UTF-8 is written as it is with the escapes JSON needs;
+// anything else goes through the JSON library, which replaces what is not UTF-8.
+void appendJsonString(std::string& out, std::string_view text) {
+  if (!support::isValidUtf8(text)) {
+    out.append(support::dumpCompact(Json(std::string(text))));
+    return;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.reserve(out.size() + text.size() + 2);
+  out.push_back('"');
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out.append("\\u00");
+          out.push_back(kHex[(c >> 4) & 0x0F]);
+          out.push_back(kHex[c & 0x0F]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+// Appends {"content":[{"type":"text","text":<text>}],"isError":<isError>}.
+void appendToolResult(std::string& out, std::string_view text, bool isError) {
+  out.append(R"({"content":[{"type":"text","text":)");
+  appendJsonString(out, text);
+  out.append(isError ? R"(}],"isError":true})" : R"(}],"isError":false})");
 }
 
 // A tool's output record as JSON text; an output that cannot be written gives "{}", so a tool that
@@ -138,6 +188,16 @@ constexpr ToolEntry kTools[] = {
     {"project_update", &runField<&MCPTools::projectUpdate>},
     {"project_delete", &runField<&MCPTools::projectDelete>},
 };
+
+bool isBrowserTool(std::string_view name) {
+  return name == "browser_start" || name == "browser_stop" || name == "browser_fill" ||
+         name == "web_login" || name == "credential_capture" || name == "browser_navigate" ||
+         name == "browser_tabs" || name == "browser_dialog";
+}
+
+ToolError unknownTool(const std::string& name) {
+  return ToolError::invalidArguments("unknown tool: " + name);
+}
 
 const ToolEntry* findTool(std::string_view name) {
   for (const ToolEntry& tool : kTools) {
@@ -215,8 +275,10 @@ class MCPServer::ReplyQueue {
       const std::uint64_t seen = changes_.load(std::memory_order_acquire);
       lock.unlock();
       const auto until = std::chrono::steady_clock::now() + kWriterWatch;
-      while (changes_.load(std::memory_order_acquire) == seen &&
-             std::chrono::steady_clock::now() < until) {
+      for (unsigned round = 1; changes_.load(std::memory_order_acquire) == seen; ++round) {
+        // The clock is read only now and then: reading it costs more than the check.
+        if (round % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+        relax();
       }
       lock.lock();
     }
@@ -368,9 +430,12 @@ std::optional<MCPServer::Reply> MCPServer::respond(const Json& message) const {
   const bool answered = id != message.end();
 
   if (name == "tools/call") {
-    std::string result = toolCallResult(message);
+    // A call without an id still runs; only its answer is dropped.
+    std::string reply = answered ? resultHead(*id, 128) : std::string();
+    appendToolCallResult(reply, message);
     if (!answered) return std::nullopt;
-    return Reply{resultEnvelope(*id, result), {}};
+    reply.push_back('}');
+    return Reply{std::move(reply), {}};
   }
   if (!answered || name == "notifications/initialized") return std::nullopt;
   if (name == "initialize") return Reply{resultEnvelope(*id, kInitializeResult), {}};
@@ -379,7 +444,7 @@ std::optional<MCPServer::Reply> MCPServer::respond(const Json& message) const {
   return Reply{errorEnvelope(*id, -32601, "method not found: " + name), {}};
 }
 
-std::string MCPServer::toolCallResult(const Json& message) const {
+void MCPServer::appendToolCallResult(std::string& out, const Json& message) const {
   const Json* params = &emptyObject();
   if (auto found = message.find("params"); found != message.end() && found->is_object()) {
     params = &*found;
@@ -392,21 +457,26 @@ std::string MCPServer::toolCallResult(const Json& message) const {
   if (auto found = params->find("arguments"); found != params->end() && found->is_object()) {
     args = &*found;
   }
-  try {
-    return toolResult(callTool(name, *args), false);
-  } catch (const std::exception& error) {
-    return toolResult(std::string("error: ") + error.what(), true);
+  // A name that runs no tool is refused without the cost of a throw; the text is the one that
+  // callTool throws for it.
+  if (findTool(name) == nullptr && !isBrowserTool(name)) {
+    appendToolResult(out, std::string("error: ") + unknownTool(name).what(), true);
+    return;
   }
+  std::string output;
+  try {
+    output = callTool(name, *args);
+  } catch (const std::exception& error) {
+    appendToolResult(out, std::string("error: ") + error.what(), true);
+    return;
+  }
+  appendToolResult(out, output, false);
 }
 
 std::string MCPServer::callTool(const std::string& name, const Json& args) const {
   if (const ToolEntry* tool = findTool(name)) return tool->run(tools_, args);
-  if (name == "browser_start" || name == "browser_stop" || name == "browser_fill" ||
-      name == "web_login" || name == "credential_capture" || name == "browser_navigate" ||
-      name == "browser_tabs" || name == "browser_dialog") {
-    return callBrowserTool(name, args);
-  }
-  throw ToolError::invalidArguments("unknown tool: " + name);
+  if (isBrowserTool(name)) return callBrowserTool(name, args);
+  throw unknownTool(name);
 }
 
 bool MCPServer::runsATool(const Json& message) {

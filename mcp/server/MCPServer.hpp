@@ -82,8 +82,9 @@ class MCPServer final {
   [[nodiscard]] std::optional<std::string> handleGuarded(
       const support::Json& message) const noexcept;
 
-  // The result object of "tools/call": the tool's output text, or "error: " and the error's text.
-  [[nodiscard]] std::string toolCallResult(const support::Json& message) const;
+  // Appends the result object of "tools/call": the tool's output text, or "error: " and the
+  // error's text.
+  void appendToolCallResult(std::string& out, const support::Json& message) const;
   // Runs the named tool on `args` and returns its output as JSON text. Throws what the argument
   // decoding or the tool throws, and ToolError for names it does not run.
   [[nodiscard]] std::string callTool(const std::string& name, const support::Json& args) const;

@@ -352,6 +352,30 @@ TEST_F(MCPServerTest, UnknownNamesAreRejectedUnchanged) {
   EXPECT_TRUE(vault->calls().empty());
 }
 
+TEST_F(MCPServerTest, ResultTextsSurviveEveryCharacterJsonMustEscape) {
+  // The name comes back inside the printed ToolError, itself inside a JSON string.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a\"b", R"(a\"b)"},
+      {"a\\b", R"(a\\b)"},
+      {"line\nbreak\ttab\rreturn", R"(line\nbreak\ttab\rreturn)"},
+      {std::string("nul\0byte", 8), R"(nul\0byte)"},
+      {"\x01\x1f\x7f\b\f", "\x01\x1f\x7f\b\f"},
+      {"caf\xc3\xa9 \xe2\x86\x92 \xf0\x9f\x94\x91 /slash",
+       "caf\xc3\xa9 \xe2\x86\x92 \xf0\x9f\x94\x91 /slash"},
+  };
+  for (const auto& [name, printed] : cases) {
+    const Json params = {{"name", name}};
+    const Json request = {
+        {"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"}, {"params", params}};
+    const std::optional<std::string> text = server.handleLine(request.dump());
+    ASSERT_TRUE(text);
+    const std::optional<Json> parsed = support::parseJson(*text);
+    ASSERT_TRUE(parsed) << *text;
+    EXPECT_EQ(parsed->at("result"),
+              errorResult("error: invalidArguments(\"unknown tool: " + printed + "\")"));
+  }
+}
+
 TEST_F(MCPServerTest, NoParamsCallsTheToolWithTheEmptyName) {
   const std::optional<Json> answer = reply(R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})");
   ASSERT_TRUE(answer);
