@@ -82,19 +82,19 @@ void installSignalHandling() {
 }  // namespace
 
 int VarnMCPRuntime::main(int argc, char** argv) {
-  // 1. Every line leaves through one writer on standard output.
+  // Every line leaves through one writer on standard output.
   auto writer = std::make_shared<LineWriter>(STDOUT_FILENO);
 
-  // 2. Options from the arguments (program name dropped) and the environment.
+  // Options from the arguments (program name dropped) and the environment.
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
   const std::map<std::string, std::string> environment = processEnvironment();
   const CLIOptions options = CLIOptions::parse(arguments, environment);
 
-  // 3. The coordinator of approval answers.
+  // The coordinator of approval answers.
   auto coordinator = std::make_shared<ElicitationCoordinator>();
 
-  // 4. The application-support folder (a failure to make it is no failure of the start-up) and
+  // The application-support folder (a failure to make it is no failure of the start-up) and
   // the audit trail in it.
   const std::filesystem::path supportFolder =
       std::filesystem::path(support::homeFolder()) / "Library" / "Application Support" / "Varn";
@@ -102,12 +102,12 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   std::filesystem::create_directories(supportFolder, ignored);
   auto audit = std::make_shared<AuditLog>((supportFolder / "mcp-audit.log").string());
 
-  // 5, 6. The handle store, the limiter (60 resolves per 60 s per key) and the kill switch.
+  // The handle store, the limiter (60 resolves per 60 s per key) and the kill switch.
   auto tokens = std::make_shared<TokenVault>();
   auto rateLimiter = std::make_shared<RateLimiter>(60, 60.0);
   const KillSwitch killSwitch(environment);
 
-  // 7. Approvals asked of the client through the same line writer, and the one resolve road.
+  // Approvals asked of the client through the same line writer, and the one resolve road.
   auto elicitor =
       std::make_shared<StdioElicitor>([writer](const std::string& line) { writer->write(line); },
                                       coordinator, std::chrono::seconds(300));
@@ -115,10 +115,10 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   auto resolver =
       std::make_shared<ResolveService>(vault, elicitor, rateLimiter, killSwitch, audit, tokens);
 
-  // 9. Signals, before serve() starts the first thread.
+  // Signals, before serve() starts the first thread.
   installSignalHandling();
 
-  // 10, 11. The tools and the server.
+  // The tools and the server.
   MCPTools::Services services;
   services.vault = vault;
   services.resolver = resolver;
@@ -128,7 +128,7 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   services.allowUnboundCommand = InjectionGuard::allowUnbound(environment);
   const MCPServer server(MCPTools::build(services), vault, coordinator);
 
-  // 12. Serve until end of input; every reply has been written when serve() returns.
+  // Serve until end of input; every reply has been written when serve() returns.
   server.serve(STDIN_FILENO, *writer);
 
   signalsCancelled.store(true);
