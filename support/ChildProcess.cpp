@@ -56,12 +56,12 @@ bool holdsNul(std::string_view text) {
   return text.find('\0') != std::string_view::npos;
 }
 
-bool specHoldsNul(const ChildSpec& spec) {
-  if (holdsNul(spec.path) || (spec.cwd && holdsNul(*spec.cwd))) return true;
-  for (const auto& arg : spec.argv) {
+bool commandHoldsNul(const ChildCommand& command) {
+  if (holdsNul(command.path) || (command.cwd && holdsNul(*command.cwd))) return true;
+  for (const auto& arg : command.argv) {
     if (holdsNul(arg)) return true;
   }
-  for (const auto& entry : spec.environment) {
+  for (const auto& entry : command.environment) {
     if (holdsNul(entry)) return true;
   }
   return false;
@@ -69,13 +69,13 @@ bool specHoldsNul(const ChildSpec& spec) {
 
 // The executable as the child must see it after its chdir: a relative path is anchored at the
 // caller's own current directory first.
-int executablePath(const ChildSpec& spec, std::string& out) {
-  out = spec.path;
-  if (!spec.cwd || spec.path.empty() || spec.path.front() == '/') return 0;
+int executablePath(const ChildCommand& command, std::string& out) {
+  out = command.path;
+  if (!command.cwd || command.path.empty() || command.path.front() == '/') return 0;
   std::string here(PATH_MAX, '\0');
   if (::getcwd(here.data(), here.size()) == nullptr) return errno;
   here.resize(std::char_traits<char>::length(here.c_str()));
-  out = here + (here.back() == '/' ? "" : "/") + spec.path;
+  out = here + (here.back() == '/' ? "" : "/") + command.path;
   return 0;
 }
 
@@ -186,28 +186,28 @@ ChildStartError::ChildStartError(const std::string& path, int errorNumber)
       message_("failed to start " + path + ": " +
                std::error_code(errorNumber, std::generic_category()).message()) {}
 
-ChildProcess ChildProcess::start(const ChildSpec& spec) {
-  if (specHoldsNul(spec)) throw ChildStartError(spec.path, EINVAL);
+ChildProcess ChildProcess::start(const ChildCommand& command) {
+  if (commandHoldsNul(command)) throw ChildStartError(command.path, EINVAL);
   std::string executable;
-  if (int rc = executablePath(spec, executable)) throw ChildStartError(spec.path, rc);
+  if (int rc = executablePath(command, executable)) throw ChildStartError(command.path, rc);
 
   Fd outRead, outWrite, errRead, errWrite;
-  if (int rc = makePipe(outRead, outWrite)) throw ChildStartError(spec.path, rc);
-  if (int rc = makePipe(errRead, errWrite)) throw ChildStartError(spec.path, rc);
+  if (int rc = makePipe(outRead, outWrite)) throw ChildStartError(command.path, rc);
+  if (int rc = makePipe(errRead, errWrite)) throw ChildStartError(command.path, rc);
 
   FileActions actions;
-  if (int rc = prepareActions(actions, outWrite.get(), errWrite.get(), spec.cwd)) {
-    throw ChildStartError(spec.path, rc);
+  if (int rc = prepareActions(actions, outWrite.get(), errWrite.get(), command.cwd)) {
+    throw ChildStartError(command.path, rc);
   }
   SpawnAttributes attributes;
-  if (int rc = prepareAttributes(attributes)) throw ChildStartError(spec.path, rc);
+  if (int rc = prepareAttributes(attributes)) throw ChildStartError(command.path, rc);
 
-  std::vector<char*> argv = cStrings(spec.argv);
-  std::vector<char*> envp = cStrings(spec.environment);
+  std::vector<char*> argv = cStrings(command.argv);
+  std::vector<char*> envp = cStrings(command.environment);
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
                          envp.data());
-  if (rc != 0) throw ChildStartError(spec.path, rc);
+  if (rc != 0) throw ChildStartError(command.path, rc);
   // Our copies of the write ends must go, or the reads below would never see end of file.
   outWrite.reset();
   errWrite.reset();
@@ -284,8 +284,8 @@ ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
   return output;
 }
 
-ChildOutput runChild(const ChildSpec& spec, std::size_t limitPerStream) {
-  return ChildProcess::start(spec).communicate(limitPerStream);
+ChildOutput runChild(const ChildCommand& command, std::size_t limitPerStream) {
+  return ChildProcess::start(command).communicate(limitPerStream);
 }
 
 std::map<std::string, std::string> processEnvironment() {

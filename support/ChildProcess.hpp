@@ -28,9 +28,9 @@ class ChildStartError : public std::exception {
   std::string message_;
 };
 
-// What to start. No text may hold a NUL byte (C strings would cut it short): such a spec fails to
-// start with EINVAL.
-struct ChildSpec {
+// What to start. No text may hold a NUL byte (C strings would cut it short): such a command fails
+// to start with EINVAL.
+struct ChildCommand {
   // The executable file. There is no PATH search; a relative path is taken relative to the
   // caller's current directory, also when `cwd` names another one.
   std::string path;
@@ -66,7 +66,7 @@ struct ChildOutput {
 class ChildProcess final {
  public:
   // Starts the child. Throws ChildStartError when it cannot be started; nothing is left running.
-  [[nodiscard]] static ChildProcess start(const ChildSpec& spec);
+  [[nodiscard]] static ChildProcess start(const ChildCommand& command);
 
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&& other) noexcept;
@@ -92,7 +92,7 @@ class ChildProcess final {
 };
 
 // Starts the child, drains it and waits for it: ChildProcess::start then communicate.
-[[nodiscard]] ChildOutput runChild(const ChildSpec& spec, std::size_t limitPerStream);
+[[nodiscard]] ChildOutput runChild(const ChildCommand& command, std::size_t limitPerStream);
 
 // A copy of this process's environment as a table of name to value, read at the time of the
 // call. Entries without "=" are skipped; of a name given twice the first entry counts, as for

@@ -24,8 +24,8 @@ using ::testing::Not;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-ChildSpec shell(const std::string& script, std::vector<std::string> environment = {}) {
-  return ChildSpec{"/bin/sh", {"sh", "-c", script}, std::move(environment), std::nullopt};
+ChildCommand shell(const std::string& script, std::vector<std::string> environment = {}) {
+  return ChildCommand{"/bin/sh", {"sh", "-c", script}, std::move(environment), std::nullopt};
 }
 
 class ScratchDir {
@@ -110,7 +110,7 @@ TEST(ChildProcessTest, TheChildHoldsOnlyDescriptorsZeroToTwo) {
   // A descriptor this process leaves open across exec must still not reach the child.
   int leaked = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(leaked, 3);
-  ChildOutput output = runChild(ChildSpec{"/bin/ls", {"ls", "/proc/self/fd"}, {}, {}}, kMiB);
+  ChildOutput output = runChild(ChildCommand{"/bin/ls", {"ls", "/proc/self/fd"}, {}, {}}, kMiB);
   ::close(leaked);
   // 3 is the descriptor through which ls reads the directory; a leaked one would push it to 4.
   EXPECT_EQ(output.out, "0\n1\n2\n3\n");
@@ -129,7 +129,7 @@ TEST(ChildProcessTest, TheChildStartsWithAnEmptyMaskAndDefaultStopSignals) {
   ::sigaction(SIGTERM, &ignore, &previousTerm);
 
   ChildOutput output = runChild(
-      ChildSpec{"/bin/grep", {"grep", "^Sig", "/proc/self/status"}, {}, std::nullopt}, kMiB);
+      ChildCommand{"/bin/grep", {"grep", "^Sig", "/proc/self/status"}, {}, std::nullopt}, kMiB);
 
   ::sigaction(SIGPIPE, &previousPipe, nullptr);
   ::sigaction(SIGTERM, &previousTerm, nullptr);
@@ -143,13 +143,13 @@ TEST(ChildProcessTest, TheChildStartsWithAnEmptyMaskAndDefaultStopSignals) {
 
 TEST(ChildProcessTest, TheEnvironmentIsExactlyTheGivenEntries) {
   ChildOutput output = runChild(
-      ChildSpec{"/usr/bin/env", {"env"}, {"A=1", "B=two words", "C="}, std::nullopt}, kMiB);
+      ChildCommand{"/usr/bin/env", {"env"}, {"A=1", "B=two words", "C="}, std::nullopt}, kMiB);
   EXPECT_EQ(output.out, "A=1\nB=two words\nC=\n");
 }
 
 TEST(ChildProcessTest, ArgumentsAreTakenUnchanged) {
   ChildOutput output = runChild(
-      ChildSpec{
+      ChildCommand{
           "/bin/sh", {"custom-name", "-c", "printf '%s|' \"$0\" \"$1\"", "zero", "a b"}, {}, {}},
       kMiB);
   EXPECT_EQ(output.out, "zero|a b|");
@@ -157,9 +157,9 @@ TEST(ChildProcessTest, ArgumentsAreTakenUnchanged) {
 
 TEST(ChildProcessTest, RunsInTheGivenWorkingDirectory) {
   ScratchDir dir;
-  ChildSpec spec = shell("pwd");
-  spec.cwd = dir.path().string();
-  EXPECT_EQ(runChild(spec, kMiB).out, std::filesystem::canonical(dir.path()).string() + "\n");
+  ChildCommand command = shell("pwd");
+  command.cwd = dir.path().string();
+  EXPECT_EQ(runChild(command, kMiB).out, std::filesystem::canonical(dir.path()).string() + "\n");
 }
 
 TEST(ChildProcessTest, ARelativeExecutableIsFoundFromTheCallersDirectoryNotTheChilds) {
@@ -171,15 +171,15 @@ TEST(ChildProcessTest, ARelativeExecutableIsFoundFromTheCallersDirectoryNotTheCh
       std::filesystem::relative(dir.path() / "bin" / "hello", std::filesystem::current_path());
   ASSERT_TRUE(relative.is_relative());
 
-  ChildSpec spec{relative.string(), {"hello"}, {}, (dir.path() / "elsewhere").string()};
-  ChildOutput output = runChild(spec, kMiB);
+  ChildCommand command{relative.string(), {"hello"}, {}, (dir.path() / "elsewhere").string()};
+  ChildOutput output = runChild(command, kMiB);
   EXPECT_EQ(output.out,
             "hello from " + std::filesystem::canonical(dir.path() / "elsewhere").string() + "\n");
 }
 
 struct StartFailure {
   const char* name;
-  ChildSpec spec;
+  ChildCommand command;
   int errorNumber;
   const char* message;
 };
@@ -189,7 +189,7 @@ class ChildStartFailureTest : public ::testing::TestWithParam<StartFailure> {};
 TEST_P(ChildStartFailureTest, ThrowsWithTheReason) {
   const StartFailure& failure = GetParam();
   try {
-    (void)runChild(failure.spec, kMiB);
+    (void)runChild(failure.command, kMiB);
     FAIL() << "started";
   } catch (const ChildStartError& error) {
     EXPECT_EQ(error.errorNumber(), failure.errorNumber);
@@ -227,7 +227,7 @@ TEST(ChildProcessTest, AFileWithoutExecutePermissionDoesNotStart) {
   writeFile(dir.path() / "plain", "#!/bin/sh\necho ran\n", 0644);
   std::string path = (dir.path() / "plain").string();
   try {
-    (void)runChild(ChildSpec{path, {"plain"}, {}, std::nullopt}, kMiB);
+    (void)runChild(ChildCommand{path, {"plain"}, {}, std::nullopt}, kMiB);
     FAIL() << "started";
   } catch (const ChildStartError& error) {
     EXPECT_EQ(error.errorNumber(), EACCES);
@@ -238,7 +238,7 @@ TEST(ChildProcessTest, AFileWithoutExecutePermissionDoesNotStart) {
 TEST(ChildProcessTest, AChildNeverWaitedForIsKilledAndReaped) {
   pid_t pid = -1;
   {
-    ChildProcess child = ChildProcess::start(ChildSpec{"/bin/sleep", {"sleep", "600"}, {}, {}});
+    ChildProcess child = ChildProcess::start(ChildCommand{"/bin/sleep", {"sleep", "600"}, {}, {}});
     pid = child.pid();
     ASSERT_GT(pid, 0);
     ASSERT_EQ(::kill(pid, 0), 0);

@@ -107,7 +107,7 @@ RunCommandOutput RunCommandTool::run(const Input& input) const {
   }
 
   // Declared before the guard that wipes what they hold, so they outlive its wiping.
-  support::ChildSpec spec{input.argv.front(), input.argv, {}, input.cwd};
+  support::ChildCommand command{input.argv.front(), input.argv, {}, input.cwd};
   SecretCopies secrets;
   bool injected = false;
   if (input.env_refs) {
@@ -127,12 +127,12 @@ RunCommandOutput RunCommandTool::run(const Input& input) const {
     }
   }
 
-  spec.environment.reserve(environment.size());
+  command.environment.reserve(environment.size());
   for (const auto& [name, value] : environment) {
-    spec.environment.push_back(name + "=" + value);
-    secrets.hold(spec.environment.back());
+    command.environment.push_back(name + "=" + value);
+    secrets.hold(command.environment.back());
   }
-  support::ChildOutput child = support::runChild(spec, kMaxStreamBytes);
+  support::ChildOutput child = support::runChild(command, kMaxStreamBytes);
 
   if (child.outOverflowed) throw ToolError::upstream("stdout exceeds the 1 MiB limit");
   if (child.errOverflowed) throw ToolError::upstream("stderr exceeds the 1 MiB limit");
