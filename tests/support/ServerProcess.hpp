@@ -50,6 +50,11 @@ class ServerProcess final {
 
   [[nodiscard]] pid_t pid() const noexcept { return pid_; }
 
+  // The raw descriptors of the child's standard input and output, for a benchmark that drives the
+  // pipes itself. What is read through them bypasses readLine() and linesRead().
+  [[nodiscard]] int inputFd() const noexcept { return stdin_; }
+  [[nodiscard]] int outputFd() const noexcept { return stdout_; }
+
   // Writes `bytes` to the child's standard input, waiting until all are taken (at most
   // `deadline`). Returns false when the child closed its input or the deadline passed.
   bool send(std::string_view bytes, std::chrono::milliseconds deadline = kFailureGuard);
