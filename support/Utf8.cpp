@@ -153,6 +153,38 @@ std::optional<std::int64_t> parseDecimalInt64(std::string_view text) noexcept {
   return value;
 }
 
+std::string quotedPayload(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+      case '"':
+      case '\'':
+        out += '\\';
+        out += c;
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      default:
+        out += c;
+    }
+  }
+  out += '"';
+  return out;
+}
+
 std::string randomUUID() {
   uuid_t id;
   uuid_generate_random(id);

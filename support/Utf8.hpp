@@ -35,6 +35,11 @@ void appendUtf8(std::string& out, char32_t codePoint);
 // the signed 64-bit range.
 [[nodiscard]] std::optional<std::int64_t> parseDecimalInt64(std::string_view text) noexcept;
 
+// The printed form of an error's payload: `text` in double quotes, with \ " ' preceded by a
+// backslash and line feed, carriage return, tab and NUL written as \n \r \t \0. Errors print
+// as their case name followed by this in parentheses: invalidArguments("...").
+[[nodiscard]] std::string quotedPayload(std::string_view text);
+
 // A random (version 4) UUID in its canonical upper-case form, 36 characters with hyphens.
 [[nodiscard]] std::string randomUUID();
 

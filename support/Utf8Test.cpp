@@ -93,3 +93,16 @@ TEST(RandomUUIDTest, CanonicalUpperCaseVersion4AndFresh) {
 
 }  // namespace
 }  // namespace varn::support
+
+namespace varn::support {
+namespace {
+
+TEST(QuotedPayloadTest, EscapesExactlyTheListedCharacters) {
+  EXPECT_EQ(quotedPayload(std::string("a\\b\"c'd\ne\rf\tg\0h", 15)),
+            "\"a\\\\b\\\"c\\'d\\ne\\rf\\tg\\0h\"");
+  EXPECT_EQ(quotedPayload("\x1b \u2014 /"), "\"\x1b \u2014 /\"");
+  EXPECT_EQ(quotedPayload(""), "\"\"");
+}
+
+}  // namespace
+}  // namespace varn::support

@@ -17,36 +17,8 @@ namespace {
 constexpr double kDefaultPeriod = 30;
 constexpr std::int64_t kDefaultDigits = 6;
 
-// The printed form of a payload: in double quotes, with \ " ' escaped and line breaks, tabs and
-// NUL written as \n \r \t \0.
 std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-      case '"':
-      case '\'':
-        out.push_back('\\');
-        out.push_back(c);
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  out.push_back('"');
-  return out;
+  return support::quotedPayload(text);
 }
 
 std::string asciiLowercased(std::string_view text) {
