@@ -175,8 +175,12 @@ SecretMetadataOutput UnixSocketVaultClient::captureSecret(std::string_view origi
   return SecretMetadataOutput::fromJson(send(request, true));
 }
 
-SecretMetadataOutput UnixSocketVaultClient::createSecret(const SecretCreateInput& input) {
-  VaultRequest request = requestFor(VaultRequest::Op::secretCreate);
+namespace {
+
+// The eleven secret fields that create and update share (required in one input, optional in
+// the other), copied into the request fields of the same meaning.
+template <typename SecretInput>
+void copySecretFields(const SecretInput& input, VaultRequest& request) {
   request.name = input.name;
   request.fieldLabel = input.field_label;
   request.value = input.value;
@@ -188,6 +192,13 @@ SecretMetadataOutput UnixSocketVaultClient::createSecret(const SecretCreateInput
   request.url = input.url;
   request.allowedHosts = input.allowed_hosts;
   request.allowedCommands = input.allowed_commands;
+}
+
+}  // namespace
+
+SecretMetadataOutput UnixSocketVaultClient::createSecret(const SecretCreateInput& input) {
+  VaultRequest request = requestFor(VaultRequest::Op::secretCreate);
+  copySecretFields(input, request);
   return SecretMetadataOutput::fromJson(send(request, true));
 }
 
@@ -200,17 +211,7 @@ SecretMetadataOutput UnixSocketVaultClient::getSecret(const SecretGetInput& inpu
 SecretMetadataOutput UnixSocketVaultClient::updateSecret(const SecretUpdateInput& input) {
   VaultRequest request = requestFor(VaultRequest::Op::secretUpdate);
   request.ref = input.ref;
-  request.name = input.name;
-  request.fieldLabel = input.field_label;
-  request.value = input.value;
-  request.kind = input.kind;
-  request.aiAccess = input.ai_access;
-  request.username = input.username;
-  request.group = input.group;
-  request.project = input.project;
-  request.url = input.url;
-  request.allowedHosts = input.allowed_hosts;
-  request.allowedCommands = input.allowed_commands;
+  copySecretFields(input, request);
   return SecretMetadataOutput::fromJson(send(request, true));
 }
 
