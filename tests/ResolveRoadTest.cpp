@@ -111,7 +111,8 @@ class ResolveRoadTest : public ServerTest {
       ASSERT_EQ(expected.size(), 6u) << "oathtool did not run";
       EXPECT_EQ(output.at("code"), Json(expected));
       ASSERT_TRUE(output.at("remaining_seconds").is_number_integer());
-      EXPECT_GE(output.at("remaining_seconds").get<int>(), 1);
+      // 0 is right during the last fraction of a second of a period.
+      EXPECT_GE(output.at("remaining_seconds").get<int>(), 0);
       EXPECT_LE(output.at("remaining_seconds").get<int>(), 30);
       EXPECT_EQ(output.size(), 2u);
       return;

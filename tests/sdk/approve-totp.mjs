@@ -100,7 +100,7 @@ try {
     assert.equal(result.isError, false, `totp_code failed: ${result.content?.[0]?.text}`);
     const output = JSON.parse(result.content[0].text);
     assert.equal(output.code, expected, "the code differs from oathtool's");
-    assert.ok(output.remaining_seconds >= 1 && output.remaining_seconds <= 30);
+    assert.ok(output.remaining_seconds >= 0 && output.remaining_seconds <= 30);
     checked = true;
   }
   assert.ok(checked, "the 30 s period turned during both attempts");
