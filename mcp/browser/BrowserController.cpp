@@ -1,0 +1,151 @@
+#include "mcp/browser/BrowserController.hpp"
+
+#include <array>
+#include <utility>
+
+namespace varn::mcp {
+namespace {
+
+constexpr std::array<std::pair<FillField, std::string_view>, 4> kFieldTexts{{
+    {FillField::username, "username"},
+    {FillField::password, "password"},
+    {FillField::otp, "otp"},
+    {FillField::custom, "custom"},
+}};
+
+const char* const kTabControl = "tab control not supported by this controller";
+
+}  // namespace
+
+std::string_view toString(FillField field) noexcept {
+  for (const auto& [value, text] : kFieldTexts) {
+    if (value == field) return text;
+  }
+  return "username";  // unreachable: every case is in the table
+}
+
+template <>
+std::optional<FillField> fromString<FillField>(std::string_view text) noexcept {
+  for (const auto& [value, known] : kFieldTexts) {
+    if (known == text) return value;
+  }
+  return std::nullopt;
+}
+
+support::Json toJson(FillField field) {
+  return std::string(toString(field));
+}
+
+FillField fillFieldFromJson(const support::Json& value) {
+  if (!value.is_string()) throw support::JsonDecodeError("field must be a string");
+  std::optional<FillField> field = fromString<FillField>(value.get_ref<const std::string&>());
+  if (!field) {
+    throw support::JsonDecodeError("field must be one of username, password, otp, custom");
+  }
+  return *field;
+}
+
+TabInfo TabInfo::fromJson(const support::Json& object) {
+  support::requireObject(object, "tab");
+  TabInfo tab;
+  tab.id = support::requireString(object, "id");
+  tab.url = support::requireString(object, "url");
+  tab.title = support::requireString(object, "title");
+  tab.active = support::requireBool(object, "active");
+  return tab;
+}
+
+support::OrderedJson TabInfo::toJson() const {
+  support::OrderedJson out = support::OrderedJson::object();
+  out["id"] = id;
+  out["url"] = url;
+  out["title"] = title;
+  out["active"] = active;
+  return out;
+}
+
+BrowserError::BrowserError(Case errorCase, FillField field, std::int64_t count, std::string text,
+                           std::string frame, std::string description)
+    : case_(errorCase),
+      field_(field),
+      count_(count),
+      text_(std::move(text)),
+      frame_(std::move(frame)),
+      description_(std::move(description)) {}
+
+BrowserError BrowserError::fieldNotFound(FillField field, std::string pageURL) {
+  std::string name(toString(field));
+  std::string description = pageURL.empty()
+                                ? "no " + name + " field found on the page"
+                                : "no " + name + " field found on " + pageURL +
+                                      " \u2014 is the right tab active? (browser_tabs lists them)";
+  return BrowserError(Case::fieldNotFound, field, 0, std::move(pageURL), "",
+                      std::move(description));
+}
+
+BrowserError BrowserError::ambiguousField(FillField field, std::int64_t count) {
+  return BrowserError(Case::ambiguousField, field, count, "", "",
+                      std::to_string(count) + " " + std::string(toString(field)) +
+                          " fields match \u2014 disambiguate with a selector");
+}
+
+BrowserError BrowserError::concealedFieldRequired(std::string inputType) {
+  std::string description = "refusing to type a password into a visible input (type=" + inputType +
+                            ") \u2014 passwords only go into input[type=password]";
+  return BrowserError(Case::concealedFieldRequired, FillField::username, 0, std::move(inputType),
+                      "", std::move(description));
+}
+
+BrowserError BrowserError::itemHasNoURL(std::string ref) {
+  std::string description = ref +
+                            " has no url or allowed_hosts to origin-lock the fill onto \u2014 set "
+                            "one with secret_update(url:) or secret_update(allowed_hosts:)";
+  return BrowserError(Case::itemHasNoURL, FillField::username, 0, std::move(ref), "",
+                      std::move(description));
+}
+
+BrowserError BrowserError::originMismatch(std::string item, std::string frame) {
+  std::string description = "origin mismatch \u2014 the page is " + frame +
+                            " but the credential is locked to " + item +
+                            "; the value was NOT filled";
+  return BrowserError(Case::originMismatch, FillField::username, 0, std::move(item),
+                      std::move(frame), std::move(description));
+}
+
+BrowserError BrowserError::cdpFailure(std::string message) {
+  std::string description = "browser (CDP) failure: " + message;
+  return BrowserError(Case::cdpFailure, FillField::username, 0, std::move(message), "",
+                      std::move(description));
+}
+
+BrowserError BrowserError::launchFailure(std::string message) {
+  std::string description = "browser launch failure: " + message;
+  return BrowserError(Case::launchFailure, FillField::username, 0, std::move(message), "",
+                      std::move(description));
+}
+
+BrowserError BrowserError::noBrowser() {
+  return BrowserError(Case::noBrowser, FillField::username, 0, "", "",
+                      "no Varn browser is running \u2014 call browser_start first");
+}
+
+void BrowserController::setIdleTimeout(std::optional<std::int64_t> /*seconds*/) {}
+
+std::vector<TabInfo> BrowserController::listTabs() {
+  throw BrowserError::cdpFailure(kTabControl);
+}
+
+void BrowserController::activateTab(const std::string& /*id*/) {
+  throw BrowserError::cdpFailure(kTabControl);
+}
+
+void BrowserController::closeTab(const std::string& /*id*/) {
+  throw BrowserError::cdpFailure(kTabControl);
+}
+
+void BrowserController::handleDialog(bool /*accept*/,
+                                     const std::optional<std::string>& /*promptText*/) {
+  throw BrowserError::cdpFailure("dialog control not supported by this controller");
+}
+
+}  // namespace varn::mcp

@@ -1,0 +1,193 @@
+#pragma once
+
+// The vocabulary shared by the whole browser layer: the fillable credential fields, the result of
+// locating a field, one listed tab, the browser layer's error, and the controller interface through
+// which the browser tools, the fill pipeline and the web login drive a browser.
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// A credential field that can be filled. Its text is the raw value: "username", "password",
+// "otp", "custom".
+enum class FillField { username, password, otp, custom };
+
+[[nodiscard]] std::string_view toString(FillField field) noexcept;
+
+// The closed value sets read from their exact texts: case-sensitive, nothing trimmed; any other
+// text gives nullopt.
+template <typename E>
+[[nodiscard]] std::optional<E> fromString(std::string_view text) noexcept;
+template <>
+[[nodiscard]] std::optional<FillField> fromString<FillField>(std::string_view text) noexcept;
+
+// A FillField is coded as one JSON string holding its raw value. Decoding throws
+// support::JsonDecodeError for any other JSON value or text, without quoting it.
+[[nodiscard]] support::Json toJson(FillField field);
+[[nodiscard]] FillField fillFieldFromJson(const support::Json& value);
+
+// The result of locating one field on the live page. Never encoded.
+struct FieldMatch {
+  // Candidate inputs found, summed over the page and its frames.
+  std::int64_t count = 0;
+  // The type property of the (first) matched input as the page reports it; empty for no match.
+  std::string inputType;
+  // Origin of the document (page or frame) that holds the (first) match; empty for no match.
+  std::string frameOrigin;
+  // Whether the single match was given keyboard focus.
+  bool focused = false;
+  // URL of the top-level page; empty when there is no page.
+  std::string pageURL;
+
+  bool operator==(const FieldMatch&) const = default;
+};
+
+// One browser tab as listed by BrowserController::listTabs and returned by browser_tabs.
+// JSON: {"id", "url", "title", "active"}, all four written and all four required with their exact
+// types when read; other keys are ignored.
+struct TabInfo {
+  std::string id;  // the browser's target identifier, as taken by activateTab and closeTab
+  std::string url;
+  std::string title;
+  bool active = false;  // the tab the agent is working in
+
+  bool operator==(const TabInfo&) const = default;
+
+  // Throws support::JsonDecodeError naming the missing or mistyped key.
+  [[nodiscard]] static TabInfo fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+};
+
+// The failure of the browser layer. what() is the exact text the agent reads after "error: ".
+// Equal when the case and every payload are equal.
+class BrowserError : public std::exception {
+ public:
+  enum class Case {
+    fieldNotFound,
+    ambiguousField,
+    concealedFieldRequired,
+    itemHasNoURL,
+    originMismatch,
+    cdpFailure,
+    launchFailure,
+    noBrowser,
+  };
+
+  // "no <field> field found on <pageURL> — is the right tab active? (browser_tabs lists them)",
+  // or "no <field> field found on the page" when pageURL is empty.
+  static BrowserError fieldNotFound(FillField field, std::string pageURL);
+  // "<count> <field> fields match — disambiguate with a selector".
+  static BrowserError ambiguousField(FillField field, std::int64_t count);
+  // "refusing to type a password into a visible input (type=<inputType>) — passwords only go into
+  // input[type=password]".
+  static BrowserError concealedFieldRequired(std::string inputType);
+  // "<ref> has no url or allowed_hosts to origin-lock the fill onto — set one with
+  // secret_update(url:) or secret_update(allowed_hosts:)".
+  static BrowserError itemHasNoURL(std::string ref);
+  // "origin mismatch — the page is <frame> but the credential is locked to <item>; the value was
+  // NOT filled": the text names the page first although `item` is the first payload.
+  static BrowserError originMismatch(std::string item, std::string frame);
+  // "browser (CDP) failure: <message>".
+  static BrowserError cdpFailure(std::string message);
+  // "browser launch failure: <message>".
+  static BrowserError launchFailure(std::string message);
+  // "no Varn browser is running — call browser_start first".
+  static BrowserError noBrowser();
+
+  Case errorCase() const noexcept { return case_; }
+  // The field of fieldNotFound and ambiguousField (username otherwise).
+  FillField field() const noexcept { return field_; }
+  // The count of ambiguousField (0 otherwise).
+  std::int64_t count() const noexcept { return count_; }
+  // The text payload: the pageURL of fieldNotFound, the inputType of concealedFieldRequired, the
+  // ref of itemHasNoURL, the item of originMismatch, the message of cdpFailure and launchFailure;
+  // empty otherwise.
+  const std::string& text() const noexcept { return text_; }
+  // The frame origin of originMismatch; empty otherwise.
+  const std::string& frame() const noexcept { return frame_; }
+
+  const std::string& description() const noexcept { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+  bool operator==(const BrowserError& other) const noexcept {
+    return case_ == other.case_ && field_ == other.field_ && count_ == other.count_ &&
+           text_ == other.text_ && frame_ == other.frame_;
+  }
+
+ private:
+  BrowserError(Case errorCase, FillField field, std::int64_t count, std::string text,
+               std::string frame, std::string description);
+
+  Case case_;
+  FillField field_;
+  std::int64_t count_;
+  std::string text_;
+  std::string frame_;
+  std::string description_;
+};
+
+// Drives one dedicated browser. The browser tools, the fill pipeline and the web login hold it
+// only through this interface.
+//
+// Every operation blocks its caller until done; implementations are called from many tool calls
+// at once and must be thread-safe. Failures are thrown: BrowserError, or the lower layers' own
+// errors passed on unchanged. The last five operations have defaults for an implementation without
+// idle control, tab control or dialog control.
+class BrowserController {
+ public:
+  // What start reports: the browser's remote-debugging port, and whether it ran before the call.
+  struct StartResult {
+    std::int64_t port = 0;
+    bool alreadyRunning = false;
+
+    bool operator==(const StartResult&) const = default;
+  };
+
+  virtual ~BrowserController() = default;
+
+  // Whether the managed browser process is alive. Never throws.
+  virtual bool isRunning() = 0;
+  // Starts the browser unless it already runs (then `headless` has no effect).
+  virtual StartResult start(bool headless) = 0;
+  // Stops the browser and drops all per-browser state; harmless when nothing runs.
+  virtual void stop() = 0;
+  // Loads the URL in the active page and waits for it to finish loading.
+  virtual void navigate(const std::string& url) = 0;
+  // URL of the active page.
+  virtual std::string currentURL() = 0;
+  // Finds the candidate inputs for the field, or for the CSS selector when one is given, and
+  // focuses the match when there is exactly one.
+  virtual FieldMatch locateField(FillField field, const std::optional<std::string>& selector) = 0;
+  // Inserts the text into the field that the last successful locateField focused. The text is a
+  // secret: it is neither kept nor logged nor put into an error.
+  virtual void typeIntoFocused(const std::string& text) = 0;
+  // Submits the form of the focused field.
+  virtual void submitFocused() = 0;
+
+  // Replaces the idle auto-stop window for this browser; nullopt returns to the default window.
+  // Never throws. Default: does nothing.
+  virtual void setIdleTimeout(std::optional<std::int64_t> seconds);
+  // The browser's page tabs. Default: cdpFailure("tab control not supported by this controller").
+  virtual std::vector<TabInfo> listTabs();
+  // Brings the tab with this TabInfo id to the front. Default: as listTabs.
+  virtual void activateTab(const std::string& id);
+  // Closes the tab with this TabInfo id. Default: as listTabs.
+  virtual void closeTab(const std::string& id);
+  // Accepts or dismisses the open JavaScript dialog of the active page; promptText answers a
+  // prompt. Default: cdpFailure("dialog control not supported by this controller").
+  virtual void handleDialog(bool accept, const std::optional<std::string>& promptText);
+
+ protected:
+  BrowserController() = default;
+  BrowserController(const BrowserController&) = default;
+  BrowserController& operator=(const BrowserController&) = default;
+};
+
+}  // namespace varn::mcp
