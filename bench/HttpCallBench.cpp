@@ -19,10 +19,10 @@
 #include "mcp/secrets/RateLimiter.hpp"
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/TokenVault.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/tools/HTTPTransport.hpp"
 #include "mcp/tools/HttpCallTool.hpp"
-#include "mcp/tools/ToolError.hpp"
 
 namespace {
 

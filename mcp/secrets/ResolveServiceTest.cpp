@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VarnRef.hpp"
 #include "mcp/secrets/testing/ResolveFakes.hpp"
-#include "mcp/tools/ToolError.hpp"
 
 namespace varn::mcp {
 namespace {

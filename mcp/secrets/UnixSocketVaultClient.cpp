@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "mcp/tools/ToolError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "support/Paths.hpp"
 
 namespace varn::mcp {

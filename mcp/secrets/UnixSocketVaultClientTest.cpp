@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/testing/FakeVaultSocket.hpp"
 #include "mcp/secrets/testing/ScriptedVault.hpp"
-#include "mcp/tools/ToolError.hpp"
 
 namespace varn::mcp {
 namespace {

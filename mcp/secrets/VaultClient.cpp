@@ -1,6 +1,6 @@
 #include "mcp/secrets/VaultClient.hpp"
 
-#include "mcp/tools/ToolError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 
 namespace varn::mcp {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/testing/ScriptedVault.hpp"
-#include "mcp/tools/ToolError.hpp"
 
 namespace varn::mcp {
 namespace {

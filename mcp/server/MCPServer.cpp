@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/server/ElasticThreadPool.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
-#include "mcp/tools/ToolError.hpp"
 #include "support/Utf8.hpp"
 
 namespace varn::mcp {

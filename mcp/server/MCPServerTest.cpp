@@ -19,10 +19,10 @@
 #include "mcp/secrets/Elicitor.hpp"
 #include "mcp/secrets/KillSwitch.hpp"
 #include "mcp/secrets/RateLimiter.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/server/MCPTools.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
-#include "mcp/tools/ToolError.hpp"
 #include "support/Json.hpp"
 
 namespace varn::mcp {

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <mutex>
 
-#include "mcp/tools/ToolError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "support/Uri.hpp"
 #include "support/Utf8.hpp"
 

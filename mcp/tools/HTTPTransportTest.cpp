@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "mcp/tools/ToolError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/tools/testing/LocalHttpServer.hpp"
 
 namespace varn::mcp {

@@ -7,8 +7,8 @@
 #include <chrono>
 
 #include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/tools/InjectionGuard.hpp"
-#include "mcp/tools/ToolError.hpp"
 #include "support/Utf8.hpp"
 
 namespace varn::mcp {

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "mcp/secrets/ResolveError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/testing/ResolveFakes.hpp"
-#include "mcp/tools/ToolError.hpp"
 #include "mcp/tools/testing/LocalHttpServer.hpp"
 #include "mcp/tools/testing/ScriptedTransport.hpp"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/testing/ScriptedVault.hpp"
-#include "mcp/tools/ToolError.hpp"
 
 namespace varn::mcp {
 namespace {

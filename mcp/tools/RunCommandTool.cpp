@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/tools/InjectionGuard.hpp"
-#include "mcp/tools/ToolError.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/Utf8.hpp"
 

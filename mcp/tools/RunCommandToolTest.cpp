@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "mcp/secrets/ResolveError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/testing/ResolveFakes.hpp"
-#include "mcp/tools/ToolError.hpp"
 #include "support/ChildProcess.hpp"
 
 namespace varn::mcp {

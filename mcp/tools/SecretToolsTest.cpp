@@ -6,9 +6,9 @@
 #include <string>
 
 #include "mcp/secrets/ResolveError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VarnRef.hpp"
 #include "mcp/secrets/testing/ScriptedVault.hpp"
-#include "mcp/tools/ToolError.hpp"
 
 namespace varn::mcp {
 namespace {

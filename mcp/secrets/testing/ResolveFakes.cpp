@@ -1,6 +1,6 @@
 #include "mcp/secrets/testing/ResolveFakes.hpp"
 
-#include "mcp/tools/ToolError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 
 namespace varn::mcp::testing {
 

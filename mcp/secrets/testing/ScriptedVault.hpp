@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VaultClient.hpp"
-#include "mcp/tools/ToolError.hpp"
 #include "support/Json.hpp"
 
 namespace varn::mcp::testing {

@@ -1,4 +1,4 @@
-#include "mcp/tools/ToolError.hpp"
+#include "mcp/secrets/ToolError.hpp"
 
 #include "support/Utf8.hpp"
 
