@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+
+#include "support/ProcessGroups.hpp"
 
 namespace varn::support {
 namespace {
@@ -136,21 +139,37 @@ int prepareActions(FileActions& actions, int outWrite, int errWrite,
   return 0;
 }
 
-// An empty signal mask and default handling of SIGINT, SIGTERM and SIGPIPE: the server blocks the
-// first two and its children must still be stoppable by them.
+// A process group of the child's own, an empty signal mask and default handling of SIGINT,
+// SIGTERM, SIGPIPE and SIGCHLD: the server blocks the first two and ignores the third, and its
+// children must still be stoppable by them and able to wait for their own children.
 int prepareAttributes(SpawnAttributes& attributes) {
   if (!attributes.ok()) return ENOMEM;
   sigset_t empty;
   sigemptyset(&empty);
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
+  for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD}) sigaddset(&defaults, signal);
   if (int rc = ::posix_spawnattr_setsigmask(attributes.get(), &empty)) return rc;
   if (int rc = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults)) return rc;
+  if (int rc = ::posix_spawnattr_setpgroup(attributes.get(), 0)) return rc;
   return ::posix_spawnattr_setflags(
-      attributes.get(), static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+      attributes.get(),
+      static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP));
+}
+
+// Waits until the child has exited without reaping it, so that its pid (and so its group id) is
+// still ours afterwards.
+void awaitExit(pid_t pid) {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0) {
+    if (errno != EINTR) return;
+  }
+}
+
+// A descriptor that turns readable once the child has exited; -1 when the kernel offers none, and
+// the child's exit is then noticed when its pipes close.
+int openPidFd(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
 int waitFor(pid_t pid) {
@@ -205,20 +224,34 @@ ChildProcess ChildProcess::start(const ChildCommand& command) {
   std::vector<char*> argv = cStrings(command.argv);
   std::vector<char*> envp = cStrings(command.environment);
   pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
-                         envp.data());
-  if (rc != 0) throw ChildStartError(command.path, rc);
+  {
+    ProcessGroups& groups = ProcessGroups::live();
+    ProcessGroups::StartGuard guard(groups);
+    // The process is ending: a child started now would outlive it.
+    if (!guard.admitted()) throw ChildStartError(command.path, ECANCELED);
+    int rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
+                           envp.data());
+    if (rc != 0) throw ChildStartError(command.path, rc);
+    try {
+      groups.add(pid);
+    } catch (...) {
+      ::kill(-pid, SIGKILL);
+      waitFor(pid);
+      throw ChildStartError(command.path, ENOMEM);
+    }
+  }
   // Our copies of the write ends must go, or the reads below would never see end of file.
   outWrite.reset();
   errWrite.reset();
-  return ChildProcess(pid, outRead.release(), errRead.release());
+  return ChildProcess(pid, openPidFd(pid), outRead.release(), errRead.release());
 }
 
-ChildProcess::ChildProcess(pid_t pid, int outFd, int errFd) noexcept
-    : pid_(pid), outFd_(outFd), errFd_(errFd) {}
+ChildProcess::ChildProcess(pid_t pid, int pidFd, int outFd, int errFd) noexcept
+    : pid_(pid), pidFd_(pidFd), outFd_(outFd), errFd_(errFd) {}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
+      pidFd_(std::exchange(other.pidFd_, -1)),
       outFd_(std::exchange(other.outFd_, -1)),
       errFd_(std::exchange(other.errFd_, -1)) {}
 
@@ -226,6 +259,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     release();
     pid_ = std::exchange(other.pid_, -1);
+    pidFd_ = std::exchange(other.pidFd_, -1);
     outFd_ = std::exchange(other.outFd_, -1);
     errFd_ = std::exchange(other.errFd_, -1);
   }
@@ -237,23 +271,35 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::release() noexcept {
-  for (int* fd : {&outFd_, &errFd_}) {
+  for (int* fd : {&pidFd_, &outFd_, &errFd_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
   if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    waitFor(pid_);
-    pid_ = -1;
+    killGroup();
+    reap();
   }
+}
+
+void ChildProcess::killGroup() noexcept {
+  // The child is not reaped yet, so its pid still names its own group and no other.
+  ::kill(-pid_, SIGKILL);
+}
+
+int ChildProcess::reap() noexcept {
+  ProcessGroups::live().remove(pid_);
+  return waitFor(std::exchange(pid_, -1));
 }
 
 ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
   ChildOutput output;
   std::array<Sink, 2> sinks{Sink{&output.out, &output.outOverflowed, limitPerStream},
                             Sink{&output.err, &output.errOverflowed, limitPerStream}};
-  std::array<pollfd, 2> polls{pollfd{outFd_, POLLIN, 0}, pollfd{errFd_, POLLIN, 0}};
+  // The two pipes, then the child's exit.
+  std::array<pollfd, 3> polls{pollfd{outFd_, POLLIN, 0}, pollfd{errFd_, POLLIN, 0},
+                              pollfd{pidFd_, POLLIN, 0}};
   std::array<char, 65536> buffer{};
+  bool groupKilled = false;
 
   int open = (outFd_ >= 0 ? 1 : 0) + (errFd_ >= 0 ? 1 : 0);
   while (open > 0) {
@@ -261,7 +307,15 @@ ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
       if (errno == EINTR) continue;
       break;  // cannot happen with valid descriptors; stop reading and reap the child
     }
-    for (std::size_t i = 0; i < polls.size(); ++i) {
+    if (polls[2].fd >= 0 && polls[2].revents != 0) {
+      // The child has exited. What it started in its group ends with it, so that a background
+      // process that inherited the pipes cannot hold the result; what is in the pipes is still
+      // read to its end.
+      killGroup();
+      groupKilled = true;
+      polls[2].fd = -1;
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
       if (polls[i].fd < 0 || polls[i].revents == 0) continue;
       ssize_t n = ::read(polls[i].fd, buffer.data(), buffer.size());
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -276,11 +330,15 @@ ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
       sinks[i].take(buffer.data(), static_cast<std::size_t>(n));
     }
   }
-  for (int* fd : {&outFd_, &errFd_}) {
+  for (int* fd : {&pidFd_, &outFd_, &errFd_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
-  output.status = waitFor(std::exchange(pid_, -1));
+  if (!groupKilled) {
+    awaitExit(pid_);
+    killGroup();
+  }
+  output.status = reap();
   return output;
 }
 

@@ -56,16 +56,20 @@ struct ChildOutput {
   bool operator==(const ChildOutput&) const = default;
 };
 
-// One started child. The child runs with standard input from /dev/null, standard output and
-// standard error on pipes to this object, no other descriptor open, an empty signal mask, and
-// SIGINT, SIGTERM and SIGPIPE at their default handling whatever the caller ignores or blocks.
+// One started child. The child runs in a process group of its own (its pid is the group's id),
+// recorded in ProcessGroups::live() until it is reaped, with standard input from /dev/null,
+// standard output and standard error on pipes to this object, no other descriptor open, an empty
+// signal mask, and SIGINT, SIGTERM, SIGPIPE and SIGCHLD at their default handling whatever the
+// caller ignores or blocks.
 //
-// Owns the child: a child not yet waited for when the object dies is killed with SIGKILL and
-// reaped, so no path leaves a zombie or a runaway behind. Only this child is ever waited for, by
-// its pid. Movable, not copyable; one object is used by one thread at a time.
+// Owns the child: a child not yet waited for when the object dies is killed with its group
+// (SIGKILL) and reaped, so no path leaves a zombie or a runaway behind. Only this child is ever
+// waited for, by its pid, and only its group is signalled, never after the reap. Movable, not
+// copyable; one object is used by one thread at a time.
 class ChildProcess final {
  public:
-  // Starts the child. Throws ChildStartError when it cannot be started; nothing is left running.
+  // Starts the child. Throws ChildStartError when it cannot be started (ECANCELED once
+  // ProcessGroups::live().killAll() has run); nothing is left running.
   [[nodiscard]] static ChildProcess start(const ChildCommand& command);
 
   ChildProcess(ChildProcess&& other) noexcept;
@@ -78,15 +82,21 @@ class ChildProcess final {
 
   // Reads both streams together (poll), each to its end, keeping at most `limitPerStream` bytes of
   // each and reading on past the limit so that the child never blocks on a full pipe; then waits
-  // for the child to exit. Blocks for the child's whole lifetime, with no time limit. May be
-  // called once.
+  // for the child to exit. Once the child has exited, the rest of its group is killed (SIGKILL):
+  // processes it left behind, in the background or holding the pipes, neither outlive it nor hold
+  // the call. Blocks for the child's whole lifetime, with no time limit. May be called once.
   [[nodiscard]] ChildOutput communicate(std::size_t limitPerStream);
 
  private:
-  ChildProcess(pid_t pid, int outFd, int errFd) noexcept;
+  ChildProcess(pid_t pid, int pidFd, int outFd, int errFd) noexcept;
   void release() noexcept;
+  // SIGKILL to the child's group. Requires the child not reaped yet.
+  void killGroup() noexcept;
+  // Removes the group from the registry, then reaps the child; returns its status.
+  int reap() noexcept;
 
   pid_t pid_ = -1;  // -1 once waited for or moved from
+  int pidFd_ = -1;  // readable once the child has exited; -1 when unavailable
   int outFd_ = -1;
   int errFd_ = -1;
 };

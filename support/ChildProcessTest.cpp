@@ -1,4 +1,5 @@
 #include "support/ChildProcess.hpp"
+#include "support/ProcessGroups.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -7,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -138,7 +142,53 @@ TEST(ChildProcessTest, TheChildStartsWithAnEmptyMaskAndDefaultStopSignals) {
   ASSERT_EQ(output.status, 0) << output.err;
   EXPECT_EQ(signalMask(output.out, "SigBlk"), 0u);
   std::uint64_t ignored = signalMask(output.out, "SigIgn");
-  EXPECT_EQ(ignored & (bit(SIGINT) | bit(SIGTERM) | bit(SIGPIPE)), 0u);
+  EXPECT_EQ(ignored & (bit(SIGINT) | bit(SIGTERM) | bit(SIGPIPE) | bit(SIGCHLD)), 0u);
+}
+
+// Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp, ...
+std::vector<std::string> statFields(const std::string& stat) {
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::vector<std::string> fields;
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
+
+// Whether `pid` is gone or only a zombie; pidfds are not used so that a gone pid is no failure.
+bool deadOrZombie(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (stat.empty()) return true;
+  std::string state = statFields(stat).at(0);
+  return state == "Z" || state == "X";
+}
+
+TEST(ChildProcessTest, TheChildLeadsAProcessGroupOfItsOwnRecordedUntilItIsReaped) {
+  ProcessGroups& groups = ProcessGroups::live();
+  const std::size_t before = groups.size();
+  ChildProcess child =
+      ChildProcess::start(ChildCommand{"/bin/cat", {"cat", "/proc/self/stat"}, {}, {}});
+  const pid_t pid = child.pid();
+  EXPECT_EQ(groups.size(), before + 1);
+  ChildOutput output = child.communicate(kMiB);
+  EXPECT_EQ(groups.size(), before);
+  std::vector<std::string> fields = statFields(output.out);
+  ASSERT_GE(fields.size(), 3u) << output.out;
+  EXPECT_EQ(fields[2], std::to_string(pid)) << "pgrp";
+}
+
+TEST(ChildProcessTest, ABackgroundProcessHoldingThePipesEndsWithTheChild) {
+  // Without the group kill, the call would last as long as the background sleep.
+  ChildOutput output =
+      runChild(shell("sleep 600 & echo $!; sleep 600 >&2 </dev/null & exit 4"), kMiB);
+  EXPECT_EQ(output.status, 4);
+  ASSERT_FALSE(output.out.empty());
+  const pid_t background = std::stoi(output.out);
+  // The pipes closed only once the background process was dying; it finishes ending at once.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!deadOrZombie(background) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_TRUE(deadOrZombie(background));
 }
 
 TEST(ChildProcessTest, TheEnvironmentIsExactlyTheGivenEntries) {
@@ -233,6 +283,32 @@ TEST(ChildProcessTest, AFileWithoutExecutePermissionDoesNotStart) {
     EXPECT_EQ(error.errorNumber(), EACCES);
     EXPECT_EQ(std::string(error.what()), "failed to start " + path + ": Permission denied");
   }
+}
+
+TEST(ProcessGroupsTest, KillAllEndsEveryRecordedGroupAndRefusesLaterStarts) {
+  ProcessGroups groups;
+  ChildProcess first = ChildProcess::start(shell("sleep 600 & sleep 600"));
+  ChildProcess second = ChildProcess::start(ChildCommand{"/bin/sleep", {"sleep", "600"}, {}, {}});
+  ChildProcess bystander = ChildProcess::start(shell("read line; echo unharmed"));
+  {
+    ProcessGroups::StartGuard guard(groups);
+    ASSERT_TRUE(guard.admitted());
+    groups.add(first.pid());
+    groups.add(second.pid());
+  }
+  const pid_t firstGroup = first.pid();
+  const pid_t secondGroup = second.pid();
+  EXPECT_EQ(groups.size(), 2u);
+  groups.killAll();
+  // The group's background sleep died too, or the pipes would keep communicate() waiting.
+  EXPECT_EQ(first.communicate(kMiB).status, SIGKILL);
+  EXPECT_EQ(second.communicate(kMiB).status, SIGKILL);
+  EXPECT_EQ(ProcessGroups::StartGuard(groups).admitted(), false);
+  groups.remove(firstGroup);
+  groups.remove(secondGroup);
+  EXPECT_EQ(groups.size(), 0u);
+  // A group not recorded is left alone: its child reads end of input and finishes by itself.
+  EXPECT_EQ(bystander.communicate(kMiB), (ChildOutput{0, "unharmed\n", "", false, false}));
 }
 
 TEST(ChildProcessTest, AChildNeverWaitedForIsKilledAndReaped) {

@@ -1,9 +1,20 @@
 // Reply order, end of input and signals, against the real binary and a fake vault.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +33,132 @@ class LifecycleTest : public ServerTest {
     return parseReply(*line).value_or(Json::object()).value("id", Json("not JSON"));
   }
 };
+
+// State and process group of a process from /proc/<pid>/stat; nullopt once it is gone.
+struct ProcState {
+  char state;
+  pid_t group;
+};
+
+std::optional<ProcState> procState(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream rest(stat.substr(close + 2));
+  ProcState out{};
+  pid_t parent = 0;
+  rest >> out.state >> parent >> out.group;
+  return out;
+}
+
+// Processes still running (not zombies) in any of `groups`, found through /proc.
+std::vector<pid_t> livingMembers(const std::set<pid_t>& groups) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    std::optional<ProcState> state = procState(pid);
+    if (state && groups.contains(state->group) && state->state != 'Z' && state->state != 'X') {
+      found.push_back(pid);
+    }
+  }
+  return found;
+}
+
+// Descriptors that turn readable once their process has exited; taken while the processes run,
+// so no reused pid can be mistaken for them.
+class ExitWatch {
+ public:
+  ~ExitWatch() {
+    for (int fd : fds_) ::close(fd);
+  }
+  void watch(pid_t pid) {
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    ASSERT_GE(fd, 0) << "process " << pid << " is gone already";
+    fds_.push_back(fd);
+  }
+  // Whether every watched process exited before `deadline`.
+  bool allExited(std::chrono::milliseconds deadline = kFailureGuard) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    for (int fd : fds_) {
+      pollfd exited{fd, POLLIN, 0};
+      for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (::poll(&exited, 1, static_cast<int>(std::max<long long>(left.count(), 0))) == 1) break;
+        if (left.count() <= 0) return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::vector<int> fds_;
+};
+
+// A FIFO that children write one line each into; the test reads them with a failure guard.
+class ReportFifo {
+ public:
+  explicit ReportFifo(std::string path) : path_(std::move(path)) {
+    if (::mkfifo(path_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    readFd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Our own writer keeps the FIFO from reporting end of file between children.
+    writeFd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  }
+  ~ReportFifo() {
+    ::close(readFd_);
+    ::close(writeFd_);
+  }
+  const std::string& path() const { return path_; }
+  // The next `count` lines; fewer when the guard passed.
+  std::vector<std::string> read(std::size_t count) {
+    std::vector<std::string> lines;
+    const auto until = std::chrono::steady_clock::now() + kFailureGuard;
+    while (lines.size() < count) {
+      if (const std::size_t end = buffer_.find('\n'); end != std::string::npos) {
+        lines.push_back(buffer_.substr(0, end));
+        buffer_.erase(0, end + 1);
+        continue;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      pollfd readable{readFd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) != 1) break;
+      char chunk[256];
+      const ssize_t n = ::read(readFd_, chunk, sizeof chunk);
+      if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+    return lines;
+  }
+
+ private:
+  std::string path_;
+  int readFd_ = -1;
+  int writeFd_ = -1;
+  std::string buffer_;
+};
+
+// A child whose background process inherits both pipes and outlives it: the reply comes once the
+// child exits, and the background process is ended with it.
+TEST_F(LifecycleTest, ABackgroundProcessHoldingThePipesDoesNotHoldTheReply) {
+  startServer();
+  ToolResult result = call("run_command", {{"argv", {"/bin/sh", "-c", "sleep 600 & echo $!"}}});
+  ASSERT_FALSE(result.isError) << result.text;
+  const Json output = Json::parse(result.text);
+  EXPECT_EQ(output.value("exit", -1), 0);
+  const pid_t background = std::stoi(output.value("stdout", "0"));
+  ASSERT_GT(background, 0);
+  // Gone, a zombie, or (having closed its pipes) a moment from being one.
+  std::optional<ProcState> state = procState(background);
+  if (state && state->state != 'Z') {
+    ExitWatch watch;
+    watch.watch(background);
+    EXPECT_TRUE(watch.allExited());
+  }
+  expectCleanExit();
+}
 
 // The first call waits for its vault reply; the lines behind it are handled meanwhile (the vault
 // sees the second call while the first is still held) but answered only after it.
@@ -121,6 +258,37 @@ TEST_P(SignalTest, SignalWhileACallWaitsForTheVaultEndsAtOnce) {
   server->sendSignal(GetParam().signal);
   EXPECT_EQ(server->waitForExit(), (ExitStatus{true, GetParam().status, false, 0}));
   gate->open();
+}
+
+// Children and what they started in the background all end with the server; they are told apart
+// by the process groups they report, never by name.
+TEST_P(SignalTest, SignalEndsEveryRunningChildAndWhatItStarted) {
+  constexpr int kChildren = 3;
+  ReportFifo started(dir.file("started"));
+  startServer();
+  for (int i = 0; i < kChildren; ++i) {
+    ASSERT_TRUE(server->sendLine(toolsCall(
+        i + 1, "run_command",
+        {{"argv", {"/bin/sh", "-c", "sleep 600 & echo $$ $! > " + started.path() + "; wait"}}})));
+  }
+  std::set<pid_t> groups;
+  ExitWatch watch;
+  for (const std::string& line : started.read(kChildren)) {
+    pid_t child = 0;
+    pid_t background = 0;
+    std::istringstream(line) >> child >> background;
+    ASSERT_EQ(procState(child).value_or(ProcState{}).group, child) << "not a group of its own";
+    ASSERT_EQ(procState(background).value_or(ProcState{}).group, child);
+    groups.insert(child);
+    watch.watch(child);
+    watch.watch(background);
+  }
+  ASSERT_EQ(groups.size(), static_cast<std::size_t>(kChildren));
+
+  server->sendSignal(GetParam().signal);
+  EXPECT_EQ(server->waitForExit(), (ExitStatus{true, GetParam().status, false, 0}));
+  EXPECT_TRUE(watch.allExited());
+  EXPECT_EQ(livingMembers(groups), std::vector<pid_t>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(TermAndInt, SignalTest,

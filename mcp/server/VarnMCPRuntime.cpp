@@ -28,6 +28,7 @@
 #include "mcp/tools/HTTPTransport.hpp"
 #include "mcp/tools/InjectionGuard.hpp"
 #include "support/Paths.hpp"
+#include "support/ProcessGroups.hpp"
 
 extern char** environ;
 
@@ -73,6 +74,8 @@ void installSignalHandling() {
       int signal = 0;
       if (sigwait(&handled, &signal) != 0) continue;
       if (signalsCancelled.load()) continue;
+      // No child outlives the server: every live child's group is killed first.
+      support::ProcessGroups::live().killAll();
       // _exit, not exit: static destructors must not race the threads still serving.
       _exit(128 + signal);
     }
