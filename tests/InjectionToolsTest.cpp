@@ -397,6 +397,52 @@ TEST_F(InjectionToolsTest, HostOutsideTheBindingIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(Json::parse(lines[0]).value("decision", ""), "allowed");
 }
 
+// Every host reaches the loopback server as a proxy, so allowed pairs are seen without any name
+// being looked up; a refused pair must reach nobody.
+TEST_F(InjectionToolsTest, BindingsAllowTheirTenantOnly) {
+  struct Pair {
+    std::string binding;
+    std::string host;
+    bool allowed;
+  };
+  const std::vector<Pair> pairs{
+      {"myproj.supabase.co", "evilproj.supabase.co", false},
+      {"supabase.co", "myproj.supabase.co", false},
+      {"svc-a.run.app", "svc-b.run.app", false},
+      {"mine.vercel.app", "theirs.vercel.app", false},
+      {"alice.github.io", "bob.github.io", false},
+      {"example.co.uk", "other.co.uk", false},
+      {"myproj.supabase.co", "api.myproj.supabase.co", true},
+      {"supabase.co", "supabase.co", true},
+      {"www.example.com", "api.example.com", true},
+      {"www.example.com", "example.com", true},
+      {"https://www.example.com/path?q=1", "api.example.com", true},
+      {" API.Example.com\t", "api.example.com", true},
+      {"shop.example.co.uk", "api.example.co.uk", true},
+  };
+  startVault();
+  std::map<std::string, std::string> env = defaultEnvironment();
+  env["http_proxy"] = http.url("");
+  startServer({}, env);
+  for (const Pair& pair : pairs) {
+    SCOPED_TRACE(pair.binding + " -> " + pair.host);
+    vault->enqueue(allowed(secret, std::vector<std::string>{pair.binding}));
+    const std::size_t before = http.requests().size();
+    ToolResult result =
+        call("http_call",
+             {{"url", "http://" + pair.host + "/p"}, {"method", "GET"}, {"auth_ref", kRef}});
+    if (!pair.allowed) {
+      EXPECT_EQ(result, (ToolResult{notAllowed(kRef, pair.host), true}));
+      EXPECT_EQ(http.requests().size(), before) << "the credential was sent";
+      continue;
+    }
+    EXPECT_EQ(outputOf(result, leaks).value("body", ""), kSuppressedBody);
+    ASSERT_EQ(http.requests().size(), before + 1);
+    EXPECT_EQ(http.requests().back().target, "http://" + pair.host + "/p");
+    expectSecretEquals(http.requests().back().all("authorization").at(0), "Bearer " + secret);
+  }
+}
+
 TEST_F(InjectionToolsTest, UrlsWithoutHostAndNonHttpSchemes) {
   startVault();
   startServer();

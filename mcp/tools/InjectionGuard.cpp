@@ -5,6 +5,7 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include "crypto/otp/PublicSuffixList.hpp"
 #include "crypto/otp/RegistrableDomain.hpp"
 #include "mcp/secrets/ResolveError.hpp"
 #include "support/Utf8.hpp"
@@ -61,7 +62,11 @@ void InjectionGuard::checkHost(const ResolvedSecret& secret, std::string_view ta
     }
     if (!hostDomain) continue;
     std::optional<std::string> boundDomain = crypto::RegistrableDomain::registrable(bound);
-    if (boundDomain && *boundDomain == *hostDomain) return;
+    if (!boundDomain || *boundDomain != *hostDomain) continue;
+    // The built-in table does not know most shared-hosting suffixes, under which each customer's
+    // name is a tenant of its own (myproj.supabase.co): the system's list must agree.
+    std::optional<std::string> boundHost = crypto::RegistrableDomain::host(bound);
+    if (boundHost && crypto::PublicSuffixList::sameRegistrableDomain(host, *boundHost)) return;
   }
   throw ResolveError::destinationNotAllowed(std::string(ref), std::string(targetHost));
 }

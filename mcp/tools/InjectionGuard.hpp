@@ -31,10 +31,11 @@ class InjectionGuard final {
   [[nodiscard]] static bool allowUnbound(const std::map<std::string, std::string>& environment);
 
   // Allows `targetHost` when an entry of `allowedHosts`, trimmed and lower-cased, equals the
-  // lower-cased host, or when both have a registrable domain and the two are equal; an entry may
-  // be a URL. Without non-blank entries allows anything when `allowUnbound`, else throws
-  // ResolveError::unbound(ref, "http_call"). Throws ResolveError::destinationNotAllowed(ref,
-  // targetHost) with the host as passed when no entry allows it.
+  // lower-cased host, or when both have a registrable domain and the two are equal, by the
+  // built-in table and by the system's public suffix list alike; an entry may be a URL. Without
+  // non-blank entries allows anything when `allowUnbound`, else throws ResolveError::unbound(ref,
+  // "http_call"). Throws ResolveError::destinationNotAllowed(ref, targetHost) with the host as
+  // passed when no entry allows it.
   static void checkHost(const ResolvedSecret& secret, std::string_view targetHost,
                         std::string_view ref, bool allowUnbound);
 

@@ -1,0 +1,62 @@
+#include "crypto/otp/PublicSuffixList.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace varn::crypto {
+namespace {
+
+struct Pair {
+  std::string a;
+  std::string b;
+  bool same;
+};
+
+TEST(PublicSuffixListTest, SameRegistrableDomainOnlyWhenBothHaveOne) {
+  const std::vector<Pair> pairs{
+      {"api.example.com", "www.example.com", true},
+      {"API.Example.COM", "example.com", true},
+      {"shop.example.co.uk", "example.co.uk", true},
+      {"myproj.supabase.co", "api.myproj.supabase.co", true},
+      {"b\xC3\xBC"
+       "cher.example.de",
+       "B\xC3\x9C"
+       "CHER.example.de",
+       true},
+      {"myproj.supabase.co", "evilproj.supabase.co", false},
+      {"alice.github.io", "bob.github.io", false},
+      {"example.co.uk", "other.co.uk", false},
+      {"supabase.co", "supabase.co", false},  // a public suffix has no registrable domain
+      {"supabase.co", "myproj.supabase.co", false},
+      {"com", "com", false},
+      {"localhost", "localhost", false},
+      {"", "", false},
+      {"a\xFF.example.com", "b.example.com", false},
+  };
+  for (const Pair& pair : pairs) {
+    EXPECT_EQ(PublicSuffixList::sameRegistrableDomain(pair.a, pair.b), pair.same)
+        << pair.a << " / " << pair.b;
+    EXPECT_EQ(PublicSuffixList::sameRegistrableDomain(pair.b, pair.a), pair.same)
+        << pair.b << " / " << pair.a;
+  }
+  EXPECT_EQ(PublicSuffixList::registrableDomain("X.MyProj.Supabase.co"), "myproj.supabase.co");
+  EXPECT_EQ(PublicSuffixList::registrableDomain("supabase.co"), std::nullopt);
+}
+
+TEST(PublicSuffixListTest, ConcurrentFirstUseLoadsOneList) {
+  std::vector<std::thread> threads;
+  std::vector<char> results(16, 0);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    threads.emplace_back([&results, i] {
+      results[i] = PublicSuffixList::sameRegistrableDomain("a.example.org", "b.example.org");
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(results, std::vector<char>(16, 1));
+}
+
+}  // namespace
+}  // namespace varn::crypto
