@@ -1,25 +1,13 @@
 #include "mcp/secrets/TokenVault.hpp"
 
-#include <string.h>  // explicit_bzero
-
 #include "support/Utf8.hpp"
+#include "support/Wipe.hpp"
 
 namespace varn::mcp {
-namespace {
-
-// Overwrites every byte the string owns, its spare capacity included, then empties it.
-void wipe(std::string& text) noexcept {
-  text.resize(text.capacity());  // never reallocates
-  explicit_bzero(text.data(), text.size());
-  text.clear();
-}
-
-}  // namespace
-
 TokenVault::TokenVault(WallClock clock) : clock_(std::move(clock)) {}
 
 TokenVault::~TokenVault() {
-  for (auto& [handle, entry] : entries_) wipe(entry.value);
+  for (auto& [handle, entry] : entries_) support::wipe(entry.value);
 }
 
 MintedHandle TokenVault::mint(std::string value, std::string scope, std::int64_t ttlSeconds,
@@ -31,7 +19,7 @@ MintedHandle TokenVault::mint(std::string value, std::string scope, std::int64_t
   purgeExpired(now);
   const double expiresAt = now + static_cast<double>(ttlSeconds);
   Entry& entry = entries_[handle];
-  wipe(entry.value);  // an entry under the same text is replaced and leaves no copy behind
+  support::wipe(entry.value);  // an entry under the same text is replaced and leaves no copy behind
   entry = Entry{std::move(value), std::move(scope), expiresAt, std::move(allowedHosts),
                 std::move(allowedCommands)};
   return MintedHandle{std::move(handle), expiresAt};
@@ -68,7 +56,7 @@ void TokenVault::purgeExpired(double now) {
       ++it;
       continue;
     }
-    wipe(it->second.value);
+    support::wipe(it->second.value);
     it = entries_.erase(it);
   }
 }

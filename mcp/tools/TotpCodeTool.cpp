@@ -1,9 +1,9 @@
 #include "mcp/tools/TotpCodeTool.hpp"
 
-#include <string.h>  // explicit_bzero
 #include <chrono>
 
 #include "crypto/otp/TOTP.hpp"
+#include "support/Wipe.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -11,21 +11,6 @@ namespace {
 crypto::TOTP::Date toDate(double secondsSince1970) {
   return crypto::TOTP::Date(std::chrono::duration<double>(secondsSince1970));
 }
-
-// Wipes the seed when the call ends, on every path.
-class WipedOnExit {
- public:
-  explicit WipedOnExit(std::string& text) : text_(text) {}
-  WipedOnExit(const WipedOnExit&) = delete;
-  WipedOnExit& operator=(const WipedOnExit&) = delete;
-  ~WipedOnExit() {
-    text_.resize(text_.capacity());
-    explicit_bzero(text_.data(), text_.size());
-  }
-
- private:
-  std::string& text_;
-};
 
 }  // namespace
 
@@ -46,7 +31,7 @@ TotpCodeTool::TotpCodeTool(std::shared_ptr<ResolveService> resolver, WallClock c
 
 TotpCodeOutput TotpCodeTool::run(const TotpCodeInput& input) const {
   std::string fieldValue = resolver_->resolveValue(input.ref, "totp_code", std::nullopt);
-  WipedOnExit wipe(fieldValue);
+  support::WipedOnExit wipe(fieldValue);
   std::string code = crypto::TOTP::code(fieldValue, toDate(clock_()));
   std::int64_t remaining = crypto::TOTP::remaining(fieldValue, toDate(clock_()));
   return TotpCodeOutput{std::move(code), remaining};

@@ -1,0 +1,280 @@
+#include "mcp/browser/BrowserFillCore.hpp"
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "mcp/browser/testing/FillFakes.hpp"
+#include "mcp/secrets/ToolError.hpp"
+#include "mcp/secrets/VarnRef.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using testing::FillRoad;
+using testing::itemPreview;
+using testing::ScriptedSite;
+using Calls = std::vector<std::string>;
+
+const std::string kUser = "varn://local/Bank/username";
+const std::string kPassword = "varn://local/Bank/password";
+const std::string kOtp = "varn://local/Bank/otp";
+const std::string kPin = "varn://local/Bank/pin";
+// The RFC 6238 SHA-1 secret; at second 59 its code is 287082 (oathtool --totp -N @59).
+const std::string kSeed = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
+
+// A login page on bank.example with one field of each kind, an item bound to bank.example, and
+// the pipeline over them.
+struct FillSetup {
+  FillSetup() {
+    ScriptedSite::Page page{"https://bank.example/login?next=%2F",
+                            "https://bank.example",
+                            {{FillField::username, {1, "email", ""}},
+                             {FillField::password, {1, "password", ""}},
+                             {FillField::otp, {1, "text", ""}},
+                             {FillField::custom, {1, "tel", ""}}}};
+    road.browser->pages = {page, ScriptedSite::Page{"https://bank.example/home", "", {}}};
+    for (const auto& [ref, value] : std::map<std::string, std::string>{{kUser, "alice@example.com"},
+                                                                       {kPassword, "s3cret-pw"},
+                                                                       {kOtp, kSeed},
+                                                                       {kPin, "4711"}}) {
+      road.vault->previews[ref] = itemPreview(VaultDecision::allowed, "https://bank.example");
+      road.vault->values[ref] = value;
+    }
+  }
+
+  ScriptedSite& browser() { return *road.browser; }
+  ScriptedSite::Page& page() { return road.browser->pages[0]; }
+
+  BrowserFillOutput fill(const std::string& ref, FillField field,
+                         const std::optional<std::string>& selector = std::nullopt,
+                         bool submit = false) {
+    return core.fill(ref, field, selector, submit, "browser_fill");
+  }
+
+  // The text of what the fill threw; fails the test when it returned.
+  std::string failure(const std::string& ref, FillField field,
+                      const std::optional<std::string>& selector = std::nullopt,
+                      bool submit = false) {
+    try {
+      (void)fill(ref, field, selector, submit);
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+    ADD_FAILURE() << "no error";
+    return {};
+  }
+
+  FillRoad road;
+  BrowserFillCore core{road.service, road.vault, road.browser, [] { return 59.0; }};
+};
+
+TEST(BrowserFillCoreTest, EachKindTypesItsTextAfterOnePreviewAndOneResolve) {
+  struct Case {
+    std::string ref;
+    FillField field;
+    std::optional<std::string> selector;
+    std::string typed;
+  };
+  const Case cases[] = {{kUser, FillField::username, std::nullopt, "alice@example.com"},
+                        {kPassword, FillField::password, std::nullopt, "s3cret-pw"},
+                        {kOtp, FillField::otp, std::nullopt, "287082"},
+                        {kPin, FillField::custom, "#pin", "4711"},
+                        // The kind is not compared with the reference's field.
+                        {kUser, FillField::password, std::nullopt, "alice@example.com"}};
+  for (const Case& c : cases) {
+    FillSetup s;
+    const std::string kind(toString(c.field));
+    EXPECT_EQ(s.fill(c.ref, c.field, c.selector),
+              (BrowserFillOutput{true, kind, "https://bank.example", false}))
+        << kind;
+    EXPECT_TRUE(s.browser().typed == Calls{c.typed}) << kind;  // no value in failure output
+    EXPECT_EQ(
+        s.browser().calls,
+        (Calls{"isRunning", "locate " + kind + (c.selector ? " " + *c.selector : ""), "type"}));
+    EXPECT_EQ(s.road.vault->calls(), (Calls{"preview " + c.ref, "resolve " + c.ref}));
+    ASSERT_EQ(s.road.audit->all().size(), 1u);
+    EXPECT_EQ(s.road.audit->all()[0].tool, "browser_fill");
+    EXPECT_EQ(s.road.audit->all()[0].upstream, std::nullopt);
+  }
+}
+
+TEST(BrowserFillCoreTest, SubmitComesAfterTypingWithTheValueAlreadyWiped) {
+  FillSetup s;
+  s.browser().onCall = [&](const std::string& word) {
+    if (word != "submit") return;
+    // The pipeline's copy is still in scope, and holds no byte of the value any more.
+    ASSERT_NE(s.browser().typedBuffer, nullptr);
+    const std::string left(s.browser().typedBuffer, s.browser().typedSize);
+    EXPECT_EQ(left.find_first_not_of('\0'), std::string::npos);
+  };
+  EXPECT_EQ(s.fill(kPassword, FillField::password, std::nullopt, true),
+            (BrowserFillOutput{true, "password", "https://bank.example", true}));
+  EXPECT_EQ(s.browser().calls, (Calls{"isRunning", "locate password", "type", "submit"}));
+}
+
+TEST(BrowserFillCoreTest, ApprovalIsAskedOnlyAfterEveryCheckPassed) {
+  FillSetup s;
+  s.road.vault->gated = {kPassword};
+  s.road.elicitor->answers.push_back({true, nullptr});
+  (void)s.fill(kPassword, FillField::password);
+  EXPECT_EQ(s.road.vault->calls(), (Calls{"preview " + kPassword, "resolve " + kPassword,
+                                          "resolve-approved " + kPassword}));
+  EXPECT_EQ(s.road.elicitor->seen,
+            (std::vector<testing::ResolveScriptedElicitor::Request>{{kPassword, "browser_fill"}}));
+  EXPECT_EQ(s.browser().typed.size(), 1u);
+}
+
+TEST(BrowserFillCoreTest, FieldChecksFollowTheFrameThatHoldsTheField) {
+  FillSetup s;
+  s.page().fields[FillField::password] = {1, "PassWord", "https://login.bank.example"};
+  EXPECT_EQ(s.fill(kPassword, FillField::password).origin, "https://login.bank.example");
+}
+
+// Every refusal, in the order of the steps: its text, how far the vault got, and that nothing
+// was typed or submitted and nobody was asked (but where the human said no).
+TEST(BrowserFillCoreTest, EachStepRefusesBeforeTheNext) {
+  struct Case {
+    const char* name;
+    std::function<void(FillSetup&)> arrange;
+    std::string ref;
+    FillField field;
+    std::optional<std::string> selector;
+    std::string error;
+    Calls vaultCalls;
+    std::size_t asked = 0;
+  };
+  const Case cases[] = {
+      {"MalformedRefEvenWithoutBrowser",
+       [](FillSetup& s) { s.browser().running = false; },
+       "varn://local/Bank",
+       FillField::password,
+       std::nullopt,
+       VarnRefError::malformed().what(),
+       {}},
+      {"HandleIsNoReference",
+       [](FillSetup&) {},
+       "varnh_0000",
+       FillField::password,
+       std::nullopt,
+       VarnRefError::invalidScheme().what(),
+       {}},
+      {"NoBrowserAsksNoVault",
+       [](FillSetup& s) { s.browser().running = false; },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       BrowserError::noBrowser().what(),
+       {}},
+      {"NoVisibleField",
+       [](FillSetup& s) { s.page().fields.erase(FillField::password); },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       BrowserError::fieldNotFound(FillField::password, "https://bank.example/login?next=%2F")
+           .what(),
+       {}},
+      {"TwoFields",
+       [](FillSetup& s) { s.page().fields[FillField::username].count = 2; },
+       kUser,
+       FillField::username,
+       std::nullopt,
+       BrowserError::ambiguousField(FillField::username, 2).what(),
+       {}},
+      {"TwoFieldsEvenWithASelector",
+       [](FillSetup& s) { s.page().fields[FillField::custom].count = 3; },
+       kPin,
+       FillField::custom,
+       "input",
+       BrowserError::ambiguousField(FillField::custom, 3).what(),
+       {}},
+      {"RefusedPreview",
+       [](FillSetup& s) {
+         s.road.vault->previews[kPassword].decision = VaultDecision::refused;
+         s.road.vault->gated = {kPassword};
+       },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       ResolveError::refused(kPassword).what(),
+       {"preview " + kPassword}},
+      {"FailingPreview",
+       [](FillSetup& s) { s.road.vault->previews.erase(kPassword); },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       ToolError::upstream("no such field").what(),
+       {"preview " + kPassword}},
+      {"OtherOriginAsksNobody",
+       [](FillSetup& s) {
+         s.page().origin = "https://bank.example.evil.net";
+         s.road.vault->gated = {kPassword};
+       },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       BrowserError::originMismatch("https://bank.example", "https://bank.example.evil.net").what(),
+       {"preview " + kPassword}},
+      {"ItemWithoutBinding",
+       [](FillSetup& s) {
+         s.road.vault->previews[kPassword] = itemPreview(VaultDecision::needsApproval, " ");
+       },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       BrowserError::itemHasNoURL(kPassword).what(),
+       {"preview " + kPassword}},
+      {"PasswordIntoVisibleInput",
+       [](FillSetup& s) { s.page().fields[FillField::password].inputType = "Text"; },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       BrowserError::concealedFieldRequired("Text").what(),
+       {"preview " + kPassword}},
+      {"DeniedApproval",
+       [](FillSetup& s) {
+         s.road.vault->gated = {kPassword};
+         s.road.elicitor->answers.push_back({false, nullptr});
+       },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       ResolveError::denied(kPassword).what(),
+       {"preview " + kPassword, "resolve " + kPassword},
+       1},
+      {"SeedThatIsNoSeed",
+       [](FillSetup& s) { s.road.vault->values[kOtp] = "not base32!"; },
+       kOtp,
+       FillField::otp,
+       std::nullopt,
+       "invalidSecret",
+       {"preview " + kOtp, "resolve " + kOtp}},
+      {"TypingFails",
+       [](FillSetup& s) { s.browser().failOn = "type"; },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       BrowserError::cdpFailure("scripted failure").what(),
+       {"preview " + kPassword, "resolve " + kPassword}},
+  };
+  for (const Case& c : cases) {
+    FillSetup s;
+    c.arrange(s);
+    EXPECT_EQ(s.failure(c.ref, c.field, c.selector, true), c.error) << c.name;
+    EXPECT_EQ(s.road.vault->calls(), c.vaultCalls) << c.name;
+    EXPECT_TRUE(s.browser().typed.empty()) << c.name;
+    EXPECT_TRUE(s.browser().callsOf("submit").empty()) << c.name;
+    EXPECT_EQ(s.road.elicitor->seen.size(), c.asked) << c.name;
+  }
+}
+
+TEST(BrowserFillCoreTest, AFailedSubmitIsRaisedAfterTheTyping) {
+  FillSetup s;
+  s.browser().failOn = "submit";
+  EXPECT_EQ(s.failure(kPassword, FillField::password, std::nullopt, true),
+            BrowserError::cdpFailure("scripted failure").what());
+  EXPECT_EQ(s.browser().typed.size(), 1u);
+}
+
+}  // namespace
+}  // namespace varn::mcp

@@ -1,0 +1,28 @@
+#include "mcp/browser/BrowserFillTool.hpp"
+
+#include "mcp/secrets/ToolError.hpp"
+
+namespace varn::mcp {
+
+BrowserFillInput BrowserFillInput::fromJson(const support::Json& json) {
+  support::requireObject(json, "arguments");
+  return BrowserFillInput{
+      support::requireString(json, "ref"), support::requireString(json, "field"),
+      support::optionalString(json, "selector"), support::optionalBool(json, "submit")};
+}
+
+BrowserFillTool::BrowserFillTool(std::shared_ptr<ResolveService> resolver,
+                                 std::shared_ptr<VaultClient> vault,
+                                 std::shared_ptr<BrowserController> controller, WallClock clock)
+    : core_(std::move(resolver), std::move(vault), std::move(controller), std::move(clock)) {}
+
+BrowserFillOutput BrowserFillTool::run(const BrowserFillInput& input) const {
+  const std::optional<FillField> field = fromString<FillField>(input.field);
+  if (!field) {
+    throw ToolError::invalidArguments("field must be one of username|password|otp|custom");
+  }
+  return core_.fill(input.ref, *field, input.selector, input.submit.value_or(false),
+                    "browser_fill");
+}
+
+}  // namespace varn::mcp

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/BrowserFillCore.hpp"
+#include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/VaultClient.hpp"
+#include "mcp/secrets/WallClock.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// Arguments of "browser_fill".
+struct BrowserFillInput {
+  std::string ref;
+  std::string field;  // checked by the tool, not by the decoder
+  std::optional<std::string> selector;
+  std::optional<bool> submit;
+
+  // Strict: "ref" and "field" required strings, "selector" an optional string, "submit" an
+  // optional Boolean; other keys ignored. Throws support::JsonDecodeError.
+  static BrowserFillInput fromJson(const support::Json& json);
+};
+
+// "browser_fill": types one stored credential into the matching field of the active page through
+// the fill pipeline, under the tool name "browser_fill". Immutable; concurrent runs are
+// independent.
+class BrowserFillTool final {
+ public:
+  using Input = BrowserFillInput;
+  using Output = BrowserFillOutput;
+
+  BrowserFillTool(std::shared_ptr<ResolveService> resolver, std::shared_ptr<VaultClient> vault,
+                  std::shared_ptr<BrowserController> controller, WallClock clock = systemWallClock);
+
+  // Throws ToolError::invalidArguments("field must be one of username|password|otp|custom") for
+  // any other field text, before anything else; then every error of BrowserFillCore::fill.
+  [[nodiscard]] Output run(const Input& input) const;
+
+ private:
+  BrowserFillCore core_;
+};
+
+}  // namespace varn::mcp

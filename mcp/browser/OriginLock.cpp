@@ -1,0 +1,82 @@
+#include "mcp/browser/OriginLock.hpp"
+
+#include "crypto/otp/PublicSuffixList.hpp"
+#include "crypto/otp/RegistrableDomain.hpp"
+#include "mcp/browser/BrowserController.hpp"
+#include "support/Uri.hpp"
+#include "support/Utf8.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using crypto::PublicSuffixList;
+using crypto::RegistrableDomain;
+
+std::string asciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// The lower-cased scheme of a target that strictly parses as a URL with a non-empty host; empty
+// otherwise. Origins ("https://bank.example:8443") are such URLs too.
+std::string targetScheme(std::string_view target) {
+  const std::optional<support::UriComponents> parts = support::parseUriReference(target);
+  if (!parts || !parts->scheme || !parts->host || parts->host->empty()) return {};
+  return asciiLower(*parts->scheme);
+}
+
+// Equal registrable domains by the built-in table, confirmed by the public suffix list: a host
+// under a hosting suffix the table lacks ("a.github.io") is its own registrable domain there.
+bool sameSite(std::string_view first, std::string_view second) {
+  const std::optional<std::string> a = RegistrableDomain::registrable(first);
+  const std::optional<std::string> b = RegistrableDomain::registrable(second);
+  if (!a || !b || *a != *b) return false;
+  const std::optional<std::string> hostA = RegistrableDomain::host(first);
+  const std::optional<std::string> hostB = RegistrableDomain::host(second);
+  return hostA && hostB && PublicSuffixList::sameRegistrableDomain(*hostA, *hostB);
+}
+
+}  // namespace
+
+void OriginLock::check(std::string_view target, const std::optional<std::string>& itemURL,
+                       const std::optional<std::vector<std::string>>& allowedHosts,
+                       std::string_view ref) {
+  const std::string item = support::trimWhitespace(itemURL.value_or(""));
+  std::vector<std::string> hosts;
+  for (const std::string& entry : allowedHosts.value_or(std::vector<std::string>{})) {
+    std::string cleaned = asciiLower(support::trimWhitespace(entry));
+    if (!cleaned.empty()) hosts.push_back(std::move(cleaned));
+  }
+  if (item.empty() && hosts.empty()) throw BrowserError::itemHasNoURL(std::string(ref));
+
+  const auto mismatch = [&] {
+    std::string lockedTo = item;
+    if (lockedTo.empty()) {
+      for (const std::string& host : hosts) {
+        if (!lockedTo.empty()) lockedTo += ", ";
+        lockedTo += host;
+      }
+    }
+    return BrowserError::originMismatch(std::move(lockedTo), std::string(target));
+  };
+
+  // Only web pages receive values: a javascript: or data: address can carry the right host and
+  // still run script of its own, and an https login never goes to a plain-text page.
+  const std::string scheme = targetScheme(target);
+  if (scheme != "http" && scheme != "https") throw mismatch();
+  if (scheme == "http" && asciiLower(item.substr(0, 6)) == "https:") throw mismatch();
+
+  if (!item.empty() && sameSite(item, target)) return;
+
+  const std::optional<std::string> targetHost = RegistrableDomain::host(target);
+  if (!targetHost) throw mismatch();
+  for (const std::string& host : hosts) {
+    if (host == *targetHost || sameSite(target, host)) return;
+  }
+  throw mismatch();
+}
+
+}  // namespace varn::mcp

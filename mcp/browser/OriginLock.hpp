@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varn::mcp {
+
+// The rule that decides whether a page may receive a stored credential: the page's origin (or the
+// address about to be opened) must lie within the item's binding, its login address or its
+// allowed hosts. Static operations only; pure and thread-safe.
+class OriginLock final {
+ public:
+  OriginLock() = delete;
+
+  // Checks `target` (a frame origin, or a start address) against the item's stored `itemURL` and
+  // `allowedHosts` as the vault's preview reported them; `ref` only goes into the error.
+  //
+  // Passes when the target is an http or https URL or origin with a host, is not http while the
+  // item's address is https, and either has the registrable domain of the item's address, or
+  // equals an allowed host exactly, or has the registrable domain of an allowed host. Registrable
+  // domains count as equal only when the built-in table and the system's public suffix list both
+  // say so, so that tenants of one hosting suffix do not unlock each other.
+  //
+  // Throws BrowserError::itemHasNoURL(ref) when the item has neither an address nor an allowed
+  // host (blanks do not count), else BrowserError::originMismatch(lockedTo, target), where
+  // lockedTo is the trimmed address, or without one the cleaned allowed hosts joined by ", ".
+  static void check(std::string_view target, const std::optional<std::string>& itemURL,
+                    const std::optional<std::vector<std::string>>& allowedHosts,
+                    std::string_view ref);
+};
+
+}  // namespace varn::mcp

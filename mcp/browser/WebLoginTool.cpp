@@ -1,0 +1,266 @@
+#include "mcp/browser/WebLoginTool.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "mcp/browser/OriginLock.hpp"
+#include "mcp/secrets/ToolError.hpp"
+#include "mcp/secrets/VarnRef.hpp"
+#include "support/Uri.hpp"
+#include "support/Utf8.hpp"
+
+namespace varn::mcp {
+namespace {
+
+// The kinds a login fills, in the order it walks them.
+constexpr std::array<FillField, 3> kKinds = {FillField::username, FillField::password,
+                                             FillField::otp};
+constexpr std::size_t kPassword = 1;
+
+constexpr const char* kNotConverged = "login did not converge";
+
+// The characters a URI path segment allows besides the unreserved ones.
+constexpr std::string_view kSegmentAllowed = "!$&'()*+,;=:@";
+
+// A start address as a browser reads it: leading C0 controls and spaces stripped, tabs and line
+// breaks removed anywhere.
+std::string cleanedNavigationURL(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= 0x20) ++begin;
+  std::string out;
+  for (char c : text.substr(begin)) {
+    if (c != '\t' && c != '\r' && c != '\n') out.push_back(c);
+  }
+  return out;
+}
+
+bool isHttpURL(std::string_view url) {
+  const std::size_t colon = url.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string scheme(url.substr(0, colon));
+  for (char& c : scheme) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return scheme == "http" || scheme == "https";
+}
+
+// The address a run reports once it has typed: no query and no fragment.
+std::string withoutQuery(const std::string& url) {
+  return url.substr(0, std::min(url.find('?'), url.find('#')));
+}
+
+}  // namespace
+
+WebLoginInput WebLoginInput::fromJson(const support::Json& json) {
+  support::requireObject(json, "arguments");
+  return WebLoginInput{support::requireString(json, "ref"),
+                       support::optionalString(json, "start_url")};
+}
+
+support::OrderedJson WebLoginOutput::toJson() const {
+  support::OrderedJson out = support::OrderedJson::object();
+  out["status"] = status;
+  out["step"] = step;
+  out["page_url"] = page_url;
+  out["filled"] = filled;
+  return out;
+}
+
+WebLoginTool::WebLoginTool(std::shared_ptr<ResolveService> resolver,
+                           std::shared_ptr<VaultClient> vault,
+                           std::shared_ptr<BrowserController> controller, int maxSteps,
+                           int maxStableRounds, Settle settle, WallClock clock)
+    : core_(std::move(resolver), vault, controller, std::move(clock)),
+      vault_(std::move(vault)),
+      controller_(std::move(controller)),
+      maxSteps_(std::max(maxSteps, 0)),
+      maxStableRounds_(maxStableRounds),
+      settle_(std::move(settle)) {}
+
+void WebLoginTool::pauseOneSecond() {
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+std::string WebLoginTool::fieldRef(const std::string& collection, const std::string& item,
+                                   const std::string& label) {
+  return "varn://" + support::percentEncode(collection, kSegmentAllowed) + "/" +
+         support::percentEncode(item, kSegmentAllowed) + "/" +
+         support::percentEncode(label, kSegmentAllowed);
+}
+
+WebLoginTool::ByKind WebLoginTool::fieldsByKind(const std::string& collection,
+                                                const std::string& item) const {
+  ByKind byKind;
+  std::vector<VaultListEntry> entries;
+  try {
+    entries = vault_->list(collection, item);
+  } catch (const std::exception&) {
+    return byKind;  // an unreadable listing offers no fields
+  }
+  for (const VaultListEntry& entry : entries) {
+    try {
+      const VarnRef parsed = VarnRef::parse(entry.ref);
+      if (parsed.collection != collection || parsed.item != item) continue;
+    } catch (const VarnRefError&) {
+      continue;
+    }
+    for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+      if (entry.type == toString(kKinds[kind])) byKind[kind].push_back(entry.ref);
+    }
+  }
+  return byKind;
+}
+
+bool WebLoginTool::hasAnyAuthField() const {
+  for (FillField kind : kKinds) {
+    if (controller_->locateField(kind, std::nullopt).count >= 1) return true;
+  }
+  return false;
+}
+
+WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
+  const VarnRef::ItemRef itemRef = VarnRef::parseItemRef(input.ref);
+  std::optional<std::string> startURL;
+  if (input.start_url) {
+    startURL = cleanedNavigationURL(*input.start_url);
+    if (!isHttpURL(*startURL)) throw ToolError::invalidArguments("start_url must be http or https");
+  }
+  if (!controller_->isRunning()) throw BrowserError::noBrowser();
+
+  const auto urlOrEmpty = [this] {
+    try {
+      return controller_->currentURL();
+    } catch (const std::exception&) {
+      return std::string();
+    }
+  };
+
+  // The item's fields: by label first; a refused or failing preview leaves the kind open.
+  std::array<std::optional<std::string>, 3> refs;
+  for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+    std::string ref =
+        fieldRef(itemRef.collection, itemRef.item, std::string(toString(kKinds[kind])));
+    try {
+      if (vault_->preview(ref).decision != VaultDecision::refused) refs[kind] = std::move(ref);
+    } catch (const std::exception&) {
+    }
+  }
+  // Then by kind, from one listing.
+  if (std::count(refs.begin(), refs.end(), std::nullopt) > 0) {
+    const ByKind listed = fieldsByKind(itemRef.collection, itemRef.item);
+    for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+      if (refs[kind]) continue;
+      const std::vector<std::string>& candidates = listed[kind];
+      if (candidates.size() == 1) {
+        refs[kind] = candidates.front();
+      } else if (candidates.size() > 1 && kind == kPassword) {
+        std::string step = "several fields of kind password on this item — pass one explicitly: ";
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+          step += (i == 0 ? "" : ", ") + candidates[i];
+        }
+        return WebLoginOutput{"stuck", std::move(step), urlOrEmpty(), {}};
+      }
+    }
+  }
+  if (!refs[kPassword]) {
+    return WebLoginOutput{"stuck",
+                          "no password credential for this item — no field labeled 'password' "
+                          "and none of kind password",
+                          urlOrEmpty(),
+                          {}};
+  }
+  const std::string& passwordRef = *refs[kPassword];
+
+  // The start address, under the item's binding.
+  const VaultResponse binding = vault_->preview(passwordRef);
+  std::string target;
+  if (startURL) {
+    target = *startURL;
+  } else {
+    target = support::trimWhitespace(binding.url.value_or(""));
+    if (target.empty()) throw BrowserError::itemHasNoURL(passwordRef);
+  }
+  OriginLock::check(target, binding.url, binding.allowedHosts, passwordRef);
+  controller_->navigate(target);
+
+  std::string lastURL;
+  try {
+    lastURL = controller_->currentURL();
+  } catch (const std::exception&) {
+    lastURL = target;
+  }
+
+  std::array<bool, 3> filledKinds{};
+  std::vector<std::string> filled;
+  const auto report = [&filled](std::string status, std::string step, const std::string& url) {
+    return WebLoginOutput{std::move(status), std::move(step),
+                          filled.empty() ? url : withoutQuery(url), filled};
+  };
+  if (maxSteps_ == 0) return report("stuck", kNotConverged, lastURL);
+
+  int steps = 0;
+  int stable = 0;
+  for (;;) {
+    std::string url;
+    bool unchanged = true;
+    try {
+      url = controller_->currentURL();
+      unchanged = url == lastURL;
+    } catch (const std::exception&) {
+      url = lastURL;
+    }
+
+    bool typed = false;
+    for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+      if (!refs[kind] || filledKinds[kind]) continue;
+      if (controller_->locateField(kKinds[kind], std::nullopt).count != 1) continue;
+      (void)core_.fill(*refs[kind], kKinds[kind], std::nullopt, false, "web_login");
+      filledKinds[kind] = true;
+      filled.emplace_back(toString(kKinds[kind]));
+      typed = true;
+    }
+
+    if (typed) {
+      controller_->submitFocused();
+      if (++steps >= maxSteps_) return report("stuck", kNotConverged, url);
+      stable = 0;
+      lastURL = url;
+      continue;
+    }
+
+    if (!filledKinds[kPassword]) {
+      if (++stable >= maxStableRounds_) {
+        return report("stuck", "could not find a password field", url);
+      }
+    } else {
+      const bool anyField = hasAnyAuthField();
+      if (!anyField && !unchanged) return report("logged_in", "credentials submitted", url);
+      if (++stable >= maxStableRounds_) {
+        std::string missing;
+        for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+          if (refs[kind]) continue;
+          if (controller_->locateField(kKinds[kind], std::nullopt).count > 0) {
+            missing += (missing.empty() ? "" : " + ") + std::string(toString(kKinds[kind]));
+          }
+        }
+        std::string step;
+        if (!missing.empty()) {
+          step = "the page shows " + missing +
+                 " field(s) this item has no credential for — add it (e.g. secret_update "
+                 "username:) or fill it with browser_fill/manually";
+        } else if (anyField) {
+          step = "a challenge remains that Varn can't fill";
+        } else {
+          step = "waiting on device approval";
+        }
+        return report("needs_human", std::move(step), url);
+      }
+    }
+    settle_();
+    if (++steps >= maxSteps_) return report("stuck", kNotConverged, url);
+    lastURL = url;
+  }
+}
+
+}  // namespace varn::mcp

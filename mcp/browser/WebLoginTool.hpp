@@ -1,0 +1,95 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/BrowserFillCore.hpp"
+#include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/VaultClient.hpp"
+#include "mcp/secrets/WallClock.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// Arguments of "web_login".
+struct WebLoginInput {
+  std::string ref;  // "varn://<collection>/<item>", or any field reference of the item
+  std::optional<std::string> start_url;
+
+  // Strict: "ref" a required string, "start_url" an optional string; other keys ignored. Throws
+  // support::JsonDecodeError.
+  static WebLoginInput fromJson(const support::Json& json);
+};
+
+// Result of "web_login". Never holds a value or a code; once anything was typed, page_url holds
+// no query and no fragment (a form sent by GET puts its fields there).
+struct WebLoginOutput {
+  std::string status;  // "logged_in", "needs_human" or "stuck"
+  std::string step;
+  std::string page_url;
+  std::vector<std::string> filled;  // the kinds typed, in typing order
+
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const WebLoginOutput&) const = default;
+};
+
+// "web_login": logs the browser's active tab into a site with one stored item, form by form. It
+// finds the item's username, password and one-time-code fields (by label, then by the vault's
+// listing), opens the item's address (or start_url) under the origin lock, and then, step by
+// step, fills every field it can see through the fill pipeline (tool name "web_login") and
+// submits, until no credential field is left (logged in), the page asks for something the item
+// cannot give (a human is needed) or nothing moves (stuck).
+//
+// Immutable; concurrent runs are independent, though they share the browser and may disturb each
+// other's page. `settle` is the pause after a step that typed nothing (one second in the server;
+// tests pass a function that does not sleep); it must be callable from any thread.
+class WebLoginTool final {
+ public:
+  using Input = WebLoginInput;
+  using Output = WebLoginOutput;
+  using Settle = std::function<void()>;
+
+  // `maxSteps` bounds the steps of a run (negative counts as 0); `maxStableRounds` the
+  // consecutive steps without typing. `clock` gives the time of one-time codes.
+  WebLoginTool(std::shared_ptr<ResolveService> resolver, std::shared_ptr<VaultClient> vault,
+               std::shared_ptr<BrowserController> controller, int maxSteps, int maxStableRounds,
+               Settle settle = pauseOneSecond, WallClock clock = systemWallClock);
+
+  // Blocks for the browser, the vault and human approvals. Outcomes are reported in the output;
+  // throws VarnRefError for a reference that does not parse; ToolError::invalidArguments
+  // ("start_url must be http or https") for a start_url of another scheme; BrowserError::noBrowser;
+  // the vault's errors for the password field's preview; BrowserError::itemHasNoURL and
+  // originMismatch for the start address; the controller's errors; every error of a fill.
+  [[nodiscard]] Output run(const Input& input) const;
+
+  // "varn://" + collection + "/" + item + "/" + label, each part percent-encoded outside the
+  // characters a URI path segment allows.
+  [[nodiscard]] static std::string fieldRef(const std::string& collection, const std::string& item,
+                                            const std::string& label);
+
+  // The default settle pause.
+  static void pauseOneSecond();
+
+ private:
+  using ByKind = std::array<std::vector<std::string>, 3>;
+
+  // The item's listed field references by kind (username, password, otp); a failing listing
+  // counts as empty.
+  [[nodiscard]] ByKind fieldsByKind(const std::string& collection, const std::string& item) const;
+  // Whether a username, password or one-time-code field is visible.
+  [[nodiscard]] bool hasAnyAuthField() const;
+
+  BrowserFillCore core_;
+  std::shared_ptr<VaultClient> vault_;
+  std::shared_ptr<BrowserController> controller_;
+  int maxSteps_;
+  int maxStableRounds_;
+  Settle settle_;
+};
+
+}  // namespace varn::mcp
