@@ -162,7 +162,15 @@ struct ToolEntry {
 
 template <auto Field>
 std::string runField(const MCPTools& tools, const Json& args) {
-  return runTool(tools.*Field, args);
+  const auto& tool = tools.*Field;
+  if constexpr (requires { tool.has_value(); }) {
+    // A browser tool of a server without a browser controller, refused before its arguments are
+    // looked at.
+    if (!tool) throw ToolError::invalidArguments("browser tools not enabled");
+    return runTool(*tool, args);
+  } else {
+    return runTool(tool, args);
+  }
 }
 
 // The tools that run, in dispatch order; names compare exactly (case-sensitive, untrimmed).
@@ -187,12 +195,17 @@ constexpr ToolEntry kTools[] = {
     {"project_get", &runField<&MCPTools::projectGet>},
     {"project_update", &runField<&MCPTools::projectUpdate>},
     {"project_delete", &runField<&MCPTools::projectDelete>},
+    {"browser_start", &runField<&MCPTools::browserStart>},
+    {"browser_stop", &runField<&MCPTools::browserStop>},
+    {"credential_capture", &runField<&MCPTools::credentialCapture>},
+    {"browser_navigate", &runField<&MCPTools::browserNavigate>},
+    {"browser_tabs", &runField<&MCPTools::browserTabs>},
+    {"browser_dialog", &runField<&MCPTools::browserDialog>},
 };
 
+// The browser tools that are not built yet.
 bool isBrowserTool(std::string_view name) {
-  return name == "browser_start" || name == "browser_stop" || name == "browser_fill" ||
-         name == "web_login" || name == "credential_capture" || name == "browser_navigate" ||
-         name == "browser_tabs" || name == "browser_dialog";
+  return name == "browser_fill" || name == "web_login";
 }
 
 ToolError unknownTool(const std::string& name) {
@@ -490,8 +503,7 @@ bool MCPServer::runsATool(const Json& message) {
 }
 
 std::string MCPServer::callBrowserTool(const std::string&, const Json&) const {
-  // The table holds no browser tools yet, so every browser name is answered alike, before its
-  // arguments are looked at.
+  // Answered alike, before the arguments are looked at.
   throw ToolError::invalidArguments("browser tools not enabled");
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "mcp/browser/testing/ScriptedController.hpp"
 #include "mcp/secrets/AuditLog.hpp"
 #include "mcp/secrets/Elicitor.hpp"
 #include "mcp/secrets/KillSwitch.hpp"
@@ -119,8 +120,10 @@ class MCPServerTest : public ::testing::Test {
   }();
   MCPServer server{tableOver(vault), vault, coordinator};
 
-  // The tools over `vault`; the resolve road refuses every approval (no test here asks for one).
-  static MCPTools tableOver(const std::shared_ptr<VaultClient>& over) {
+  // The tools over `vault` (and `browser`, when given); the resolve road refuses every approval (no
+  // test here asks for one).
+  static MCPTools tableOver(const std::shared_ptr<VaultClient>& over,
+                            std::shared_ptr<BrowserController> browser = nullptr) {
     MCPTools::Services services;
     services.vault = over;
     services.tokens = std::make_shared<TokenVault>();
@@ -128,6 +131,7 @@ class MCPServerTest : public ::testing::Test {
         over, std::make_shared<RefusingElicitor>(), std::make_shared<RateLimiter>(60, 60.0),
         KillSwitch({}), std::make_shared<AuditLog>(std::nullopt), services.tokens);
     services.transport = std::make_shared<CurlTransport>();
+    services.browser = std::move(browser);
     return MCPTools::build(services);
   }
 
@@ -393,6 +397,40 @@ TEST_F(MCPServerTest, BrowserToolsAreNotEnabledWhateverTheirArguments) {
     }
   }
   EXPECT_TRUE(vault->calls().empty());
+}
+
+// With a controller, six browser tools run through it (or the vault, for credential_capture);
+// browser_fill and web_login are not built yet.
+TEST_F(MCPServerTest, BrowserToolsRunWhenTheServerHasAController) {
+  auto browser = std::make_shared<testing::ScriptedController>();
+  browser->tabs = {TabInfo{"T", "https://a/", "A", true}};
+  const MCPServer withBrowser(tableOver(vault, browser), vault, coordinator);
+  auto output = [&](const std::string& name, const Json& args) {
+    const std::optional<std::string> text = withBrowser.handleLine(Json{
+        {"jsonrpc", "2.0"},
+        {"id", 1},
+        {"method", "tools/call"},
+        {"params", {{"name", name}, {"arguments", args}}}}.dump());
+    return Json::parse(text.value_or("{}"))["result"]["content"][0]["text"].get<std::string>();
+  };
+  EXPECT_EQ(output("browser_start", {{"idle_timeout_seconds", 5}}),
+            R"({"cdp_port":9223,"already_running":false})");
+  EXPECT_EQ(output("browser_navigate", {{"url", "https://a/"}}),
+            R"({"url":"https://example.com/"})");
+  EXPECT_EQ(output("browser_tabs", {{"action", "list"}}),
+            R"({"tabs":[{"id":"T","url":"https://a/","title":"A","active":true}]})");
+  EXPECT_EQ(output("browser_dialog", {{"action", "accept"}}), R"({"handled":true})");
+  EXPECT_EQ(output("browser_stop", Json::object()), R"({"stopped":true})");
+  EXPECT_EQ(output("credential_capture", {{"origin", "https://a"}}),
+            R"(error: upstream("vault does not support capture"))");
+  for (const std::string name : {"browser_fill", "web_login"}) {
+    EXPECT_EQ(output(name, {{"ref", "varn://a/b/c"}, {"field", "password"}}),
+              R"(error: invalidArguments("browser tools not enabled"))");
+  }
+  EXPECT_EQ(browser->calls,
+            (std::vector<std::string>{"setIdleTimeout 5", "start headed", "isRunning",
+                                      "navigate https://a/", "currentURL", "isRunning", "listTabs",
+                                      "isRunning", "handleDialog true none", "stop"}));
 }
 
 TEST_F(MCPServerTest, ResolvingToolsRefuseUndecodableArgumentsBeforeTheRoad) {

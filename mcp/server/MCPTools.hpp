@@ -1,7 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
+#include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/BrowserTools.hpp"
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/TokenVault.hpp"
 #include "mcp/tools/HTTPTransport.hpp"
@@ -20,8 +23,9 @@ namespace varn::mcp {
 // services it uses (the vault client, the resolve service, shared by pointer), so copying the table
 // copies pointers.
 //
-// The eight browser tools come with their own components; until then the dispatch answers their
-// names with an error (see MCPServer).
+// The browser tools are present only when the server has a browser controller; an absent one is
+// answered "browser tools not enabled" (see MCPServer), as are browser_fill and web_login, which
+// are not built yet.
 struct MCPTools {
   SecretListTool secretList;
   SecretPreviewTool secretPreview;
@@ -43,9 +47,15 @@ struct MCPTools {
   ProjectGetTool projectGet;
   ProjectUpdateTool projectUpdate;
   ProjectDeleteTool projectDelete;
+  std::optional<BrowserStartTool> browserStart{};
+  std::optional<BrowserStopTool> browserStop{};
+  std::optional<CredentialCaptureTool> credentialCapture{};
+  std::optional<BrowserNavigateTool> browserNavigate{};
+  std::optional<BrowserTabsTool> browserTabs{};
+  std::optional<BrowserDialogTool> browserDialog{};
 
-  // The services the tools share, as the start-up builds them. None may be null; `tokens` must be
-  // the handle store of `resolver`.
+  // The services the tools share, as the start-up builds them. None may be null but `browser`
+  // (then there are no browser tools); `tokens` must be the handle store of `resolver`.
   struct Services {
     std::shared_ptr<VaultClient> vault;
     std::shared_ptr<ResolveService> resolver;
@@ -53,31 +63,41 @@ struct MCPTools {
     std::shared_ptr<HTTPTransport> transport;
     bool allowUnboundHttp = false;
     bool allowUnboundCommand = false;
+    std::shared_ptr<BrowserController> browser;
   };
 
   // Every tool over the shared services.
   [[nodiscard]] static MCPTools build(const Services& s) {
     const auto& vault = s.vault;
-    return MCPTools{SecretListTool(vault),
-                    SecretPreviewTool(vault),
-                    HttpCallTool(s.resolver, Scrubber(), s.transport, s.allowUnboundHttp),
-                    RunCommandTool(s.resolver, Scrubber(), s.allowUnboundCommand),
-                    MintTokenTool(s.resolver, s.tokens),
-                    TotpCodeTool(s.resolver),
-                    SecretCreateTool(vault),
-                    SecretGetTool(vault),
-                    SecretUpdateTool(vault),
-                    SecretDeleteTool(vault),
-                    GroupListTool(vault),
-                    GroupCreateTool(vault),
-                    GroupGetTool(vault),
-                    GroupUpdateTool(vault),
-                    GroupDeleteTool(vault),
-                    ProjectListTool(vault),
-                    ProjectCreateTool(vault),
-                    ProjectGetTool(vault),
-                    ProjectUpdateTool(vault),
-                    ProjectDeleteTool(vault)};
+    MCPTools tools{SecretListTool(vault),
+                   SecretPreviewTool(vault),
+                   HttpCallTool(s.resolver, Scrubber(), s.transport, s.allowUnboundHttp),
+                   RunCommandTool(s.resolver, Scrubber(), s.allowUnboundCommand),
+                   MintTokenTool(s.resolver, s.tokens),
+                   TotpCodeTool(s.resolver),
+                   SecretCreateTool(vault),
+                   SecretGetTool(vault),
+                   SecretUpdateTool(vault),
+                   SecretDeleteTool(vault),
+                   GroupListTool(vault),
+                   GroupCreateTool(vault),
+                   GroupGetTool(vault),
+                   GroupUpdateTool(vault),
+                   GroupDeleteTool(vault),
+                   ProjectListTool(vault),
+                   ProjectCreateTool(vault),
+                   ProjectGetTool(vault),
+                   ProjectUpdateTool(vault),
+                   ProjectDeleteTool(vault)};
+    if (s.browser) {
+      tools.browserStart.emplace(s.browser);
+      tools.browserStop.emplace(s.browser);
+      tools.credentialCapture.emplace(vault);
+      tools.browserNavigate.emplace(s.browser);
+      tools.browserTabs.emplace(s.browser);
+      tools.browserDialog.emplace(s.browser);
+    }
+    return tools;
   }
 };
 

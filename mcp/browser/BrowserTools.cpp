@@ -1,0 +1,196 @@
+#include "mcp/browser/BrowserTools.hpp"
+
+#include <utility>
+
+#include "mcp/secrets/ToolError.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using support::OrderedJson;
+
+char lowerASCII(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool isASCIIAlpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isSchemeChar(char c) {
+  return isASCIIAlpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+// The URL as a browser's parser first cleans it: C0 controls and spaces stripped from both ends,
+// then every tab, line feed and carriage return removed.
+std::string cleanedURL(std::string_view url) {
+  auto stripped = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+  while (!url.empty() && stripped(url.front())) url.remove_prefix(1);
+  while (!url.empty() && stripped(url.back())) url.remove_suffix(1);
+  std::string cleaned;
+  cleaned.reserve(url.size());
+  for (char c : url) {
+    if (c != '\t' && c != '\n' && c != '\r') cleaned.push_back(lowerASCII(c));
+  }
+  return cleaned;
+}
+
+}  // namespace
+
+BrowserStartInput BrowserStartInput::fromJson(const support::Json& object) {
+  support::requireObject(object, "arguments");
+  return BrowserStartInput{support::optionalBool(object, "headless"),
+                           support::optionalInt64(object, "idle_timeout_seconds")};
+}
+
+OrderedJson BrowserStartOutput::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["cdp_port"] = cdp_port;
+  out["already_running"] = already_running;
+  return out;
+}
+
+OrderedJson BrowserStopOutput::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["stopped"] = stopped;
+  return out;
+}
+
+BrowserNavigateInput BrowserNavigateInput::fromJson(const support::Json& object) {
+  support::requireObject(object, "arguments");
+  return BrowserNavigateInput{support::requireString(object, "url")};
+}
+
+OrderedJson BrowserNavigateOutput::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["url"] = url;
+  return out;
+}
+
+BrowserTabsInput BrowserTabsInput::fromJson(const support::Json& object) {
+  support::requireObject(object, "arguments");
+  return BrowserTabsInput{support::requireString(object, "action"),
+                          support::optionalString(object, "id")};
+}
+
+OrderedJson BrowserTabsOutput::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["tabs"] = OrderedJson::array();
+  for (const TabInfo& tab : tabs) out["tabs"].push_back(tab.toJson());
+  return out;
+}
+
+BrowserDialogInput BrowserDialogInput::fromJson(const support::Json& object) {
+  support::requireObject(object, "arguments");
+  return BrowserDialogInput{support::requireString(object, "action"),
+                            support::optionalString(object, "prompt_text")};
+}
+
+OrderedJson BrowserDialogOutput::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["handled"] = handled;
+  return out;
+}
+
+CredentialCaptureInput CredentialCaptureInput::fromJson(const support::Json& object) {
+  support::requireObject(object, "arguments");
+  return CredentialCaptureInput{support::requireString(object, "origin"),
+                                support::optionalString(object, "name")};
+}
+
+OrderedJson CredentialCaptureOutput::toJson() const {
+  OrderedJson out = OrderedJson::object();
+  out["ref"] = ref;
+  out["name"] = name;
+  return out;
+}
+
+BrowserStartTool::BrowserStartTool(std::shared_ptr<BrowserController> controller)
+    : controller_(std::move(controller)) {}
+
+BrowserStartOutput BrowserStartTool::run(const BrowserStartInput& input) const {
+  if (input.idle_timeout_seconds) {
+    if (*input.idle_timeout_seconds < 0) {
+      throw ToolError::invalidArguments("idle_timeout_seconds must be >= 0");
+    }
+    controller_->setIdleTimeout(*input.idle_timeout_seconds);
+  }
+  const BrowserController::StartResult started = controller_->start(input.headless.value_or(false));
+  return BrowserStartOutput{started.port, started.alreadyRunning};
+}
+
+BrowserStopTool::BrowserStopTool(std::shared_ptr<BrowserController> controller)
+    : controller_(std::move(controller)) {}
+
+BrowserStopOutput BrowserStopTool::run() const {
+  controller_->stop();
+  return BrowserStopOutput{true};
+}
+
+BrowserNavigateTool::BrowserNavigateTool(std::shared_ptr<BrowserController> controller)
+    : controller_(std::move(controller)) {}
+
+bool BrowserNavigateTool::allowedURL(std::string_view url) {
+  const std::string cleaned = cleanedURL(url);
+  if (cleaned == "about:blank") return true;
+  if (cleaned.empty() || !isASCIIAlpha(cleaned.front())) return false;
+  std::size_t end = 1;
+  while (end < cleaned.size() && isSchemeChar(cleaned[end])) ++end;
+  if (end == cleaned.size() || cleaned[end] != ':') return false;
+  const std::string_view scheme(cleaned.data(), end);
+  return scheme == "http" || scheme == "https";
+}
+
+BrowserNavigateOutput BrowserNavigateTool::run(const BrowserNavigateInput& input) const {
+  if (!controller_->isRunning()) throw BrowserError::noBrowser();
+  if (!allowedURL(input.url)) {
+    throw ToolError::invalidArguments("url must be http, https or about:blank");
+  }
+  controller_->navigate(input.url);
+  // The read-back only reports where the page ended up; the navigation itself has succeeded.
+  try {
+    return BrowserNavigateOutput{controller_->currentURL()};
+  } catch (...) {
+    return BrowserNavigateOutput{input.url};
+  }
+}
+
+BrowserTabsTool::BrowserTabsTool(std::shared_ptr<BrowserController> controller)
+    : controller_(std::move(controller)) {}
+
+BrowserTabsOutput BrowserTabsTool::run(const BrowserTabsInput& input) const {
+  if (!controller_->isRunning()) throw BrowserError::noBrowser();
+  if (input.action == "activate" || input.action == "close") {
+    if (!input.id) throw ToolError::invalidArguments(input.action + " requires id");
+    if (input.action == "activate") {
+      controller_->activateTab(*input.id);
+    } else {
+      controller_->closeTab(*input.id);
+    }
+  } else if (input.action != "list") {
+    throw ToolError::invalidArguments("action must be one of list|activate|close");
+  }
+  return BrowserTabsOutput{controller_->listTabs()};
+}
+
+BrowserDialogTool::BrowserDialogTool(std::shared_ptr<BrowserController> controller)
+    : controller_(std::move(controller)) {}
+
+BrowserDialogOutput BrowserDialogTool::run(const BrowserDialogInput& input) const {
+  if (!controller_->isRunning()) throw BrowserError::noBrowser();
+  if (input.action != "accept" && input.action != "dismiss") {
+    throw ToolError::invalidArguments("action must be accept or dismiss");
+  }
+  controller_->handleDialog(input.action == "accept", input.prompt_text);
+  return BrowserDialogOutput{true};
+}
+
+CredentialCaptureTool::CredentialCaptureTool(std::shared_ptr<VaultClient> vault)
+    : vault_(std::move(vault)) {}
+
+CredentialCaptureOutput CredentialCaptureTool::run(const CredentialCaptureInput& input) const {
+  SecretMetadataOutput stored = vault_->captureSecret(input.origin, input.name);
+  return CredentialCaptureOutput{std::move(stored.ref), std::move(stored.name)};
+}
+
+}  // namespace varn::mcp
