@@ -109,16 +109,18 @@ struct CDPConnection::Core {
     for (auto& [id, waiter] : failed) waiter->set_exception(error);
   }
 
+  // Removes the waiter of `id`; null when none waits (it was answered, failed or timed out).
+  Waiter take(std::int64_t id) {
+    std::lock_guard lock(mutex);
+    auto found = waiters.find(id);
+    if (found == waiters.end()) return nullptr;
+    Waiter waiter = std::move(found->second);
+    waiters.erase(found);
+    return waiter;
+  }
+
   void fail(std::int64_t id, std::exception_ptr error) {
-    Waiter waiter;
-    {
-      std::lock_guard lock(mutex);
-      auto found = waiters.find(id);
-      if (found == waiters.end()) return;
-      waiter = std::move(found->second);
-      waiters.erase(found);
-    }
-    waiter->set_exception(error);
+    if (Waiter waiter = take(id)) waiter->set_exception(error);
   }
 
   void socketFailed(std::string_view step, const beast::error_code& ec) {
@@ -201,14 +203,8 @@ struct CDPConnection::Core {
   }
 
   void deliver(std::int64_t id, const Json& message) {
-    Waiter waiter;
-    {
-      std::lock_guard lock(mutex);
-      auto found = waiters.find(id);
-      if (found == waiters.end()) return;
-      waiter = std::move(found->second);
-      waiters.erase(found);
-    }
+    Waiter waiter = take(id);
+    if (!waiter) return;
     auto error = message.find("error");
     if (error != message.end() && error->is_object()) {
       auto text = error->find("message");
