@@ -131,8 +131,11 @@ BrowserNavigateTool::BrowserNavigateTool(std::shared_ptr<BrowserController> cont
     : controller_(std::move(controller)) {}
 
 bool BrowserNavigateTool::allowedURL(std::string_view url) {
+  return cleanedURL(url) == "about:blank" || httpURL(url);
+}
+
+bool BrowserNavigateTool::httpURL(std::string_view url) {
   const std::string cleaned = cleanedURL(url);
-  if (cleaned == "about:blank") return true;
   if (cleaned.empty() || !isASCIIAlpha(cleaned.front())) return false;
   std::size_t end = 1;
   while (end < cleaned.size() && isSchemeChar(cleaned[end])) ++end;

@@ -141,6 +141,8 @@ class BrowserNavigateTool final {
   // and spaces stripped, every tab, CR and LF removed, letter case ignored), is http or https, or
   // the whole URL is about:blank.
   [[nodiscard]] static bool allowedURL(std::string_view url);
+  // Whether the scheme of `url`, read the same way, is http or https.
+  [[nodiscard]] static bool httpURL(std::string_view url);
 
  private:
   std::shared_ptr<BrowserController> controller_;

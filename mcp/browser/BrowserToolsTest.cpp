@@ -190,6 +190,10 @@ TEST(BrowserNavigateURLTest, OnlyHttpHttpsAndAboutBlankPass) {
         "1http://a/", "http//a", "\xc2\xa0https://a/", "https\x0b://a/"}) {
     EXPECT_FALSE(BrowserNavigateTool::allowedURL(url)) << support::dumpCompact(Json(url));
   }
+  // web_login's start address: the same reading, without about:blank.
+  EXPECT_TRUE(BrowserNavigateTool::httpURL("\x01 HtTpS://a/"));
+  EXPECT_FALSE(BrowserNavigateTool::httpURL("about:blank"));
+  EXPECT_FALSE(BrowserNavigateTool::httpURL("java\tscript:1"));
 }
 
 TEST(CredentialCaptureToolTest, ReturnsOnlyRefAndNameAndWorksWithoutBrowser) {

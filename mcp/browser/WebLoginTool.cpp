@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "mcp/browser/BrowserTools.hpp"
 #include "mcp/browser/OriginLock.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VarnRef.hpp"
@@ -22,28 +23,6 @@ constexpr const char* kNotConverged = "login did not converge";
 
 // The characters a URI path segment allows besides the unreserved ones.
 constexpr std::string_view kSegmentAllowed = "!$&'()*+,;=:@";
-
-// A start address as a browser reads it: leading C0 controls and spaces stripped, tabs and line
-// breaks removed anywhere.
-std::string cleanedNavigationURL(std::string_view text) {
-  std::size_t begin = 0;
-  while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= 0x20) ++begin;
-  std::string out;
-  for (char c : text.substr(begin)) {
-    if (c != '\t' && c != '\r' && c != '\n') out.push_back(c);
-  }
-  return out;
-}
-
-bool isHttpURL(std::string_view url) {
-  const std::size_t colon = url.find(':');
-  if (colon == std::string_view::npos) return false;
-  std::string scheme(url.substr(0, colon));
-  for (char& c : scheme) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return scheme == "http" || scheme == "https";
-}
 
 // The address a run reports once it has typed: no query and no fragment.
 std::string withoutQuery(const std::string& url) {
@@ -121,10 +100,10 @@ bool WebLoginTool::hasAnyAuthField() const {
 
 WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
   const VarnRef::ItemRef itemRef = VarnRef::parseItemRef(input.ref);
-  std::optional<std::string> startURL;
-  if (input.start_url) {
-    startURL = cleanedNavigationURL(*input.start_url);
-    if (!isHttpURL(*startURL)) throw ToolError::invalidArguments("start_url must be http or https");
+  // A start address of another scheme could run script in the page (javascript:), with the
+  // item's host in it.
+  if (input.start_url && !BrowserNavigateTool::httpURL(*input.start_url)) {
+    throw ToolError::invalidArguments("start_url must be http or https");
   }
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
 
@@ -175,8 +154,8 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
   // The start address, under the item's binding.
   const VaultResponse binding = vault_->preview(passwordRef);
   std::string target;
-  if (startURL) {
-    target = *startURL;
+  if (input.start_url) {
+    target = *input.start_url;
   } else {
     target = support::trimWhitespace(binding.url.value_or(""));
     if (target.empty()) throw BrowserError::itemHasNoURL(passwordRef);

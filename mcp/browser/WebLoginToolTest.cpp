@@ -178,7 +178,7 @@ TEST(WebLoginToolTest, EachExitReportsItsStatusStepAndPage) {
        {"logged_in", "credentials submitted", kOrigin + "/home", {"username", "password"}},
        0,
        12,
-       "\t https://www.bank.example/sign\nin"},
+       "https://www.bank.example/signin"},
   };
   for (const Scenario& c : scenarios) {
     LoginSetup s;

@@ -197,16 +197,13 @@ constexpr ToolEntry kTools[] = {
     {"project_delete", &runField<&MCPTools::projectDelete>},
     {"browser_start", &runField<&MCPTools::browserStart>},
     {"browser_stop", &runField<&MCPTools::browserStop>},
+    {"browser_fill", &runField<&MCPTools::browserFill>},
+    {"web_login", &runField<&MCPTools::webLogin>},
     {"credential_capture", &runField<&MCPTools::credentialCapture>},
     {"browser_navigate", &runField<&MCPTools::browserNavigate>},
     {"browser_tabs", &runField<&MCPTools::browserTabs>},
     {"browser_dialog", &runField<&MCPTools::browserDialog>},
 };
-
-// The browser tools that are not built yet.
-bool isBrowserTool(std::string_view name) {
-  return name == "browser_fill" || name == "web_login";
-}
 
 ToolError unknownTool(const std::string& name) {
   return ToolError::invalidArguments("unknown tool: " + name);
@@ -472,7 +469,7 @@ void MCPServer::appendToolCallResult(std::string& out, const Json& message) cons
   }
   // A name that runs no tool is refused without the cost of a throw; the text is the one that
   // callTool throws for it.
-  if (findTool(name) == nullptr && !isBrowserTool(name)) {
+  if (findTool(name) == nullptr) {
     appendToolResult(out, std::string("error: ") + unknownTool(name).what(), true);
     return;
   }
@@ -488,7 +485,6 @@ void MCPServer::appendToolCallResult(std::string& out, const Json& message) cons
 
 std::string MCPServer::callTool(const std::string& name, const Json& args) const {
   if (const ToolEntry* tool = findTool(name)) return tool->run(tools_, args);
-  if (isBrowserTool(name)) return callBrowserTool(name, args);
   throw unknownTool(name);
 }
 
@@ -500,11 +496,6 @@ bool MCPServer::runsATool(const Json& message) {
   const auto name = params->find("name");
   return name != params->end() && name->is_string() &&
          findTool(name->get_ref<const std::string&>()) != nullptr;
-}
-
-std::string MCPServer::callBrowserTool(const std::string&, const Json&) const {
-  // Answered alike, before the arguments are looked at.
-  throw ToolError::invalidArguments("browser tools not enabled");
 }
 
 std::string MCPServer::stringId(const Json& id) {

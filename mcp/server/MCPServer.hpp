@@ -88,8 +88,6 @@ class MCPServer final {
   // Runs the named tool on `args` and returns its output as JSON text. Throws what the argument
   // decoding or the tool throws, and ToolError for names it does not run.
   [[nodiscard]] std::string callTool(const std::string& name, const support::Json& args) const;
-  [[nodiscard]] std::string callBrowserTool(const std::string& name,
-                                            const support::Json& args) const;
 
   MCPTools tools_;
   std::shared_ptr<VaultClient> vault_;

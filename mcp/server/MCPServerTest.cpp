@@ -399,8 +399,7 @@ TEST_F(MCPServerTest, BrowserToolsAreNotEnabledWhateverTheirArguments) {
   EXPECT_TRUE(vault->calls().empty());
 }
 
-// With a controller, six browser tools run through it (or the vault, for credential_capture);
-// browser_fill and web_login are not built yet.
+// With a controller, the browser tools run through it (or the vault, for credential_capture).
 TEST_F(MCPServerTest, BrowserToolsRunWhenTheServerHasAController) {
   auto browser = std::make_shared<testing::ScriptedController>();
   browser->tabs = {TabInfo{"T", "https://a/", "A", true}};
@@ -423,14 +422,22 @@ TEST_F(MCPServerTest, BrowserToolsRunWhenTheServerHasAController) {
   EXPECT_EQ(output("browser_stop", Json::object()), R"({"stopped":true})");
   EXPECT_EQ(output("credential_capture", {{"origin", "https://a"}}),
             R"(error: upstream("vault does not support capture"))");
-  for (const std::string name : {"browser_fill", "web_login"}) {
-    EXPECT_EQ(output(name, {{"ref", "varn://a/b/c"}, {"field", "password"}}),
-              R"(error: invalidArguments("browser tools not enabled"))");
-  }
+  // The fill and the login reach the controller's running check, after their argument checks.
+  EXPECT_EQ(output("browser_fill", {{"ref", "varn://a/b/c"}, {"field", "Password"}}),
+            R"(error: invalidArguments("field must be one of username|password|otp|custom"))");
+  EXPECT_EQ(output("browser_fill", {{"ref", "varn://a/b/c"}, {"field", "password"}}),
+            "error: no password field found on the page");
+  EXPECT_EQ(output("web_login", {{"ref", "varn://a/b"}, {"start_url", "file:///etc/passwd"}}),
+            R"(error: invalidArguments("start_url must be http or https"))");
+  EXPECT_EQ(
+      output("web_login", {{"ref", "varn://a/b"}}),
+      R"({"status":"stuck","step":"no password credential for this item — no field labeled )"
+      R"('password' and none of kind password","page_url":"https://example.com/","filled":[]})");
   EXPECT_EQ(browser->calls,
             (std::vector<std::string>{"setIdleTimeout 5", "start headed", "isRunning",
                                       "navigate https://a/", "currentURL", "isRunning", "listTabs",
-                                      "isRunning", "handleDialog true none", "stop"}));
+                                      "isRunning", "handleDialog true none", "stop", "isRunning",
+                                      "locateField password none", "isRunning", "currentURL"}));
 }
 
 TEST_F(MCPServerTest, ResolvingToolsRefuseUndecodableArgumentsBeforeTheRoad) {

@@ -4,7 +4,9 @@
 #include <optional>
 
 #include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/BrowserFillTool.hpp"
 #include "mcp/browser/BrowserTools.hpp"
+#include "mcp/browser/WebLoginTool.hpp"
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/TokenVault.hpp"
 #include "mcp/tools/HTTPTransport.hpp"
@@ -24,9 +26,12 @@ namespace varn::mcp {
 // copies pointers.
 //
 // The browser tools are present only when the server has a browser controller; an absent one is
-// answered "browser tools not enabled" (see MCPServer), as are browser_fill and web_login, which
-// are not built yet.
+// answered "browser tools not enabled" (see MCPServer).
 struct MCPTools {
+  // The limits of web_login: steps per run, and consecutive steps without typing.
+  static constexpr int kLoginMaxSteps = 12;
+  static constexpr int kLoginMaxStableRounds = 5;
+
   SecretListTool secretList;
   SecretPreviewTool secretPreview;
   HttpCallTool httpCall;
@@ -49,6 +54,8 @@ struct MCPTools {
   ProjectDeleteTool projectDelete;
   std::optional<BrowserStartTool> browserStart{};
   std::optional<BrowserStopTool> browserStop{};
+  std::optional<BrowserFillTool> browserFill{};
+  std::optional<WebLoginTool> webLogin{};
   std::optional<CredentialCaptureTool> credentialCapture{};
   std::optional<BrowserNavigateTool> browserNavigate{};
   std::optional<BrowserTabsTool> browserTabs{};
@@ -92,6 +99,8 @@ struct MCPTools {
     if (s.browser) {
       tools.browserStart.emplace(s.browser);
       tools.browserStop.emplace(s.browser);
+      tools.browserFill.emplace(s.resolver, vault, s.browser);
+      tools.webLogin.emplace(s.resolver, vault, s.browser, kLoginMaxSteps, kLoginMaxStableRounds);
       tools.credentialCapture.emplace(vault);
       tools.browserNavigate.emplace(s.browser);
       tools.browserTabs.emplace(s.browser);

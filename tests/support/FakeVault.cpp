@@ -42,12 +42,29 @@ void sendAll(int fd, const std::string& bytes) {
   }
 }
 
-std::string opOf(const std::string& line) {
+// The text under `key` when the line is a JSON object that has one, else "".
+std::string textOf(const std::string& line, const char* key) {
   std::optional<support::Json> parsed = support::parseJson(line);
   if (!parsed || !parsed->is_object()) return "";
-  auto op = parsed->find("op");
-  if (op == parsed->end() || !op->is_string()) return "";
-  return op->get<std::string>();
+  auto found = parsed->find(key);
+  if (found == parsed->end() || !found->is_string()) return "";
+  return found->get<std::string>();
+}
+
+std::string opOf(const std::string& line) {
+  return textOf(line, "op");
+}
+
+// The key of answers for one reference: op, ref and, for approved resolves, "approved".
+std::string refKey(const std::string& op, const std::string& ref, bool approved) {
+  return op + "\n" + ref + (approved ? "\napproved" : "");
+}
+
+bool isApproved(const std::string& line) {
+  std::optional<support::Json> parsed = support::parseJson(line);
+  if (!parsed || !parsed->is_object()) return false;
+  auto found = parsed->find("approved");
+  return found != parsed->end() && found->is_boolean() && found->get<bool>();
 }
 
 }  // namespace
@@ -143,6 +160,12 @@ void FakeVault::answer(const std::string& op, VaultReply reply) {
   byOp_.insert_or_assign(op, std::move(reply));
 }
 
+void FakeVault::answer(const std::string& op, const std::string& ref, VaultReply reply,
+                       bool approved) {
+  std::lock_guard lock(mutex_);
+  byRef_.insert_or_assign(refKey(op, ref, approved), std::move(reply));
+}
+
 std::vector<RecordedRequest> FakeVault::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
@@ -203,7 +226,7 @@ void FakeVault::serve(int fd) {
     request.op = opOf(request.line);
     {
       std::lock_guard lock(mutex_);
-      if (!fromQueue) reply = replyFor(request.op);
+      if (!fromQueue) reply = replyFor(request);
       requests_.push_back(std::move(request));
     }
     recorded_.notify_all();
@@ -215,7 +238,13 @@ void FakeVault::serve(int fd) {
   ::close(fd);
 }
 
-VaultReply FakeVault::replyFor(const std::string& op) {
+VaultReply FakeVault::replyFor(const RecordedRequest& request) {
+  const std::string& op = request.op;
+  const std::string ref = textOf(request.line, "ref");
+  for (bool approved : {isApproved(request.line), false}) {
+    auto byRef = byRef_.find(refKey(op, ref, approved));
+    if (byRef != byRef_.end()) return byRef->second;
+  }
   auto found = byOp_.find(op);
   if (found != byOp_.end()) return found->second;
   return VaultReply::errorEnvelope("fake vault: no reply scripted for " + op);

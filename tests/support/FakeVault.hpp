@@ -64,8 +64,8 @@ struct RecordedRequest {
 // A real Unix-domain socket server standing in for the desktop vault: one thread accepts
 // connections, each connection gets a thread of its own, reads one request line, records its
 // exact bytes and answers from a script: first the replies queued with enqueue() (in order, for
-// any op), then the standing reply set for the request's op with answer(). A request with neither
-// gets the error envelope "fake vault: no reply scripted for <op>".
+// any op), then the standing reply set for the request's op and "ref", then the one for its op. A
+// request with neither gets the error envelope "fake vault: no reply scripted for <op>".
 //
 // Thread-safe. The destructor opens every gate, wakes every blocked connection and joins all
 // threads; the socket file is removed.
@@ -83,6 +83,11 @@ class FakeVault final {
   void enqueue(VaultReply reply);
   // Sets the reply for every request with this op that the queue does not serve.
   void answer(const std::string& op, VaultReply reply);
+  // Sets the reply for requests with this op and this "ref", ahead of the op's standing reply;
+  // `approved` true: only for requests with "approved": true (which fall back to the reply set
+  // without it).
+  void answer(const std::string& op, const std::string& ref, VaultReply reply,
+              bool approved = false);
 
   // Copies of the requests recorded so far, in arrival order.
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
@@ -95,7 +100,7 @@ class FakeVault final {
  private:
   void acceptLoop();
   void serve(int fd);
-  VaultReply replyFor(const std::string& op);
+  VaultReply replyFor(const RecordedRequest& request);
 
   std::string path_;
   int listenFd_ = -1;
@@ -105,6 +110,7 @@ class FakeVault final {
   bool stopping_ = false;                     // guarded by mutex_
   std::deque<VaultReply> queue_;              // guarded by mutex_
   std::map<std::string, VaultReply> byOp_;    // guarded by mutex_
+  std::map<std::string, VaultReply> byRef_;   // guarded by mutex_
   std::vector<RecordedRequest> requests_;     // guarded by mutex_
   std::vector<std::shared_ptr<Gate>> gates_;  // guarded by mutex_
   std::vector<int> openConnections_;          // guarded by mutex_
