@@ -107,8 +107,6 @@ void throwWrongType(std::string_view key, std::string_view expected) {
   throw JsonDecodeError("key " + quoted(key) + " must be " + std::string(expected));
 }
 
-namespace {
-
 std::string asString(const Json& value, std::string_view key) {
   if (!value.is_string()) throwWrongType(key, "a string");
   return value.get<std::string>();
@@ -150,8 +148,6 @@ std::vector<std::string> asStringList(const Json& value, std::string_view key) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string requireString(const Json& object, std::string_view key) {
   const Json* value = findPresent(object, key);

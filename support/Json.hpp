@@ -57,6 +57,14 @@ class JsonDecodeError : public std::exception {
 // Checks that a value is a JSON object; `what` names it in the error ("reply", "groups[2]").
 const Json& requireObject(const Json& value, std::string_view what = "value");
 
+// Value-level checks: `value` (present and not null) read as the type, or JsonDecodeError naming
+// `key` and the expected type. The key-level helpers below and the record codec
+// (support/JsonRecord.hpp) are built on these.
+[[nodiscard]] std::string asString(const Json& value, std::string_view key);
+[[nodiscard]] bool asBool(const Json& value, std::string_view key);
+[[nodiscard]] std::int64_t asInt64(const Json& value, std::string_view key);
+[[nodiscard]] std::vector<std::string> asStringList(const Json& value, std::string_view key);
+
 [[nodiscard]] std::string requireString(const Json& object, std::string_view key);
 [[nodiscard]] std::optional<std::string> optionalString(const Json& object, std::string_view key);
 

@@ -1,6 +1,7 @@
 #include "support/Utf8.hpp"
 
-#include <uuid/uuid.h>
+#include "support/Uuid.hpp"
+
 #include <limits>
 
 namespace varn::support {
@@ -186,11 +187,7 @@ std::string quotedPayload(std::string_view text) {
 }
 
 std::string randomUUID() {
-  uuid_t id;
-  uuid_generate_random(id);
-  char text[37];
-  uuid_unparse_upper(id, text);
-  return std::string(text, 36);
+  return Uuid::random().toString();
 }
 
 }  // namespace varn::support

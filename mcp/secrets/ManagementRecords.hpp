@@ -4,17 +4,18 @@
 // once a VaultClient argument or reply, the input or output of the management tool of the same
 // name, and a piece of the vault wire: one set of JSON keys (the field names) serves all three.
 //
-// The records hold no logic: nothing is validated, trimmed or defaulted. Decoding is all or
-// nothing (a required key present with its JSON type, an optional key absent or null giving an
-// absent field, unknown keys ignored) and throws support::JsonDecodeError naming the key, never
-// quoting a value. Encoding writes the fields in declaration order and leaves absent optionals
-// out; empty texts and lists are present and written. Output records compare field by field.
+// The records hold no logic: nothing is validated, trimmed or defaulted. They are coded by the
+// record codec (support/JsonRecord.hpp): decoding is all or nothing and throws
+// support::JsonDecodeError naming the key, never quoting a value; encoding writes the fields in
+// declaration order and leaves absent optionals out; empty texts and lists are present and
+// written. Inputs name themselves "arguments" in errors, replies "reply". Output records compare
+// field by field.
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -39,6 +40,11 @@ struct SecretCreateInput {
   static SecretCreateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(SecretCreateInput, "arguments", VARN_JSON_FIELD(name),
+                 VARN_JSON_FIELD(field_label), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
+                 VARN_JSON_FIELD(ai_access), VARN_JSON_FIELD(username), VARN_JSON_FIELD(group),
+                 VARN_JSON_FIELD(project), VARN_JSON_FIELD(url), VARN_JSON_FIELD(allowed_hosts),
+                 VARN_JSON_FIELD(allowed_commands));
 
 // A secret named by its reference, passed on unchanged (not parsed).
 struct SecretGetInput {
@@ -47,6 +53,7 @@ struct SecretGetInput {
   static SecretGetInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(SecretGetInput, "arguments", VARN_JSON_FIELD(ref));
 
 // Changes to a secret: every present field, an empty text or list included, travels to the vault.
 struct SecretUpdateInput {
@@ -66,6 +73,11 @@ struct SecretUpdateInput {
   static SecretUpdateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(SecretUpdateInput, "arguments", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(name),
+                 VARN_JSON_FIELD(field_label), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
+                 VARN_JSON_FIELD(ai_access), VARN_JSON_FIELD(username), VARN_JSON_FIELD(group),
+                 VARN_JSON_FIELD(project), VARN_JSON_FIELD(url), VARN_JSON_FIELD(allowed_hosts),
+                 VARN_JSON_FIELD(allowed_commands));
 
 struct SecretDeleteInput {
   std::string ref{};
@@ -73,6 +85,7 @@ struct SecretDeleteInput {
   static SecretDeleteInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(SecretDeleteInput, "arguments", VARN_JSON_FIELD(ref));
 
 // A new group, in `project` (the vault's default when absent), nested under `parent` if given.
 struct GroupCreateInput {
@@ -83,6 +96,8 @@ struct GroupCreateInput {
   static GroupCreateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(GroupCreateInput, "arguments", VARN_JSON_FIELD(name), VARN_JSON_FIELD(project),
+                 VARN_JSON_FIELD(parent));
 
 // A group named by its name or id.
 struct GroupGetInput {
@@ -91,6 +106,7 @@ struct GroupGetInput {
   static GroupGetInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(GroupGetInput, "arguments", VARN_JSON_FIELD(group));
 
 struct GroupUpdateInput {
   std::string group{};
@@ -99,6 +115,7 @@ struct GroupUpdateInput {
   static GroupUpdateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(GroupUpdateInput, "arguments", VARN_JSON_FIELD(group), VARN_JSON_FIELD(name));
 
 struct GroupDeleteInput {
   std::string group{};
@@ -106,6 +123,7 @@ struct GroupDeleteInput {
   static GroupDeleteInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(GroupDeleteInput, "arguments", VARN_JSON_FIELD(group));
 
 struct ProjectCreateInput {
   std::string name{};
@@ -113,6 +131,7 @@ struct ProjectCreateInput {
   static ProjectCreateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(ProjectCreateInput, "arguments", VARN_JSON_FIELD(name));
 
 // A project named by its name or id.
 struct ProjectGetInput {
@@ -121,6 +140,7 @@ struct ProjectGetInput {
   static ProjectGetInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(ProjectGetInput, "arguments", VARN_JSON_FIELD(project));
 
 struct ProjectUpdateInput {
   std::string project{};
@@ -129,6 +149,7 @@ struct ProjectUpdateInput {
   static ProjectUpdateInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(ProjectUpdateInput, "arguments", VARN_JSON_FIELD(project), VARN_JSON_FIELD(name));
 
 struct ProjectDeleteInput {
   std::string project{};
@@ -136,6 +157,7 @@ struct ProjectDeleteInput {
   static ProjectDeleteInput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+VARN_JSON_RECORD(ProjectDeleteInput, "arguments", VARN_JSON_FIELD(project));
 
 // --- outputs
 // --------------------------------------------------------------------------------------
@@ -158,6 +180,10 @@ struct SecretMetadataOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretMetadataOutput&) const = default;
 };
+VARN_JSON_RECORD(SecretMetadataOutput, "reply", VARN_JSON_FIELD(id), VARN_JSON_FIELD(ref),
+                 VARN_JSON_FIELD(name), VARN_JSON_FIELD(field_label), VARN_JSON_FIELD(kind),
+                 VARN_JSON_FIELD(ai_access), VARN_JSON_FIELD(group), VARN_JSON_FIELD(url),
+                 VARN_JSON_FIELD(allowed_hosts), VARN_JSON_FIELD(allowed_commands));
 
 // The reply of the three deletes; false is an answer, not an error.
 struct DeleteOutput {
@@ -167,6 +193,7 @@ struct DeleteOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const DeleteOutput&) const = default;
 };
+VARN_JSON_RECORD(DeleteOutput, "reply", VARN_JSON_FIELD(deleted));
 
 struct GroupOutput {
   std::string id{};
@@ -178,6 +205,8 @@ struct GroupOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const GroupOutput&) const = default;
 };
+VARN_JSON_RECORD(GroupOutput, "group", VARN_JSON_FIELD(id), VARN_JSON_FIELD(name),
+                 VARN_JSON_FIELD(project), VARN_JSON_FIELD(parent));
 
 // Every group, in the vault's order.
 struct GroupListOutput {
@@ -187,6 +216,7 @@ struct GroupListOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const GroupListOutput&) const = default;
 };
+VARN_JSON_RECORD(GroupListOutput, "reply", VARN_JSON_FIELD(groups));
 
 struct ProjectOutput {
   std::string id{};
@@ -196,6 +226,7 @@ struct ProjectOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const ProjectOutput&) const = default;
 };
+VARN_JSON_RECORD(ProjectOutput, "project", VARN_JSON_FIELD(id), VARN_JSON_FIELD(name));
 
 // Every project, in the vault's order.
 struct ProjectListOutput {
@@ -205,5 +236,6 @@ struct ProjectListOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const ProjectListOutput&) const = default;
 };
+VARN_JSON_RECORD(ProjectListOutput, "reply", VARN_JSON_FIELD(projects));
 
 }  // namespace varn::mcp

@@ -4,9 +4,10 @@
 // resolve, preview and list, and the vault's two closed value sets.
 //
 // Records are plain values: copies are independent and compare field by field. Requests are only
-// encoded and replies only decoded in this server, but every record does both with the same keys.
-// Decoding is all or nothing and throws support::JsonDecodeError naming the key; it never quotes a
-// value, since a reply may carry a secret.
+// encoded and replies only decoded in this server, but every record does both with the same keys,
+// through the record codec (support/JsonRecord.hpp). Decoding is all or nothing and throws
+// support::JsonDecodeError naming the key; it never quotes a value, since a reply may carry a
+// secret.
 
 #include <cstdint>
 #include <optional>
@@ -14,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -23,6 +24,23 @@ enum class VaultDecision { allowed, needsApproval, refused };
 
 // The tier in which an AI agent may use a secret.
 enum class AIAccess { injectable, humanGated, aiHidden };
+
+// The texts of both sets, for toString/fromString below and the record codec.
+constexpr auto jsonEnumTexts(VaultDecision) {
+  return support::EnumTexts<VaultDecision, 3>{{{
+      {VaultDecision::allowed, "allowed"},
+      {VaultDecision::needsApproval, "needs_approval"},
+      {VaultDecision::refused, "refused"},
+  }}};
+}
+
+constexpr auto jsonEnumTexts(AIAccess) {
+  return support::EnumTexts<AIAccess, 3>{{{
+      {AIAccess::injectable, "injectable"},
+      {AIAccess::humanGated, "human_gated"},
+      {AIAccess::aiHidden, "ai_hidden"},
+  }}};
+}
 
 // The closed value sets read from their exact texts: case-sensitive, nothing trimmed; any other
 // text gives nullopt. Specialised for VaultDecision, AIAccess and VaultRequest::Op.
@@ -94,6 +112,42 @@ struct VaultRequest {
   bool operator==(const VaultRequest&) const = default;
 };
 
+constexpr auto jsonEnumTexts(VaultRequest::Op) {
+  using Op = VaultRequest::Op;
+  return support::EnumTexts<Op, 18>{{{
+                                        {Op::resolve, "resolve"},
+                                        {Op::preview, "preview"},
+                                        {Op::list, "list"},
+                                        {Op::capture, "capture"},
+                                        {Op::secretCreate, "secret_create"},
+                                        {Op::secretGet, "secret_get"},
+                                        {Op::secretUpdate, "secret_update"},
+                                        {Op::secretDelete, "secret_delete"},
+                                        {Op::groupList, "group_list"},
+                                        {Op::groupCreate, "group_create"},
+                                        {Op::groupGet, "group_get"},
+                                        {Op::groupUpdate, "group_update"},
+                                        {Op::groupDelete, "group_delete"},
+                                        {Op::projectList, "project_list"},
+                                        {Op::projectCreate, "project_create"},
+                                        {Op::projectGet, "project_get"},
+                                        {Op::projectUpdate, "project_update"},
+                                        {Op::projectDelete, "project_delete"},
+                                    }},
+                                    "a vault operation text"};
+}
+
+// The wire's key order, which is not the member order: "field_label" and "ai_access" follow "url".
+VARN_JSON_RECORD(VaultRequest, "request", VARN_JSON_FIELD(op), VARN_JSON_FIELD(ref),
+                 VARN_JSON_FIELD(approved), VARN_JSON_FIELD(collection), VARN_JSON_FIELD(query),
+                 VARN_JSON_FIELD(name), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
+                 VARN_JSON_FIELD(username), VARN_JSON_FIELD(group), VARN_JSON_FIELD(project),
+                 VARN_JSON_FIELD(parent), VARN_JSON_FIELD(url),
+                 VARN_JSON_FIELD_AS(fieldLabel, "field_label"),
+                 VARN_JSON_FIELD_AS(aiAccess, "ai_access"),
+                 VARN_JSON_FIELD_AS(allowedHosts, "allowed_hosts"),
+                 VARN_JSON_FIELD_AS(allowedCommands, "allowed_commands"));
+
 // The operation's text, as in the comments of VaultRequest::Op.
 [[nodiscard]] std::string_view toString(VaultRequest::Op op) noexcept;
 template <>
@@ -123,6 +177,12 @@ struct VaultResponse {
   bool operator==(const VaultResponse&) const = default;
 };
 
+VARN_JSON_RECORD(VaultResponse, "reply", VARN_JSON_FIELD(decision),
+                 VARN_JSON_FIELD_AS(aiAccess, "ai_access"), VARN_JSON_FIELD(value),
+                 VARN_JSON_FIELD(type), VARN_JSON_FIELD(length), VARN_JSON_FIELD(last4),
+                 VARN_JSON_FIELD(url), VARN_JSON_FIELD_AS(allowedHosts, "allowed_hosts"),
+                 VARN_JSON_FIELD_AS(allowedCommands, "allowed_commands"));
+
 // One secret of a list reply. All four keys are required.
 struct VaultListEntry {
   std::string ref{};
@@ -140,5 +200,8 @@ struct VaultListEntry {
 
   bool operator==(const VaultListEntry&) const = default;
 };
+
+VARN_JSON_RECORD(VaultListEntry, "list entry", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(name),
+                 VARN_JSON_FIELD(type), VARN_JSON_FIELD_AS(aiAccess, "ai_access"));
 
 }  // namespace varn::mcp
