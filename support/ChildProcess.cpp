@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -122,16 +124,20 @@ class SpawnAttributes {
   bool ok_ = false;
 };
 
-// Standard input from /dev/null, the pipes on 1 and 2, nothing from 3 up, then the working
-// directory. Returns the first failing call's error.
+// Standard input from /dev/null, the pipes (or /dev/null when they are -1) on 1 and 2, nothing
+// from 3 up, then the working directory. Returns the first failing call's error.
 int prepareActions(FileActions& actions, int outWrite, int errWrite,
                    const std::optional<std::string>& cwd) {
   if (!actions.ok()) return ENOMEM;
   if (int rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0)) {
     return rc;
   }
-  if (int rc = ::posix_spawn_file_actions_adddup2(actions.get(), outWrite, 1)) return rc;
-  if (int rc = ::posix_spawn_file_actions_adddup2(actions.get(), errWrite, 2)) return rc;
+  for (auto [from, to] : {std::pair{outWrite, 1}, std::pair{errWrite, 2}}) {
+    int rc = from >= 0
+                 ? ::posix_spawn_file_actions_adddup2(actions.get(), from, to)
+                 : ::posix_spawn_file_actions_addopen(actions.get(), to, "/dev/null", O_WRONLY, 0);
+    if (rc != 0) return rc;
+  }
   if (int rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3)) return rc;
   if (cwd) {
     if (int rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), cwd->c_str())) return rc;
@@ -211,8 +217,10 @@ ChildProcess ChildProcess::start(const ChildCommand& command) {
   if (int rc = executablePath(command, executable)) throw ChildStartError(command.path, rc);
 
   Fd outRead, outWrite, errRead, errWrite;
-  if (int rc = makePipe(outRead, outWrite)) throw ChildStartError(command.path, rc);
-  if (int rc = makePipe(errRead, errWrite)) throw ChildStartError(command.path, rc);
+  if (!command.discardOutput) {
+    if (int rc = makePipe(outRead, outWrite)) throw ChildStartError(command.path, rc);
+    if (int rc = makePipe(errRead, errWrite)) throw ChildStartError(command.path, rc);
+  }
 
   FileActions actions;
   if (int rc = prepareActions(actions, outWrite.get(), errWrite.get(), command.cwd)) {
@@ -340,6 +348,40 @@ ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
   }
   output.status = reap();
   return output;
+}
+
+bool ChildProcess::hasExited() noexcept {
+  if (pid_ <= 0) return true;
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+      info.si_pid != pid_) {
+    return false;
+  }
+  killGroup();
+  (void)reap();
+  return true;
+}
+
+bool ChildProcess::waitForExit(std::chrono::milliseconds timeout) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!hasExited()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    if (pidFd_ >= 0) {
+      pollfd exit{pidFd_, POLLIN, 0};
+      ::poll(&exit, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT_MAX)));
+    } else {
+      // No pidfd from this kernel: look again in a little while.
+      ::poll(nullptr, 0, static_cast<int>(std::min<std::int64_t>(left.count(), 10)));
+    }
+  }
+  return true;
+}
+
+void ChildProcess::signal(int signal) noexcept {
+  // Not reaped yet, so the pid is still this child's.
+  if (pid_ > 0) ::kill(pid_, signal);
 }
 
 ChildOutput runChild(const ChildCommand& command, std::size_t limitPerStream) {

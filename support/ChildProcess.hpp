@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <map>
@@ -40,6 +41,9 @@ struct ChildCommand {
   std::vector<std::string> environment;
   // The child's working directory; the caller's own when absent.
   std::optional<std::string> cwd;
+  // True: standard output and standard error go to /dev/null instead of pipes (communicate then
+  // reads nothing), for a long-running child whose output nobody reads.
+  bool discardOutput = false;
 };
 
 // What a child left behind once both streams reached their end and it exited.
@@ -86,6 +90,16 @@ class ChildProcess final {
   // processes it left behind, in the background or holding the pipes, neither outlive it nor hold
   // the call. Blocks for the child's whole lifetime, with no time limit. May be called once.
   [[nodiscard]] ChildOutput communicate(std::size_t limitPerStream);
+
+  // True once the child has exited; it is then reaped (and the rest of its group killed) by this
+  // call. Never blocks.
+  [[nodiscard]] bool hasExited() noexcept;
+
+  // Waits at most `timeout` for the child to exit; true (and reaped, as by hasExited) when it has.
+  [[nodiscard]] bool waitForExit(std::chrono::milliseconds timeout) noexcept;
+
+  // Sends `signal` to the child alone, by its pid, unless it has been reaped.
+  void signal(int signal) noexcept;
 
  private:
   ChildProcess(pid_t pid, int pidFd, int outFd, int errFd) noexcept;

@@ -191,6 +191,32 @@ TEST(ChildProcessTest, ABackgroundProcessHoldingThePipesEndsWithTheChild) {
   EXPECT_TRUE(deadOrZombie(background));
 }
 
+TEST(ChildProcessTest, ALongRunningChildWithDiscardedOutputIsWaitedForBoundedAndSignalledByPid) {
+  ScratchDir dir;
+  const std::filesystem::path fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ChildCommand command = shell(
+      "trap '' TERM; out=$(readlink /proc/$$/fd/1); err=$(readlink /proc/$$/fd/2); "
+      "echo $out $err > " +
+      fifo.string() + "; while :; do sleep 0.05; done");
+  command.discardOutput = true;
+  ChildProcess child = ChildProcess::start(command);
+  // Read once the child has written: by then it ignores SIGTERM.
+  std::ifstream in(fifo);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "/dev/null /dev/null\n");
+
+  EXPECT_FALSE(child.hasExited());
+  child.signal(SIGTERM);
+  EXPECT_FALSE(child.waitForExit(std::chrono::milliseconds(100)));
+  child.signal(SIGKILL);
+  EXPECT_TRUE(child.waitForExit(std::chrono::seconds(10)));
+  EXPECT_EQ(child.pid(), -1);
+  EXPECT_TRUE(child.hasExited());
+  child.signal(SIGKILL);  // reaped: nothing is sent
+  EXPECT_EQ(child.communicate(kMiB).out, "");
+}
+
 TEST(ChildProcessTest, TheEnvironmentIsExactlyTheGivenEntries) {
   ChildOutput output = runChild(
       ChildCommand{"/usr/bin/env", {"env"}, {"A=1", "B=two words", "C="}, std::nullopt}, kMiB);

@@ -1,0 +1,421 @@
+#include "mcp/browser/BrowserManager.hpp"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/CDPConnection.hpp"
+#include "mcp/browser/DevToolsHTTP.hpp"
+#include "mcp/browser/testing/FakeBrowser.hpp"
+#include "mcp/browser/testing/LoopbackPort.hpp"
+
+namespace varn::mcp {
+namespace {
+
+namespace fs = std::filesystem;
+using support::Json;
+using testing::fakeBrowserLaunches;
+using testing::ScopedEnv;
+using testing::ScratchFolder;
+using namespace std::chrono_literals;
+
+template <typename Call>
+std::string errorOf(Call&& call) {
+  try {
+    call();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
+// Waits, without a fixed sleep, until `done` holds or ten seconds pass.
+template <typename Condition>
+bool eventually(Condition done) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+bool processGone(std::int64_t pid) {
+  return !fs::exists("/proc/" + std::to_string(pid));
+}
+
+Json readJson(const fs::path& file) {
+  std::ifstream in(file);
+  return Json::parse(in);
+}
+
+void writeJson(const fs::path& file, const Json& json) {
+  std::ofstream(file) << json.dump();
+}
+
+class BrowserManagerTest : public ::testing::Test {
+ protected:
+  BrowserManagerTest()
+      : temp(fs::path(scratch.path()) / "tmp"),
+        record(scratch.file("launches")),
+        browserBin("VARN_BROWSER_BIN", testing::fakeBrowserPath()),
+        recordEnv("FAKE_BROWSER_RECORD", record),
+        modeEnv("FAKE_BROWSER_MODE", std::nullopt),
+        termEnv("FAKE_BROWSER_IGNORE_TERM", std::nullopt),
+        markerEnv("VARN_TEST_MARKER", "inherited") {
+    fs::create_directory(temp);
+  }
+
+  BrowserManager::Settings settings() const {
+    BrowserManager::Settings s;
+    s.tempFolder = temp;
+    s.executables = {};
+    s.endpointInterval = 20ms;
+    return s;
+  }
+
+  std::vector<fs::path> profiles() const {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(temp)) {
+      if (entry.path().filename().string().rfind("varn-browser-", 0) == 0) {
+        found.push_back(entry.path());
+      }
+    }
+    return found;
+  }
+
+  std::vector<Json> launches() const { return fakeBrowserLaunches(record); }
+
+  ScratchFolder scratch;
+  fs::path temp;
+  std::string record;
+  ScopedEnv browserBin, recordEnv, modeEnv, termEnv, markerEnv;
+  std::int64_t port = testing::unusedLoopbackPort();
+};
+
+TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChildSetup) {
+  BrowserManager manager(port, settings());
+  EXPECT_FALSE(manager.isRunning());
+  EXPECT_FALSE(manager.start(false));
+  EXPECT_TRUE(manager.isRunning());
+
+  ASSERT_EQ(profiles().size(), 1u);
+  const fs::path folder = profiles()[0];
+  EXPECT_TRUE(std::regex_match(
+      folder.filename().string(),
+      std::regex("varn-browser-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+
+  ASSERT_EQ(launches().size(), 1u);
+  const Json launch = launches()[0];
+  const std::string p = std::to_string(port);
+  EXPECT_EQ(launch["args"],
+            Json::array({"--remote-debugging-port=" + p, "--remote-debugging-address=127.0.0.1",
+                         "--remote-allow-origins=*", "--user-data-dir=" + folder.string(),
+                         "--no-first-run", "--no-default-browser-check",
+                         "--disable-background-networking"}));
+  EXPECT_EQ(launch["env"]["VARN_TEST_MARKER"], "inherited");
+  EXPECT_EQ(launch["fds"], Json::array({0, 1, 2}));
+  EXPECT_EQ(launch["stdio"], Json::array({"/dev/null", "/dev/null", "/dev/null"}));
+  EXPECT_EQ(launch["masks"]["SigBlk"], 0);
+  const std::uint64_t ignored = launch["masks"]["SigIgn"];
+  for (int signal : {SIGINT, SIGTERM, SIGCHLD}) {
+    EXPECT_EQ(ignored & (std::uint64_t{1} << (signal - 1)), 0u) << signal;
+  }
+
+  const Json owner = readJson(folder / "varn-owner.json");
+  EXPECT_EQ(owner["server_pid"], ::getpid());
+  EXPECT_EQ(owner["browser_pid"], launch["pid"]);
+  EXPECT_EQ(manager.browserWebSocketURL(), "ws://127.0.0.1:" + p + "/devtools/browser/fake");
+
+  // Running: nothing happens, headless or not.
+  EXPECT_TRUE(manager.start(true));
+  EXPECT_EQ(launches().size(), 1u);
+  EXPECT_EQ(profiles(), std::vector<fs::path>{folder});
+
+  manager.stop();
+  EXPECT_FALSE(manager.isRunning());
+  EXPECT_TRUE(profiles().empty());
+  EXPECT_TRUE(processGone(launch["pid"]));
+  EXPECT_THAT(errorOf([&] { (void)manager.browserWebSocketURL(); }),
+              ::testing::HasSubstr("Connection refused"));
+  manager.stop();  // again: nothing to do
+
+  EXPECT_FALSE(manager.start(true));
+  ASSERT_EQ(launches().size(), 2u);
+  EXPECT_EQ(launches()[1]["args"].size(), 8u);
+  EXPECT_EQ(launches()[1]["args"].back(), "--headless=new");
+  ASSERT_EQ(profiles().size(), 1u);
+  EXPECT_NE(profiles()[0], folder);
+}
+
+TEST_F(BrowserManagerTest, FindsTheExecutableFromTheEnvironmentThenTheTable) {
+  const std::string plainFile = scratch.file("not-executable");
+  std::ofstream(plainFile) << "#!/bin/sh\n";
+  auto table = settings();
+  table.executables = {"/nonexistent/chrome", plainFile, scratch.path(),
+                       testing::fakeBrowserPath()};
+  for (const char* chosen : {"/nonexistent/browser", "", plainFile.c_str()}) {
+    ScopedEnv env("VARN_BROWSER_BIN", std::string(chosen));
+    BrowserManager manager(port, table);
+    EXPECT_FALSE(manager.start(true)) << chosen;
+    EXPECT_EQ(launches().back()["pid"].is_number(), true);
+  }
+  EXPECT_EQ(launches().size(), 3u);
+
+  // Nothing executable anywhere: fails before anything is swept or made.
+  fs::create_directory(temp / "varn-browser-old");
+  ::utimbuf longAgo{0, 0};
+  ASSERT_EQ(::utime((temp / "varn-browser-old").c_str(), &longAgo), 0);
+  ScopedEnv env("VARN_BROWSER_BIN", std::nullopt);
+  table.executables.pop_back();
+  BrowserManager manager(port, table);
+  EXPECT_EQ(errorOf([&] { manager.start(false); }),
+            "browser launch failure: no Chromium-family browser found; set VARN_BROWSER_BIN");
+  EXPECT_EQ(profiles(), std::vector<fs::path>{temp / "varn-browser-old"});
+}
+
+TEST_F(BrowserManagerTest, AcceptsOnlyALoopbackWebSocketURLOnItsOwnPort) {
+  const std::string noURL =
+      "browser (CDP) failure: no webSocketDebuggerUrl at :" + std::to_string(port);
+  const std::pair<const char*, std::string> cases[] = {
+      {"ok", "ws://127.0.0.1:" + std::to_string(port) + "/devtools/browser/fake"},
+      {"localhost", "ws://localhost:" + std::to_string(port) + "/devtools/browser/fake"},
+      {"impostor", noURL},
+      {"otherport", noURL},
+      {"wss", noURL},
+      {"nokey", noURL},
+      {"notjson", "the data is not valid JSON"},
+  };
+  for (const auto& [mode, expected] : cases) {
+    ScopedEnv env("FAKE_BROWSER_MODE", std::string(mode));
+    BrowserManager manager(port, settings());
+    ASSERT_FALSE(manager.start(true)) << mode;
+    std::string url;
+    std::string error = errorOf([&] { url = manager.browserWebSocketURL(); });
+    EXPECT_EQ(error.empty() ? url : error, expected) << mode;
+  }
+}
+
+TEST_F(BrowserManagerTest, ABrowserWhoseEndpointNeverAnswersIsStoppedAndItsFolderDeleted) {
+  for (const char* mode : {"404", "exit"}) {
+    ScopedEnv env("FAKE_BROWSER_MODE", std::string(mode));
+    // Long enough for the script to start and answer (or exit); short enough for a test.
+    auto s = settings();
+    s.endpointTries = 100;
+    BrowserManager manager(port, s);
+    EXPECT_EQ(errorOf([&] { manager.start(false); }),
+              "browser launch failure: CDP endpoint on :" + std::to_string(port) +
+                  " did not become ready")
+        << mode;
+    EXPECT_FALSE(manager.isRunning());
+    EXPECT_TRUE(profiles().empty());
+    ASSERT_FALSE(launches().empty());
+    EXPECT_TRUE(processGone(launches().back()["pid"]));
+  }
+}
+
+TEST_F(BrowserManagerTest, ABrowserIgnoringSIGTERMIsKilledAfterTheGrace) {
+  ScopedEnv env("FAKE_BROWSER_IGNORE_TERM", "1");
+  auto s = settings();
+  s.stopGrace = 100ms;
+  BrowserManager manager(port, s);
+  ASSERT_FALSE(manager.start(true));
+  manager.stop();
+  EXPECT_FALSE(manager.isRunning());
+  EXPECT_TRUE(profiles().empty());
+  EXPECT_TRUE(processGone(launches()[0]["pid"]));
+}
+
+TEST_F(BrowserManagerTest, RefusesAnInvalidOrTakenPortBeforeLaunching) {
+  for (std::int64_t bad : {0, -1, 65536}) {
+    BrowserManager manager(bad, settings());
+    EXPECT_EQ(errorOf([&] { manager.start(true); }),
+              "browser launch failure: CDP port :" + std::to_string(bad) + " is not a valid port");
+  }
+  testing::SilentListener taken;
+  BrowserManager manager(taken.port(), settings());
+  EXPECT_EQ(
+      errorOf([&] { manager.start(true); }),
+      "browser launch failure: CDP port :" + std::to_string(taken.port()) + " is already in use");
+  EXPECT_TRUE(launches().empty());
+  EXPECT_TRUE(profiles().empty());
+}
+
+TEST_F(BrowserManagerTest, AnExecutableThatCannotRunIsALaunchFailureAndLeavesNoFolder) {
+  const std::string broken = scratch.file("broken");
+  std::ofstream(broken) << "#!/nonexistent/interpreter\n";
+  ASSERT_EQ(::chmod(broken.c_str(), 0700), 0);
+  ScopedEnv env("VARN_BROWSER_BIN", broken);
+  BrowserManager manager(port, settings());
+  EXPECT_EQ(errorOf([&] { manager.start(true); }),
+            "browser launch failure: failed to launch " + broken + ": No such file or directory");
+  EXPECT_FALSE(manager.isRunning());
+  EXPECT_TRUE(profiles().empty());
+}
+
+TEST_F(BrowserManagerTest, AStopDuringTheReadinessWaitEndsTheStartAtOnce) {
+  ScopedEnv env("FAKE_BROWSER_MODE", "404");
+  auto s = settings();
+  s.endpointTries = 100000;  // far longer than the test may take
+  BrowserManager manager(port, s);
+  auto starting =
+      std::async(std::launch::async, [&] { return errorOf([&] { manager.start(true); }); });
+  // isRunning() does not wait for the start in progress.
+  ASSERT_TRUE(eventually([&] { return manager.isRunning(); }));
+  manager.stop();
+  ASSERT_EQ(starting.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(starting.get(), "browser launch failure: CDP endpoint on :" + std::to_string(port) +
+                                " did not become ready");
+  EXPECT_FALSE(manager.isRunning());
+  EXPECT_TRUE(profiles().empty());
+}
+
+TEST_F(BrowserManagerTest, ABrowserThatDiedIsStartedAfreshInAFreshFolder) {
+  BrowserManager manager(port, settings());
+  ASSERT_FALSE(manager.start(true));
+  const fs::path first = profiles().at(0);
+  ASSERT_EQ(::kill(launches()[0]["pid"].get<pid_t>(), SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] { return !manager.isRunning(); }));
+  EXPECT_FALSE(manager.start(true));
+  ASSERT_EQ(profiles().size(), 1u);
+  EXPECT_NE(profiles()[0], first);
+  EXPECT_EQ(launches().size(), 2u);
+}
+
+// Leftovers of other servers: each case is a running manager whose owner record is then edited
+// to look like another server's, before a fresh manager's start sweeps the temporary folder.
+TEST_F(BrowserManagerTest, TheSweepEndsOnlyRecordedBrowsersOfVanishedServers) {
+  std::vector<std::unique_ptr<BrowserManager>> others;
+  std::vector<fs::path> folders;
+  auto startOther = [&](const std::function<void(Json&)>& edit) {
+    others.push_back(std::make_unique<BrowserManager>(testing::unusedLoopbackPort(), settings()));
+    const auto before = profiles();
+    EXPECT_FALSE(others.back()->start(true));
+    for (const fs::path& folder : profiles()) {
+      if (std::find(before.begin(), before.end(), folder) != before.end()) continue;
+      Json owner = readJson(folder / "varn-owner.json");
+      edit(owner);
+      writeJson(folder / "varn-owner.json", owner);
+      folders.push_back(folder);
+    }
+  };
+  const std::int64_t noSuchPid = 99999999;                            // above any pid_max
+  startOther([&](Json& owner) { owner["server_pid"] = noSuchPid; });  // 0: orphaned
+  startOther([&](Json& owner) {                                       // 1: another boot
+    owner["server_pid"] = noSuchPid;
+    owner["boot_id"] = "another-boot";
+  });
+  startOther([&](Json& owner) {  // 2: pid reused
+    owner["server_pid"] = noSuchPid;
+    owner["browser_start"] = owner["browser_start"].get<std::int64_t>() + 1;
+  });
+  startOther([](Json&) {});  // 3: a live server
+  ASSERT_EQ(folders.size(), 4u);
+
+  fs::create_directory(temp / "varn-browser-fresh");
+  fs::create_directory(temp / "varn-browser-stale");
+  ::utimbuf twoDaysAgo{0, ::time(nullptr) - 2 * 24 * 3600};
+  ASSERT_EQ(::utime((temp / "varn-browser-stale").c_str(), &twoDaysAgo), 0);
+  fs::create_directory(scratch.file("kept"));
+  fs::create_directory_symlink(scratch.file("kept"), temp / "varn-browser-link");
+  ::utime((temp / "varn-browser-link").c_str(), &twoDaysAgo);
+  std::ofstream(temp / "varn-browser-file") << "x";
+
+  BrowserManager sweeper(port, settings());
+  ASSERT_FALSE(sweeper.start(true));
+
+  EXPECT_TRUE(eventually([&] { return !others[0]->isRunning(); }));  // SIGTERM by pid
+  EXPECT_TRUE(others[1]->isRunning());
+  EXPECT_TRUE(others[2]->isRunning());
+  EXPECT_TRUE(others[3]->isRunning());
+  EXPECT_FALSE(fs::exists(folders[0]));
+  EXPECT_FALSE(fs::exists(folders[1]));
+  EXPECT_FALSE(fs::exists(folders[2]));
+  EXPECT_TRUE(fs::exists(folders[3]));
+  EXPECT_TRUE(fs::exists(temp / "varn-browser-fresh"));
+  EXPECT_FALSE(fs::exists(temp / "varn-browser-stale"));
+  EXPECT_TRUE(fs::is_symlink(temp / "varn-browser-link"));
+  EXPECT_TRUE(fs::exists(scratch.file("kept")));
+  EXPECT_TRUE(fs::exists(temp / "varn-browser-file"));
+}
+
+// --- Debian's Chromium ------------------------------------------------------------------------
+
+class BrowserManagerChromiumTest : public ::testing::Test {
+ protected:
+  BrowserManagerChromiumTest()
+      : temp(fs::path(scratch.path()) / "tmp"),
+        browserBin("VARN_BROWSER_BIN", testing::writeChromiumWrapper(scratch.path())) {
+    fs::create_directory(temp);
+  }
+
+  BrowserManager::Settings settings() const {
+    BrowserManager::Settings s;
+    s.tempFolder = temp;
+    return s;
+  }
+
+  static std::int64_t browserPid(const fs::path& folder) {
+    return readJson(folder / "varn-owner.json")["browser_pid"];
+  }
+
+  ScratchFolder scratch;
+  fs::path temp;
+  ScopedEnv browserBin;
+};
+
+TEST_F(BrowserManagerChromiumTest, StartsAnswersAndStopsLeavingNothingBehind) {
+  BrowserManager manager(testing::unusedLoopbackPort(), settings());
+  ASSERT_FALSE(manager.start(true));
+  ASSERT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
+  const fs::path folder = fs::directory_iterator(temp)->path();
+  const std::int64_t pid = browserPid(folder);
+
+  CDPConnection connection(manager.browserWebSocketURL());
+  connection.connect();
+  Json targets = connection.send("Target.getTargets", Json::object(), std::nullopt, 10s);
+  EXPECT_TRUE(targets["targetInfos"].is_array());
+  connection.close();
+
+  manager.stop();
+  EXPECT_FALSE(manager.isRunning());
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_TRUE(processGone(pid));
+}
+
+TEST_F(BrowserManagerChromiumTest, AnotherManagersBrowserSurvivesAStartAndStopAndHoldsItsPort) {
+  BrowserManager first(testing::unusedLoopbackPort(), settings());
+  ASSERT_FALSE(first.start(true));
+  const fs::path firstFolder = fs::directory_iterator(temp)->path();
+
+  BrowserManager second(testing::unusedLoopbackPort(), settings());
+  ASSERT_FALSE(second.start(true));
+  second.stop();
+
+  // Same port as the running browser: refused before anything is launched.
+  BrowserManager samePort(first.port(), settings());
+  EXPECT_EQ(
+      errorOf([&] { samePort.start(true); }),
+      "browser launch failure: CDP port :" + std::to_string(first.port()) + " is already in use");
+
+  EXPECT_TRUE(first.isRunning());
+  EXPECT_TRUE(fs::exists(firstFolder));
+  EXPECT_EQ(getDevToolsEndpoint(first.port(), "/json/version").status, 200);
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
+  first.stop();
+  EXPECT_FALSE(fs::exists(firstFolder));
+}
+
+}  // namespace
+}  // namespace varn::mcp
