@@ -24,20 +24,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using support::Json;
+using testing::errorOf;
 using testing::fakeBrowserLaunches;
 using testing::ScopedEnv;
 using testing::ScratchFolder;
 using namespace std::chrono_literals;
-
-template <typename Call>
-std::string errorOf(Call&& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "";
-}
 
 // Waits, without a fixed sleep, until `done` holds or ten seconds pass.
 template <typename Condition>

@@ -8,6 +8,7 @@
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/DevToolsHTTP.hpp"
+#include "mcp/browser/testing/FakeBrowser.hpp"
 #include "mcp/browser/testing/FakeDevToolsServer.hpp"
 #include "mcp/browser/testing/LoopbackPort.hpp"
 
@@ -15,19 +16,9 @@ namespace varn::mcp {
 namespace {
 
 using support::Json;
+using testing::errorOf;
 using testing::FakeDevToolsServer;
 using namespace std::chrono_literals;
-
-// The text of whatever `call` throws; "" when it returns.
-template <typename Call>
-std::string errorOf(Call&& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "";
-}
 
 class CDPConnectionTest : public ::testing::Test {
  protected:

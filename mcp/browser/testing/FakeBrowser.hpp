@@ -3,6 +3,7 @@
 // Browser executables for tests: the fake browser script and a wrapper around Debian's Chromium,
 // plus the scratch folder and environment switches they are driven by.
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,17 @@ inline constexpr const char* kChromium = "/usr/bin/chromium";
 // Writes `<folder>/chromium` that execs Debian's Chromium with "--no-sandbox" (which it needs as
 // root) before the arguments it is given, and returns its path.
 std::string writeChromiumWrapper(const std::string& folder);
+
+// The what() of whatever `call` throws; "" when it returns.
+template <typename Call>
+[[nodiscard]] std::string errorOf(Call&& call) {
+  try {
+    call();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
 
 // A fresh folder in the temporary folder, deleted with its contents on destruction.
 class ScratchFolder final {
