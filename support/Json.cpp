@@ -52,6 +52,9 @@ std::string quoted(std::string_view key) {
 
 std::optional<Json> parseJson(std::string_view text) noexcept {
   try {
+    // nlohmann's reader takes a NUL byte for the end of its input and would accept a valid prefix;
+    // no JSON text holds a raw NUL (not as white space, not inside a string).
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
     if (!isValidUtf8(text) || nestsDeeperThan(text, kMaxJsonDepth)) return std::nullopt;
     Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
     if (value.is_discarded()) return std::nullopt;

@@ -38,8 +38,9 @@ class JsonDecodeError : public std::exception {
   std::string message_;
 };
 
-// Parses one JSON text (surrounding JSON white space allowed). Returns nullopt when the text is not
-// valid UTF-8 JSON or nests deeper than kMaxJsonDepth. Never throws.
+// Parses one JSON text (surrounding JSON white space allowed) that takes up every byte of `text`.
+// Returns nullopt when the text is not valid UTF-8 JSON (a NUL or any other byte after the value
+// included) or nests deeper than kMaxJsonDepth. Never throws.
 [[nodiscard]] std::optional<Json> parseJson(std::string_view text) noexcept;
 
 // Like parseJson, but throws JsonDecodeError("the data is not valid JSON") instead of returning

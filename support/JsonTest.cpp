@@ -29,6 +29,11 @@ TEST(ParseJsonTest, RejectsWhatIsNotJson) {
        {"", "   ", "{", "nope", "{\"a\":1}x", "1e400", "\"\xff\"", "{\"a\":\"\xc0\xaf\"}"}) {
     EXPECT_FALSE(parseJson(text).has_value()) << text;
   }
+  // Every byte counts: a NUL is not the end of the text.
+  for (std::string text : {std::string("{\"a\":1}\0x", 9), std::string("{\"a\":1}\0", 8),
+                           std::string("[1,\0]", 5), std::string("{\"a\":\"\0\"}", 9)}) {
+    EXPECT_FALSE(parseJson(text).has_value()) << text.size();
+  }
   EXPECT_THROW((void)parseJsonOrThrow("{"), JsonDecodeError);
 }
 

@@ -205,6 +205,34 @@ TEST_F(VaultSocketTest, ReplyFramingVariantsThatStillDecode) {
   }
 }
 
+// A reader between client and server that stops at the NUL would see a line that is not JSON, and
+// a vault reply with bytes after its value is not the reply: neither is ever acted on.
+TEST_F(VaultSocketTest, NulBytesMakeLinesAndRepliesNotJson) {
+  using namespace std::string_literals;
+  startVault();
+  vault->answer("secret_get", VaultReply::line(R"({"error":"must never be asked"})"));
+  startServer();
+  const std::vector<std::string> lines{
+      "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"ping\"}\0junk"s,
+      "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"ping\"}\0"s,
+      toolsCall(7, "secret_get", {{"ref", "varn://local/GitHub/password"}}) + "\0{\"anything\": ["s,
+      "\0"s + toolsCall(8, "secret_get", {{"ref", "varn://local/GitHub/password"}}),
+  };
+  for (const std::string& line : lines) ASSERT_TRUE(server->sendLine(line));
+  EXPECT_EQ(roundTrip(request(9, "ping")),
+            (Json{{"jsonrpc", "2.0"}, {"id", 9}, {"result", Json::object()}}));
+  EXPECT_EQ(vault->connections(), 0u) << "a line that is not JSON reached the vault";
+
+  const ToolResult decoderError{"error: the data is not valid JSON", true};
+  vault->enqueue(VaultReply::line("{\"groups\":[]}\0junk"s));
+  vault->enqueue(VaultReply::line("["s + kEntry + "]\0"s));
+  vault->enqueue(VaultReply::line("{\"decision\":\"denied\"}\0"s));
+  EXPECT_EQ(call("group_list"), decoderError);
+  EXPECT_EQ(call("secret_list"), decoderError);
+  EXPECT_EQ(call("secret_resolve_preview", {{"ref", "varn://local/GitHub/password"}}),
+            decoderError);
+}
+
 TEST_F(VaultSocketTest, EmptyRepliesFailWithTheDecodersError) {
   startVault();
   vault->enqueue(VaultReply::empty());
