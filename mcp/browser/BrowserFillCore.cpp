@@ -20,14 +20,7 @@ std::string asciiLower(std::string_view text) {
 
 }  // namespace
 
-support::OrderedJson BrowserFillOutput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["filled"] = filled;
-  out["field"] = field;
-  out["origin"] = origin;
-  out["submitted"] = submitted;
-  return out;
-}
+VARN_JSON_RECORD_MEMBERS(BrowserFillOutput);
 
 BrowserFillCore::BrowserFillCore(std::shared_ptr<ResolveService> resolver,
                                  std::shared_ptr<VaultClient> vault,

@@ -9,6 +9,7 @@
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/WallClock.hpp"
 #include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -19,9 +20,14 @@ struct BrowserFillOutput {
   std::string origin;  // the origin of the frame that holds the field
   bool submitted = false;
 
+  // Keys in this order, all four always written and required.
+  static BrowserFillOutput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserFillOutput&) const = default;
 };
+
+VARN_JSON_RECORD(BrowserFillOutput, "browser_fill output", VARN_JSON_FIELD(filled),
+                 VARN_JSON_FIELD(field), VARN_JSON_FIELD(origin), VARN_JSON_FIELD(submitted));
 
 // The one road by which a stored credential reaches a field of a live page. In order: the
 // reference parse, the running check, the field location (exactly one visible match), the vault's

@@ -4,12 +4,7 @@
 
 namespace varn::mcp {
 
-BrowserFillInput BrowserFillInput::fromJson(const support::Json& json) {
-  support::requireObject(json, "arguments");
-  return BrowserFillInput{
-      support::requireString(json, "ref"), support::requireString(json, "field"),
-      support::optionalString(json, "selector"), support::optionalBool(json, "submit")};
-}
+VARN_JSON_RECORD_MEMBERS(BrowserFillInput);
 
 BrowserFillTool::BrowserFillTool(std::shared_ptr<ResolveService> resolver,
                                  std::shared_ptr<VaultClient> vault,

@@ -10,6 +10,7 @@
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/WallClock.hpp"
 #include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -22,8 +23,13 @@ struct BrowserFillInput {
 
   // Strict: "ref" and "field" required strings, "selector" an optional string, "submit" an
   // optional Boolean; other keys ignored. Throws support::JsonDecodeError.
-  static BrowserFillInput fromJson(const support::Json& json);
+  static BrowserFillInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const BrowserFillInput&) const = default;
 };
+
+VARN_JSON_RECORD(BrowserFillInput, "arguments", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(field),
+                 VARN_JSON_FIELD(selector), VARN_JSON_FIELD(submit));
 
 // "browser_fill": types one stored credential into the matching field of the active page through
 // the fill pipeline, under the tool name "browser_fill". Immutable; concurrent runs are

@@ -31,20 +31,8 @@ std::string withoutQuery(const std::string& url) {
 
 }  // namespace
 
-WebLoginInput WebLoginInput::fromJson(const support::Json& json) {
-  support::requireObject(json, "arguments");
-  return WebLoginInput{support::requireString(json, "ref"),
-                       support::optionalString(json, "start_url")};
-}
-
-support::OrderedJson WebLoginOutput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["status"] = status;
-  out["step"] = step;
-  out["page_url"] = page_url;
-  out["filled"] = filled;
-  return out;
-}
+VARN_JSON_RECORD_MEMBERS(WebLoginInput);
+VARN_JSON_RECORD_MEMBERS(WebLoginOutput);
 
 WebLoginTool::WebLoginTool(std::shared_ptr<ResolveService> resolver,
                            std::shared_ptr<VaultClient> vault,

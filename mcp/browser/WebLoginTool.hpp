@@ -13,6 +13,7 @@
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/WallClock.hpp"
 #include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -23,8 +24,12 @@ struct WebLoginInput {
 
   // Strict: "ref" a required string, "start_url" an optional string; other keys ignored. Throws
   // support::JsonDecodeError.
-  static WebLoginInput fromJson(const support::Json& json);
+  static WebLoginInput fromJson(const support::Json& object);
+  [[nodiscard]] support::OrderedJson toJson() const;
+  bool operator==(const WebLoginInput&) const = default;
 };
+
+VARN_JSON_RECORD(WebLoginInput, "arguments", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(start_url));
 
 // Result of "web_login". Never holds a value or a code; once anything was typed, page_url holds
 // no query and no fragment (a form sent by GET puts its fields there).
@@ -34,9 +39,14 @@ struct WebLoginOutput {
   std::string page_url;
   std::vector<std::string> filled;  // the kinds typed, in typing order
 
+  // All four keys, always written and required.
+  static WebLoginOutput fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const WebLoginOutput&) const = default;
 };
+
+VARN_JSON_RECORD(WebLoginOutput, "web_login output", VARN_JSON_FIELD(status), VARN_JSON_FIELD(step),
+                 VARN_JSON_FIELD(page_url), VARN_JSON_FIELD(filled));
 
 // "web_login": logs the browser's active tab into a site with one stored item, form by form. It
 // finds the item's username, password and one-time-code fields (by label, then by the vault's

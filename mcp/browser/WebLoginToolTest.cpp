@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mcp/browser/BrowserFillTool.hpp"
 #include "mcp/browser/testing/FillFakes.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VarnRef.hpp"
@@ -324,6 +325,32 @@ TEST(WebLoginToolTest, FieldReferencesArePercentEncoded) {
             "varn://my%20vault/a%2Fb%25c/pass%20word");
   EXPECT_EQ(WebLoginTool::fieldRef("x", "Ünï!$&'()*+,;=:@", "-._~"),
             "varn://x/%C3%9Cn%C3%AF!$&'()*+,;=:@/-._~");
+}
+
+}  // namespace
+}  // namespace varn::mcp
+
+namespace varn::mcp {
+namespace {
+
+TEST(BrowserRecordsTest, InputsAreStrictAndOutputsWriteEveryKeyInOrder) {
+  using support::Json;
+  EXPECT_EQ(WebLoginInput::fromJson(Json{{"ref", "r"}, {"start_url", nullptr}, {"x", 1}}),
+            (WebLoginInput{"r", std::nullopt}));
+  EXPECT_EQ(BrowserFillInput::fromJson(Json{{"ref", "r"}, {"field", "otp"}, {"submit", true}}),
+            (BrowserFillInput{"r", "otp", std::nullopt, true}));
+  for (const Json& bad : {Json{{"start_url", "https://a/"}}, Json{{"ref", 1}},
+                          Json{{"ref", "r"}, {"start_url", 5}}, Json::array()}) {
+    EXPECT_THROW((void)WebLoginInput::fromJson(bad), support::JsonDecodeError) << bad;
+  }
+  for (const Json& bad : {Json{{"ref", "r"}}, Json{{"ref", "r"}, {"field", "otp"}, {"submit", 1}},
+                          Json{{"ref", "r"}, {"field", "otp"}, {"selector", false}}}) {
+    EXPECT_THROW((void)BrowserFillInput::fromJson(bad), support::JsonDecodeError) << bad;
+  }
+  EXPECT_EQ(support::dumpCompact(WebLoginOutput{"stuck", "s", "u", {}}.toJson()),
+            R"({"status":"stuck","step":"s","page_url":"u","filled":[]})");
+  EXPECT_EQ(support::dumpCompact(BrowserFillOutput{true, "otp", "https://a", false}.toJson()),
+            R"({"filled":true,"field":"otp","origin":"https://a","submitted":false})");
 }
 
 }  // namespace
