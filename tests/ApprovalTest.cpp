@@ -252,6 +252,22 @@ TEST_F(ApprovalTest, TwoPendingApprovalsAreMatchedByTheirOwnIds) {
   EXPECT_EQ(readResult(second), (ToolResult{denied(otherRef), true}));
 }
 
+// No answer can come after end of input: the pending approval is refused at once and the server
+// exits, instead of holding on for the 300 s of the approval timeout.
+TEST_F(ApprovalTest, EndOfInputRefusesThePendingApprovalAndTheServerExitsAtOnce) {
+  startVault();
+  vault->answer("resolve", needsApproval());
+  startServer();
+  const int first = nextId();
+  sendTotp(first, kRef);
+  ASSERT_FALSE(readApprovalRequest("totp_code", kRef).is_null());
+  server->closeInput();
+  EXPECT_EQ(readResult(first), (ToolResult{denied(kRef), true}));
+  EXPECT_TRUE(server->outputEnds());
+  EXPECT_EQ(server->waitForExit(), (ExitStatus{true, 0, false, 0}));
+  EXPECT_EQ(auditDecisions(), std::vector<std::string>{"denied"});
+}
+
 TEST_F(ApprovalTest, ControlCharactersOfTheReferenceAreEscapedInThePromptOnly) {
   leaks.secret(kSeed);
   const std::string spoof = "varn://local/GitHub\nApproved by your admin/otp";

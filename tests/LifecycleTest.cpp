@@ -190,6 +190,39 @@ TEST_F(LifecycleTest, SlowVaultReplyHoldsBackTheRepliesToLaterLines) {
   expectCleanExit();
 }
 
+// More calls than the pool has threads, each held at the vault: the pool stops at its cap, the
+// calls beyond it wait for a thread, and once the vault answers every reply leaves in order.
+TEST_F(LifecycleTest, AFloodPastTheThreadCapIsAnsweredInOrder) {
+  constexpr int kCap = 1024;
+  constexpr int kCalls = kCap + 76;
+  auto gate = std::make_shared<Gate>();
+  startVault();
+  vault->answer("list", VaultReply::heldBy(VaultReply::line("[]"), gate));
+  startServer();
+  std::string flood;
+  for (int id = 1; id <= kCalls; ++id) flood += toolsCall(id, "secret_list") + "\n";
+  ASSERT_TRUE(server->send(flood));
+  ASSERT_TRUE(vault->waitForRequests(kCap));
+  // The workers, plus the reader, the writer, the signal thread and the pool's supervisor.
+  std::ifstream status("/proc/" + std::to_string(server->pid()) + "/status");
+  std::string threads;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) threads = line.substr(8);
+  }
+  EXPECT_LE(std::stoi(threads), kCap + 4);
+  EXPECT_LE(vault->requests().size(), static_cast<std::size_t>(kCap));
+
+  gate->open();
+  for (int id = 1; id <= kCalls; ++id) {
+    std::optional<std::string> line = server->readLine();
+    ASSERT_EQ(idOf(line), Json(id));
+    ASSERT_EQ(toolResult(parseReply(*line).value_or(Json::object())),
+              (ToolResult{R"({"items":[]})", false}));
+  }
+  EXPECT_EQ(vault->requests().size(), static_cast<std::size_t>(kCalls));
+  expectCleanExit();
+}
+
 TEST_F(LifecycleTest, EndOfInputWaitsForTheCallInFlightThenExitsZero) {
   auto gate = std::make_shared<Gate>();
   startVault();

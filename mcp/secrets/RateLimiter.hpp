@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -30,8 +31,10 @@ class RateLimitError : public std::exception {
 
 // Sliding-window limiter shared by every resolve: at most `limit` accepted hits per key within any
 // `window` seconds. A hit exactly `window` seconds old no longer counts; refused attempts are not
-// recorded, so a burst of refusals never extends a lock-out. A key's hits are pruned only when
-// that key is checked; keys are never removed.
+// recorded, so a burst of refusals never extends a lock-out. A key's hits are pruned when that key
+// is checked, and keys whose window is empty are dropped: at once when a check leaves the key with
+// no hit, and for every key in a sweep each time the table has doubled since the last one, so
+// memory follows the keys in use rather than every key ever seen (a flood of distinct references).
 // Thread-safe: each check runs alone from reading to storing the key's hits. Never blocks on I/O.
 class RateLimiter final {
  public:
@@ -45,11 +48,18 @@ class RateLimiter final {
   // RateLimitError::exceeded(key) when the key already has `limit` hits later than now - window.
   void check(const std::string& key, double now);
 
+  // Keys with hits kept now (for observers such as tests).
+  [[nodiscard]] std::size_t keyCount() const;
+
+  // The table is never swept below this many keys.
+  static constexpr std::size_t kMinSweepKeys = 1024;
+
  private:
   const int limit_;
   const double window_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::unordered_map<std::string, std::deque<double>> hits_;  // guarded by mutex_; oldest first
+  std::size_t sweepAt_ = kMinSweepKeys;  // guarded by mutex_: table size of the next sweep
 };
 
 }  // namespace varn::mcp

@@ -55,5 +55,25 @@ TEST(RateLimiter, KeysDoNotAffectEachOther) {
   EXPECT_NO_THROW(limiter.check("tool:a", 6));
 }
 
+TEST(RateLimiter, KeysWhoseWindowIsEmptyAreDroppedAndLiveOnesKept) {
+  constexpr int kOld = 3000;
+  RateLimiter limiter(2, 60);
+  for (int i = 0; i < kOld; ++i) limiter.check("ref:old-" + std::to_string(i), 0);
+  limiter.check("ref:live", 30);
+  limiter.check("ref:live", 30);
+  // A minute on, the old keys' windows are empty: the table's next doubling sweeps them out.
+  for (int i = 0; i < 2000; ++i) limiter.check("ref:new-" + std::to_string(i), 61);
+  EXPECT_LE(limiter.keyCount(), 2001u);
+  // The live key kept its two hits: a third within its window is still refused.
+  expectRefused(limiter, "ref:live", 61);
+  EXPECT_NO_THROW(limiter.check("ref:old-0", 61));
+}
+
+TEST(RateLimiter, ARefusalWithNothingRecordedKeepsNoKey) {
+  RateLimiter limiter(0, 60);
+  for (int i = 0; i < 100; ++i) expectRefused(limiter, "k" + std::to_string(i), 0);
+  EXPECT_EQ(limiter.keyCount(), 0u);
+}
+
 }  // namespace
 }  // namespace varn::mcp

@@ -7,8 +7,17 @@
 namespace varn::mcp {
 
 ElasticThreadPool::ElasticThreadPool(std::size_t eagerThreads, Clock::duration growDelay,
-                                     Clock::duration idleLimit)
-    : eagerThreads_(eagerThreads), growDelay_(growDelay), idleLimit_(idleLimit) {}
+                                     Clock::duration idleLimit, std::size_t maxThreads,
+                                     ThreadStarter startThread)
+    : eagerThreads_(eagerThreads),
+      growDelay_(growDelay),
+      idleLimit_(idleLimit),
+      maxThreads_(maxThreads),
+      startThread_(std::move(startThread)) {}
+
+ElasticThreadPool::ThreadStarter ElasticThreadPool::defaultThreadStarter() {
+  return [](std::function<void()> body) { return std::thread(std::move(body)); };
+}
 
 ElasticThreadPool::~ElasticThreadPool() {
   std::thread supervisor;
@@ -30,6 +39,17 @@ ElasticThreadPool::~ElasticThreadPool() {
   for (Worker& worker : workers) {
     if (worker.thread.joinable()) worker.thread.join();
   }
+  // Tasks that never got a thread (none could be started) run here, so that none is lost.
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::lock_guard lock(mutex_);
+      if (tasks_.empty()) break;
+      task = std::move(tasks_.front().task);
+      tasks_.pop_front();
+    }
+    task();
+  }
 }
 
 void ElasticThreadPool::submit(std::function<void()> task) {
@@ -41,17 +61,21 @@ void ElasticThreadPool::submit(std::function<void()> task) {
     wake_.notify_one();
     return;
   }
-  if (workers_.size() - finishedCount_.load(std::memory_order_relaxed) < eagerThreads_) {
-    spawnLocked();
-    return;
-  }
-  if (!supervisor_.joinable()) supervisor_ = std::thread([this] { supervise(); });
+  const std::size_t alive = aliveLocked();
+  if (alive < eagerThreads_ && alive < maxThreads_ && spawnLocked()) return;
+  // Beyond the eager threads, at the cap, or after a failed start: the supervisor adds threads
+  // over time, and meanwhile the task waits for a thread that frees up.
+  superviseLocked();
   lock.unlock();
   overflow_.notify_one();
 }
 
 std::size_t ElasticThreadPool::threadCount() const {
   std::lock_guard lock(mutex_);
+  return aliveLocked();
+}
+
+std::size_t ElasticThreadPool::aliveLocked() const {
   return workers_.size() - finishedCount_.load(std::memory_order_relaxed);
 }
 
@@ -65,10 +89,28 @@ std::size_t ElasticThreadPool::unservedLocked() const {
   return tasks_.size() > coming ? tasks_.size() - coming : 0;
 }
 
-void ElasticThreadPool::spawnLocked() {
-  ++starting_;
+bool ElasticThreadPool::spawnLocked() {
   auto self = workers_.emplace(workers_.end());
-  self->thread = std::thread([this, self] { work(self); });
+  ++starting_;
+  try {
+    self->thread = startThread_([this, self] { work(self); });
+    return true;
+  } catch (...) {
+    // Undone: the pool is as before the attempt, and the task waits in the queue.
+    --starting_;
+    workers_.erase(self);
+    return false;
+  }
+}
+
+void ElasticThreadPool::superviseLocked() {
+  if (supervisor_.joinable()) return;
+  try {
+    supervisor_ = startThread_([this] { supervise(); });
+  } catch (...) {
+    // Tried again by the next submit; the queue is also drained by the workers that exist, and
+    // at the latest by the destructor.
+  }
 }
 
 void ElasticThreadPool::work(std::list<Worker>::iterator self) {
@@ -94,6 +136,8 @@ void ElasticThreadPool::work(std::list<Worker>::iterator self) {
   }
   self->finished = true;
   finishedCount_.fetch_add(1, std::memory_order_relaxed);
+  // Below the cap again: the supervisor may start a thread for a waiting task.
+  overflow_.notify_all();
 }
 
 void ElasticThreadPool::supervise() {
@@ -102,7 +146,9 @@ void ElasticThreadPool::supervise() {
   for (;;) {
     if (closing_ && tasks_.empty()) return;
     const std::size_t unserved = unservedLocked();
-    if (unserved == 0) {
+    if (unserved == 0 || aliveLocked() >= maxThreads_) {
+      // Nothing to add, or at the cap: a new task, an ended worker or closing wakes this up; a
+      // worker that frees up takes the next task itself.
       overflow_.wait(lock);
       continue;
     }
@@ -113,7 +159,9 @@ void ElasticThreadPool::supervise() {
         std::max(tasks_[tasks_.size() - unserved].since + growDelay_, nextSpawn);
     const Clock::time_point now = Clock::now();
     if (now >= due) {
-      spawnLocked();
+      // A failed start is tried again one period later; once closing, the destructor runs what
+      // no thread takes.
+      if (!spawnLocked() && closing_) return;
       nextSpawn = now + growDelay_;
     } else {
       overflow_.wait_until(lock, due);

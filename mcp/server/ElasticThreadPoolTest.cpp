@@ -9,7 +9,9 @@
 #include <latch>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 namespace varn::mcp {
 namespace {
@@ -51,10 +53,13 @@ bool eventually(Condition condition) {
   return true;
 }
 
+// In every test the pool is declared after what its tasks use: its destructor waits for the tasks,
+// which may still touch those objects after the test's last check.
+
 TEST(ElasticThreadPoolTest, ABlockedTaskDoesNotHoldBackTheNextOne) {
-  ElasticThreadPool pool;
   Gate gate;
   std::promise<bool> firstSawGate;
+  ElasticThreadPool pool;
   pool.submit([&] { firstSawGate.set_value(gate.wait()); });
   pool.submit([&] { gate.open(); });
   auto result = firstSawGate.get_future();
@@ -64,9 +69,9 @@ TEST(ElasticThreadPoolTest, ABlockedTaskDoesNotHoldBackTheNextOne) {
 
 TEST(ElasticThreadPoolTest, EveryBlockedTaskGetsAThreadOfItsOwn) {
   constexpr int kTasks = 64;
-  ElasticThreadPool pool;
   Gate gate;
   std::latch allRunning(kTasks);
+  ElasticThreadPool pool;
   for (int i = 0; i < kTasks; ++i) {
     pool.submit([&] {
       allRunning.count_down();
@@ -81,9 +86,9 @@ TEST(ElasticThreadPoolTest, EveryBlockedTaskGetsAThreadOfItsOwn) {
 
 TEST(ElasticThreadPoolTest, TasksBeyondTheEagerThreadsStartOnceTheyHaveWaited) {
   constexpr int kTasks = 10;
-  ElasticThreadPool pool(2, 1ms);
   Gate gate;
   std::latch allRunning(kTasks);
+  ElasticThreadPool pool(2, 1ms);
   for (int i = 0; i < kTasks; ++i) {
     pool.submit([&] {
       allRunning.count_down();
@@ -125,13 +130,13 @@ TEST(ElasticThreadPoolTest, IdleThreadsAreReusedBeforeNewOnesStart) {
 }
 
 TEST(ElasticThreadPoolTest, ThreadsIdleBeyondTheLimitEnd) {
-  ElasticThreadPool pool(64, 2ms, 1ms);
   std::promise<void> ran;
+  std::promise<void> ranAgain;
+  ElasticThreadPool pool(64, 2ms, 1ms);
   pool.submit([&] { ran.set_value(); });
   ran.get_future().wait();
   EXPECT_TRUE(eventually([&] { return pool.threadCount() == 0; }));
   // An ended thread is replaced when work comes again.
-  std::promise<void> ranAgain;
   pool.submit([&] { ranAgain.set_value(); });
   EXPECT_EQ(ranAgain.get_future().wait_for(kBound), std::future_status::ready);
 }
@@ -143,6 +148,99 @@ TEST(ElasticThreadPoolTest, DestructionWaitsForEverySubmittedTask) {
     for (int i = 0; i < 1000; ++i) pool.submit([&] { done.fetch_add(1); });
   }
   EXPECT_EQ(done.load(), 1000);
+}
+
+// A thread starter that fails while `failing` is set and for its next `failuresLeft` starts, as
+// thread creation does under a process or memory limit, and counts its successful starts.
+struct FlakyStarter {
+  std::atomic<bool> failing{false};
+  std::atomic<int> failuresLeft{0};
+  std::atomic<int> started{0};
+
+  ElasticThreadPool::ThreadStarter starter() {
+    return [this](std::function<void()> body) {
+      if (failing.load() || failuresLeft.fetch_sub(1) > 0) {
+        throw std::system_error(EAGAIN, std::generic_category(), "no threads");
+      }
+      started.fetch_add(1);
+      return std::thread(std::move(body));
+    };
+  }
+};
+
+TEST(ElasticThreadPoolTest, NoMoreThreadsThanTheCapAndTheRestWaitTheirTurn) {
+  constexpr int kCap = 4;
+  constexpr int kTasks = 12;
+  Gate gate;
+  std::atomic<int> running{0};
+  std::atomic<int> mostRunning{0};
+  std::atomic<int> done{0};
+  {
+    // Every thread would start at once (eagerly) were it not for the cap.
+    ElasticThreadPool pool(100, 0ms, 10s, kCap);
+    for (int i = 0; i < kTasks; ++i) {
+      pool.submit([&] {
+        const int now = running.fetch_add(1) + 1;
+        for (int most = mostRunning.load(); now > most;)
+          mostRunning.compare_exchange_weak(most, now);
+        gate.wait();
+        running.fetch_sub(1);
+        done.fetch_add(1);
+      });
+    }
+    EXPECT_EQ(pool.threadCount(), static_cast<std::size_t>(kCap));
+    ASSERT_TRUE(eventually([&] { return running.load() == kCap; }));
+    gate.open();
+  }
+  EXPECT_EQ(done.load(), kTasks);
+  EXPECT_EQ(mostRunning.load(), kCap);
+}
+
+TEST(ElasticThreadPoolTest, AFailedThreadStartIsUndoneAndTheTaskWaitsForALaterOne) {
+  FlakyStarter threads;
+  std::atomic<int> order{0};
+  std::promise<int> first;
+  std::promise<int> second;
+  ElasticThreadPool pool(4, 1ms, 10s, ElasticThreadPool::kMaxThreads, threads.starter());
+  threads.failing = true;
+  pool.submit([&] { first.set_value(order.fetch_add(1)); });
+  // Neither the worker nor the supervisor started, and nothing was left counted.
+  EXPECT_EQ(pool.threadCount(), 0u);
+  EXPECT_EQ(pool.idleCount(), 0u);
+  threads.failing = false;
+  pool.submit([&] { second.set_value(order.fetch_add(1)); });
+  auto firstRan = first.get_future();
+  auto secondRan = second.get_future();
+  ASSERT_EQ(firstRan.wait_for(kBound), std::future_status::ready);
+  ASSERT_EQ(secondRan.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(firstRan.get(), 0);  // queued tasks keep their order
+  EXPECT_EQ(secondRan.get(), 1);
+  // One worker started by the second submit took both; the counts hold no trace of the failure.
+  EXPECT_EQ(threads.started.load(), 1);
+  EXPECT_EQ(pool.threadCount(), 1u);
+}
+
+TEST(ElasticThreadPoolTest, TheSupervisorRetriesAFailedStartWithoutAnotherSubmit) {
+  FlakyStarter threads;
+  threads.failuresLeft = 1;  // the worker's start fails, the supervisor's succeeds
+  std::promise<void> ran;
+  ElasticThreadPool pool(4, 1ms, 10s, ElasticThreadPool::kMaxThreads, threads.starter());
+  pool.submit([&] { ran.set_value(); });
+  EXPECT_EQ(ran.get_future().wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(threads.started.load(), 2);  // the supervisor and the worker it started
+  EXPECT_EQ(pool.threadCount(), 1u);
+}
+
+TEST(ElasticThreadPoolTest, TasksNoThreadCouldTakeRunWhenThePoolCloses) {
+  FlakyStarter threads;
+  threads.failing = true;
+  std::vector<int> ran;
+  {
+    ElasticThreadPool pool(4, 1ms, 10s, ElasticThreadPool::kMaxThreads, threads.starter());
+    for (int i = 0; i < 3; ++i) pool.submit([&ran, i] { ran.push_back(i); });
+    EXPECT_TRUE(ran.empty());
+  }
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
 }
 
 }  // namespace

@@ -9,6 +9,12 @@ void ElicitationCoordinator::open(const std::string& id) {
   open_.insert(id);
 }
 
+namespace {
+
+const char* const kCancel = "cancel";
+
+}  // namespace
+
 ElicitationResult ElicitationCoordinator::wait(const std::string& id,
                                                std::chrono::steady_clock::duration timeout) {
   std::unique_lock lock(mutex_);
@@ -17,6 +23,10 @@ ElicitationResult ElicitationCoordinator::wait(const std::string& id,
     pending_.erase(early);
     open_.erase(id);
     return result;
+  }
+  if (closed_) {
+    open_.erase(id);
+    return ElicitationResult{kCancel};
   }
   auto waiter = std::make_shared<Waiter>();
   waiters_[id] = waiter;
@@ -29,8 +39,42 @@ ElicitationResult ElicitationCoordinator::wait(const std::string& id,
   if (auto mine = waiters_.find(id); mine != waiters_.end() && mine->second == waiter) {
     waiters_.erase(mine);
   }
-  expired_.insert(id);
+  expireLocked(id);
   return ElicitationResult{"timeout"};
+}
+
+void ElicitationCoordinator::expireLocked(const std::string& id) {
+  if (!expired_.insert(id).second) return;
+  expiredAge_.push_back(id);
+  while (expiredAge_.size() > kMaxExpired) {
+    expired_.erase(expiredAge_.front());
+    expiredAge_.pop_front();
+  }
+}
+
+void ElicitationCoordinator::abandon(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  open_.erase(id);
+  pending_.erase(id);
+}
+
+void ElicitationCoordinator::close() {
+  std::map<std::string, std::shared_ptr<Waiter>> waiting;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    waiting.swap(waiters_);
+    for (auto& [id, waiter] : waiting) {
+      open_.erase(id);
+      waiter->result = ElicitationResult{kCancel};
+    }
+  }
+  for (auto& [id, waiter] : waiting) waiter->answered.notify_one();
+}
+
+std::size_t ElicitationCoordinator::expiredCount() const {
+  std::lock_guard lock(mutex_);
+  return expired_.size();
 }
 
 void ElicitationCoordinator::fulfill(const std::string& id, ElicitationResult response) {
@@ -44,6 +88,7 @@ void ElicitationCoordinator::fulfill(const std::string& id, ElicitationResult re
       waiter->result = std::move(response);
     } else if (auto late = expired_.find(id); late != expired_.end()) {
       expired_.erase(late);
+      std::erase(expiredAge_, id);
       return;
     } else if (open_.contains(id)) {
       pending_.insert_or_assign(id, std::move(response));

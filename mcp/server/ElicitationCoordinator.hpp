@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,9 +28,12 @@ struct ElicitationResult {
 //
 // Memory stays bounded under a flood of answers: an answer is kept for later only when its id was
 // issued by this server (see open) and its request is still open; answers to any other id are
-// dropped.
+// dropped. The record of timed-out requests keeps the newest kMaxExpired ids; an answer to an
+// older one is dropped all the same, as an answer to a request that is not open.
 class ElicitationCoordinator final {
  public:
+  static constexpr std::size_t kMaxExpired = 1024;
+
   ElicitationCoordinator() = default;
 
   ElicitationCoordinator(const ElicitationCoordinator&) = delete;
@@ -50,8 +55,17 @@ class ElicitationCoordinator final {
   // replaces an earlier one); else it is dropped. Never blocks for long.
   void fulfill(const std::string& id, ElicitationResult response);
 
+  // Forgets the open request `id` whose request could not be sent: no answer will come for it.
+  void abandon(const std::string& id);
+
+  // End of input: no answer can arrive any more. Every wait in progress, and every later one,
+  // ends at once with the action "cancel" (a refusal).
+  void close();
+
   // Whether a wait for `id` is in progress now (for observers such as tests).
   [[nodiscard]] bool isWaiting(const std::string& id) const;
+  // Timed-out requests recorded now (for observers such as tests).
+  [[nodiscard]] std::size_t expiredCount() const;
 
  private:
   struct Waiter {
@@ -59,11 +73,16 @@ class ElicitationCoordinator final {
     std::optional<ElicitationResult> result;  // guarded by the coordinator's mutex_
   };
 
+  // Records `id` as timed out, forgetting the oldest record beyond kMaxExpired. Requires mutex_.
+  void expireLocked(const std::string& id);
+
   mutable std::mutex mutex_;
   std::set<std::string> open_;                              // issued and not done yet
   std::map<std::string, std::shared_ptr<Waiter>> waiters_;  // waiting now
   std::map<std::string, ElicitationResult> pending_;        // answered before the wait
   std::set<std::string> expired_;                           // timed out, late answer not come
+  std::deque<std::string> expiredAge_;                      // the ids of expired_, oldest first
+  bool closed_ = false;  // end of input: every wait ends with "cancel"
 };
 
 }  // namespace varn::mcp

@@ -113,5 +113,40 @@ TEST(ElicitationCoordinatorTest, ConcurrentWaitsAreMatchedByTheirIds) {
   EXPECT_EQ(b.get(), ElicitationResult{"cancel"});
 }
 
+TEST(ElicitationCoordinatorTest, EndOfInputCancelsEveryWaitNowAndLater) {
+  ElicitationCoordinator coordinator;
+  coordinator.open("elicit-a");
+  coordinator.open("elicit-b");
+  coordinator.open("elicit-early");
+  coordinator.fulfill("elicit-early", kAccept);
+  auto a = waitInBackground(coordinator, "elicit-a");
+  auto b = waitInBackground(coordinator, "elicit-b");
+  coordinator.close();
+  EXPECT_EQ(a.get(), ElicitationResult{"cancel"});
+  EXPECT_EQ(b.get(), ElicitationResult{"cancel"});
+  // An answer that came before the end still counts; a wait begun after it ends at once.
+  EXPECT_EQ(coordinator.wait("elicit-early", kLong), kAccept);
+  coordinator.open("elicit-c");
+  EXPECT_EQ(coordinator.wait("elicit-c", kLong), ElicitationResult{"cancel"});
+}
+
+TEST(ElicitationCoordinatorTest, TheRecordOfTimedOutRequestsKeepsOnlyTheNewest) {
+  constexpr std::size_t kMax = ElicitationCoordinator::kMaxExpired;
+  ElicitationCoordinator coordinator;
+  for (std::size_t i = 0; i < kMax + 100; ++i) {
+    const std::string id = "elicit-" + std::to_string(i);
+    coordinator.open(id);
+    ASSERT_EQ(coordinator.wait(id, 0s), kTimeout);
+  }
+  EXPECT_EQ(coordinator.expiredCount(), kMax);
+  // A late answer to a recorded id leaves the record; one to a forgotten id is dropped as well.
+  coordinator.fulfill("elicit-" + std::to_string(kMax + 99), kAccept);
+  coordinator.fulfill("elicit-0", kAccept);
+  EXPECT_EQ(coordinator.expiredCount(), kMax - 1);
+  coordinator.open("elicit-next");
+  ASSERT_EQ(coordinator.wait("elicit-next", 0s), kTimeout);
+  EXPECT_EQ(coordinator.expiredCount(), kMax);
+}
+
 }  // namespace
 }  // namespace varn::mcp

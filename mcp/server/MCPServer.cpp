@@ -221,24 +221,40 @@ const ToolEntry* findTool(std::string_view name) {
 // The replies of serve(), one slot per handled line in arrival order. Handler threads fill slots
 // in any order; the one writer takes them from the front as they become ready. std::deque keeps
 // references to its elements valid across push_back and pop_front, so a handler can hold its slot.
+//
+// Each slot weighs the bytes of its line (held, parsed, by the handler until it is done) and of its
+// reply; the reader waits for room while the slots are over the limits, so a flood of input cannot
+// grow the memory without bound. add() and addReady() tell the reader when that is the case.
 class MCPServer::ReplyQueue {
  public:
+  explicit ReplyQueue(ServeLimits limits) : limits_(limits) {}
+
   struct Slot {
     std::optional<Reply> reply;
     bool done = false;
+    std::size_t weight = 0;
   };
 
-  Slot& add() {
+  // A slot for a reply still to come; `full` is set when the reader must wait for room.
+  Slot& add(std::size_t lineBytes, bool& full) {
     std::lock_guard lock(mutex_);
-    return slots_.emplace_back();
+    bytes_ += lineBytes;
+    Slot& slot = slots_.emplace_back();
+    slot.weight = lineBytes;
+    full = fullLocked();
+    return slot;
   }
 
   // A reply that is ready already. The writer is not woken here but by wakeWriter(), once per
   // block of input, so a burst of quick lines costs one wake-up rather than one per line.
-  void addReady(Reply reply) {
+  // Returns whether the reader must wait for room.
+  bool addReady(Reply reply, std::size_t lineBytes) {
     std::lock_guard lock(mutex_);
-    slots_.push_back(Slot{std::move(reply), true});
+    const std::size_t weight = lineBytes + reply.text.size();
+    bytes_ += weight;
+    slots_.push_back(Slot{std::move(reply), true, weight});
     changes_.fetch_add(1, std::memory_order_release);
+    return fullLocked();
   }
 
   void wakeWriter() {
@@ -254,6 +270,10 @@ class MCPServer::ReplyQueue {
     bool front;
     {
       std::lock_guard lock(mutex_);
+      if (reply) {
+        slot.weight += reply->text.size();
+        bytes_ += reply->text.size();
+      }
       slot.reply = std::move(reply);
       slot.done = true;
       front = &slots_.front() == &slot;
@@ -271,6 +291,17 @@ class MCPServer::ReplyQueue {
       changes_.fetch_add(1, std::memory_order_release);
     }
     ready_.notify_one();
+  }
+
+  // Blocks while the slots are over either limit (the reader, before it reads on). Wakes the
+  // writer first: the replies it is to write may not have been announced yet.
+  void waitForRoom() {
+    std::unique_lock lock(mutex_);
+    if (!fullLocked()) return;
+    ready_.notify_one();
+    readerWaiting_ = true;
+    room_.wait(lock, [this] { return !fullLocked(); });
+    readerWaiting_ = false;
   }
 
   // Blocks until the front slot is done and takes it; false once finished and empty.
@@ -295,15 +326,25 @@ class MCPServer::ReplyQueue {
     ready_.wait(lock, ready);
     if (slots_.empty()) return false;
     reply = std::move(slots_.front().reply);
+    bytes_ -= slots_.front().weight;
     slots_.pop_front();
+    const bool wakeReader = readerWaiting_ && !fullLocked();
+    lock.unlock();
+    if (wakeReader) room_.notify_one();
     return true;
   }
 
  private:
+  bool fullLocked() const { return bytes_ > limits_.bytes || slots_.size() > limits_.replies; }
+
+  const ServeLimits limits_;
   std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<Slot> slots_;  // guarded by mutex_
-  bool finished_ = false;   // guarded by mutex_
+  std::condition_variable room_;
+  std::deque<Slot> slots_;      // guarded by mutex_
+  std::size_t bytes_ = 0;       // guarded by mutex_: the weight of every slot
+  bool finished_ = false;       // guarded by mutex_
+  bool readerWaiting_ = false;  // guarded by mutex_
   // Counts changes that may have made the front ready; read without the lock.
   std::atomic<std::uint64_t> changes_{0};
 };
@@ -315,9 +356,9 @@ MCPServer::MCPServer(MCPTools tools, std::shared_ptr<VaultClient> vault,
       coordinator_(std::move(coordinator)),
       toolsListTail_(R"({"tools":)" + support::dumpCompact(toolDefinitions()) + "}}") {}
 
-void MCPServer::serve(int inputFd, int outputFd) const {
+void MCPServer::serve(int inputFd, int outputFd, ServeLimits limits) const {
   LineWriter writer(outputFd);
-  serve(inputFd, writer);
+  serve(inputFd, writer, limits);
 }
 
 std::optional<MCPServer::Reply> MCPServer::respondGuarded(const Json& message) const noexcept {
@@ -330,8 +371,8 @@ std::optional<MCPServer::Reply> MCPServer::respondGuarded(const Json& message) c
   }
 }
 
-void MCPServer::serve(int inputFd, LineWriter& writer) const {
-  ReplyQueue replies;
+void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const {
+  ReplyQueue replies(limits);
   std::thread writing([&] {
     std::optional<Reply> reply;
     while (replies.take(reply)) {
@@ -341,6 +382,8 @@ void MCPServer::serve(int inputFd, LineWriter& writer) const {
 
   {
     ElasticThreadPool pool;
+    // Set by a line after which too much is in flight: the reader waits before the next one.
+    bool full = false;
     auto dispatch = [&](std::string_view line) {
       std::optional<Json> message = support::parseJson(line);
       if (!message || !message->is_object()) return;
@@ -352,10 +395,10 @@ void MCPServer::serve(int inputFd, LineWriter& writer) const {
         // Nothing on this road can block (no tool runs), so it is answered here at once: a
         // hand-over to another thread would cost more than the answer.
         std::optional<Reply> reply = respondGuarded(*message);
-        if (reply) replies.addReady(std::move(*reply));
+        if (reply) full = replies.addReady(std::move(*reply), line.size());
         return;
       }
-      ReplyQueue::Slot& slot = replies.add();
+      ReplyQueue::Slot& slot = replies.add(line.size(), full);
       pool.submit([this, &replies, &slot, message = std::move(*message)] {
         replies.fill(slot, respondGuarded(message));
       });
@@ -397,10 +440,17 @@ void MCPServer::serve(int inputFd, LineWriter& writer) const {
         }
         discarding = false;
         next = feed + 1;
+        if (full) {
+          // Back-pressure: too much read and not yet answered; the writer catches up first.
+          full = false;
+          replies.waitForRoom();
+        }
       }
       replies.wakeWriter();
     }
-    // End of input: a partial last line is dropped; the writer drains every queued reply.
+    // End of input: a partial last line is dropped. No answer to an approval can come any more,
+    // so every pending approval ends now as a refusal; the writer drains every queued reply.
+    coordinator_->close();
     replies.finish();
     writing.join();
   }

@@ -15,6 +15,13 @@ namespace varn::mcp {
 
 class VaultClient;
 
+// How much MCPServer::serve() lets be in flight (lines read and not yet answered, with their
+// replies) before it pauses reading until the writer catches up.
+struct ServeLimits {
+  std::size_t bytes = std::size_t{256} << 20;
+  std::size_t replies = 10'000;
+};
+
 // The Model Context Protocol server: JSON-RPC 2.0, one JSON object per line, on a pair of file
 // descriptors. Answers "initialize", "tools/list", "tools/call" and "ping", ignores
 // "notifications/initialized", answers other methods with -32601, and hands the client's answers to
@@ -32,14 +39,20 @@ class MCPServer final {
 
   // Reads lines from `inputFd` until end of input (or a read error), handles each at once, and
   // writes the replies through `writer` strictly in the order of the lines that caused them: a
-  // reply that waits (for an approval, say) holds back later replies but never later reading or
-  // handling. A tool call runs on a thread of its own (an idle one reused, else a new one); lines
-  // that cannot block, approval answers among them, are handled on the reading thread itself. A
-  // line that is not UTF-8 JSON, or is longer than kMaxLineBytes, is dropped; a partial last line
-  // without a line feed is never handled. Returns once every reply is written.
-  void serve(int inputFd, LineWriter& writer) const;
+  // reply that waits (for an approval, say) holds back later replies but not later reading or
+  // handling, up to `limits`. A tool call runs on a thread of its own (an idle one reused, else a
+  // new one, up to the pool's cap); lines that cannot block, approval answers among them, are
+  // handled on the reading thread itself. A line that is not UTF-8 JSON, or is longer than
+  // kMaxLineBytes, is dropped; a partial last line without a line feed is never handled.
+  //
+  // Reading pauses, after the line that went over, while the lines read and not yet answered,
+  // with their replies, hold more than `limits.bytes` bytes or more than `limits.replies` replies
+  // wait to be written; an approval answer behind them is then read only once the replies before
+  // it are written. At end of input every pending approval ends as "cancel" (no answer can come),
+  // then every reply is written and serve() returns.
+  void serve(int inputFd, LineWriter& writer, ServeLimits limits = {}) const;
   // The same over a LineWriter of its own on `outputFd`.
-  void serve(int inputFd, int outputFd) const;
+  void serve(int inputFd, int outputFd, ServeLimits limits = {}) const;
 
   // Handles one input line (without its line feed) and returns the reply text, if any. Blocks for
   // as long as a tool call lasts.

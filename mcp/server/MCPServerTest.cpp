@@ -34,6 +34,8 @@ using support::Json;
 
 // Only reached when the behaviour under test is broken.
 constexpr auto kBound = 10s;
+// A wait that the test expects to run out.
+constexpr auto kBrief = 100ms;
 
 // A vault that records which operations were called and answers from fixed records. getSecret of
 // the reference "slow" waits until getSecret of "fast" has arrived, so a test can hold one call
@@ -54,9 +56,10 @@ class RecordingVault final : public VaultClient {
   }
   SecretMetadataOutput getSecret(const SecretGetInput& input) override {
     record("get " + input.ref, 0);
-    if (input.ref == "await-approval") {
+    if (input.ref == "await-approval" || input.ref == "await-approval-briefly") {
       // Stands in for the resolve road: the answer must come in through a later input line.
-      const std::string action = coordinator->wait("elicit-T", kBound).action;
+      const auto timeout = input.ref == "await-approval" ? kBound : kBrief;
+      const std::string action = coordinator->wait("elicit-T", timeout).action;
       return SecretMetadataOutput{"id-1",       input.ref,    action, "password",
                                   "password",   "injectable", "",     std::nullopt,
                                   std::nullopt, std::nullopt};
@@ -469,11 +472,11 @@ TEST_F(MCPServerTest, AToolCallWithoutAnIdRunsButIsNotAnswered) {
 // output line once serve() has returned.
 class Served {
  public:
-  explicit Served(const MCPServer& server) {
+  explicit Served(const MCPServer& server, ServeLimits limits = {}) {
     EXPECT_EQ(::pipe2(input_, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(output_, O_CLOEXEC), 0);
-    serving_ = std::thread([this, &server] {
-      server.serve(input_[0], output_[1]);
+    serving_ = std::thread([this, &server, limits] {
+      server.serve(input_[0], output_[1], limits);
       ::close(output_[1]);
     });
     reading_ = std::thread([this] {
@@ -596,6 +599,53 @@ TEST_F(MCPServerTest, AnApprovalAnswerReleasesAToolCallThatWaitsForIt) {
   const Json output =
       Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
   EXPECT_EQ(output.at("name"), "accept");
+}
+
+// Reading pauses once too much is in flight, so the approval answer behind a flood of pings is not
+// read while the call that waits for it holds the replies back: the wait runs out first. (Were
+// reading not paused, the answer would be read at once and the call approved.)
+TEST_F(MCPServerTest, ReadingPausesWhileTooManyRepliesOrBytesAreInFlight) {
+  struct Case {
+    const char* name;
+    ServeLimits limits;
+    std::size_t pad;
+  };
+  for (const Case& c : {Case{"replies", ServeLimits{std::size_t{1} << 20, 4}, 0},
+                        Case{"bytes", ServeLimits{4096, 1000}, 1000}}) {
+    SCOPED_TRACE(c.name);
+    auto freshCoordinator = std::make_shared<ElicitationCoordinator>();
+    vault->coordinator = freshCoordinator;
+    const MCPServer paused(tableOver(vault), vault, freshCoordinator);
+    std::string input = getLine(1, "await-approval-briefly");
+    std::vector<Json> expected{1};
+    for (int id = 2; id < 12; ++id) {
+      input +=
+          Json{{"jsonrpc", "2.0"}, {"id", id}, {"method", "ping"}, {"pad", std::string(c.pad, 'p')}}
+              .dump() +
+          "\n";
+      expected.push_back(id);
+    }
+    input += R"({"jsonrpc":"2.0","id":"elicit-T","result":{"action":"accept"}})"
+             "\n";
+    Served served(paused, c.limits);
+    served.send(input);
+    const std::vector<std::string> lines = served.lines();
+    ASSERT_EQ(ids(lines), expected);
+    const Json output =
+        Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
+    EXPECT_EQ(output.at("name"), "timeout");
+  }
+}
+
+TEST_F(MCPServerTest, EndOfInputEndsAPendingApprovalAsCancel) {
+  Served served(server);
+  served.send(getLine(1, "await-approval"));
+  // Only the end of input can end this wait before kBound.
+  const std::vector<std::string> lines = served.lines();
+  ASSERT_EQ(ids(lines), (std::vector<Json>{1}));
+  const Json output =
+      Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
+  EXPECT_EQ(output.at("name"), "cancel");
 }
 
 TEST_F(MCPServerTest, ServedRepliesEqualTheRepliesOfHandleLine) {

@@ -77,7 +77,10 @@ bool StdioElicitor::requestApproval(const std::string& ref, const std::string& o
   const std::string id = "elicit-" + support::randomUUID();
   // Opened before the request leaves, so an answer that overtakes the wait below is kept.
   coordinator_->open(id);
-  writer_(requestLine(id, ref, operation));
+  if (!writer_(requestLine(id, ref, operation))) {
+    coordinator_->abandon(id);
+    return false;
+  }
   const ElicitationResult answer = coordinator_->wait(id, timeout_);
   if (answer.action == "timeout") throw ResolveError::approvalTimeout(ref);
   return answer.action == "accept";

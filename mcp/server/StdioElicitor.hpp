@@ -16,8 +16,9 @@ namespace varn::mcp {
 // answer that the server hands over. Thread-safe: each request has its own fresh id.
 class StdioElicitor final : public Elicitor {
  public:
-  // Writes one text as one line to the client (the server's LineWriter in the running server).
-  using Writer = std::function<void(const std::string&)>;
+  // Writes one text as one line to the client (the server's LineWriter in the running server);
+  // returns whether the whole line was written.
+  using Writer = std::function<bool(const std::string&)>;
 
   // `writer` and `coordinator` are kept for the life of the elicitor; `timeout` is how long one
   // request waits for its answer (300 seconds in the running server).
@@ -25,7 +26,8 @@ class StdioElicitor final : public Elicitor {
                 std::chrono::steady_clock::duration timeout);
 
   // Sends the request and blocks until its answer or the timeout. Returns true only for the
-  // action "accept" (case-sensitive); every other answer refuses. Throws
+  // action "accept" (case-sensitive); every other answer refuses, and so does a request that could
+  // not be written (at once: no answer can come) or one made after end of input. Throws
   // ResolveError::approvalTimeout(ref) when no answer came in time, or when the client's action is
   // the text "timeout".
   bool requestApproval(const std::string& ref, const std::string& operation) override;

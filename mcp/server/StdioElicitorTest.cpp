@@ -35,10 +35,18 @@ class ScriptedClient {
   }
 
   StdioElicitor elicitor(std::chrono::steady_clock::duration timeout) {
-    return StdioElicitor([this](const std::string& line) { receive(line); }, coordinator_, timeout);
+    return StdioElicitor(
+        [this](const std::string& line) {
+          receive(line);
+          return writable;
+        },
+        coordinator_, timeout);
   }
 
   std::vector<std::string> lines;
+  bool writable = true;  // false: every line "fails" to be written
+
+  ElicitationCoordinator& coordinator() { return *coordinator_; }
 
  private:
   void receive(const std::string& line) {
@@ -135,6 +143,26 @@ TEST(StdioElicitorTest, TheClientAnsweringTimeoutIsAnApprovalTimeout) {
   ScriptedClient client("timeout", ScriptedClient::When::duringTheWait);
   auto elicitor = client.elicitor(kLong);
   expectApprovalTimeout(elicitor, "varn://local/a/b");
+}
+
+TEST(StdioElicitorTest, ARequestThatCouldNotBeWrittenIsRefusedAtOnce) {
+  ScriptedClient client(std::nullopt, ScriptedClient::When::never);
+  client.writable = false;
+  // With a timeout this long, only the refusal at once lets the test finish.
+  auto elicitor = client.elicitor(std::chrono::hours(1));
+  EXPECT_FALSE(elicitor.requestApproval("varn://local/a/b", "http_call"));
+  ASSERT_EQ(client.lines.size(), 1u);
+  // The request is not open any more: an answer arriving after all is dropped.
+  const std::string id = support::Json::parse(client.lines[0]).at("id").get<std::string>();
+  client.coordinator().fulfill(id, ElicitationResult{"accept"});
+  EXPECT_EQ(client.coordinator().wait(id, 0s), ElicitationResult{"timeout"});
+}
+
+TEST(StdioElicitorTest, AfterEndOfInputARequestIsRefusedAtOnce) {
+  ScriptedClient client(std::nullopt, ScriptedClient::When::never);
+  client.coordinator().close();
+  auto elicitor = client.elicitor(std::chrono::hours(1));
+  EXPECT_FALSE(elicitor.requestApproval("varn://local/a/b", "http_call"));
 }
 
 TEST(StdioElicitorTest, TheTimeoutNamesTheReferenceUnchanged) {

@@ -111,9 +111,9 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   const KillSwitch killSwitch(environment);
 
   // Approvals asked of the client through the same line writer, and the one resolve road.
-  auto elicitor =
-      std::make_shared<StdioElicitor>([writer](const std::string& line) { writer->write(line); },
-                                      coordinator, std::chrono::seconds(300));
+  auto elicitor = std::make_shared<StdioElicitor>(
+      [writer](const std::string& line) { return writer->write(line); }, coordinator,
+      std::chrono::seconds(300));
   auto vault = std::make_shared<UnixSocketVaultClient>(options.socketPath);
   auto resolver =
       std::make_shared<ResolveService>(vault, elicitor, rateLimiter, killSwitch, audit, tokens);
