@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -361,6 +362,45 @@ TEST_F(InjectionToolsTest, PlainCallsReturnScrubbedHeadersAndBody) {
   Json schemeOnly = outputOf(httpCall("/echo", {{"auth_scheme", "Token"}}), leaks);
   EXPECT_EQ(schemeOnly.value("body", ""), "hello");
   EXPECT_TRUE(vault->requests().empty());
+}
+
+// The request carries the caller's fields, the injected Authorization and what HTTP needs: no
+// Content-Type, Accept or Expect of the client library's own.
+TEST_F(InjectionToolsTest, OnlyTheCallersFieldsAndTheCredentialAreSent) {
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  const std::string host = "127.0.0.1:" + std::to_string(http.port());
+  const std::string body(2000, 'b');  // long enough for a client to want "Expect: 100-continue"
+  const std::string length = std::to_string(body.size());
+  struct Case {
+    Json extra;
+    Fields expected;  // sorted by name
+  };
+  const std::vector<Case> cases{
+      {Json::object(), {{"content-length", length}, {"host", host}}},
+      {{{"headers", {{"Content-Type", "text/plain"}}}},
+       {{"content-length", length}, {"content-type", "text/plain"}, {"host", host}}},
+      {{{"auth_ref", kRef}},
+       {{"authorization", "Bearer " + secret}, {"content-length", length}, {"host", host}}},
+      {{{"auth_ref", kRef}, {"headers", {{"content-type", "application/json"}, {"Accept", "*/*"}}}},
+       {{"accept", "*/*"},
+        {"authorization", "Bearer " + secret},
+        {"content-length", length},
+        {"content-type", "application/json"},
+        {"host", host}}},
+  };
+  startVault();
+  vault->answer("resolve", allowed(secret, std::vector<std::string>{"127.0.0.1"}));
+  startServer();
+  for (const Case& c : cases) {
+    Json extra = c.extra;
+    extra["method"] = "POST";
+    extra["body"] = body;
+    EXPECT_FALSE(httpCall("/echo", extra).isError);
+    Fields seen = http.requests().back().headers;
+    std::sort(seen.begin(), seen.end());
+    EXPECT_TRUE(seen == c.expected) << leaks.redact(Json(seen).dump()) << " for " << c.extra.dump();
+    EXPECT_EQ(http.requests().back().body, body);
+  }
 }
 
 TEST_F(InjectionToolsTest, UnboundCredentialNeedsTheSwitch) {

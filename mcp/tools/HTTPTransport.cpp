@@ -193,13 +193,18 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
   }
 
   std::unique_ptr<curl_slist, ListDeleter> headers;
-  bool callerSetsExpect = false;
   for (const auto& [name, value] : request.headers) {
-    callerSetsExpect = callerSetsExpect || equalIgnoringCase(name, "Expect");
     // "Name:" alone would tell curl to drop the field; "Name;" sends it with an empty value.
     append(headers, value.empty() ? name + ";" : name + ": " + value);
   }
-  if (!callerSetsExpect) append(headers, "Expect:");
+  // The request carries the caller's fields and what HTTP itself needs (Host, Content-Length):
+  // "Name:" removes the field that libcurl would otherwise add of its own.
+  for (const char* added : {"Accept", "Content-Type", "Expect"}) {
+    bool callerSetsIt =
+        std::any_of(request.headers.begin(), request.headers.end(),
+                    [&](const auto& field) { return equalIgnoringCase(field.first, added); });
+    if (!callerSetsIt) append(headers, std::string(added) + ":");
+  }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
   CURLcode code = curl_easy_perform(h);

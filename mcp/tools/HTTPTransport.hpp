@@ -103,9 +103,10 @@ class HTTPTransport {
 // HTTPTransport over libcurl: a fresh easy handle per request, only http and https, no redirect
 // followed, no cookie engine, no cache, no shared connection. Connecting may take up to the
 // request's timeout, and a transfer that moves less than one byte per second for that long is cut
-// off; there is no limit on the whole exchange otherwise. Curl's "Expect: 100-continue" is left
-// out unless the caller sets Expect. libcurl itself refuses response headers of more than 300 KiB
-// in all (an HTTPClientError). Stateless and thread-safe.
+// off; there is no limit on the whole exchange otherwise. The request carries the caller's fields
+// and what HTTP needs (Host, Content-Length): libcurl's own Accept, Content-Type (for a body) and
+// Expect are left out unless the caller sets them. libcurl itself refuses response headers of
+// more than 300 KiB in all (an HTTPClientError). Stateless and thread-safe.
 class CurlTransport final : public HTTPTransport {
  public:
   // Initialises libcurl once per process.
