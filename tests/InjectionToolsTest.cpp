@@ -403,6 +403,23 @@ TEST_F(InjectionToolsTest, OnlyTheCallersFieldsAndTheCredentialAreSent) {
   }
 }
 
+// A caller's Host would route the credential to another tenant of a shared front end.
+TEST_F(InjectionToolsTest, ACallersHostGoesOnlyWithoutACredential) {
+  startVault();
+  vault->answer("resolve", allowed(secret, std::vector<std::string>{"127.0.0.1"}));
+  startServer();
+  for (const char* name : {"Host", "host", "HOST"}) {
+    EXPECT_EQ(httpCall("/echo", {{"auth_ref", kRef}, {"headers", {{name, "other.example"}}}}),
+              (ToolResult{R"(error: invalidArguments("the Host header cannot be set when a )"
+                          R"(credential is injected"))",
+                          true}));
+  }
+  EXPECT_TRUE(http.requests().empty()) << "the server saw a request";
+  EXPECT_TRUE(vault->requests().empty()) << "the vault was asked";
+  EXPECT_FALSE(httpCall("/echo", {{"headers", {{"Host", "other.example"}}}}).isError);
+  EXPECT_EQ(http.requests().back().all("host"), std::vector<std::string>{"other.example"});
+}
+
 TEST_F(InjectionToolsTest, UnboundCredentialNeedsTheSwitch) {
   for (bool switchOn : {false, true}) {
     SCOPED_TRACE(switchOn ? "VARN_ALLOW_UNBOUND_INJECTION=1" : "switch absent");

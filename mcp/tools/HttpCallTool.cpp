@@ -124,6 +124,13 @@ HttpCallOutput HttpCallTool::run(const Input& input) const {
     if (!host) {
       throw ToolError::invalidArguments("url has no host to bind the credential against");
     }
+    // A shared front end routes by Host: another value would carry the credential to another
+    // tenant behind the bound address.
+    if (std::any_of(request.headers.begin(), request.headers.end(),
+                    [](const auto& field) { return equalIgnoringCase(field.first, "Host"); })) {
+      throw ToolError::invalidArguments(
+          "the Host header cannot be set when a credential is injected");
+    }
     const std::string scheme = input.auth_scheme.value_or("Bearer");
     if (breaksAHeader(scheme)) {
       throw ToolError::invalidArguments("auth_scheme must not contain CR, LF or NUL");

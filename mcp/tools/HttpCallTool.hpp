@@ -74,7 +74,9 @@ class HttpCallTool final {
   //     ("header names must be HTTP tokens"), ("header values must not contain CR, LF or NUL"),
   //     ("auth_scheme must not contain CR, LF or NUL") for text that would break the request;
   //   ToolError::invalidArguments("url has no host to bind the credential against") when
-  //     auth_ref is given and the url has no host.
+  //     auth_ref is given and the url has no host;
+  //   ToolError::invalidArguments("the Host header cannot be set when a credential is injected")
+  //     when auth_ref is given with a Host field (any letter case) among the headers.
   // Then passes on unchanged the resolve road's errors (ResolveError, VarnRefError, the vault
   // client's ToolError) and the guard's refusals (ResolveError::unbound, destinationNotAllowed),
   // nothing sent in either case; throws ToolError::upstream("the credential's value contains CR,

@@ -284,6 +284,10 @@ INSTANTIATE_TEST_SUITE_P(
                        i.headers = Headers{{"X-A", std::string("a\0b", 3)}};
                      }),
                      "header values must not contain CR, LF or NUL"},
+        ArgumentCase{"HostHeaderWithAuthRef", with([](auto& i) {
+                       i.headers = Headers{{"hOsT", "other.example.com"}};
+                     }),
+                     "the Host header cannot be set when a credential is injected"},
         ArgumentCase{"SchemeWithLineFeed", with([](auto& i) { i.auth_scheme = "Bearer\nX-B:"; }),
                      "auth_scheme must not contain CR, LF or NUL"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
