@@ -1,68 +1,24 @@
 #include "mcp/browser/BrowserController.hpp"
 
-#include <array>
 #include <utility>
 
 namespace varn::mcp {
 namespace {
-
-constexpr std::array<std::pair<FillField, std::string_view>, 4> kFieldTexts{{
-    {FillField::username, "username"},
-    {FillField::password, "password"},
-    {FillField::otp, "otp"},
-    {FillField::custom, "custom"},
-}};
 
 const char* const kTabControl = "tab control not supported by this controller";
 
 }  // namespace
 
 std::string_view toString(FillField field) noexcept {
-  for (const auto& [value, text] : kFieldTexts) {
-    if (value == field) return text;
-  }
-  return "username";  // unreachable: every case is in the table
+  return jsonEnumTexts(field).toString(field);
 }
 
 template <>
 std::optional<FillField> fromString<FillField>(std::string_view text) noexcept {
-  for (const auto& [value, known] : kFieldTexts) {
-    if (known == text) return value;
-  }
-  return std::nullopt;
+  return jsonEnumTexts(FillField{}).fromString(text);
 }
 
-support::Json toJson(FillField field) {
-  return std::string(toString(field));
-}
-
-FillField fillFieldFromJson(const support::Json& value) {
-  if (!value.is_string()) throw support::JsonDecodeError("field must be a string");
-  std::optional<FillField> field = fromString<FillField>(value.get_ref<const std::string&>());
-  if (!field) {
-    throw support::JsonDecodeError("field must be one of username, password, otp, custom");
-  }
-  return *field;
-}
-
-TabInfo TabInfo::fromJson(const support::Json& object) {
-  support::requireObject(object, "tab");
-  TabInfo tab;
-  tab.id = support::requireString(object, "id");
-  tab.url = support::requireString(object, "url");
-  tab.title = support::requireString(object, "title");
-  tab.active = support::requireBool(object, "active");
-  return tab;
-}
-
-support::OrderedJson TabInfo::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["id"] = id;
-  out["url"] = url;
-  out["title"] = title;
-  out["active"] = active;
-  return out;
-}
+VARN_JSON_RECORD_MEMBERS(TabInfo);
 
 BrowserError::BrowserError(Case errorCase, FillField field, std::int64_t count, std::string text,
                            std::string frame, std::string description)

@@ -12,12 +12,22 @@
 #include <vector>
 
 #include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
 // A credential field that can be filled. Its text is the raw value: "username", "password",
-// "otp", "custom".
+// "otp", "custom"; in JSON it is one string holding that text.
 enum class FillField { username, password, otp, custom };
+
+constexpr auto jsonEnumTexts(FillField) {
+  return support::EnumTexts<FillField, 4>{{{
+      {FillField::username, "username"},
+      {FillField::password, "password"},
+      {FillField::otp, "otp"},
+      {FillField::custom, "custom"},
+  }}};
+}
 
 [[nodiscard]] std::string_view toString(FillField field) noexcept;
 
@@ -27,11 +37,6 @@ template <typename E>
 [[nodiscard]] std::optional<E> fromString(std::string_view text) noexcept;
 template <>
 [[nodiscard]] std::optional<FillField> fromString<FillField>(std::string_view text) noexcept;
-
-// A FillField is coded as one JSON string holding its raw value. Decoding throws
-// support::JsonDecodeError for any other JSON value or text, without quoting it.
-[[nodiscard]] support::Json toJson(FillField field);
-[[nodiscard]] FillField fillFieldFromJson(const support::Json& value);
 
 // The result of locating one field on the live page. Never encoded.
 struct FieldMatch {
@@ -64,6 +69,9 @@ struct TabInfo {
   [[nodiscard]] static TabInfo fromJson(const support::Json& object);
   [[nodiscard]] support::OrderedJson toJson() const;
 };
+
+VARN_JSON_RECORD(TabInfo, "tab", VARN_JSON_FIELD(id), VARN_JSON_FIELD(url), VARN_JSON_FIELD(title),
+                 VARN_JSON_FIELD(active));
 
 // The failure of the browser layer. what() is the exact text the agent reads after "error: ".
 // Equal when the case and every payload are equal.

@@ -10,18 +10,18 @@ namespace {
 using support::Json;
 
 TEST(FillFieldTest, ReadsOnlyTheExactRawValues) {
+  using Coder = support::JsonCoder<FillField>;
   for (FillField field :
        {FillField::username, FillField::password, FillField::otp, FillField::custom}) {
     EXPECT_EQ(fromString<FillField>(toString(field)), field);
-    EXPECT_EQ(fillFieldFromJson(toJson(field)), field);
+    EXPECT_EQ(Coder::decode(Json::parse(Coder::encode(field).dump()), "field"), field);
   }
-  EXPECT_EQ(toString(FillField::otp), "otp");
+  EXPECT_EQ(Coder::encode(FillField::otp), "otp");
   for (const char* text : {"OTP", "Otp", "", " otp", "otp ", "pass", "user"}) {
     EXPECT_EQ(fromString<FillField>(text), std::nullopt) << text;
-    EXPECT_THROW((void)fillFieldFromJson(Json(text)), support::JsonDecodeError) << text;
+    EXPECT_THROW((void)Coder::decode(Json(text), "field"), support::JsonDecodeError) << text;
   }
-  EXPECT_THROW((void)fillFieldFromJson(Json(1)), support::JsonDecodeError);
-  EXPECT_THROW((void)fillFieldFromJson(Json::array({"otp"})), support::JsonDecodeError);
+  EXPECT_THROW((void)Coder::decode(Json(1), "field"), support::JsonDecodeError);
 }
 
 TEST(BrowserErrorTest, DescriptionsAreTheExactTexts) {

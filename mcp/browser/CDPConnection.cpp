@@ -1,7 +1,5 @@
 #include "mcp/browser/CDPConnection.hpp"
 
-#include <string.h>  // explicit_bzero
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -19,6 +17,7 @@
 #include "mcp/browser/DevToolsHTTP.hpp"
 #include "support/Uri.hpp"
 #include "support/Utf8.hpp"
+#include "support/Wipe.hpp"
 
 namespace varn::mcp {
 
@@ -60,11 +59,6 @@ struct Frame {
   std::int64_t id;
   std::string text;
 };
-
-void wipe(std::string& text) noexcept {
-  if (!text.empty()) explicit_bzero(text.data(), text.size());
-  text.clear();
-}
 
 }  // namespace
 
@@ -133,7 +127,7 @@ struct CDPConnection::Core {
   }
 
   void dropOutbox() {
-    for (Frame& frame : outbox) wipe(frame.text);
+    for (Frame& frame : outbox) support::wipe(frame.text);
     outbox.clear();
   }
 
@@ -218,7 +212,7 @@ struct CDPConnection::Core {
 
   void enqueue(Frame frame) {
     if (closeRequested || ended_()) {
-      wipe(frame.text);
+      support::wipe(frame.text);
       return;
     }
     outbox.push_back(std::move(frame));
@@ -239,7 +233,7 @@ struct CDPConnection::Core {
       writing = false;
       Frame frame = std::move(outbox.front());
       outbox.pop_front();
-      wipe(frame.text);
+      support::wipe(frame.text);
       if (ec) {
         fail(frame.id,
              std::make_exception_ptr(BrowserError::cdpFailure("send failed: " + ec.message())));
@@ -320,7 +314,7 @@ Json CDPConnection::send(std::string_view method, const Json& params,
   {
     std::lock_guard lock(core.mutex);
     if (core.ended) {
-      wipe(frame.text);
+      support::wipe(frame.text);
       std::rethrow_exception(core.ended);
     }
     core.waiters.emplace(id, std::move(waiter));
