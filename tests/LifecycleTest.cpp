@@ -246,6 +246,27 @@ TEST_F(LifecycleTest, EndOfInputWhenIdleExitsZeroWithoutAWord) {
   EXPECT_TRUE(server->linesRead().empty());
 }
 
+// A run_command child runs as the same user with the same capabilities. As root, the server is
+// started without CAP_SYS_PTRACE (which passes over the flag), so that only the flag stands
+// between the child and the server's memory.
+TEST_F(LifecycleTest, AChildCannotReadTheServersMemory) {
+  if (::geteuid() == 0) {
+    server = std::make_unique<ServerProcess>(
+        "/usr/bin/setpriv", std::vector<std::string>{"--bounding-set=-sys_ptrace", "--", binary()},
+        defaultEnvironment());
+  } else {
+    startServer();
+  }
+  const std::string script =
+      "grep -q '^Name:' /proc/$1/status && echo status:read; if (exec 3< /proc/$1/mem) "
+      "2>/dev/null; "
+      "then echo mem:opened; else echo mem:denied; fi";
+  ToolResult result = call(
+      "run_command", {{"argv", {"/bin/sh", "-c", script, "sh", std::to_string(server->pid())}}});
+  EXPECT_EQ(result,
+            (ToolResult{R"({"exit":0,"stdout":"status:read\nmem:denied\n","stderr":""})", false}));
+}
+
 TEST_F(LifecycleTest, StartUpMakesTheApplicationSupportFolder) {
   startServer();
   roundTrip(request(1, "ping"));

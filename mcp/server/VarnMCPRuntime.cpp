@@ -1,6 +1,7 @@
 #include "mcp/server/VarnMCPRuntime.hpp"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -85,6 +86,11 @@ void installSignalHandling() {
 }  // namespace
 
 int VarnMCPRuntime::main(int argc, char** argv) {
+  // Before any secret exists: other programs of the same user may not read this process's memory
+  // (/proc/<pid>/mem, ptrace, core files), as credential agents do. A child starts dumpable again
+  // when it executes its program.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
   // Every line leaves through one writer on standard output.
   auto writer = std::make_shared<LineWriter>(STDOUT_FILENO);
 
