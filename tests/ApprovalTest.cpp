@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Utf8.hpp"
 #include "tests/support/ServerTest.hpp"
 
 namespace varn::tests {
@@ -291,6 +292,44 @@ TEST_F(ApprovalTest, ControlCharactersOfTheReferenceAreEscapedInThePromptOnly) {
   EXPECT_EQ(readResult(id), (ToolResult{denied(spoof), true}));
   ASSERT_EQ(vault->requests().size(), 1u);
   EXPECT_EQ(Json::parse(vault->requests()[0].line).at("ref"), Json(spoof));
+}
+
+// Each character that could make a reference display as another is percent-encoded in the
+// prompt; its neighbours are ordinary text. The vault still gets the reference unchanged.
+TEST_F(ApprovalTest, InvisibleAndBidiCharactersAreEncodedInThePromptOnly) {
+  const std::vector<char32_t> encoded{0x00AD, 0x061C, 0x200B, 0x200C, 0x200D, 0x200E,
+                                      0x200F, 0x202A, 0x202B, 0x202C, 0x202D, 0x202E,
+                                      0x2060, 0x2066, 0x2067, 0x2068, 0x2069, 0xFEFF};
+  const std::vector<char32_t> plain{0x00AC, 0x061B, 0x200A, 0x2010, 0x2065, 0x206A, 0xFEFE};
+  std::string ref = "varn://local/", shown = ref;
+  for (char32_t c : encoded) {
+    std::string bytes;
+    support::appendUtf8(bytes, c);
+    ref += "x" + bytes;
+    shown += "x";
+    for (unsigned char byte : bytes) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      shown += {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
+    }
+  }
+  for (char32_t c : plain) {
+    std::string bytes;
+    support::appendUtf8(bytes, c);
+    ref += bytes;
+    shown += bytes;
+  }
+  ref += "/otp";
+  shown += "/otp";
+  startVault();
+  vault->enqueue(needsApproval());
+  startServer();
+  const int id = nextId();
+  sendTotp(id, ref);
+  const Json request = readApprovalRequest("totp_code", shown);
+  ASSERT_TRUE(server->sendLine(answer(request, "decline")));
+  EXPECT_EQ(readResult(id), (ToolResult{denied(ref), true}));
+  ASSERT_EQ(vault->requests().size(), 1u);
+  EXPECT_EQ(Json::parse(vault->requests()[0].line).at("ref"), Json(ref));
 }
 
 }  // namespace

@@ -19,28 +19,28 @@ void appendPercentEncoded(std::string& out, std::string_view bytes) {
   }
 }
 
-// The reference as the prompt shows it. Works on bytes, so text that is not UTF-8 passes through
-// without harm; in UTF-8, C1 controls are C2 80..C2 9F and U+2028/U+2029 are E2 80 A8/A9.
+// Characters that would let a reference display as something it is not: controls (C0, DEL, C1),
+// the line and paragraph separators, the bidirectional controls and the invisible ones (soft
+// hyphen, zero-width space and joiners, word joiner, byte order mark).
+bool hiddenInPrompt(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || c == 0x061C ||
+         (c >= 0x200B && c <= 0x200F) || c == 0x2028 || c == 0x2029 ||
+         (c >= 0x202A && c <= 0x202E) || c == 0x2060 || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+// The reference as the prompt shows it: those characters percent-encoded, byte by byte of their
+// UTF-8 form. Bytes that are not UTF-8 pass through as they are.
 std::string promptForm(std::string_view ref) {
   std::string out;
   out.reserve(ref.size());
-  for (std::size_t i = 0; i < ref.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(ref[i]);
-    if (byte < 0x20 || byte == 0x7F) {
-      appendPercentEncoded(out, ref.substr(i, 1));
-    } else if (byte == 0xC2 && i + 1 < ref.size() &&
-               static_cast<unsigned char>(ref[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(ref[i + 1]) <= 0x9F) {
-      appendPercentEncoded(out, ref.substr(i, 2));
-      i += 1;
-    } else if (byte == 0xE2 && i + 2 < ref.size() &&
-               static_cast<unsigned char>(ref[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(ref[i + 2]) == 0xA8 ||
-                static_cast<unsigned char>(ref[i + 2]) == 0xA9)) {
-      appendPercentEncoded(out, ref.substr(i, 3));
-      i += 2;
+  for (std::size_t i = 0; i < ref.size();) {
+    const std::size_t start = i;
+    const char32_t c = support::nextCodePoint(ref, i);
+    const std::string_view bytes = ref.substr(start, i - start);
+    if (hiddenInPrompt(c)) {
+      appendPercentEncoded(out, bytes);
     } else {
-      out.push_back(ref[i]);
+      out.append(bytes);
     }
   }
   return out;

@@ -32,9 +32,11 @@ class StdioElicitor final : public Elicitor {
   // the text "timeout".
   bool requestApproval(const std::string& ref, const std::string& operation) override;
 
-  // The prompt shown to the human. In it (only), control characters of the reference (C0, DEL, C1)
-  // and the line and paragraph separators U+2028 and U+2029 are percent-encoded, so a crafted
-  // reference cannot forge lines of the prompt.
+  // The prompt shown to the human. In it (only), control characters of the reference (C0, DEL, C1),
+  // the line and paragraph separators U+2028 and U+2029, the bidirectional controls (U+061C,
+  // U+200E, U+200F, U+202A-U+202E, U+2066-U+2069) and the invisible U+00AD, U+200B-U+200D, U+2060
+  // and U+FEFF are percent-encoded, so a crafted reference can neither forge lines of the prompt
+  // nor display as another reference.
   [[nodiscard]] static std::string approvalMessage(std::string_view ref,
                                                    std::string_view operation);
 

@@ -199,7 +199,17 @@ INSTANTIATE_TEST_SUITE_P(
                       PromptCase{"a\xe2\x80\xa8z\xe2\x80\xa9", "a%E2%80%A8z%E2%80%A9"},
                       PromptCase{"caf\xc3\xa9 \xc2\xa0\xe2\x80\xa7\xe2\x82\xac",
                                  "caf\xc3\xa9 \xc2\xa0\xe2\x80\xa7\xe2\x82\xac"},
-                      PromptCase{"100%", "100%"}));
+                      PromptCase{"100%", "100%"},
+                      // Right-to-left override, isolates and invisible characters.
+                      PromptCase{"a\xe2\x80\xae"
+                                 "b\xe2\x81\xa6"
+                                 "c\xe2\x81\xa9",
+                                 "a%E2%80%AEb%E2%81%A6c%E2%81%A9"},
+                      PromptCase{"\xc2\xad\xd8\x9c\xe2\x80\x8b\xef\xbb\xbf",
+                                 "%C2%AD%D8%9C%E2%80%8B%EF%BB%BF"},
+                      // Neighbours that are ordinary text: U+00AC, U+200A, U+2010, U+206A.
+                      PromptCase{"\xc2\xac\xe2\x80\x8a\xe2\x80\x90\xe2\x81\xaa",
+                                 "\xc2\xac\xe2\x80\x8a\xe2\x80\x90\xe2\x81\xaa"}));
 
 TEST(StdioElicitorTest, TheRequestCarriesThePromptForm) {
   const support::Json request =
