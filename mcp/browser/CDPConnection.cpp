@@ -1,5 +1,6 @@
 #include "mcp/browser/CDPConnection.hpp"
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -323,7 +324,9 @@ Json CDPConnection::send(std::string_view method, const Json& params,
   asio::post(core.io,
              [raw, frame = std::move(frame)]() mutable { raw->enqueue(std::move(frame)); });
 
-  if (reply.wait_for(deadline) != std::future_status::ready) {
+  // A deadline beyond a year is a year: the clock arithmetic of wait_for must not overflow.
+  const auto bounded = std::min<std::chrono::milliseconds>(deadline, std::chrono::hours(24 * 366));
+  if (reply.wait_for(bounded) != std::future_status::ready) {
     bool timedOut = false;
     {
       std::lock_guard lock(core.mutex);
