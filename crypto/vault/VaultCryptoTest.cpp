@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <functional>
-#include <regex>
 #include <thread>
 
 #include "crypto/vault/Crypto.hpp"
@@ -18,6 +17,18 @@ using support::Uuid;
 using testing::SoftwareKeyStore;
 
 using testing::failureOf;
+
+// Groups of 4 Base32 characters joined by `separator`, `groups` of them, the last `lastSize` long.
+bool isGroupedBase32(const std::string& text, char separator, std::size_t groups,
+                     std::size_t lastSize) {
+  if (text.size() != (groups - 1) * 5 + lastSize) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool base32 = (c >= 'A' && c <= 'Z') || (c >= '2' && c <= '7');
+    if (i % 5 == 4 ? c != separator : !base32) return false;
+  }
+  return true;
+}
 
 Bytes bytesOf(const SecretBytes& secret) {
   return Bytes(secret.data(), secret.data() + secret.size());
@@ -76,10 +87,10 @@ TEST_F(VaultCryptoTest, CreatedVaultHoldsThreeEntriesWithOwnSaltsAndWellFormedCo
   }
   EXPECT_NE(v.wrappedKeys[0].kdfParams->salt, v.wrappedKeys[1].kdfParams->salt);
   EXPECT_NE(v.wrappedKeys[1].kdfParams->salt, v.wrappedKeys[2].kdfParams->salt);
-  EXPECT_TRUE(std::regex_match(v.recoveryCode, std::regex("[A-Z2-7]{4}(-[A-Z2-7]{4}){7}")));
+  EXPECT_TRUE(isGroupedBase32(v.recoveryCode, '-', 8, 4));
   ASSERT_TRUE(v.recoveryPhrase.has_value());
-  EXPECT_TRUE(std::regex_match(*v.recoveryPhrase,
-                               std::regex("[A-Z2-7]{4}( [A-Z2-7]{4}){11} [A-Z2-7]{3}[AQ]")));
+  EXPECT_TRUE(isGroupedBase32(*v.recoveryPhrase, ' ', 13, 4));
+  EXPECT_TRUE(v.recoveryPhrase->back() == 'A' || v.recoveryPhrase->back() == 'Q');
   EXPECT_EQ(v.accountPublicKeys.fingerprint,
             Crypto::fingerprint(v.accountPublicKeys.x25519, v.accountPublicKeys.ed25519));
   // The private keys' JSON (four Base64 values of 32, 32, 32 and 64 bytes) in an envelope.
