@@ -32,8 +32,8 @@
 //   ... .coded<Coder>()                  an explicit coder (byte fields: see
 //   crypto/vault/Base64.hpp)
 // A coder is a type with `static OrderedJson encode(const T&)` and
-// `static T decode(const Json& value, std::string_view key)` (value present and not null); for an
-// optional member it codes the contained value. JsonCoder<T> is the coder chosen by type; other
+// `static T decode(const Json& value, std::string_view key)` (value present and not null, unless
+// the coder declares kDecodesNull, below); for an optional member it codes the contained value. JsonCoder<T> is the coder chosen by type; other
 // types join by specialising it. Byte vectors have no coder by type: their text form is chosen per
 // field, so a byte field cannot silently become an array of numbers.
 //
@@ -283,6 +283,12 @@ OrderedJson encodeRecord(const T& record) {
   return out;
 }
 
+// A coder may declare `static constexpr bool kDecodesNull = true;` when its type holds JSON null as
+// a value of its own (a free-form JSON value): a required field of that type then takes null, and
+// only a missing key fails.
+template <typename Coder>
+inline constexpr bool kJsonCoderDecodesNull = requires { requires Coder::kDecodesNull; };
+
 template <JsonRecord T>
 T decodeRecord(const Json& value) {
   constexpr auto table = varnJsonRecord(static_cast<const T*>(nullptr));
@@ -296,6 +302,11 @@ T decodeRecord(const Json& value) {
       } else {
         record.*(field.member) = Coder::decode(*present, field.key);
       }
+    } else if constexpr (kJsonCoderDecodesNull<Coder>) {
+      // A value type that holds null itself: only a missing key fails.
+      auto found = value.find(field.key);
+      if (found == value.end()) throwMissing(field.key);
+      record.*(field.member) = Coder::decode(*found, field.key);
     } else {
       if (present == nullptr) throwMissing(field.key);
       record.*(field.member) = Coder::decode(*present, field.key);

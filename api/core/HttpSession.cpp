@@ -1,0 +1,34 @@
+#include "api/core/HttpSession.hpp"
+
+#include "api/core/APIError.hpp"
+
+namespace varn::api {
+namespace {
+
+support::CurlSettings sessionSettings() {
+  support::CurlSettings settings;
+  settings.connectTimeout = std::chrono::seconds(60);
+  settings.stallTimeout = std::chrono::seconds(60);
+  settings.maxRedirects = 16;
+  settings.cookieJar = true;
+  settings.proxyFromEnvironment = true;
+  settings.maxBodyBytes = kMaxReplyBytes;
+  return settings;
+}
+
+}  // namespace
+
+CurlHttpSession::CurlHttpSession() : curl_(sessionSettings()) {}
+
+HttpResponse CurlHttpSession::perform(const HttpRequest& request) {
+  support::CurlResponse response;
+  try {
+    response = curl_.perform({request.url, request.method, request.headers, request.body});
+  } catch (const support::CurlError& error) {
+    throw APIError::transport(-1, error.what());
+  }
+  if (response.bodyTooLarge) throw APIError::transport(response.status, "response too large");
+  return {response.status, std::move(response.body)};
+}
+
+}  // namespace varn::api
