@@ -70,7 +70,8 @@ CurlSession::CurlSession(CurlSettings settings)
   curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  if (settings_.cookieJar) curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  if (settings_.cookieJar)
+    curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
 }
 
 CurlSession::~CurlSession() {

@@ -33,9 +33,10 @@
 //   crypto/vault/Base64.hpp)
 // A coder is a type with `static OrderedJson encode(const T&)` and
 // `static T decode(const Json& value, std::string_view key)` (value present and not null, unless
-// the coder declares kDecodesNull, below); for an optional member it codes the contained value. JsonCoder<T> is the coder chosen by type; other
-// types join by specialising it. Byte vectors have no coder by type: their text form is chosen per
-// field, so a byte field cannot silently become an array of numbers.
+// the coder declares kDecodesNull, below); for an optional member it codes the contained value.
+// JsonCoder<T> is the coder chosen by type; other types join by specialising it. Byte vectors have
+// no coder by type: their text form is chosen per field, so a byte field cannot silently become an
+// array of numbers.
 //
 // A closed value set (enum) joins through a table found by argument-dependent lookup:
 //   constexpr auto jsonEnumTexts(AIAccess) { return support::EnumTexts<AIAccess, 3>{{{...}}}; }
@@ -287,7 +288,9 @@ OrderedJson encodeRecord(const T& record) {
 // a value of its own (a free-form JSON value): a required field of that type then takes null, and
 // only a missing key fails.
 template <typename Coder>
-inline constexpr bool kJsonCoderDecodesNull = requires { requires Coder::kDecodesNull; };
+inline constexpr bool kJsonCoderDecodesNull = requires {
+  requires Coder::kDecodesNull;
+};
 
 template <JsonRecord T>
 T decodeRecord(const Json& value) {

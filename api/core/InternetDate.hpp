@@ -28,7 +28,6 @@ class InternetDate {
   [[nodiscard]] static std::optional<Date> parse(std::string_view text) noexcept;
 };
 
-
 // The coder of a date field: written by InternetDate::format; read by InternetDate::parse, failing
 // with "<key>: invalid RFC3339 date: " followed by the text as received.
 struct InternetDateCoder {

@@ -121,8 +121,8 @@ class VarnAPIClient final : public AuthAPI, public BootstrapAPI, public InviteAP
                                  const Bytes& nameBlob, const Bytes& wrappedKey) override;
   // 28. PATCH collections/{id} {name_blob, parent_id, sort}, each only when given (so {} when
   //     nothing is); the reply is dropped.
-  void patchCollection(UUID id, const std::optional<Bytes>& nameBlob,
-                       std::optional<UUID> parentId, std::optional<std::int64_t> sort);
+  void patchCollection(UUID id, const std::optional<Bytes>& nameBlob, std::optional<UUID> parentId,
+                       std::optional<std::int64_t> sort);
   // 29. DELETE collections/{id}; the reply is dropped.
   void deleteCollection(UUID id);
   // 30. POST collections/{id}/rotate {key_epoch, member_grants, item_keys}; the reply is dropped.

@@ -17,9 +17,9 @@
 namespace varn::api {
 namespace {
 
+using testing::FakeSyncServer;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::FakeSyncServer;
 
 const UUID kOrg = *UUID::parse("1F0C3A52-6B1D-4E2A-9C3B-0D4E5F6A7B8C");
 const UUID kItem = *UUID::parse("5A1B3C4D-0000-4000-8000-000000000004");
@@ -167,7 +167,8 @@ TEST_F(ClientTest, LoginFinishKeepsTheTokenAndLogoutLeavesIt) {
   server.reply({401, R"({"error":{"code":"a","message":"bad assertion"}})"});
   server.reply({200, R"({"session_token":"s3cr3t","expires_at":"2025-03-01T12:00:00Z"})"});
   client.setSessionToken("old");
-  EXPECT_EQ(errorOf([&] { (void)client.loginFinish({1}); }), APIError::unauthorized("bad assertion"));
+  EXPECT_EQ(errorOf([&] { (void)client.loginFinish({1}); }),
+            APIError::unauthorized("bad assertion"));
   (void)client.loginFinish({1});
   client.logout();
   server.reply({200, "[]"});
@@ -192,11 +193,14 @@ TEST_F(ClientTest, ATokenThatCouldSplitTheHeaderFailsBeforeAnythingIsSent) {
   EXPECT_TRUE(server.received().empty());
 }
 
-TEST_F(ClientTest, ARedirectToAnotherPortDoesNotCarryTheToken) {
+TEST(ClientRedirectTest, ARedirectToAnotherPortDoesNotCarryTheToken) {
+  FakeSyncServer server;
   FakeSyncServer other;
   other.reply({200, R"({"now":"2025-03-01T12:00:00Z"})"});
   server.reply({302, "", {{"Location", server.url("/moved")}}});
   server.reply({307, "", {{"Location", other.url("/elsewhere")}}});
+  // A session of its own, closed before `other` stops.
+  VarnAPIClient client(server.url("/"), std::make_shared<CurlHttpSession>());
   client.setSessionToken("s3cr3t");
 
   EXPECT_EQ(client.sync(std::nullopt).now, *InternetDate::parse("2025-03-01T12:00:00Z"));
@@ -240,14 +244,14 @@ TEST_P(PathSegmentTest, AnInviteIdStaysOneSegment) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ids, PathSegmentTest,
-    ::testing::Values(
-        SegmentCase{"Plain", "inv-1_a.b~c", "inv-1_a.b~c"},
-        SegmentCase{"Traversal", "x/../../members/1F0C3A52-6B1D-4E2A-9C3B-0D4E5F6A7B8C",
-                    "x%2F..%2F..%2Fmembers%2F1F0C3A52-6B1D-4E2A-9C3B-0D4E5F6A7B8C"},
-        SegmentCase{"DotDot", "..", "%2E%2E"}, SegmentCase{"Dot", ".", "%2E"},
-        SegmentCase{"Percent", "a%2Fb", "a%252Fb"},
-        SegmentCase{"QueryAndFragment", "q?x=1#y", "q%3Fx=1%23y"},
-        SegmentCase{"BlankAndUnicode", "a b\xC3\xA9", "a%20b%C3%A9"}),
+    ::testing::Values(SegmentCase{"Plain", "inv-1_a.b~c", "inv-1_a.b~c"},
+                      SegmentCase{"Traversal",
+                                  "x/../../members/1F0C3A52-6B1D-4E2A-9C3B-0D4E5F6A7B8C",
+                                  "x%2F..%2F..%2Fmembers%2F1F0C3A52-6B1D-4E2A-9C3B-0D4E5F6A7B8C"},
+                      SegmentCase{"DotDot", "..", "%2E%2E"}, SegmentCase{"Dot", ".", "%2E"},
+                      SegmentCase{"Percent", "a%2Fb", "a%252Fb"},
+                      SegmentCase{"QueryAndFragment", "q?x=1#y", "q%3Fx=1%23y"},
+                      SegmentCase{"BlankAndUnicode", "a b\xC3\xA9", "a%20b%C3%A9"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(ClientURLTest, ExactlyOneSlashJoinsTheBasePathAndTheRequestPath) {
@@ -323,7 +327,8 @@ TEST_F(ClientTest, ConcurrentCallsAndTokenChangesShareOneClient) {
 TEST(APIErrorTest, PrintsTheCaseAndItsPayloads) {
   EXPECT_STREQ(APIError::notFound("no \"x\"").what(), R"(notFound(message: "no \"x\""))");
   EXPECT_STREQ(APIError::conflict(7).what(), "conflict(currentRevision: 7)");
-  EXPECT_STREQ(APIError::transport(503, "down").what(), R"(transport(status: 503, message: "down"))");
+  EXPECT_STREQ(APIError::transport(503, "down").what(),
+               R"(transport(status: 503, message: "down"))");
   EXPECT_STREQ(APIError::decoding("wrapped").what(), R"(decoding("wrapped"))");
   EXPECT_NE(APIError::server("a"), APIError::validation("a"));
 }

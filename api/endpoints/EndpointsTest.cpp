@@ -39,37 +39,38 @@ Bytes bytes(std::string_view text) {
 const Bytes kFBFF{0xFB, 0xFF};
 
 // Replies are written with lower-case UUIDs: they are read in either case.
-const std::string kAccountJson = R"({"id":"2a1b3c4d-0000-4000-8000-000000000001","handle":"alice",)"
-                                 R"("pubkey_x25519":"eA","pubkey_ed25519":"ZQ","fingerprint":"FP"})";
+const std::string kAccountJson =
+    R"({"id":"2a1b3c4d-0000-4000-8000-000000000001","handle":"alice",)"
+    R"("pubkey_x25519":"eA","pubkey_ed25519":"ZQ","fingerprint":"FP"})";
 const AccountDTO kAccount{uuid(ACC), "alice", "eA", "ZQ", "FP"};
-const std::string kCollectionJson = R"({"id":")" COL R"(","parent_id":")" PAR
-                                    R"(","name_blob":"AQ","sort":2,"wrapped_key":"Ag"})";
+const std::string kCollectionJson =
+    R"({"id":")" COL R"(","parent_id":")" PAR R"(","name_blob":"AQ","sort":2,"wrapped_key":"Ag"})";
 const CollectionDTO kCollection{uuid(COL), uuid(PAR), "AQ", 2, "Ag"};
-const std::string kAgentJson = R"({"account_id":")" AGENT R"(","slug":"bot","display_name":"Bot",)"
-                               R"("handle":"bot-handle","role":"agent","fingerprint":"FP",)"
-                               R"("pubkey_x25519":"AQ","pubkey_ed25519":"Ag","created_at":")" NOW
-                               R"("})";
-const AgentDTO kAgent{uuid(AGENT), "bot", "Bot", "bot-handle", "agent", "FP", "AQ", "Ag",
-                      std::nullopt, at(NOW)};
+const std::string kAgentJson =
+    R"({"account_id":")" AGENT R"(","slug":"bot","display_name":"Bot",)"
+    R"("handle":"bot-handle","role":"agent","fingerprint":"FP",)"
+    R"("pubkey_x25519":"AQ","pubkey_ed25519":"Ag","created_at":")" NOW R"("})";
+const AgentDTO kAgent{uuid(AGENT), "bot", "Bot", "bot-handle", "agent",
+                      "FP",        "AQ",  "Ag",  std::nullopt, at(NOW)};
 const std::string kPolicyJson =
     R"({"id":")" POL R"(","org_id":")" ORG R"(","agent_account_id":")" AGENT R"(","item_id":")" ITEM
     R"(","capability":"read","constraints":{"max":1},"approval":"always","created_at":")" NOW
     R"("})";
 const JSONValue kConstraints = JSONValue::object({{"max", JSONValue::integer(1)}});
-const AgentPolicyDTO kPolicy{uuid(POL),   uuid(ORG),    uuid(AGENT), uuid(ITEM),
-                             std::nullopt, "read",      kConstraints, "always",
-                             std::nullopt, at(NOW)};
+const AgentPolicyDTO kPolicy{uuid(POL), uuid(ORG),    uuid(AGENT), uuid(ITEM),   std::nullopt,
+                             "read",    kConstraints, "always",    std::nullopt, at(NOW)};
 const std::string kInviteJson = R"({"id":"inv-1","role":"member","status":"pending",)"
                                 R"("org_label":"Org","inviter_label":"Alice","expires_at":")" NOW
                                 R"(","created_at":")" NOW R"("})";
-const InviteDTO kInvite{"inv-1", "member",     "pending",    "Org",        "Alice",     std::nullopt,
-                        std::nullopt, at(NOW), at(NOW), std::nullopt, std::nullopt, std::nullopt};
+const InviteDTO kInvite{"inv-1", "member",     "pending",    "Org",
+                        "Alice", std::nullopt, std::nullopt, at(NOW),
+                        at(NOW), std::nullopt, std::nullopt, std::nullopt};
 const std::string kItemJson = R"({"id":")" ITEM R"(","collection_id":")" COL
                               R"(","type":"login","name_blob":"n","content_blob":"c",)"
                               R"("crypto_params":{"envelope_version":1},"wrapped_item_key":"k",)"
                               R"("ai_access":"injectable","revision":7,"updated_at":")" NOW R"("})";
-const ItemDTO kItem{uuid(ITEM), uuid(COL), "login", "n", "c", CryptoParamsDTO(1), "k",
-                    "injectable", 7, at(NOW)};
+const ItemDTO kItem{uuid(ITEM),         uuid(COL), "login",      "n", "c",
+                    CryptoParamsDTO(1), "k",       "injectable", 7,   at(NOW)};
 const ItemWriteBody kWrite{uuid(ITEM), "n", "c", CryptoParamsDTO(1), "k", "injectable"};
 const std::string kWriteJson = R"("name_blob":"n","content_blob":"c",)"
                                R"("crypto_params":{"envelope_version":1},"wrapped_item_key":"k",)"
@@ -122,11 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
                      R"({"handle":"alice","pubkey_x25519":"-_8","pubkey_ed25519":"AQ",)"
                      R"("wrapped_account_privkeys":"AgM"})",
                      R"({"challenge":"x"})"},
-        EndpointCase{"registerFinish",
-                     [](VarnAPIClient& c) {
-                       EXPECT_EQ(c.registerFinish(bytes("att\x01\xff")), kAccount);
-                     },
-                     "POST", "auth/passkey/register/finish", "att\x01\xff", kAccountJson},
+        EndpointCase{
+            "registerFinish",
+            [](VarnAPIClient& c) { EXPECT_EQ(c.registerFinish(bytes("att\x01\xff")), kAccount); },
+            "POST", "auth/passkey/register/finish", "att\x01\xff", kAccountJson},
         EndpointCase{"loginBegin",
                      [](VarnAPIClient& c) { EXPECT_EQ(c.loginBegin("alice"), bytes("opts")); },
                      "POST", "auth/passkey/login/begin", R"({"handle":"alice"})", "opts"},
@@ -147,35 +147,36 @@ INSTANTIATE_TEST_SUITE_P(
                                    ::testing::ElementsAre(MembershipDTO{uuid(ORG), "owner"}));
                      },
                      "GET", "me", "",
-                     R"({"account":)" + kAccountJson + R"(,"memberships":[{"org_id":")" ORG
-                     R"(","role":"owner"}]})"},
-        EndpointCase{"wrappedKeys",
-                     [](VarnAPIClient& c) {
-                       WrappedKeysResponse keys = c.wrappedKeys();
-                       ASSERT_EQ(keys.wrapped_keys.size(), 1u);
-                       EXPECT_EQ(keys.wrapped_keys[0].toModel(),
-                                 (crypto::WrappedKey{crypto::UnlockMethod::recoveryCode,
-                                                     crypto::KdfParams{crypto::KdfParams::Kind::argon2id,
-                                                                       {0, 1, 2}, 65536, 3, 4,
-                                                                       std::nullopt},
-                                                     kFBFF}));
-                       EXPECT_EQ(keys.wrapped_account_privkeys, "w");
-                     },
-                     "GET", "me/wrapped-keys", "",
-                     R"({"wrapped_keys":[{"method":"recovery_code","wrapped":"-_8","kdf_params":)"
-                     R"({"kind":"argon2id","salt":"AAEC","memoryKiB":65536,"iterations":3,)"
-                     R"("parallelism":4}}],"wrapped_account_privkeys":"w"})"},
+                     R"({"account":)" + kAccountJson +
+                         R"(,"memberships":[{"org_id":")" ORG R"(","role":"owner"}]})"},
+        EndpointCase{
+            "wrappedKeys",
+            [](VarnAPIClient& c) {
+              WrappedKeysResponse keys = c.wrappedKeys();
+              ASSERT_EQ(keys.wrapped_keys.size(), 1u);
+              EXPECT_EQ(
+                  keys.wrapped_keys[0].toModel(),
+                  (crypto::WrappedKey{
+                      crypto::UnlockMethod::recoveryCode,
+                      crypto::KdfParams{
+                          crypto::KdfParams::Kind::argon2id, {0, 1, 2}, 65536, 3, 4, std::nullopt},
+                      kFBFF}));
+              EXPECT_EQ(keys.wrapped_account_privkeys, "w");
+            },
+            "GET", "me/wrapped-keys", "",
+            R"({"wrapped_keys":[{"method":"recovery_code","wrapped":"-_8","kdf_params":)"
+            R"({"kind":"argon2id","salt":"AAEC","memoryKiB":65536,"iterations":3,)"
+            R"("parallelism":4}}],"wrapped_account_privkeys":"w"})"},
         EndpointCase{"addWrappedKey",
                      [](VarnAPIClient& c) {
                        c.addWrappedKey(crypto::WrappedKey{crypto::UnlockMethod::secureEnclave,
                                                           std::nullopt, kFBFF});
                      },
                      "POST", "me/wrapped-keys", R"({"method":"secure_enclave","wrapped":"-_8"})"},
-        EndpointCase{"deleteWrappedKey",
-                     [](VarnAPIClient& c) {
-                       c.deleteWrappedKey(crypto::UnlockMethod::recoveryCode);
-                     },
-                     "DELETE", "me/wrapped-keys/recovery_code", ""},
+        EndpointCase{
+            "deleteWrappedKey",
+            [](VarnAPIClient& c) { c.deleteWrappedKey(crypto::UnlockMethod::recoveryCode); },
+            "DELETE", "me/wrapped-keys/recovery_code", ""},
         EndpointCase{"createOrg",
                      [](VarnAPIClient& c) {
                        EXPECT_EQ(c.createOrg(uuid(ORG), {1}), (OrgDTO{uuid(ORG), "AQ"}));
@@ -185,8 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndpointCase{"members",
                      [](VarnAPIClient& c) {
                        EXPECT_THAT(c.members(uuid(ORG)),
-                                   ::testing::ElementsAre(MemberDTO{uuid(ACC), "admin", "FP",
-                                                                    std::nullopt, "Ag"}));
+                                   ::testing::ElementsAre(
+                                       MemberDTO{uuid(ACC), "admin", "FP", std::nullopt, "Ag"}));
                      },
                      "GET", "orgs/" ORG "/members", "",
                      R"([{"account_id":")" ACC
@@ -202,23 +203,22 @@ INSTANTIATE_TEST_SUITE_P(
         EndpointCase{"setMemberRole",
                      [](VarnAPIClient& c) { c.setMemberRole(uuid(ORG), uuid(ACC), "viewer"); },
                      "PATCH", "orgs/" ORG "/members/" ACC, R"({"role":"viewer"})"},
-        EndpointCase{"removeMember",
-                     [](VarnAPIClient& c) { c.removeMember(uuid(ORG), uuid(ACC)); }, "DELETE",
-                     "orgs/" ORG "/members/" ACC, ""},
-        EndpointCase{"createAgent",
-                     [](VarnAPIClient& c) {
-                       EXPECT_EQ(c.createAgent(uuid(ORG),
-                                               AgentCreateBody(std::nullopt, "bot", "Bot", "agent",
-                                                               "bot-handle", {1}, {2}, {3},
-                                                               {AgentCollectionGrant(uuid(COL),
-                                                                                     {4})})),
-                                 kAgent);
-                     },
-                     "POST", "orgs/" ORG "/agents",
-                     R"({"slug":"bot","display_name":"Bot","role":"agent","handle":"bot-handle",)"
-                     R"("pubkey_x25519":"AQ","pubkey_ed25519":"Ag","wrapped_account_privkeys":"Aw",)"
-                     R"("collection_grants":[{"collection_id":")" COL R"(","wrapped_key":"BA"}]})",
-                     kAgentJson},
+        EndpointCase{"removeMember", [](VarnAPIClient& c) { c.removeMember(uuid(ORG), uuid(ACC)); },
+                     "DELETE", "orgs/" ORG "/members/" ACC, ""},
+        EndpointCase{
+            "createAgent",
+            [](VarnAPIClient& c) {
+              EXPECT_EQ(
+                  c.createAgent(uuid(ORG), AgentCreateBody(std::nullopt, "bot", "Bot", "agent",
+                                                           "bot-handle", {1}, {2}, {3},
+                                                           {AgentCollectionGrant(uuid(COL), {4})})),
+                  kAgent);
+            },
+            "POST", "orgs/" ORG "/agents",
+            R"({"slug":"bot","display_name":"Bot","role":"agent","handle":"bot-handle",)"
+            R"("pubkey_x25519":"AQ","pubkey_ed25519":"Ag","wrapped_account_privkeys":"Aw",)"
+            R"("collection_grants":[{"collection_id":")" COL R"(","wrapped_key":"BA"}]})",
+            kAgentJson},
         EndpointCase{"agents",
                      [](VarnAPIClient& c) {
                        EXPECT_THAT(c.agents(uuid(ORG)), ::testing::ElementsAre(kAgent));
@@ -226,9 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "GET", "orgs/" ORG "/agents", "", "[" + kAgentJson + "]"},
         EndpointCase{"createAgentPolicy",
                      [](VarnAPIClient& c) {
-                       EXPECT_EQ(c.createAgentPolicy(uuid(ORG), uuid(AGENT),
-                                                     {uuid(ITEM), std::nullopt, "read",
-                                                      kConstraints, "always"}),
+                       EXPECT_EQ(c.createAgentPolicy(
+                                     uuid(ORG), uuid(AGENT),
+                                     {uuid(ITEM), std::nullopt, "read", kConstraints, "always"}),
                                  kPolicy);
                      },
                      "POST", "orgs/" ORG "/agents/" AGENT "/policies",
@@ -260,9 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndpointCase{"invite",
                      [](VarnAPIClient& c) { EXPECT_EQ(c.invite(uuid(ORG), "inv-1"), kInvite); },
                      "GET", "orgs/" ORG "/invites/inv-1", "", kInviteJson},
-        EndpointCase{"revokeInvite",
-                     [](VarnAPIClient& c) { c.revokeInvite(uuid(ORG), "inv-1"); }, "DELETE",
-                     "orgs/" ORG "/invites/inv-1", ""},
+        EndpointCase{"revokeInvite", [](VarnAPIClient& c) { c.revokeInvite(uuid(ORG), "inv-1"); },
+                     "DELETE", "orgs/" ORG "/invites/inv-1", ""},
         EndpointCase{"grantInvite",
                      [](VarnAPIClient& c) {
                        c.grantInvite(uuid(ORG), "inv-1",
@@ -276,36 +275,34 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(c.accountByHandle(uuid(ORG), "alice smith"), kAccount);
                      },
                      "GET", "orgs/" ORG "/accounts/by-handle/alice%20smith", "", kAccountJson},
-        EndpointCase{"claimInvite",
-                     [](VarnAPIClient& c) {
-                       EXPECT_EQ(c.claimInvite("tok-x"),
-                                 (InviteClaimDTO{uuid(ORG), "member", "claimed"}));
-                     },
-                     "POST", "invites/claim", R"({"token":"tok-x"})",
-                     R"({"org_id":"1f0c3a52-6b1d-4e2a-9c3b-0d4e5f6a7b8c","role":"member",)"
-                     R"("status":"claimed"})"},
+        EndpointCase{
+            "claimInvite",
+            [](VarnAPIClient& c) {
+              EXPECT_EQ(c.claimInvite("tok-x"), (InviteClaimDTO{uuid(ORG), "member", "claimed"}));
+            },
+            "POST", "invites/claim", R"({"token":"tok-x"})",
+            R"({"org_id":"1f0c3a52-6b1d-4e2a-9c3b-0d4e5f6a7b8c","role":"member",)"
+            R"("status":"claimed"})"},
         EndpointCase{"collections",
                      [](VarnAPIClient& c) {
                        EXPECT_THAT(c.collections(uuid(ORG)), ::testing::ElementsAre(kCollection));
                      },
                      "GET", "orgs/" ORG "/collections", "", "[" + kCollectionJson + "]"},
-        EndpointCase{"createCollection",
-                     [](VarnAPIClient& c) {
-                       EXPECT_EQ(c.createCollection(uuid(ORG), uuid(COL), uuid(PAR), {1}, {2}),
-                                 kCollection);
-                     },
-                     "POST", "orgs/" ORG "/collections",
-                     R"({"id":")" COL R"(","parent_id":")" PAR
-                     R"(","name_blob":"AQ","wrapped_key":"Ag"})",
-                     kCollectionJson},
+        EndpointCase{
+            "createCollection",
+            [](VarnAPIClient& c) {
+              EXPECT_EQ(c.createCollection(uuid(ORG), uuid(COL), uuid(PAR), {1}, {2}), kCollection);
+            },
+            "POST", "orgs/" ORG "/collections",
+            R"({"id":")" COL R"(","parent_id":")" PAR R"(","name_blob":"AQ","wrapped_key":"Ag"})",
+            kCollectionJson},
         EndpointCase{"patchCollection",
                      [](VarnAPIClient& c) {
                        c.patchCollection(uuid(COL), std::nullopt, std::nullopt, std::nullopt);
                      },
                      "PATCH", "collections/" COL, "{}"},
-        EndpointCase{"deleteCollection",
-                     [](VarnAPIClient& c) { c.deleteCollection(uuid(COL)); }, "DELETE",
-                     "collections/" COL, ""},
+        EndpointCase{"deleteCollection", [](VarnAPIClient& c) { c.deleteCollection(uuid(COL)); },
+                     "DELETE", "collections/" COL, ""},
         EndpointCase{"rotateCollection",
                      [](VarnAPIClient& c) {
                        c.rotateCollection(uuid(COL), 2, {RotateMemberGrant(uuid(ACC), {1}, {2})},
@@ -324,17 +321,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "GET", "collections/" COL "/items", "",
                      R"([{"id":")" ITEM R"(","type":"login","name_blob":"n",)"
                      R"("ai_access":"injectable","revision":7,"updated_at":")" NOW R"("}])"},
-        EndpointCase{"getItem",
-                     [](VarnAPIClient& c) { EXPECT_EQ(c.getItem(uuid(ITEM)), kItem); }, "GET",
-                     "items/" ITEM, "", kItemJson},
+        EndpointCase{"getItem", [](VarnAPIClient& c) { EXPECT_EQ(c.getItem(uuid(ITEM)), kItem); },
+                     "GET", "items/" ITEM, "", kItemJson},
         EndpointCase{"createItem",
                      [](VarnAPIClient& c) { EXPECT_EQ(c.createItem(uuid(COL), kWrite), kItem); },
                      "POST", "collections/" COL "/items",
                      R"({"id":")" ITEM R"(",)" + kWriteJson + "}", kItemJson},
-        EndpointCase{"putItem",
-                     [](VarnAPIClient& c) { EXPECT_EQ(c.putItem(uuid(ITEM), kWrite, 7), kItem); },
-                     "PUT", "items/" ITEM, "{" + kWriteJson + R"(,"expected_revision":7})",
-                     kItemJson},
+        EndpointCase{
+            "putItem", [](VarnAPIClient& c) { EXPECT_EQ(c.putItem(uuid(ITEM), kWrite, 7), kItem); },
+            "PUT", "items/" ITEM, "{" + kWriteJson + R"(,"expected_revision":7})", kItemJson},
         EndpointCase{"deleteItem", [](VarnAPIClient& c) { c.deleteItem(uuid(ITEM)); }, "DELETE",
                      "items/" ITEM, "", ""},
         EndpointCase{"sync",

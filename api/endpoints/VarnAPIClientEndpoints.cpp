@@ -165,8 +165,8 @@ void VarnAPIClient::addWrappedKey(const crypto::WrappedKey& key) {
 }
 
 void VarnAPIClient::deleteWrappedKey(crypto::UnlockMethod method) {
-  (void)request("DELETE", "me/wrapped-keys/" + std::string(WireMethod::wireName(method)),
-                kNoQuery, std::nullopt);
+  (void)request("DELETE", "me/wrapped-keys/" + std::string(WireMethod::wireName(method)), kNoQuery,
+                std::nullopt);
 }
 
 OrgDTO VarnAPIClient::createOrg(std::optional<UUID> id, const Bytes& nameBlob) {
@@ -191,8 +191,7 @@ void VarnAPIClient::setMemberRole(UUID orgId, UUID accountId, std::string_view r
 }
 
 void VarnAPIClient::removeMember(UUID orgId, UUID accountId) {
-  (void)request("DELETE", org(orgId) + "/members/" + accountId.toString(), kNoQuery,
-                std::nullopt);
+  (void)request("DELETE", org(orgId) + "/members/" + accountId.toString(), kNoQuery, std::nullopt);
 }
 
 AgentDTO VarnAPIClient::createAgent(UUID orgId, const AgentCreateBody& body) {
@@ -224,9 +223,12 @@ InviteCreatedDTO VarnAPIClient::createInvite(UUID orgId, std::string_view role,
                                              const std::optional<std::string>& deliveryEmail,
                                              const std::optional<std::string>& pinnedHandle,
                                              std::optional<std::int64_t> ttlHours) {
-  const CreateInviteBody body{std::string(role),         intendedCollections,
-                              std::string(orgLabel),     std::string(inviterLabel),
-                              deliveryEmail,             pinnedHandle,
+  const CreateInviteBody body{std::string(role),
+                              intendedCollections,
+                              std::string(orgLabel),
+                              std::string(inviterLabel),
+                              deliveryEmail,
+                              pinnedHandle,
                               ttlHours};
   return decodeReply<InviteCreatedDTO>(
       request("POST", org(orgId) + "/invites", kNoQuery, encodeBody(body)));
@@ -238,8 +240,8 @@ std::vector<InviteDTO> VarnAPIClient::invites(UUID orgId) {
 }
 
 InviteDTO VarnAPIClient::invite(UUID orgId, std::string_view id) {
-  return decodeReply<InviteDTO>(request(
-      "GET", org(orgId) + "/invites/" + ServerURL::segment(id), kNoQuery, std::nullopt));
+  return decodeReply<InviteDTO>(
+      request("GET", org(orgId) + "/invites/" + ServerURL::segment(id), kNoQuery, std::nullopt));
 }
 
 void VarnAPIClient::revokeInvite(UUID orgId, std::string_view id) {

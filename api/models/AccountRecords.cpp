@@ -7,9 +7,8 @@ AgentCollectionGrant::AgentCollectionGrant(UUID collectionId, const Bytes& wrapp
 
 AgentCreateBody::AgentCreateBody(std::optional<UUID> agentId, std::string agentSlug,
                                  std::string displayName, std::string agentRole,
-                                 std::string agentHandle,
-                                 const Bytes& pubkeyX25519, const Bytes& pubkeyEd25519,
-                                 const Bytes& wrappedAccountPrivkeys,
+                                 std::string agentHandle, const Bytes& pubkeyX25519,
+                                 const Bytes& pubkeyEd25519, const Bytes& wrappedAccountPrivkeys,
                                  std::vector<AgentCollectionGrant> collectionGrants)
     : id(agentId),
       slug(std::move(agentSlug)),

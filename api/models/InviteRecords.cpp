@@ -10,8 +10,7 @@ SignedCollectionGrant::SignedCollectionGrant(UUID collectionId, const Bytes& wra
       wrapped_key(Base64URL::encode(wrappedKey)),
       grant_sig(Base64URL::encode(grantSig)) {}
 
-RotateMemberGrant::RotateMemberGrant(UUID accountId, const Bytes& wrappedKey,
-                                     const Bytes& grantSig)
+RotateMemberGrant::RotateMemberGrant(UUID accountId, const Bytes& wrappedKey, const Bytes& grantSig)
     : account_id(accountId),
       wrapped_key(Base64URL::encode(wrappedKey)),
       grant_sig(Base64URL::encode(grantSig)) {}

@@ -28,8 +28,7 @@ struct ItemMetaDTO {
   bool operator==(const ItemMetaDTO&) const = default;
 };
 VARN_JSON_RECORD(ItemMetaDTO, "item", VARN_JSON_FIELD(id), VARN_JSON_FIELD(type),
-                 VARN_JSON_FIELD(name_blob), VARN_JSON_FIELD(ai_access),
-                 VARN_JSON_FIELD(revision),
+                 VARN_JSON_FIELD(name_blob), VARN_JSON_FIELD(ai_access), VARN_JSON_FIELD(revision),
                  VARN_JSON_FIELD(updated_at).coded<InternetDateCoder>());
 
 // A full item. "crypto_params" may hold any JSON value, null included; only a missing key fails.
@@ -101,8 +100,7 @@ VARN_JSON_RECORD(SyncResponseDTO::CollectionDelta, "collection delta", VARN_JSON
                  VARN_JSON_FIELD(sort), VARN_JSON_FIELD(wrapped_key),
                  VARN_JSON_FIELD(updated_at).coded<InternetDateCoder>(), VARN_JSON_FIELD(deleted));
 // Encoding follows the rule: "now", then both lists, always written ([] when empty).
-VARN_JSON_RECORD(SyncResponseDTO, "sync reply",
-                 VARN_JSON_FIELD(now).coded<InternetDateCoder>(), VARN_JSON_FIELD(items),
-                 VARN_JSON_FIELD(collections));
+VARN_JSON_RECORD(SyncResponseDTO, "sync reply", VARN_JSON_FIELD(now).coded<InternetDateCoder>(),
+                 VARN_JSON_FIELD(items), VARN_JSON_FIELD(collections));
 
 }  // namespace varn::api

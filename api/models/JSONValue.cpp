@@ -100,7 +100,7 @@ support::Json JSONValue::toSortedJson() const {
 }  // namespace varn::api
 
 varn::api::JSONValue varn::support::JsonCoder<varn::api::JSONValue>::decode(const Json& value,
-                                                                           std::string_view key) {
+                                                                            std::string_view key) {
   try {
     return varn::api::JSONValue::fromJson(value);
   } catch (const JsonDecodeError& error) {

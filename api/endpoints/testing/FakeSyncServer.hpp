@@ -58,7 +58,7 @@ class FakeSyncServer {
   std::unique_ptr<httplib::Server> server_;
   int port_ = 0;
   mutable std::mutex mutex_;
-  std::deque<Reply> script_;         // guarded by mutex_
+  std::deque<Reply> script_;        // guarded by mutex_
   std::vector<Received> received_;  // guarded by mutex_
   std::unique_ptr<std::thread> thread_;
 };
