@@ -5,22 +5,10 @@
 
 #include <curl/curl.h>
 
+#include "support/CurlHandles.hpp"
+
 namespace varn::support {
 namespace {
-
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct ListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-void append(std::unique_ptr<curl_slist, ListDeleter>& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-  if (grown == nullptr) throw CurlError("out of memory");
-  (void)list.release();
-  list.reset(grown);
-}
 
 bool holdsLineBreakOrNul(const std::string& text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
@@ -79,7 +67,7 @@ CurlSession::~CurlSession() {
 }
 
 CurlResponse CurlSession::perform(const CurlRequest& request) const {
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  CurlEasy easy(curl_easy_init());
   if (!easy) throw CurlError("failed to initialise the HTTP client");
   CURL* h = easy.get();
 
@@ -126,15 +114,15 @@ CurlResponse CurlSession::perform(const CurlRequest& request) const {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->data());
   }
 
-  std::unique_ptr<curl_slist, ListDeleter> headers;
+  CurlHeaderList headers;
   for (const auto& [name, value] : request.headers) {
     if (holdsLineBreakOrNul(name) || holdsLineBreakOrNul(value)) {
       throw CurlError("a header field holds a line break or NUL");
     }
     // "Name:" alone would tell libcurl to drop the field; "Name;" sends it with an empty value.
-    append(headers, value.empty() ? name + ";" : name + ": " + value);
+    headers.append(value.empty() ? name + ";" : name + ": " + value);
   }
-  append(headers, "Expect:");
+  headers.append("Expect:");
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
   const CURLcode code = curl_easy_perform(h);

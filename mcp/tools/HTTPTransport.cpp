@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "mcp/secrets/ToolError.hpp"
+#include "support/CurlHandles.hpp"
 #include "support/Uri.hpp"
 #include "support/Utf8.hpp"
 
@@ -113,20 +114,6 @@ std::vector<std::pair<std::string, std::string>> joinedHeaders(
   return out;
 }
 
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct ListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-void append(std::unique_ptr<curl_slist, ListDeleter>& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-  if (grown == nullptr) throw HTTPClientError("out of memory");
-  (void)list.release();
-  list.reset(grown);
-}
-
 }  // namespace
 
 std::optional<HTTPURL> HTTPURL::parse(std::string_view text) {
@@ -160,7 +147,7 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
   if (scheme && *scheme == "file") throw ToolError::upstream("non-http response");
   if (request.url.handle() == nullptr) throw HTTPClientError("unsupported URL");
 
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  support::CurlEasy easy(curl_easy_init());
   if (!easy) throw HTTPClientError("failed to initialise the HTTP client");
   CURL* h = easy.get();
 
@@ -192,10 +179,10 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body->data());
   }
 
-  std::unique_ptr<curl_slist, ListDeleter> headers;
+  support::CurlHeaderList headers;
   for (const auto& [name, value] : request.headers) {
     // "Name:" alone would tell curl to drop the field; "Name;" sends it with an empty value.
-    append(headers, value.empty() ? name + ";" : name + ": " + value);
+    headers.append(value.empty() ? name + ";" : name + ": " + value);
   }
   // The request carries the caller's fields and what HTTP itself needs (Host, Content-Length):
   // "Name:" removes the field that libcurl would otherwise add of its own.
@@ -203,7 +190,7 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     bool callerSetsIt =
         std::any_of(request.headers.begin(), request.headers.end(),
                     [&](const auto& field) { return equalIgnoringCase(field.first, added); });
-    if (!callerSetsIt) append(headers, std::string(added) + ":");
+    if (!callerSetsIt) headers.append(std::string(added) + ":");
   }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
