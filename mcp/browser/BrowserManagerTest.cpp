@@ -72,6 +72,9 @@ class BrowserManagerTest : public ::testing::Test {
     s.tempFolder = temp;
     s.executables = {};
     s.endpointInterval = 20ms;
+    // A ready browser ends the wait at once; the budget only has to outlast a slow start of the
+    // fake browser script on a loaded machine.
+    s.endpointTries = 1500;
     return s;
   }
 
