@@ -11,6 +11,7 @@
 
 #include "crypto/otp/Base32.hpp"
 #include "crypto/otp/UnicodeText.hpp"
+#include "support/Wipe.hpp"
 
 namespace varn::crypto {
 namespace {
@@ -105,7 +106,7 @@ SecretBytes Crypto::normalizeCode(std::string_view code) {
   for (char c : upper) {
     if (c != '-' && c != ' ') out.data()[length++] = static_cast<std::uint8_t>(c);
   }
-  wipeBytes(upper);
+  support::wipe(upper);
   out.truncate(length);
   return out;
 }

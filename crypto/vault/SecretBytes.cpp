@@ -66,12 +66,4 @@ bool operator==(const SecretBytes& a, const SecretBytes& b) noexcept {
   return sodium_memcmp(a.data_.get(), b.data_.get(), a.size_) == 0;
 }
 
-void wipeBytes(std::span<std::uint8_t> bytes) noexcept {
-  if (!bytes.empty()) sodium_memzero(bytes.data(), bytes.size());
-}
-
-void wipeBytes(std::string& text) noexcept {
-  if (!text.empty()) sodium_memzero(text.data(), text.size());
-}
-
 }  // namespace varn::crypto

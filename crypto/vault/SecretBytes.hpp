@@ -55,8 +55,4 @@ class SecretBytes final {
   std::size_t size_ = 0;
 };
 
-// Zeroes `bytes` in place (sodium_memzero), for buffers that are not SecretBytes.
-void wipeBytes(std::span<std::uint8_t> bytes) noexcept;
-void wipeBytes(std::string& text) noexcept;
-
 }  // namespace varn::crypto

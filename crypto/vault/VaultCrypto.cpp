@@ -8,6 +8,7 @@
 
 #include "crypto/otp/Base32.hpp"
 #include "crypto/vault/Crypto.hpp"
+#include "support/Wipe.hpp"
 
 namespace varn::crypto {
 namespace {
@@ -55,7 +56,7 @@ std::string newCode(std::size_t sourceBytes, std::string_view separator) {
   SecretBytes source = Crypto::randomSecret(sourceBytes);
   std::string base32 = Base32::encode(source);
   std::string code = grouped(base32, 4, separator);
-  wipeBytes(base32);
+  support::wipe(base32);
   return code;
 }
 
