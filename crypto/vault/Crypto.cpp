@@ -56,6 +56,16 @@ EVP_KDF* hkdfImplementation() {
   return kdf;
 }
 
+// SHA-256, fetched once: passing EVP_sha256() makes OpenSSL 3 look the implementation up on every
+// call. A fetched EVP_MD may be shared by threads.
+const EVP_MD* sha256Implementation() {
+  static const EVP_MD* const md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha256();
+  }();
+  return md;
+}
+
 }  // namespace
 
 Bytes Crypto::randomBytes(std::size_t count) {
@@ -158,7 +168,8 @@ SecretBytes Crypto::hkdfSha256(std::span<const std::uint8_t> ikm,
 std::array<std::uint8_t, 32> Crypto::sha256(std::span<const std::uint8_t> data) {
   std::array<std::uint8_t, 32> digest{};
   unsigned int length = 0;
-  if (EVP_Digest(nonNull(data), data.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+  if (EVP_Digest(nonNull(data), data.size(), digest.data(), &length, sha256Implementation(),
+                 nullptr) != 1) {
     // Only an allocation failure inside OpenSSL gets here; a wrong digest must never be returned.
     fatal("SHA-256 failed");
   }
