@@ -2,6 +2,7 @@
 
 #include <array>
 #include <mutex>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -37,6 +38,29 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* contex
 struct CurlSession::Shared {
   CURLSH* share = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+  // Easy handles between transfers, reset to their defaults; reusing them saves building a
+  // handle per request. At most kMaxIdle are kept.
+  static constexpr std::size_t kMaxIdle = 8;
+  std::mutex idleMutex;
+  std::vector<CurlEasy> idle;  // guarded by idleMutex
+
+  CurlEasy acquire() {
+    {
+      std::lock_guard lock(idleMutex);
+      if (!idle.empty()) {
+        CurlEasy easy = std::move(idle.back());
+        idle.pop_back();
+        return easy;
+      }
+    }
+    return CurlEasy(curl_easy_init());
+  }
+
+  void release(CurlEasy easy) {
+    curl_easy_reset(easy.get());
+    std::lock_guard lock(idleMutex);
+    if (idle.size() < kMaxIdle) idle.push_back(std::move(easy));
+  }
 
   static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
     static_cast<Shared*>(self)->locks[data].lock();
@@ -63,13 +87,19 @@ CurlSession::CurlSession(CurlSettings settings)
 }
 
 CurlSession::~CurlSession() {
+  shared_->idle.clear();  // every easy handle lets go of the share before it goes
   curl_share_cleanup(shared_->share);
 }
 
 CurlResponse CurlSession::perform(const CurlRequest& request) const {
-  CurlEasy easy(curl_easy_init());
+  CurlEasy easy = shared_->acquire();
   if (!easy) throw CurlError("failed to initialise the HTTP client");
   CURL* h = easy.get();
+  struct Release {
+    Shared& shared;
+    CurlEasy& easy;
+    ~Release() { shared.release(std::move(easy)); }
+  } release{*shared_, easy};
 
   Transfer transfer;
   transfer.limit = settings_.maxBodyBytes;

@@ -352,5 +352,23 @@ INSTANTIATE_TEST_SUITE_P(
                      "since=2025-03-01T12:00:00Z"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
+TEST(EndpointBodyTest, OptionalArgumentsAreWrittenOnlyWhenGiven) {
+  FakeSyncServer server;
+  server.reply({200, R"({"id":")" ORG R"(","name_blob":""})"});
+  server.reply(
+      {200, R"({"id":"i","token":"t","role":"r","status":"s","expires_at":")" NOW R"("})"});
+  VarnAPIClient client(server.url(), std::make_shared<CurlHttpSession>());
+  (void)client.createOrg(std::nullopt, {});
+  (void)client.createInvite(uuid(ORG), "r", {}, "o", "i", "a@b.c", "bob", 48);
+  client.patchCollection(uuid(COL), Bytes{1}, uuid(PAR), 0);
+  auto received = server.received();
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_EQ(received[0].body, R"({"name_blob":""})");
+  EXPECT_EQ(received[1].body,
+            R"({"role":"r","intended_collections":[],"org_label":"o","inviter_label":"i",)"
+            R"("delivery_email":"a@b.c","pinned_handle":"bob","ttl_hours":48})");
+  EXPECT_EQ(received[2].body, R"({"name_blob":"AQ","parent_id":")" PAR R"(","sort":0})");
+}
+
 }  // namespace
 }  // namespace varn::api

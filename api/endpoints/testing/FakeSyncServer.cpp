@@ -43,6 +43,7 @@ FakeSyncServer::FakeSyncServer() : server_(std::make_unique<httplib::Server>()) 
   server_->Put(".*", handle);
   server_->Patch(".*", handle);
   server_->Delete(".*", handle);
+  server_->set_tcp_nodelay(true);  // replies leave at once, not after the peer's delayed ACK
   port_ = server_->bind_to_any_port("127.0.0.1");
   thread_ = std::make_unique<std::thread>([this] { server_->listen_after_bind(); });
 }
