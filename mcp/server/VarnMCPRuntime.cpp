@@ -6,14 +6,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "mcp/browser/BrowserManager.hpp"
+#include "mcp/browser/CDPBrowserController.hpp"
 #include "mcp/secrets/AuditLog.hpp"
 #include "mcp/secrets/KillSwitch.hpp"
 #include "mcp/secrets/RateLimiter.hpp"
@@ -30,6 +34,7 @@
 #include "mcp/tools/InjectionGuard.hpp"
 #include "support/Paths.hpp"
 #include "support/ProcessGroups.hpp"
+#include "support/Utf8.hpp"
 
 extern char** environ;
 
@@ -53,10 +58,11 @@ std::map<std::string, std::string> processEnvironment() {
 
 // SIGTERM and SIGINT are ignored and blocked in every thread (threads inherit the mask of the
 // thread that starts them, so this runs before any other thread exists); one thread takes them
-// with sigwait, which a blocked and ignored signal still reaches, and ends the process.
+// with sigwait, which a blocked and ignored signal still reaches, stops the browser and ends the
+// process.
 // SIGPIPE is ignored for good: a closed standard output must fail a write, not end the server
 // without a word.
-void installSignalHandling() {
+void installSignalHandling(std::shared_ptr<BrowserController> browser) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
@@ -70,11 +76,17 @@ void installSignalHandling() {
   sigaddset(&handled, SIGINT);
   pthread_sigmask(SIG_BLOCK, &handled, nullptr);
 
-  std::thread([handled] {
+  std::thread([handled, browser = std::move(browser)] {
     for (;;) {
       int signal = 0;
       if (sigwait(&handled, &signal) != 0) continue;
       if (signalsCancelled.load()) continue;
+      // The browser is stopped the orderly way, which is bounded (a grace period, then SIGKILL)
+      // and deletes its profile; a failure leaves it to the group kill below.
+      try {
+        browser->stop();
+      } catch (...) {
+      }
       // No child outlives the server: every live child's group is killed first.
       support::ProcessGroups::live().killAll();
       // _exit, not exit: static destructors must not race the threads still serving.
@@ -84,6 +96,14 @@ void installSignalHandling() {
 }
 
 }  // namespace
+
+std::chrono::seconds VarnMCPRuntime::browserIdleWindow(
+    const std::map<std::string, std::string>& environment) {
+  const auto found = environment.find("VARN_BROWSER_IDLE_SECONDS");
+  const std::optional<std::int64_t> seconds =
+      found == environment.end() ? std::nullopt : support::parseDecimalInt64(found->second);
+  return std::chrono::seconds(seconds.value_or(300));
+}
 
 int VarnMCPRuntime::main(int argc, char** argv) {
   // Before any secret exists: other programs of the same user may not read this process's memory
@@ -124,8 +144,13 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   auto resolver =
       std::make_shared<ResolveService>(vault, elicitor, rateLimiter, killSwitch, audit, tokens);
 
+  // The one browser, on the debugging port of the options, and its controller with the idle
+  // window of the environment.
+  auto browser = std::make_shared<CDPBrowserController>(
+      std::make_shared<BrowserManager>(options.cdpPort), browserIdleWindow(environment));
+
   // Signals, before serve() starts the first thread.
-  installSignalHandling();
+  installSignalHandling(browser);
 
   // The tools and the server.
   MCPTools::Services services;
@@ -135,11 +160,17 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   services.transport = std::make_shared<CurlTransport>();
   services.allowUnboundHttp = InjectionGuard::allowUnbound(environment);
   services.allowUnboundCommand = InjectionGuard::allowUnbound(environment);
+  services.browser = browser;
   const MCPServer server(MCPTools::build(services), vault, coordinator);
 
   // Serve until end of input; every reply has been written when serve() returns.
   server.serve(STDIN_FILENO, *writer);
 
+  // The browser goes with the server; a failure to stop it changes nothing about the exit.
+  try {
+    browser->stop();
+  } catch (...) {
+  }
   signalsCancelled.store(true);
   return 0;
 }

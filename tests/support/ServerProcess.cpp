@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 
@@ -58,6 +60,15 @@ class SpawnAttributes {
 };
 
 }  // namespace
+
+long peakRssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
 
 std::string describe(const ExitStatus& status) {
   if (status.exited) return "exit " + std::to_string(status.code);

@@ -25,6 +25,9 @@ std::string describe(const ExitStatus& status);
 // Lets GoogleTest print an ExitStatus as describe() does.
 void PrintTo(const ExitStatus& status, std::ostream* out);
 
+// The peak resident set size of a process (VmHWM), in KiB; -1 when it cannot be read.
+[[nodiscard]] long peakRssKiB(pid_t pid);
+
 // A generous deadline that only guards a test against hanging for ever when the server is
 // broken; no test relies on it for ordering.
 inline constexpr std::chrono::seconds kFailureGuard{30};

@@ -1,0 +1,463 @@
+#include "mcp/browser/CDPBrowserController.hpp"
+
+#include <algorithm>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "mcp/browser/DevToolsHTTP.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using support::Json;
+using Steady = std::chrono::steady_clock;
+
+// Pages with these URL prefixes are chosen only when no other page exists.
+constexpr std::string_view kBackgroundPrefixes[] = {"chrome://", "chrome-extension://",
+                                                    "devtools://", "about:"};
+
+std::string stringOr(const Json& object, std::string_view key, std::string fallback = "") {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return fallback;
+  return found->get<std::string>();
+}
+
+std::optional<std::string> optionalString(const Json& object, std::string_view key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+bool isPage(const Json& entry) {
+  return entry.is_object() && stringOr(entry, "type") == "page";
+}
+
+bool isBackgroundURL(std::string_view url) {
+  return std::any_of(std::begin(kBackgroundPrefixes), std::end(kBackgroundPrefixes),
+                     [&](std::string_view prefix) { return url.starts_with(prefix); });
+}
+
+// The browser's answer to a command in a session it no longer has.
+bool isSessionGone(const BrowserError& error) {
+  return error.errorCase() == BrowserError::Case::cdpFailure &&
+         error.text().find("Session with given id not found") != std::string::npos;
+}
+
+Json evaluation(const std::string& js) {
+  return Json{{"expression", js}, {"returnByValue", true}};
+}
+
+// The string value of an evaluation reply; "" for a thrown script or a value of another type.
+std::string evaluatedString(const Json& reply) {
+  const auto result = reply.find("result");
+  if (result == reply.end() || !result->is_object()) return "";
+  return stringOr(*result, "value");
+}
+
+// The "targetInfos" array of a Target.getTargets reply, or nullptr.
+const Json* targetInfos(const Json& reply) {
+  const auto found = reply.find("targetInfos");
+  if (found == reply.end() || !found->is_array()) return nullptr;
+  return &*found;
+}
+
+}  // namespace
+
+CDPBrowserController::CDPBrowserController(std::shared_ptr<BrowserManager> manager,
+                                           std::chrono::seconds idleTimeout,
+                                           std::shared_ptr<IdleClock> clock)
+    : manager_(std::move(manager)),
+      watchdog_(
+          std::move(clock), idleTimeout, [this] { return targetsFingerprint(); },
+          [this] {
+            // The watch ends either way; a failed stop leaves the browser to the next stop.
+            try {
+              stop();
+            } catch (...) {
+            }
+          }) {}
+
+CDPBrowserController::~CDPBrowserController() {
+  Connection conn;
+  {
+    std::lock_guard lock(mutex_);
+    conn = dropConnectionLocked();
+  }
+  if (conn) conn->close();
+}
+
+bool CDPBrowserController::isRunning() {
+  return manager_->isRunning();
+}
+
+BrowserController::StartResult CDPBrowserController::start(bool headless) {
+  const bool alreadyRunning = manager_->start(headless);
+  if (!alreadyRunning) {
+    // A new browser process: whatever was connected to an earlier one is dead.
+    Connection old;
+    {
+      std::lock_guard lock(mutex_);
+      old = dropConnectionLocked();
+      focusedSessionId_.reset();
+    }
+    if (old) old->close();
+  }
+  watchdog_.touch();
+  watchdog_.restart();
+  return StartResult{manager_->port(), alreadyRunning};
+}
+
+void CDPBrowserController::stop() {
+  watchdog_.cancel();
+  Connection old;
+  {
+    std::lock_guard lock(mutex_);
+    old = dropConnectionLocked();
+    focusedSessionId_.reset();
+  }
+  if (old) old->close();
+  manager_->stop();
+}
+
+void CDPBrowserController::setIdleTimeout(std::optional<std::int64_t> seconds) {
+  watchdog_.setOverride(seconds ? std::optional(std::chrono::seconds(*seconds)) : std::nullopt);
+}
+
+CDPBrowserController::Connection CDPBrowserController::dropConnectionLocked() {
+  sessions_.clear();
+  closedTargets_.clear();
+  ++generation_;
+  return std::exchange(connection_, nullptr);
+}
+
+bool CDPBrowserController::isCurrent(const Connection& conn) {
+  std::lock_guard lock(mutex_);
+  return connection_ == conn;
+}
+
+CDPBrowserController::Connection CDPBrowserController::ensureConnection() {
+  watchdog_.touch();
+  // A stop or a new browser while this call fetched the URL makes its connection stale; the next
+  // round asks the browser that runs now.
+  for (int round = 0; round < 3; ++round) {
+    std::uint64_t generation;
+    {
+      std::lock_guard lock(mutex_);
+      if (connection_) return connection_;
+      generation = generation_;
+    }
+    const std::string url = manager_->browserWebSocketURL();
+    auto conn = std::make_shared<CDPConnection>(
+        url, [this, generation](const Json& event) { onEvent(generation, event); });
+    conn->connect();
+    Connection winner;
+    {
+      std::lock_guard lock(mutex_);
+      if (generation_ == generation) {
+        if (!connection_) connection_ = conn;
+        winner = connection_;
+      }
+    }
+    if (winner == conn) return conn;
+    conn->close();
+    if (winner) return winner;  // another call connected first
+  }
+  throw BrowserError::cdpFailure("connection closed");
+}
+
+void CDPBrowserController::onEvent(std::uint64_t generation, const Json& event) {
+  const std::string method = stringOr(event, "method");
+  const auto paramsFound = event.find("params");
+  const Json& params =
+      paramsFound != event.end() && paramsFound->is_object() ? *paramsFound : Json::object();
+  std::lock_guard lock(mutex_);
+  if (generation != generation_) return;
+  auto bySession = [&](const std::optional<std::string>& sessionId) {
+    return std::find_if(sessions_.begin(), sessions_.end(),
+                        [&](const auto& entry) { return entry.second.id == sessionId; });
+  };
+  if (method == "Target.detachedFromTarget") {
+    if (auto it = bySession(optionalString(params, "sessionId")); it != sessions_.end()) {
+      sessions_.erase(it);
+    }
+  } else if (method == "Target.targetDestroyed") {
+    sessions_.erase(stringOr(params, "targetId"));
+  } else if (method == "Page.javascriptDialogOpening" || method == "Page.javascriptDialogClosed") {
+    if (auto it = bySession(optionalString(event, "sessionId")); it != sessions_.end()) {
+      it->second.dialogOpen = method == "Page.javascriptDialogOpening";
+    }
+  } else if (method == "Page.frameNavigated") {
+    const auto frame = params.find("frame");
+    if (frame == params.end() || !frame->is_object() || frame->contains("parentId")) return;
+    if (auto it = bySession(optionalString(event, "sessionId")); it != sessions_.end()) {
+      it->second.loaderId = stringOr(*frame, "loaderId");
+    }
+  }
+}
+
+void CDPBrowserController::forgetVanishedLocked(const Json& infos) {
+  std::set<std::string> listed;
+  for (const Json& entry : infos) {
+    if (entry.is_object()) listed.insert(stringOr(entry, "targetId"));
+  }
+  std::erase_if(sessions_, [&](const auto& entry) { return !listed.contains(entry.first); });
+  std::erase_if(closedTargets_, [&](const std::string& id) { return !listed.contains(id); });
+}
+
+bool CDPBrowserController::closedLocked(const std::string& targetId) const {
+  return closedTargets_.contains(targetId);
+}
+
+std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
+                                                        const std::string& targetId) {
+  {
+    std::lock_guard lock(mutex_);
+    if (connection_ == conn) {
+      if (auto kept = sessions_.find(targetId); kept != sessions_.end()) return kept->second.id;
+    }
+  }
+  const Json reply =
+      conn->send("Target.attachToTarget", Json{{"targetId", targetId}, {"flatten", true}});
+  std::optional<std::string> sessionId = optionalString(reply, "sessionId");
+  if (!sessionId) return std::nullopt;
+  // Chromium answers Page.handleJavaScriptDialog only in a session whose Page domain was enabled
+  // before the dialog opened, so it is enabled now, once per session.
+  try {
+    conn->send("Page.enable", Json::object(), *sessionId, kEnableDeadline);
+  } catch (const BrowserError&) {
+    // Not enabled in time (a dialog showing now): the session still serves everything else.
+  }
+  std::lock_guard lock(mutex_);
+  if (connection_ == conn) {
+    // Of two calls attaching the same page at once, the first kept session wins.
+    auto [kept, inserted] = sessions_.try_emplace(targetId, Session{*sessionId, false, ""});
+    return kept->second.id;
+  }
+  return sessionId;
+}
+
+std::string CDPBrowserController::evalString(const Connection& conn, const std::string& js,
+                                             const std::string& sessionId,
+                                             std::chrono::milliseconds deadline) {
+  return evaluatedString(conn->send("Runtime.evaluate", evaluation(js), sessionId, deadline));
+}
+
+std::string CDPBrowserController::evalInPage(const Connection& conn, ActivePage& page,
+                                             const std::string& js,
+                                             std::chrono::milliseconds deadline) {
+  return evaluatedString(sendToPage(conn, page, "Runtime.evaluate", evaluation(js), deadline));
+}
+
+Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
+                                      std::string_view method, const Json& params,
+                                      std::chrono::milliseconds deadline) {
+  try {
+    return conn->send(method, params, page.sessionId, deadline);
+  } catch (const BrowserError& error) {
+    if (!isSessionGone(error)) throw;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    auto kept = sessions_.find(page.targetId);
+    if (kept != sessions_.end() && kept->second.id == page.sessionId) sessions_.erase(kept);
+  }
+  std::optional<std::string> fresh = attach(conn, page.targetId);
+  if (!fresh) throw BrowserError::cdpFailure("no page target");
+  page.sessionId = std::move(*fresh);
+  return conn->send(method, params, page.sessionId, deadline);
+}
+
+std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage(
+    const Connection& conn) {
+  const Json reply = conn->send("Target.getTargets");
+  const Json* infos = targetInfos(reply);
+  if (infos == nullptr) return std::nullopt;
+  {
+    std::lock_guard lock(mutex_);
+    if (connection_ == conn) forgetVanishedLocked(*infos);
+  }
+  std::vector<const Json*> pages;
+  {
+    std::lock_guard lock(mutex_);
+    for (const Json& entry : *infos) {
+      if (isPage(entry) && !closedLocked(stringOr(entry, "targetId"))) pages.push_back(&entry);
+    }
+  }
+  std::vector<const Json*> candidates;
+  std::copy_if(pages.begin(), pages.end(), std::back_inserter(candidates),
+               [](const Json* entry) { return !isBackgroundURL(stringOr(*entry, "url")); });
+  if (candidates.empty()) candidates = pages;
+
+  std::optional<ActivePage> first;
+  for (const Json* entry : candidates) {
+    const std::optional<std::string> targetId = optionalString(*entry, "targetId");
+    if (!targetId) continue;
+    std::optional<std::string> sessionId;
+    try {
+      sessionId = attach(conn, *targetId);
+    } catch (const BrowserError& error) {
+      // Closed between the list and the attach: no longer a page to choose.
+      if (error.text() != "No target with given id found") throw;
+    }
+    if (!sessionId) continue;
+    ActivePage page{*targetId, std::move(*sessionId), stringOr(*entry, "url")};
+    if (!first) first = page;
+    if (candidates.size() == 1) return page;
+    bool dialogOpen = false;
+    {
+      std::lock_guard lock(mutex_);
+      auto kept = sessions_.find(page.targetId);
+      dialogOpen = kept != sessions_.end() && kept->second.dialogOpen;
+    }
+    // A page showing a dialog answers no evaluation until the dialog is answered; it is the page
+    // in front.
+    if (dialogOpen) return page;
+    std::string visibility;
+    try {
+      visibility = evalString(conn, "document.visibilityState", page.sessionId, kProbeDeadline);
+    } catch (const std::exception&) {
+      // Counts as not visible.
+    }
+    if (visibility == "visible") return page;
+  }
+  return first;
+}
+
+void CDPBrowserController::navigate(const std::string& url) {
+  const Connection conn = ensureConnection();
+  std::optional<ActivePage> page = activePage(conn);
+  if (!page) throw BrowserError::cdpFailure("no page target");
+  // The session's Page domain was enabled when it was attached.
+  const Json started = sendToPage(conn, *page, "Page.navigate", Json{{"url", url}});
+  // Until the new document commits, the old one answers the probes: a loading navigation counts
+  // only once the browser reported the commit of its loader (events come before later replies).
+  std::optional<std::string> loaderId;
+  if (!started.contains("errorText")) loaderId = optionalString(started, "loaderId");
+  auto committed = [&] {
+    if (!loaderId) return true;
+    std::lock_guard lock(mutex_);
+    auto kept = sessions_.find(page->targetId);
+    return kept == sessions_.end() || kept->second.id != page->sessionId ||
+           kept->second.loaderId == *loaderId;
+  };
+
+  // A probe that gets no answer (a dialog open on the page) would otherwise stretch the polling
+  // to many minutes; the whole of it keeps to the time the polls take when they answer at once.
+  const Steady::time_point budgetEnd = Steady::now() + kReadinessPolls * kReadinessPause;
+  for (int poll = 0; poll < kReadinessPolls; ++poll) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(budgetEnd - Steady::now());
+    if (poll > 0 && left <= std::chrono::milliseconds(0)) return;
+    const auto deadline = std::clamp(left, kReadinessPause, kProbeDeadline);
+    try {
+      if (evalInPage(conn, *page, "document.readyState", deadline) == "complete" && committed()) {
+        return;
+      }
+    } catch (const BrowserError& error) {
+      // A page that answers slowly, or not yet, is not ready yet; a connection that has ended
+      // fails the navigation.
+      if (error.errorCase() == BrowserError::Case::cdpFailure &&
+          error.text() == "connection closed") {
+        throw;
+      }
+    }
+    std::this_thread::sleep_for(kReadinessPause);
+  }
+}
+
+std::string CDPBrowserController::currentURL() {
+  const Connection conn = ensureConnection();
+  std::optional<ActivePage> page = activePage(conn);
+  if (!page) throw BrowserError::cdpFailure("no page target");
+  try {
+    return evalInPage(conn, *page, "location.href", kProbeDeadline);
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+std::vector<TabInfo> CDPBrowserController::listTabs() {
+  const Connection conn = ensureConnection();
+  const std::optional<ActivePage> active = activePage(conn);
+  const Json reply = conn->send("Target.getTargets");
+  const std::optional<std::string> activeId =
+      active ? std::optional(active->targetId) : std::nullopt;
+  std::vector<TabInfo> tabs;
+  if (const Json* infos = targetInfos(reply)) {
+    std::lock_guard lock(mutex_);
+    for (const Json& entry : *infos) {
+      if (!isPage(entry) || closedLocked(stringOr(entry, "targetId"))) continue;
+      const std::optional<std::string> id = optionalString(entry, "targetId");
+      tabs.push_back(TabInfo{id.value_or(""), stringOr(entry, "url"), stringOr(entry, "title"),
+                             id == activeId});
+    }
+  }
+  std::stable_partition(tabs.begin(), tabs.end(), [](const TabInfo& tab) { return tab.active; });
+  return tabs;
+}
+
+void CDPBrowserController::activateTab(const std::string& id) {
+  ensureConnection()->send("Target.activateTarget", Json{{"targetId", id}});
+}
+
+void CDPBrowserController::closeTab(const std::string& id) {
+  const Connection conn = ensureConnection();
+  conn->send("Target.closeTarget", Json{{"targetId", id}});
+  // The browser confirms the close before the target leaves its list.
+  std::lock_guard lock(mutex_);
+  if (connection_ == conn) closedTargets_.insert(id);
+}
+
+void CDPBrowserController::handleDialog(bool accept, const std::optional<std::string>& promptText) {
+  const Connection conn = ensureConnection();
+  std::optional<ActivePage> page = activePage(conn);
+  if (!page) throw BrowserError::cdpFailure("no page target");
+  Json params{{"accept", accept}};
+  if (promptText) params["promptText"] = *promptText;
+  // No Page.enable here: the session has it since it was attached, and sent again while a dialog
+  // shows it would never be answered.
+  try {
+    sendToPage(conn, *page, "Page.handleJavaScriptDialog", params);
+  } catch (const std::exception&) {
+    throw BrowserError::cdpFailure("no open JS dialog on " + page->url + " — nothing to " +
+                                   (accept ? "accept" : "dismiss"));
+  }
+}
+
+std::optional<std::string> CDPBrowserController::focusedSession() {
+  std::lock_guard lock(mutex_);
+  return focusedSessionId_;
+}
+
+void CDPBrowserController::setFocusedSession(std::string sessionId) {
+  std::lock_guard lock(mutex_);
+  focusedSessionId_ = std::move(sessionId);
+}
+
+std::string CDPBrowserController::targetsFingerprint() {
+  try {
+    return fingerprintOf(getDevToolsEndpoint(manager_->port(), "/json").body);
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+std::string CDPBrowserController::fingerprintOf(std::string_view body) {
+  const std::optional<Json> list = support::parseJson(body);
+  if (!list || !list->is_array()) return "";
+  std::vector<std::string> entries;
+  for (const Json& entry : *list) {
+    if (!entry.is_object()) return "";
+    entries.push_back(stringOr(entry, "id") + "|" + stringOr(entry, "url"));
+  }
+  std::sort(entries.begin(), entries.end());
+  std::string joined;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0) joined += ",";
+    joined += entries[i];
+  }
+  return joined;
+}
+
+}  // namespace varn::mcp

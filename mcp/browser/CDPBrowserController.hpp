@@ -1,0 +1,173 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/BrowserManager.hpp"
+#include "mcp/browser/CDPConnection.hpp"
+#include "mcp/browser/IdleClock.hpp"
+#include "mcp/browser/IdleWatchdog.hpp"
+#include "support/Json.hpp"
+
+namespace varn::mcp {
+
+// The BrowserController of the one dedicated browser, driven over the DevTools Protocol: one
+// browser-level WebSocket per browser run, opened by the first operation that needs it and
+// dropped by stop() (or when start() launches a new browser process).
+//
+// The page the agent works on is the first page target, in the browser's list order, that reports
+// itself visible; pages whose URL starts with "chrome://", "chrome-extension://", "devtools://" or
+// "about:" are passed over while an ordinary page exists, and targets that are not of type "page"
+// ("browser_ui", workers, frames) never count. Each page target gets one flat session, with the
+// Page domain enabled as it is attached, so that dialogs it opens later can be answered; the
+// session is reused by every later operation until the browser reports it detached
+// ("Target.detachedFromTarget", or a "Session with given id not found" error), when the page is
+// attached afresh.
+//
+// Every DevTools command has a deadline (kCommandDeadline; the readiness, visibility and
+// location.href probes kProbeDeadline), so no operation waits for ever; a page blocked by an open
+// alert() answers no evaluation, and handleDialog still answers the dialog meanwhile.
+//
+// An idle watchdog stops the browser once neither the agent nor anything else has used it for
+// the idle window (see IdleWatchdog): every operation that talks to the browser counts as use.
+//
+// Thread-safe: any number of tool calls may run at once. No lock is held across a DevTools or
+// HTTP wait or a browser start or stop, so the steps of different calls interleave; each call
+// reads the shared state afresh after every wait.
+class CDPBrowserController final : public BrowserController {
+ public:
+  static constexpr std::chrono::milliseconds kCommandDeadline = CDPConnection::kDefaultDeadline;
+  static constexpr std::chrono::milliseconds kProbeDeadline{10000};
+  // Page.enable right after attaching: a page that shows a dialog at that moment never answers
+  // it, and waiting longer would only delay the operation (the command still takes effect).
+  static constexpr std::chrono::milliseconds kEnableDeadline{2000};
+  // Readiness polling after a navigation: at most this many probes, this far apart.
+  static constexpr int kReadinessPolls = 75;
+  static constexpr std::chrono::milliseconds kReadinessPause{200};
+
+  // `manager` must not be null. `idleTimeout`: the default idle window (zero or less: no
+  // automatic stop). `clock`: the watchdog's clock. Sends nothing and starts nothing.
+  CDPBrowserController(std::shared_ptr<BrowserManager> manager, std::chrono::seconds idleTimeout,
+                       std::shared_ptr<IdleClock> clock = bootClock());
+  // Ends the watchdog and closes the connection; leaves the browser as it is (stop() is explicit).
+  ~CDPBrowserController() override;
+  CDPBrowserController(const CDPBrowserController&) = delete;
+  CDPBrowserController& operator=(const CDPBrowserController&) = delete;
+
+  bool isRunning() override;
+  // Starts the browser unless it runs, marks activity and (re)starts the idle watch. When a new
+  // browser process was launched, the connection to an earlier one is closed and dropped and the
+  // focused session cleared. The manager's errors pass through unchanged.
+  StartResult start(bool headless) override;
+  // Ends the idle watch, closes and drops the connection, clears the focus and the sessions, and
+  // stops the browser (bounded; see BrowserManager). Keeps the idle override and the last
+  // activity.
+  void stop() override;
+
+  // Loads `url` (unchanged) in the chosen page and polls document.readyState until the new
+  // document (once the browser reports it committed) is "complete", at most kReadinessPolls times
+  // kReadinessPause apart (and for about that long in all, however slowly the probes answer). A
+  // page that never completes is no error; a connection that ends meanwhile is.
+  // cdpFailure("no page target") without a page.
+  void navigate(const std::string& url) override;
+  // location.href of the chosen page; "" when the evaluation fails. cdpFailure("no page target").
+  std::string currentURL() override;
+
+  // The field operations; see CDPBrowserControllerFields.cpp.
+  FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
+  void typeIntoFocused(const std::string& text) override;
+  void submitFocused() override;
+
+  // Replaces the idle window (nullopt: back to the default); applied by the next start().
+  void setIdleTimeout(std::optional<std::int64_t> seconds) override;
+  // Every target of type "page" in the browser's order (but those closeTab closed), with the
+  // chosen page marked active and moved first.
+  std::vector<TabInfo> listTabs() override;
+  // Target.activateTarget / Target.closeTarget with the id unchanged.
+  void activateTab(const std::string& id) override;
+  void closeTab(const std::string& id) override;
+  // Answers the open dialog of the chosen page through its session. Any failure is
+  // cdpFailure("no open JS dialog on <page url> — nothing to accept|dismiss").
+  void handleDialog(bool accept, const std::optional<std::string>& promptText) override;
+
+  // The targets fingerprint of a "/json" body: every entry's "id" and "url" (each "" when not a
+  // string) joined by "|", sorted, joined by ","; "" for a body that is not a JSON array of
+  // objects.
+  [[nodiscard]] static std::string fingerprintOf(std::string_view body);
+
+ private:
+  struct ActivePage {
+    std::string targetId;
+    std::string sessionId;
+    std::string url;
+  };
+  // The flat session of one page target on the current connection.
+  struct Session {
+    std::string id;
+    bool dialogOpen = false;  // between Page.javascriptDialogOpening and ...Closed
+    std::string loaderId;     // of the last document committed in the main frame
+  };
+  using Connection = std::shared_ptr<CDPConnection>;
+
+  // The connection of this browser run, opened on first use. Marks activity first, always.
+  Connection ensureConnection();
+  // The page the agent works on, attaching what it examines; nullopt when there is none.
+  std::optional<ActivePage> activePage(const Connection& conn);
+  // The session of the target: the kept one, else a new flat session with Page enabled. nullopt
+  // when the attach reply carries no session id.
+  std::optional<std::string> attach(const Connection& conn, const std::string& targetId);
+  // Runtime.evaluate with returnByValue; the string value, or "" for any other result.
+  std::string evalString(const Connection& conn, const std::string& js,
+                         const std::string& sessionId,
+                         std::chrono::milliseconds deadline = kCommandDeadline);
+  // evalString in the page's session, through sendToPage.
+  std::string evalInPage(const Connection& conn, ActivePage& page, const std::string& js,
+                         std::chrono::milliseconds deadline);
+  // Sends a command in the page's session; when the browser no longer knows the session, the page
+  // is attached afresh (page.sessionId updated) and the command sent once more.
+  support::Json sendToPage(const Connection& conn, ActivePage& page, std::string_view method,
+                           const support::Json& params,
+                           std::chrono::milliseconds deadline = kCommandDeadline);
+
+  // The focused field's session (set by locateField, cleared by stop()).
+  [[nodiscard]] std::optional<std::string> focusedSession();
+  void setFocusedSession(std::string sessionId);
+
+  // Drops the connection and everything tied to it; returns it for closing outside the lock.
+  // Requires mutex_.
+  Connection dropConnectionLocked();
+  // Whether `conn` is still this controller's connection.
+  [[nodiscard]] bool isCurrent(const Connection& conn);
+  // Handles one DevTools event of the connection opened in `generation` (on its I/O thread).
+  void onEvent(std::uint64_t generation, const support::Json& event);
+  // Forgets the sessions and closed ids of targets missing from a fresh target list. Requires
+  // mutex_.
+  void forgetVanishedLocked(const support::Json& targetInfos);
+  // Whether a target listed now was closed by closeTab (the browser may list it a moment longer).
+  [[nodiscard]] bool closedLocked(const std::string& targetId) const;
+  // The fingerprint of the browser's "/json" list now ("" when it cannot be read).
+  std::string targetsFingerprint();
+
+  const std::shared_ptr<BrowserManager> manager_;
+
+  std::mutex mutex_;
+  Connection connection_;                        // guarded by mutex_
+  std::uint64_t generation_ = 0;                 // guarded by mutex_; counts dropped connections
+  std::map<std::string, Session> sessions_;      // target id -> session; guarded by mutex_
+  std::set<std::string> closedTargets_;          // guarded by mutex_
+  std::optional<std::string> focusedSessionId_;  // guarded by mutex_
+
+  // Last: destroyed first, so its thread never outlives what the idle action uses.
+  IdleWatchdog watchdog_;
+};
+
+}  // namespace varn::mcp

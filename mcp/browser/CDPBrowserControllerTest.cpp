@@ -1,0 +1,367 @@
+#include "mcp/browser/CDPBrowserController.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <future>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mcp/browser/DevToolsHTTP.hpp"
+#include "mcp/browser/testing/FakeDevToolsServer.hpp"
+#include "mcp/browser/testing/ManualClock.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using support::Json;
+using testing::FakeDevToolsServer;
+using Lines = std::vector<std::string>;
+
+// A browser as the fake DevTools server plays it: a target list, a session per attach
+// ("S-<target>" at first, then "S-<target>-2", ...), visibility and readiness per session, and an
+// open dialog or none. Commands are answered on the server's thread.
+class FakeBrowser {
+ public:
+  std::vector<Json> targets;
+  std::set<std::string> visible;               // sessions whose page reports "visible"
+  std::deque<std::string> readyStates;         // served in order; the last one repeats
+  std::set<std::string> attachWithoutSession;  // targets whose attach reply has no sessionId
+  std::set<std::string> forgottenSessions;     // answered "Session with given id not found."
+  bool dialogOpen = false;
+  // When set, the next readiness probe gets no reply until a dialog is answered.
+  bool holdReadiness = false;
+
+  // When set, the next target list is preceded by this event.
+  std::optional<Json> eventBeforeTargets;
+
+  // Changes the script between calls.
+  template <typename Change>
+  void edit(Change change) {
+    std::lock_guard lock(mutex_);
+    change(*this);
+  }
+
+  std::optional<Json> answer(FakeDevToolsServer& server, const Json& command) {
+    std::lock_guard lock(mutex_);
+    const std::string method = command.value("method", "");
+    const Json params = command.value("params", Json::object());
+    const std::string session = command.value("sessionId", "");
+    if (forgottenSessions.contains(session)) {
+      return Json{{"error", {{"code", -32001}, {"message", "Session with given id not found."}}}};
+    }
+    if (method == "Target.getTargets") {
+      if (!eventBeforeTargets) return result({{"targetInfos", targets}});
+      server.sendJson(*std::exchange(eventBeforeTargets, std::nullopt));
+      server.sendJson({{"id", command.at("id")}, {"result", {{"targetInfos", targets}}}});
+      return std::nullopt;
+    }
+    if (method == "Target.attachToTarget") {
+      const std::string target = params.value("targetId", "");
+      if (attachWithoutSession.contains(target)) return result(Json::object());
+      const int n = ++attaches_[target];
+      return result({{"sessionId", "S-" + target + (n > 1 ? "-" + std::to_string(n) : "")}});
+    }
+    if (method == "Page.handleJavaScriptDialog") {
+      if (!dialogOpen) {
+        return Json{{"error", {{"code", -32602}, {"message", "No dialog is showing"}}}};
+      }
+      dialogOpen = false;
+      if (heldProbe_) {
+        server.sendJson({{"id", *heldProbe_}, {"result", {{"result", {{"value", "complete"}}}}}});
+        heldProbe_.reset();
+      }
+      return result(Json::object());
+    }
+    if (method == "Runtime.evaluate") {
+      const std::string expression = params.value("expression", "");
+      if (expression == "document.visibilityState") {
+        return value(visible.contains(session) ? "visible" : "hidden");
+      }
+      if (expression == "location.href") return value("https://now/" + session);
+      if (expression == "document.readyState") {
+        if (holdReadiness) {
+          holdReadiness = false;
+          heldProbe_ = command.at("id").get<std::int64_t>();
+          return std::nullopt;
+        }
+        const std::string state = readyStates.empty() ? "complete" : readyStates.front();
+        if (readyStates.size() > 1) readyStates.pop_front();
+        return value(state);
+      }
+    }
+    return result(Json::object());
+  }
+
+ private:
+  static Json result(Json body) { return Json{{"result", std::move(body)}}; }
+  static Json value(const std::string& text) { return result({{"result", {{"value", text}}}}); }
+
+  std::mutex mutex_;
+  std::map<std::string, int> attaches_;
+  std::optional<std::int64_t> heldProbe_;
+};
+
+Json page(const std::string& id, const std::string& url, const std::string& title = "") {
+  return {{"type", "page"}, {"targetId", id}, {"url", url}, {"title", title}};
+}
+
+class CDPBrowserControllerTest : public ::testing::Test {
+ protected:
+  CDPBrowserControllerTest() {
+    server.setResponder([this](const Json& command) { return browser.answer(server, command); });
+  }
+
+  // The commands the server saw with this method, as compact JSON without their ids.
+  std::vector<std::string> sent(const std::string& method) {
+    std::vector<std::string> out;
+    for (Json command : server.commands()) {
+      if (command.value("method", "") != method) continue;
+      command.erase("id");
+      out.push_back(command.dump());
+    }
+    return out;
+  }
+
+  std::string tabs() {
+    std::string out;
+    for (const TabInfo& tab : controller.listTabs()) {
+      out += (out.empty() ? "" : " ") + tab.id + (tab.active ? "*" : "");
+    }
+    return out;
+  }
+
+  FakeDevToolsServer server;
+  FakeBrowser browser;
+  std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
+  CDPBrowserController controller{std::make_shared<BrowserManager>(server.port()),
+                                  std::chrono::seconds(0), clock};
+};
+
+struct PageChoiceCase {
+  const char* name;
+  std::vector<Json> targets;
+  std::set<std::string> visible;
+  const char* tabs;  // listTabs ids in order, the active one marked "*"
+  std::size_t visibilityProbes;
+  std::set<std::string> noSession = {};
+};
+
+class PageChoiceTest : public CDPBrowserControllerTest,
+                       public ::testing::WithParamInterface<PageChoiceCase> {};
+
+TEST_P(PageChoiceTest, ChoosesTheFirstVisibleOrdinaryPageAndListsItFirst) {
+  browser.edit([](FakeBrowser& b) {
+    b.targets = GetParam().targets;
+    b.visible = GetParam().visible;
+    b.attachWithoutSession = GetParam().noSession;
+  });
+  EXPECT_EQ(tabs(), GetParam().tabs);
+  const Lines evaluations = sent("Runtime.evaluate");
+  EXPECT_EQ(std::count_if(evaluations.begin(), evaluations.end(),
+                          [](const std::string& c) { return c.find("visibilityState") != c.npos; }),
+            static_cast<std::ptrdiff_t>(GetParam().visibilityProbes));
+}
+
+const Json kOmnibox = {{"type", "browser_ui"}, {"targetId", "U"}, {"url", "chrome://omnibox/"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PageChoiceTest,
+    ::testing::Values(
+        PageChoiceCase{"OnlyAnAboutPage", {kOmnibox, page("A", "about:blank")}, {}, "A*", 0},
+        PageChoiceCase{"SecondVisible",
+                       {page("A", "https://a/"), page("B", "https://b/")},
+                       {"S-B"},
+                       "B* A",
+                       2},
+        PageChoiceCase{"NoneVisibleFirstAttached",
+                       {page("A", "https://a/"), page("B", "https://b/")},
+                       {},
+                       "A* B",
+                       2},
+        PageChoiceCase{"OneOrdinaryAmongBackgroundPagesNeedsNoProbe",
+                       {page("N", "chrome://newtab/"), page("D", "devtools://x"),
+                        page("E", "chrome-extension://e/"), page("A", "http://a/")},
+                       {"S-N"},
+                       "A* N D E",
+                       0},
+        PageChoiceCase{"BrowserUIAndWorkersNeverCount",
+                       {kOmnibox,
+                        {{"type", "service_worker"}, {"targetId", "W"}, {"url", "https://w/"}},
+                        page("N", "chrome://new-tab-page/")},
+                       {},
+                       "N*",
+                       0},
+        PageChoiceCase{"EntriesWithoutIdOrSessionAreSkipped",
+                       {{{"type", "page"}, {"url", "https://x/"}},
+                        page("Q", "https://q/"),
+                        page("B", "https://b/"),
+                        page("C", "https://c/")},
+                       {"S-C"},
+                       "C*  Q B",
+                       2,
+                       {"Q"}},
+        PageChoiceCase{"NoPage", {kOmnibox}, {}, "", 0}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(CDPBrowserControllerTest, WithoutAPageTargetPageOperationsFail) {
+  browser.edit([](FakeBrowser& b) { b.targets = {kOmnibox}; });
+  for (const auto& operation : std::vector<std::function<void()>>{
+           [&] { controller.navigate("https://a/"); }, [&] { (void)controller.currentURL(); },
+           [&] { controller.handleDialog(true, std::nullopt); }}) {
+    try {
+      operation();
+      ADD_FAILURE() << "no error";
+    } catch (const BrowserError& error) {
+      EXPECT_EQ(error, BrowserError::cdpFailure("no page target"));
+    }
+  }
+  EXPECT_TRUE(controller.listTabs().empty());
+}
+
+// One session per page for the whole run, its Page domain enabled once, right after attaching.
+TEST_F(CDPBrowserControllerTest, SessionsAreAttachedOnceAndReused) {
+  browser.edit([](FakeBrowser& b) {
+    b.targets = {page("A", "https://a/"), page("B", "https://b/")};
+    b.visible = {"S-B"};
+  });
+  EXPECT_EQ(tabs(), "B* A");
+  EXPECT_EQ(tabs(), "B* A");
+  controller.navigate("https://c/ x?y#z");
+  EXPECT_EQ(controller.currentURL(), "https://now/S-B");
+  EXPECT_EQ(
+      sent("Target.attachToTarget"),
+      (Lines{R"({"method":"Target.attachToTarget","params":{"flatten":true,"targetId":"A"}})",
+             R"({"method":"Target.attachToTarget","params":{"flatten":true,"targetId":"B"}})"}));
+  EXPECT_EQ(sent("Page.enable"),
+            (Lines{R"({"method":"Page.enable","params":{},"sessionId":"S-A"})",
+                   R"({"method":"Page.enable","params":{},"sessionId":"S-B"})"}));
+  EXPECT_EQ(
+      sent("Page.navigate"),
+      (Lines{
+          R"({"method":"Page.navigate","params":{"url":"https://c/ x?y#z"},"sessionId":"S-B"})"}));
+}
+
+TEST_F(CDPBrowserControllerTest, ASessionTheBrowserDroppedIsAttachedAfresh) {
+  browser.edit([](FakeBrowser& b) { b.targets = {page("A", "https://a/")}; });
+  EXPECT_EQ(controller.currentURL(), "https://now/S-A");
+  // The browser no longer knows the session: the command goes again in a new one.
+  browser.edit([](FakeBrowser& b) { b.forgottenSessions = {"S-A"}; });
+  EXPECT_EQ(controller.currentURL(), "https://now/S-A-2");
+  // The browser reports the session detached (the event comes before the target list).
+  browser.edit([](FakeBrowser& b) {
+    b.eventBeforeTargets = Json{{"method", "Target.detachedFromTarget"},
+                                {"params", {{"sessionId", "S-A-2"}, {"targetId", "A"}}}};
+  });
+  EXPECT_EQ(controller.currentURL(), "https://now/S-A-3");
+  // A target that left the list and came back is a new page.
+  browser.edit([](FakeBrowser& b) { b.targets = {}; });
+  EXPECT_EQ(tabs(), "");
+  browser.edit([](FakeBrowser& b) { b.targets = {page("A", "https://a/")}; });
+  EXPECT_EQ(controller.currentURL(), "https://now/S-A-4");
+  EXPECT_EQ(sent("Target.attachToTarget").size(), 4u);
+}
+
+TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirTexts) {
+  browser.edit([](FakeBrowser& b) { b.targets = {page("A", "https://a/x")}; });
+  for (bool accept : {true, false}) {
+    try {
+      controller.handleDialog(accept, "ignored");
+      ADD_FAILURE() << "no error";
+    } catch (const BrowserError& error) {
+      EXPECT_STREQ(
+          error.what(),
+          accept ? "browser (CDP) failure: no open JS dialog on https://a/x — nothing to accept"
+                 : "browser (CDP) failure: no open JS dialog on https://a/x — nothing to dismiss");
+    }
+  }
+  browser.edit([](FakeBrowser& b) { b.dialogOpen = true; });
+  controller.handleDialog(true, std::nullopt);
+  const std::string head = R"({"method":"Page.handleJavaScriptDialog","params":)";
+  EXPECT_EQ(sent("Page.handleJavaScriptDialog"),
+            (Lines{head + R"({"accept":true,"promptText":"ignored"},"sessionId":"S-A"})",
+                   head + R"({"accept":false,"promptText":"ignored"},"sessionId":"S-A"})",
+                   head + R"({"accept":true},"sessionId":"S-A"})"}));
+  // Page.enable went once, at the attach: sent again while a dialog shows, it is never answered.
+  EXPECT_EQ(sent("Page.enable").size(), 1u);
+}
+
+// The readiness probe of the navigation gets no answer while the page shows a dialog; the dialog
+// is answered meanwhile, and the held probe then answers "complete".
+TEST_F(CDPBrowserControllerTest, ADialogIsAnsweredWhileNavigateWaitsOnTheBlockedPage) {
+  browser.edit([](FakeBrowser& b) {
+    b.targets = {page("A", "https://a/")};
+    b.holdReadiness = true;
+    b.dialogOpen = true;
+  });
+  auto navigation = std::async(std::launch::async, [&] { controller.navigate("https://a/c"); });
+  // getTargets, attach, Page.enable, Page.navigate, the readiness probe.
+  ASSERT_TRUE(server.waitForFrames(5));
+  controller.handleDialog(true, "yes");
+  ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  navigation.get();
+  EXPECT_EQ(sent("Runtime.evaluate").size(), 1u) << "the navigation probed again";
+}
+
+TEST_F(CDPBrowserControllerTest, NavigatePollsReadinessUntilComplete) {
+  browser.edit([](FakeBrowser& b) {
+    b.targets = {page("A", "https://a/")};
+    b.readyStates = {"loading", "interactive", "complete", "loading"};
+  });
+  controller.navigate("https://a/");
+  EXPECT_EQ(sent("Runtime.evaluate").size(), 3u);
+}
+
+TEST_F(CDPBrowserControllerTest, AConnectionThatBreaksFailsTheNavigationWaitingOnIt) {
+  browser.edit([](FakeBrowser& b) {
+    b.targets = {page("A", "https://a/")};
+    b.holdReadiness = true;
+  });
+  auto navigation = std::async(std::launch::async, [&] { controller.navigate("https://a/"); });
+  ASSERT_TRUE(server.waitForFrames(5));
+  server.breakConnection();
+  ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_THROW(navigation.get(), DevToolsTransportError);
+}
+
+TEST_F(CDPBrowserControllerTest, TabsAreActivatedAndClosedByTheirIdUnchanged) {
+  controller.activateTab("X Y");
+  controller.closeTab("");
+  EXPECT_EQ(sent("Target.activateTarget"),
+            (Lines{R"({"method":"Target.activateTarget","params":{"targetId":"X Y"}})"}));
+  EXPECT_EQ(sent("Target.closeTarget"),
+            (Lines{R"({"method":"Target.closeTarget","params":{"targetId":""}})"}));
+}
+
+TEST_F(CDPBrowserControllerTest, StopClosesTheConnectionAndTheNextCallOpensAnother) {
+  controller.stop();  // never connected: nothing to close
+  EXPECT_FALSE(controller.isRunning());
+  EXPECT_EQ(tabs(), "");
+  controller.stop();
+  ASSERT_TRUE(server.waitForDisconnects(1));
+  EXPECT_EQ(server.closeCodes(), std::vector<int>{1001});
+  EXPECT_EQ(tabs(), "");
+  EXPECT_EQ(server.handshakes().size(), 2u);
+}
+
+TEST(CDPBrowserControllerFingerprintTest, SortedIdAndURLPairsOfAListOfObjects) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"([{"id":"B","url":"https://b/"},{"id":"A","url":"https://a/","x":1}])",
+       "A|https://a/,B|https://b/"},
+      {R"([{"id":1,"url":null},{"url":"x"},{"id":"é"},{"id":"z"}])", "z|,|,|x,é|"},
+      {"[]", ""},
+      {"{}", ""},
+      {R"([{"id":"A"},2])", ""},
+      {"not json", ""},
+  };
+  for (const auto& [body, fingerprint] : cases) {
+    EXPECT_EQ(CDPBrowserController::fingerprintOf(body), fingerprint) << body;
+  }
+}
+
+}  // namespace
+}  // namespace varn::mcp

@@ -1,0 +1,290 @@
+// The browser tools against a real headless Chromium, driven through the real varn-mcp: pages on
+// 127.0.0.1, tabs, JavaScript dialogs, the idle stop, profile folders, a second server, a taken
+// port, and signals. Chromium runs through a wrapper of the tests' own that adds --no-sandbox.
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "tests/support/BrowserKit.hpp"
+#include "tests/support/ServerTest.hpp"
+
+namespace varn::tests {
+namespace {
+
+// A page that tells the page server when its dialog is about to open (a synchronous request, so
+// the dialog follows at once) and, once the dialog returns, what it returned.
+std::string dialogPage(const std::string& name, const std::string& dialog,
+                       const std::string& result) {
+  return "<title>" + name + "</title><script>function get(p){var x=new XMLHttpRequest();" +
+         "x.open('GET',p,false);x.send()}get('/opening-" + name + "');var r=" + dialog + ";get('/" +
+         name + "-' + " + result + ")</script>";
+}
+
+class BrowserTest : public ServerTest {
+ protected:
+  BrowserTest() : tmp(dir.makeFolder("t")), wrapper(writeChromiumWrapper(dir.path())) {}
+
+  // The fixture's environment plus what the browser needs: a PATH for Debian's launcher script, a
+  // temporary folder of the test's own (where the profiles go), the wrapper, and an idle window.
+  std::map<std::string, std::string> browserEnvironment(
+      const std::optional<std::string>& idleSeconds = std::nullopt) const {
+    std::map<std::string, std::string> env = defaultEnvironment();
+    env["PATH"] = "/usr/bin:/bin";
+    env["TMPDIR"] = tmp;
+    env["VARN_BROWSER_BIN"] = wrapper;
+    if (idleSeconds) env["VARN_BROWSER_IDLE_SECONDS"] = *idleSeconds;
+    return env;
+  }
+
+  ServerProcess& startBrowserServer(const std::optional<std::string>& idleSeconds = std::nullopt,
+                                    std::optional<std::int64_t> cdpPort = std::nullopt) {
+    port = cdpPort.value_or(unusedLoopbackPort());
+    return startServer({"--cdp-port", std::to_string(port)}, browserEnvironment(idleSeconds));
+  }
+
+  // Calls `tool` on `on` and returns the parsed output; a failure is recorded for an error result.
+  Json ok(const std::string& tool, const Json& args = Json::object()) {
+    const ToolResult result = call(tool, args);
+    EXPECT_FALSE(result.isError) << tool << ": " << result.text;
+    return support::parseJson(result.text).value_or(Json::object());
+  }
+
+  // The one child of the server: its browser (the wrapper keeps the pid).
+  pid_t browserPid(const ServerProcess& of) {
+    const std::vector<pid_t> children = childrenOf(of.pid());
+    EXPECT_EQ(children.size(), 1u);
+    return children.empty() ? -1 : children.front();
+  }
+
+  // The ids and urls of the listed tabs, the active one marked with "*".
+  static std::string describeTabs(const Json& output) {
+    std::string out;
+    for (const Json& tab : output.value("tabs", Json::array())) {
+      out += (out.empty() ? "" : " ") + tab.value("url", std::string("?")) +
+             (tab.value("active", false) ? "*" : "");
+    }
+    return out;
+  }
+
+  std::string tmp;
+  std::string wrapper;
+  std::int64_t port = 0;
+  PageServer pages{{
+      {"/a", "<title>A</title><p>a"},
+      {"/b", "<title>B</title><p>b"},
+      {"/alert", dialogPage("alert", "alert('hi')", "'done'")},
+      {"/confirm", dialogPage("confirm", "confirm('go?')", "r")},
+      {"/prompt", dialogPage("prompt", "prompt('name?')", "r")},
+      {"/opening-alert", ""},
+      {"/opening-confirm", ""},
+      {"/opening-prompt", ""},
+      {"/alert-done", ""},
+      {"/confirm-true", ""},
+      {"/prompt-Ada", ""},
+  }};
+};
+
+TEST_F(BrowserTest, StartNavigateListActivateCloseAndStop) {
+  startBrowserServer();
+  EXPECT_EQ(ok("browser_start", {{"headless", true}}),
+            (Json{{"cdp_port", port}, {"already_running", false}}));
+  EXPECT_EQ(ok("browser_start", {{"headless", false}}),
+            (Json{{"cdp_port", port}, {"already_running", true}}));
+  EXPECT_EQ(ok("browser_navigate", {{"url", pages.url("/a")}}), (Json{{"url", pages.url("/a")}}));
+  EXPECT_EQ(describeTabs(ok("browser_tabs", {{"action", "list"}})), pages.url("/a") + "*");
+
+  // A second tab, opened from outside as another DevTools client would.
+  httplib::Client devtools("127.0.0.1", static_cast<int>(port));
+  ASSERT_TRUE(devtools.Put("/json/new?" + pages.url("/b")));
+  Json listed = ok("browser_tabs", {{"action", "list"}});
+  ASSERT_EQ(listed["tabs"].size(), 2u) << listed;
+  EXPECT_TRUE(listed["tabs"][0]["active"]);
+  EXPECT_FALSE(listed["tabs"][1]["active"]);
+
+  std::string idB;
+  for (const Json& tab : listed["tabs"]) {
+    if (tab["url"] == pages.url("/b")) idB = tab["id"];
+  }
+  ASSERT_FALSE(idB.empty()) << listed;
+  EXPECT_EQ(ok("browser_tabs", {{"action", "activate"}, {"id", idB}})["tabs"].size(), 2u);
+  EXPECT_EQ(describeTabs(ok("browser_tabs", {{"action", "close"}, {"id", idB}})),
+            pages.url("/a") + "*");
+
+  EXPECT_EQ(ok("browser_stop"), (Json{{"stopped", true}}));
+  EXPECT_EQ(call("browser_tabs", {{"action", "list"}}),
+            (ToolResult{"error: no Varn browser is running — call browser_start first", true}));
+  expectCleanExit();
+}
+
+// Each dialog opens while the page loads, so the navigation waits on the blocked page while the
+// dialog call answers it; the page then reports what the dialog returned. The page announces the
+// dialog just before it opens; a dialog call that still came too early fails with "no open JS
+// dialog" and is sent again, until the page reports the answer.
+TEST_F(BrowserTest, DialogsAreAnsweredWhileTheNavigationWaitsOnTheBlockedPage) {
+  startBrowserServer();
+  ok("browser_start", {{"headless", true}});
+  struct Case {
+    std::string page;
+    Json dialog;
+    std::string result;  // the request the page makes with the dialog's answer
+  };
+  for (const Case& c :
+       {Case{"alert", {{"action", "dismiss"}}, "/alert-done"},
+        Case{"confirm", {{"action", "accept"}}, "/confirm-true"},
+        Case{"prompt", {{"action", "accept"}, {"prompt_text", "Ada"}}, "/prompt-Ada"}}) {
+    const std::string url = pages.url("/" + c.page);
+    const int navigateId = nextId();
+    ASSERT_TRUE(server->sendLine(toolsCall(navigateId, "browser_navigate", {{"url", url}})));
+    ASSERT_TRUE(pages.waitForRequests("/opening-" + c.page)) << c.page;
+    int dialogCalls = 0;
+    do {
+      ASSERT_LT(dialogCalls, 50) << c.page;
+      ASSERT_TRUE(server->sendLine(toolsCall(nextId(), "browser_dialog", c.dialog)));
+      ++dialogCalls;
+    } while (!pages.waitForRequests(c.result, 1, std::chrono::milliseconds(200)));
+
+    // Replies leave in request order: the navigation's first, once the dialog let the page go on.
+    const std::optional<Json> navigated = parseReply(server->readLine().value_or(""));
+    ASSERT_TRUE(navigated) << c.page;
+    EXPECT_EQ(navigated->value("id", Json()), navigateId);
+    EXPECT_EQ(toolResult(*navigated), (ToolResult{Json{{"url", url}}.dump(), false}));
+    int handled = 0;
+    for (int i = 0; i < dialogCalls; ++i) {
+      const std::optional<ToolResult> answered =
+          toolResult(parseReply(server->readLine().value_or("")).value_or(Json::object()));
+      ASSERT_TRUE(answered) << c.page;
+      if (!answered->isError) {
+        EXPECT_EQ(answered->text, R"({"handled":true})");
+        ++handled;
+      } else {
+        EXPECT_EQ(answered->text, "error: browser (CDP) failure: no open JS dialog on " + url +
+                                      " — nothing to " + c.dialog["action"].get<std::string>());
+      }
+    }
+    EXPECT_EQ(handled, 1) << c.page;
+  }
+}
+
+TEST_F(BrowserTest, IdleBrowserStopsAfterItsWindow) {
+  startBrowserServer("1");
+  ok("browser_start", {{"headless", true}});
+  const std::vector<std::string> folders = profileFolders(tmp);
+  ASSERT_EQ(folders.size(), 1u);
+  const pid_t browser = browserPid(*server);
+  // Nothing is called meanwhile: a call would count as activity.
+  EXPECT_TRUE(waitForRemoval(folders.front()));
+  EXPECT_FALSE(processAlive(browser));
+  EXPECT_EQ(call("browser_navigate", {{"url", pages.url("/a")}}),
+            (ToolResult{"error: no Varn browser is running — call browser_start first", true}));
+}
+
+TEST_F(BrowserTest, StopDeletesTheProfileFolderMadeOnlyForItsOwner) {
+  startBrowserServer();
+  ok("browser_start", {{"headless", true}});
+  const std::vector<std::string> folders = profileFolders(tmp);
+  ASSERT_EQ(folders.size(), 1u);
+  struct stat info {};
+  ASSERT_EQ(stat(folders.front().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  const pid_t browser = browserPid(*server);
+  EXPECT_EQ(ok("browser_stop"), (Json{{"stopped", true}}));
+  EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
+  EXPECT_FALSE(processAlive(browser));
+  EXPECT_EQ(ok("browser_stop"), (Json{{"stopped", true}}));
+  expectCleanExit();
+}
+
+// A browser that died is replaced by the next start, which also gets a fresh DevTools connection.
+TEST_F(BrowserTest, ABrowserThatDiedIsStartedAfreshWithANewConnection) {
+  startBrowserServer();
+  ok("browser_start", {{"headless", true}});
+  ok("browser_navigate", {{"url", pages.url("/a")}});
+  const pid_t first = browserPid(*server);
+  ASSERT_EQ(kill(first, SIGKILL), 0);
+  ASSERT_TRUE(waitForProcessExit(first));
+  EXPECT_EQ(ok("browser_start", {{"headless", true}})["already_running"], false);
+  EXPECT_EQ(ok("browser_navigate", {{"url", pages.url("/b")}}), (Json{{"url", pages.url("/b")}}));
+  EXPECT_EQ(describeTabs(ok("browser_tabs", {{"action", "list"}})), pages.url("/b") + "*");
+  EXPECT_EQ(profileFolders(tmp).size(), 1u);
+}
+
+// Two servers share the temporary folder: one's start and stop never touch the other's browser.
+TEST_F(BrowserTest, AnotherServersBrowserSurvivesThisServersStartAndStop) {
+  const std::int64_t otherPort = unusedLoopbackPort();
+  ServerProcess other(binary(), {"--cdp-port", std::to_string(otherPort)}, browserEnvironment());
+  auto callOther = [&](const std::string& tool, const Json& args) {
+    EXPECT_TRUE(other.sendLine(toolsCall(1, tool, args)));
+    return toolResult(parseReply(other.readLine().value_or("")).value_or(Json::object()))
+        .value_or(ToolResult{"no reply", true});
+  };
+  ASSERT_FALSE(callOther("browser_start", {{"headless", true}}).isError);
+  const pid_t otherBrowser = browserPid(other);
+  const std::vector<std::string> otherFolders = profileFolders(tmp);
+  ASSERT_EQ(otherFolders.size(), 1u);
+
+  startBrowserServer();
+  for (int round = 0; round < 2; ++round) {
+    ok("browser_start", {{"headless", true}});
+    EXPECT_EQ(profileFolders(tmp).size(), 2u);
+    ok("browser_stop");
+    EXPECT_EQ(profileFolders(tmp), otherFolders);
+    EXPECT_TRUE(processAlive(otherBrowser));
+  }
+  EXPECT_EQ(callOther("browser_navigate", {{"url", pages.url("/a")}}),
+            (ToolResult{Json{{"url", pages.url("/a")}}.dump(), false}));
+  other.closeInput();
+  EXPECT_EQ(other.waitForExit(), (ExitStatus{true, 0, false, 0}));
+  EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
+  EXPECT_FALSE(processAlive(otherBrowser));
+}
+
+TEST_F(BrowserTest, APortAlreadyTakenFailsTheStart) {
+  SilentListener taken;
+  startBrowserServer(std::nullopt, taken.port());
+  EXPECT_EQ(call("browser_start", {{"headless", true}}),
+            (ToolResult{"error: browser launch failure: CDP port :" + std::to_string(taken.port()) +
+                            " is already in use",
+                        true}));
+  EXPECT_EQ(childrenOf(server->pid()), std::vector<pid_t>{});
+  EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
+}
+
+struct EndCase {
+  const char* name;
+  int signal;  // 0: end of input
+  int status;
+};
+
+class BrowserEndTest : public BrowserTest, public ::testing::WithParamInterface<EndCase> {};
+
+// However the server ends, its browser and the browser's profile go with it.
+TEST_P(BrowserEndTest, TheServerLeavesNoBrowserBehind) {
+  startBrowserServer();
+  ok("browser_start", {{"headless", true}});
+  ok("browser_navigate", {{"url", pages.url("/a")}});
+  const pid_t browser = browserPid(*server);
+  if (GetParam().signal != 0) {
+    server->sendSignal(GetParam().signal);
+  } else {
+    server->closeInput();
+  }
+  EXPECT_EQ(server->waitForExit(), (ExitStatus{true, GetParam().status, false, 0}));
+  EXPECT_TRUE(waitForProcessExit(browser, std::chrono::milliseconds(0)));
+  EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, BrowserEndTest,
+                         ::testing::Values(EndCase{"SIGTERM", SIGTERM, 143},
+                                           EndCase{"SIGINT", SIGINT, 130},
+                                           EndCase{"EndOfInput", 0, 0}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace varn::tests

@@ -1,0 +1,117 @@
+// The official TypeScript MCP client drives a browser session through the real varn-mcp: start a
+// headless Chromium, navigate to a page served on 127.0.0.1, list the tabs, stop. Exits 0 when
+// every check holds, 1 otherwise (with what went wrong on standard error).
+//
+// Usage: node browser-session.mjs <path of varn-mcp>
+
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import http from "node:http";
+import net from "node:net";
+import path from "node:path";
+
+import { Client } from "@modelcontextprotocol/sdk/client/index.js";
+import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+
+const binary = process.argv[2];
+if (!binary) {
+  console.error("usage: node browser-session.mjs <path of varn-mcp>");
+  process.exit(2);
+}
+
+// A failure guard only: a broken server must not hang the test run.
+const guard = setTimeout(() => {
+  console.error("FAIL: no result within 90 s");
+  process.exit(1);
+}, 90_000);
+
+const dir = fs.mkdtempSync("/tmp/vm");
+const home = path.join(dir, "h");
+const tmp = path.join(dir, "t");
+fs.mkdirSync(home);
+fs.mkdirSync(tmp);
+// As root Chromium exits at once without --no-sandbox; the wrapper adds it and keeps the pid.
+const wrapper = path.join(dir, "chromium");
+fs.writeFileSync(wrapper, '#!/bin/sh\nexec /usr/bin/chromium --no-sandbox "$@"\n', { mode: 0o700 });
+
+const pages = http.createServer((request, response) => {
+  response.writeHead(request.url === "/page" ? 200 : 404, { "content-type": "text/html" });
+  response.end("<title>SDK page</title><p>hello");
+});
+await new Promise((resolve) => pages.listen(0, "127.0.0.1", resolve));
+const pageURL = `http://127.0.0.1:${pages.address().port}/page`;
+
+// A debugging port that was free a moment ago.
+const cdpPort = await new Promise((resolve) => {
+  const probe = net.createServer();
+  probe.listen(0, "127.0.0.1", () => {
+    const { port } = probe.address();
+    probe.close(() => resolve(port));
+  });
+});
+
+const transport = new StdioClientTransport({
+  command: binary,
+  args: ["--cdp-port", String(cdpPort)],
+  env: {
+    HOME: home,
+    VARN_SOCKET: path.join(dir, "v.sock"),
+    PATH: "/usr/bin:/bin",
+    TMPDIR: tmp,
+    VARN_BROWSER_BIN: wrapper,
+  },
+  stderr: "pipe",
+});
+let serverStderr = "";
+transport.stderr?.on("data", (chunk) => {
+  serverStderr += chunk.toString("utf8");
+});
+
+const client = new Client({ name: "varn-e2e", version: "1.0.0" }, { capabilities: {} });
+const protocolErrors = [];
+client.onerror = (error) => protocolErrors.push(String(error?.message ?? error));
+
+// The tool's output record, failing the run on an error result.
+async function run(name, args = {}) {
+  const result = await client.callTool({ name, arguments: args });
+  assert.equal(result.isError, false, `${name} failed: ${JSON.stringify(result)}`);
+  return JSON.parse(result.content[0].text);
+}
+
+let failed = false;
+try {
+  await client.connect(transport);
+  assert.deepEqual(await run("browser_start", { headless: true }), {
+    cdp_port: cdpPort,
+    already_running: false,
+  });
+  assert.deepEqual(await run("browser_navigate", { url: pageURL }), { url: pageURL });
+  const { tabs } = await run("browser_tabs", { action: "list" });
+  assert.equal(tabs.length, 1, JSON.stringify(tabs));
+  assert.equal(tabs[0].url, pageURL);
+  assert.equal(tabs[0].title, "SDK page");
+  assert.equal(tabs[0].active, true);
+  assert.deepEqual(await run("browser_stop"), { stopped: true });
+  assert.deepEqual(
+    fs.readdirSync(tmp).filter((name) => name.startsWith("varn-browser-")),
+    [],
+    "the profile folder is gone",
+  );
+  const after = await client.callTool({ name: "browser_tabs", arguments: { action: "list" } });
+  assert.equal(after.isError, true);
+  assert.equal(after.content[0].text, "error: no Varn browser is running — call browser_start first");
+  assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
+  assert.equal(serverStderr, "", "the server wrote to standard error");
+} catch (error) {
+  failed = true;
+  console.error(`FAIL: ${error?.message ?? error}`);
+  if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
+} finally {
+  await client.close().catch(() => {});
+  pages.close();
+  fs.rmSync(dir, { recursive: true, force: true });
+  clearTimeout(guard);
+}
+
+if (!failed) console.log("browser-session: started, navigated, listed one tab, stopped");
+process.exit(failed ? 1 : 0);

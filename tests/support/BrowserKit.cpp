@@ -1,0 +1,145 @@
+#include "tests/support/BrowserKit.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <httplib.h>
+
+namespace varn::tests {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point until) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+  return static_cast<int>(std::max<std::int64_t>(0, left.count()));
+}
+
+}  // namespace
+
+struct PageServer::Impl {
+  httplib::Server server;
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable requested;
+  std::map<std::string, int> counts;  // guarded by mutex
+};
+
+PageServer::PageServer(std::map<std::string, std::string> pages) : impl_(std::make_unique<Impl>()) {
+  for (auto& [path, body] : pages) {
+    impl_->server.Get(path, [this, body = std::move(body), path = path](const httplib::Request&,
+                                                                        httplib::Response& res) {
+      {
+        std::lock_guard lock(impl_->mutex);
+        ++impl_->counts[path];
+      }
+      impl_->requested.notify_all();
+      res.set_content(body, "text/html; charset=utf-8");
+    });
+  }
+  port_ = impl_->server.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("page server: bind failed");
+  impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+  // The socket listens already; waiting until the loop runs keeps a quick stop() from missing it.
+  while (!impl_->server.is_running()) std::this_thread::yield();
+}
+
+PageServer::~PageServer() {
+  impl_->server.stop();
+  impl_->thread.join();
+}
+
+std::string PageServer::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+bool PageServer::waitForRequests(const std::string& path, int count,
+                                 std::chrono::milliseconds deadline) {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->requested.wait_for(lock, deadline, [&] { return impl_->counts[path] >= count; });
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream list(task.path() / "children");
+    pid_t child = 0;
+    while (list >> child) children.push_back(child);
+  }
+  std::sort(children.begin(), children.end());
+  children.erase(std::unique(children.begin(), children.end()), children.end());
+  return children;
+}
+
+bool processAlive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  // The state follows the command name, which is in parentheses and may hold anything.
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z' &&
+         line[close + 2] != 'X';
+}
+
+bool waitForProcessExit(pid_t pid, std::chrono::milliseconds deadline) {
+  const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) return errno == ESRCH;
+  const Clock::time_point until = Clock::now() + deadline;
+  pollfd entry{fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, remainingMs(until));
+  } while (ready < 0 && errno == EINTR);
+  close(fd);
+  return ready > 0;
+}
+
+std::vector<std::string> profileFolders(const std::string& folder) {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.path().filename().string().starts_with("varn-browser-")) {
+      found.push_back(entry.path().string());
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+bool waitForRemoval(const std::string& path, std::chrono::milliseconds deadline) {
+  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd < 0) throw std::runtime_error("inotify_init1 failed");
+  const std::string parent = std::filesystem::path(path).parent_path().string();
+  inotify_add_watch(fd, parent.c_str(), IN_DELETE | IN_MOVED_FROM);
+  const Clock::time_point until = Clock::now() + deadline;
+  bool removed = false;
+  // Watching first, then looking, so a removal between the two is never missed.
+  while (!(removed = !std::filesystem::exists(path))) {
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, remainingMs(until));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char events[4096];
+    while (read(fd, events, sizeof events) > 0) {
+    }
+  }
+  close(fd);
+  return removed;
+}
+
+}  // namespace varn::tests
