@@ -64,15 +64,6 @@ double seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-long peakRssKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
-
 // Writes `count` copies of `line` from a thread of its own while this thread reads and counts
 // reply lines straight off the pipe, so neither side waits for the other and nothing is kept.
 double pipelined(ServerProcess& process, const std::string& line, int count) {
@@ -183,7 +174,7 @@ int main(int argc, char** argv) {
   double serverList = pipelined(server, toolsList, kBurst);
   double serverUnknown = pipelined(server, unknownTool, kBurst);
   double serverSecretList = pipelined(server, secretList, kBurst);
-  long rss = peakRssKiB(server.pid());
+  long rss = varn::tests::peakRssKiB(server.pid());
   Latency floorLatency = sequential(floor, toolsList, kRoundTrips);
   Latency serverLatency = sequential(server, toolsList, kRoundTrips);
 
