@@ -57,6 +57,9 @@ struct CurlSession::Shared {
   }
 
   void release(CurlEasy easy) {
+    // A reset would drop, not free, the handle's list of cookie files; clearing it frees it and
+    // leaves the share's cookies alone.
+    curl_easy_setopt(easy.get(), CURLOPT_COOKIEFILE, nullptr);
     curl_easy_reset(easy.get());
     std::lock_guard lock(idleMutex);
     if (idle.size() < kMaxIdle) idle.push_back(std::move(easy));
@@ -88,7 +91,7 @@ CurlSession::CurlSession(CurlSettings settings)
 
 CurlSession::~CurlSession() {
   shared_->idle.clear();  // every easy handle lets go of the share before it goes
-  curl_share_cleanup(shared_->share);
+  fprintf(stderr, "share cleanup %d\n", int(curl_share_cleanup(shared_->share)));
 }
 
 CurlResponse CurlSession::perform(const CurlRequest& request) const {
@@ -118,7 +121,7 @@ CurlResponse CurlSession::perform(const CurlRequest& request) const {
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings_.stallTimeout.count()));
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings_.deadline.count()));
   if (!settings_.proxyFromEnvironment) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-  if (settings_.cookieJar) curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
+  if (settings_.cookieJar) curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // the engine, no file
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 
