@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 #include "support/Utf8.hpp"
 
 namespace varn::api {
@@ -52,21 +52,23 @@ std::string printed(APIError::Case errorCase, int status, std::int64_t revision,
 }
 
 // The server's error envelope; anything else in the body is ignored.
-struct Envelope {
+struct EnvelopeError {
+  std::string code;  // read, never used
   std::string message;
-  std::optional<std::int64_t> currentRevision;
 };
+VARN_JSON_RECORD(EnvelopeError, "error", VARN_JSON_FIELD(code), VARN_JSON_FIELD(message));
+
+struct Envelope {
+  EnvelopeError error;
+  std::optional<std::int64_t> current_revision;
+};
+VARN_JSON_RECORD(Envelope, "envelope", VARN_JSON_FIELD(error), VARN_JSON_FIELD(current_revision));
 
 std::optional<Envelope> readEnvelope(std::string_view body) {
   std::optional<support::Json> json = support::parseJson(body);
   if (!json) return std::nullopt;
   try {
-    support::requireObject(*json);
-    const support::Json* inner = support::findPresent(*json, "error");
-    if (inner == nullptr) return std::nullopt;
-    (void)support::requireString(*inner, "code");
-    return Envelope{support::requireString(*inner, "message"),
-                    support::optionalInt64(*json, "current_revision")};
+    return support::decodeRecord<Envelope>(*json);
   } catch (const support::JsonDecodeError&) {
     return std::nullopt;
   }
@@ -83,7 +85,7 @@ APIError::APIError(Case errorCase, int status, std::int64_t currentRevision, std
 
 APIError APIError::from(int status, std::string_view body) {
   std::optional<Envelope> envelope = readEnvelope(body);
-  std::string message = envelope ? std::move(envelope->message) : std::string();
+  std::string message = envelope ? std::move(envelope->error.message) : std::string();
   switch (status) {
     case 401:
       return unauthorized(std::move(message));
@@ -92,7 +94,7 @@ APIError APIError::from(int status, std::string_view body) {
     case 404:
       return notFound(std::move(message));
     case 409:
-      return conflict(envelope ? envelope->currentRevision.value_or(0) : 0);
+      return conflict(envelope ? envelope->current_revision.value_or(0) : 0);
     case 422:
       return validation(std::move(message));
     case 429:
