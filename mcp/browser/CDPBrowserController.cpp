@@ -99,7 +99,7 @@ BrowserController::StartResult CDPBrowserController::start(bool headless) {
     {
       std::lock_guard lock(mutex_);
       old = dropConnectionLocked();
-      focusedSessionId_.reset();
+      focus_.clear();
     }
     if (old) old->close();
   }
@@ -114,7 +114,7 @@ void CDPBrowserController::stop() {
   {
     std::lock_guard lock(mutex_);
     old = dropConnectionLocked();
-    focusedSessionId_.reset();
+    focus_.clear();
   }
   if (old) old->close();
   manager_->stop();
@@ -423,16 +423,6 @@ void CDPBrowserController::handleDialog(bool accept, const std::optional<std::st
     throw BrowserError::cdpFailure("no open JS dialog on " + page->url + " — nothing to " +
                                    (accept ? "accept" : "dismiss"));
   }
-}
-
-std::optional<std::string> CDPBrowserController::focusedSession() {
-  std::lock_guard lock(mutex_);
-  return focusedSessionId_;
-}
-
-void CDPBrowserController::setFocusedSession(std::string sessionId) {
-  std::lock_guard lock(mutex_);
-  focusedSessionId_ = std::move(sessionId);
 }
 
 std::string CDPBrowserController::targetsFingerprint() {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "mcp/browser/BrowserController.hpp"
@@ -138,9 +139,38 @@ class CDPBrowserController final : public BrowserController {
                            const support::Json& params,
                            std::chrono::milliseconds deadline = kCommandDeadline);
 
-  // The focused field's session (set by locateField, cleared by stop()).
-  [[nodiscard]] std::optional<std::string> focusedSession();
-  void setFocusedSession(std::string sessionId);
+  // A frame's document as the browser sees it: its frame id, its security origin, and the
+  // execution context of this controller's isolated world in it, where page script cannot reach.
+  struct Frame {
+    std::string id;
+    std::string origin;
+    std::int64_t contextId = 0;
+  };
+  // The field that a locateField of one calling thread focused: where it is, in which isolated
+  // world it is marked, and the frame origin reported for it.
+  struct Focus {
+    ActivePage target;  // the page or frame target holding the field
+    Frame frame;
+    FillField field = FillField::username;
+    std::string pageURL;
+  };
+
+  // The targets a field search looks into: the page, then every frame target whose parent chain
+  // reaches it, each with its session.
+  std::vector<ActivePage> frameTargets(const Connection& conn, const ActivePage& page);
+  // The main frame of the target's session and this controller's isolated world in it.
+  Frame isolatedFrame(const Connection& conn, ActivePage& target,
+                      std::chrono::milliseconds deadline = kProbeDeadline);
+  // Runtime.evaluate of `js` in one execution context; the string value, or "".
+  std::string evalIn(const Connection& conn, ActivePage& target, std::int64_t contextId,
+                     const std::string& js, std::chrono::milliseconds deadline = kProbeDeadline);
+  // After a submit: waits until the frame's marked document is replaced by a complete one, for at
+  // most `window` while the marked one stays (a submit that does not navigate), and at most the
+  // readiness budget in all.
+  void awaitReplacement(const Connection& conn, ActivePage& target, const std::string& frameId,
+                        std::chrono::milliseconds window);
+  // The calling thread's focus; cdpFailure("no focused field") without one.
+  Focus focusOfThisThread();
 
   // Drops the connection and everything tied to it; returns it for closing outside the lock.
   // Requires mutex_.
@@ -160,11 +190,14 @@ class CDPBrowserController final : public BrowserController {
   const std::shared_ptr<BrowserManager> manager_;
 
   std::mutex mutex_;
-  Connection connection_;                        // guarded by mutex_
-  std::uint64_t generation_ = 0;                 // guarded by mutex_; counts dropped connections
-  std::map<std::string, Session> sessions_;      // target id -> session; guarded by mutex_
-  std::set<std::string> closedTargets_;          // guarded by mutex_
-  std::optional<std::string> focusedSessionId_;  // guarded by mutex_
+  Connection connection_;                    // guarded by mutex_
+  std::uint64_t generation_ = 0;             // guarded by mutex_; counts dropped connections
+  std::map<std::string, Session> sessions_;  // target id -> session; guarded by mutex_
+  std::set<std::string> closedTargets_;      // guarded by mutex_
+  // The focus set by each thread's last single-match locateField; guarded by mutex_. Kept per
+  // thread, so that a fill types only into the field that its own search located and its own
+  // checks passed, though other calls focus other fields meanwhile.
+  std::map<std::thread::id, Focus> focus_;
 
   // Last: destroyed first, so its thread never outlives what the idle action uses.
   IdleWatchdog watchdog_;

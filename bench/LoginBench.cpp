@@ -1,0 +1,168 @@
+// web_login of the real varn-mcp on local single-step and two-step forms (Debian's Chromium, a
+// fake vault), beside a floor that the benchmark drives itself in the same run over one raw
+// DevTools WebSocket to the same Chromium: navigate, wait for the load, focus, insertText,
+// submit, wait for the next page; no MCP, no vault, no checks.
+//
+//   login_bench [path/to/varn-mcp]
+//
+// Prints one table; nothing is asserted, the figures are read by people.
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/DevToolsFloor.hpp"
+#include "tests/support/BrowserKit.hpp"
+#include "tests/support/FakeVault.hpp"
+#include "tests/support/LoginSite.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace {
+
+using varn::bench::Clock;
+using varn::bench::FloorBrowser;
+using varn::bench::floorNavigate;
+using varn::bench::kFloorPoll;
+using varn::bench::median;
+using varn::bench::millis;
+using varn::bench::RawDevTools;
+using varn::tests::Json;
+using varn::tests::LoginSite;
+
+constexpr int kRuns = 15;
+
+// One form of a login: the page, the fields typed into it (selector, value), where it leads.
+struct Step {
+  std::string path;
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::string next;
+};
+
+// The floor's login: every step is navigated to (the first) or reached by the previous submit,
+// its fields are focused and typed, and the form is submitted; the run ends when the last
+// page's document is complete.
+double floorLogin(RawDevTools& devtools, const std::string& session, const LoginSite& site,
+                  const std::vector<Step>& steps) {
+  const Clock::time_point begin = Clock::now();
+  floorNavigate(devtools, session, site.url(steps.front().path));
+  for (const Step& step : steps) {
+    for (const auto& [selector, value] : step.fields) {
+      devtools.send(
+          "Runtime.evaluate",
+          {{"expression", "document.querySelector(" + Json(selector).dump() + ").focus()"}},
+          session);
+      devtools.send("Input.insertText", {{"text", value}}, session);
+    }
+    devtools.send("Runtime.evaluate",
+                  {{"expression", "document.activeElement.form.requestSubmit()"}}, session);
+    const Json probe = {{"expression", "document.readyState + ' ' + location.href"},
+                        {"returnByValue", true}};
+    for (;;) {
+      const Json result = devtools.send("Runtime.evaluate", probe, session).value("result", Json());
+      if (result.is_object() &&
+          result.value("value", Json()) == "complete " + site.url(step.next)) {
+        break;
+      }
+      std::this_thread::sleep_for(kFloorPoll);
+    }
+  }
+  return millis(Clock::now() - begin);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
+  varn::tests::TempDir dir;
+  const std::string wrapper = varn::tests::writeChromiumWrapper(dir.path());
+  const std::string tmp = dir.makeFolder("t");
+  const std::string home = dir.makeFolder("h");
+
+  LoginSite site;
+  site.page("/one",
+            "<title>Sign in</title><form method=\"post\"><input name=\"user\" type=\"email\">"
+            "<input name=\"pw\" type=\"password\"><button>Sign in</button></form>",
+            "/home");
+  site.page("/step1",
+            "<title>Sign in</title><form method=\"post\"><input name=\"user\" "
+            "autocomplete=\"username\"><button>Next</button></form>",
+            "/step2");
+  site.page("/step2",
+            "<title>Password</title><form method=\"post\"><input name=\"pw\" "
+            "type=\"password\"><button>Sign in</button></form>",
+            "/home");
+  site.page("/home", "<title>Home</title><p>welcome");
+  const std::map<std::string, std::vector<Step>> forms = {
+      {"one",
+       {{"/one", {{"[name=user]", "bench@example.com"}, {"[name=pw]", "bench-pw"}}, "/home"}}},
+      {"two",
+       {{"/step1", {{"[name=user]", "bench@example.com"}}, "/step2"},
+        {"/step2", {{"[name=pw]", "bench-pw"}}, "/home"}}},
+  };
+
+  // The floor: the benchmark's own browser and WebSocket.
+  std::map<std::string, std::vector<double>> floor;
+  {
+    const int port = static_cast<int>(varn::tests::unusedLoopbackPort());
+    FloorBrowser browser(wrapper, tmp + "/floor", port);
+    RawDevTools devtools(port, browser.webSocketURL());
+    const std::string session = varn::bench::floorPageSession(devtools);
+    for (int run = 0; run < kRuns; ++run) {
+      for (const auto& [name, steps] : forms) {
+        floor[name].push_back(floorLogin(devtools, session, site, steps));
+      }
+    }
+  }
+
+  // The server: one web_login per run, with an item per form bound to the site's host.
+  varn::tests::FakeVault vault(dir.file("v.sock"));
+  vault.answer("list", varn::tests::VaultReply::line("[]"));
+  for (const auto& [name, steps] : forms) {
+    const std::string item = "varn://local/" + name;
+    const Json preview{{"decision", "allowed"},
+                       {"url", site.url(steps.front().path)},
+                       {"allowed_hosts", {"127.0.0.1"}}};
+    for (const auto& [label, value] : std::map<std::string, std::string>{
+             {"username", "bench@example.com"}, {"password", "bench-pw"}}) {
+      vault.answer("preview", item + "/" + label, varn::tests::VaultReply::line(preview.dump()));
+      vault.answer(
+          "resolve", item + "/" + label,
+          varn::tests::VaultReply::line(Json{{"decision", "allowed"}, {"value", value}}.dump()));
+    }
+  }
+  const int port = static_cast<int>(varn::tests::unusedLoopbackPort());
+  varn::tests::ServerProcess server(binary, {"--cdp-port", std::to_string(port)},
+                                    {{"HOME", home},
+                                     {"VARN_SOCKET", vault.socketPath()},
+                                     {"PATH", "/usr/bin:/bin"},
+                                     {"TMPDIR", tmp},
+                                     {"VARN_BROWSER_BIN", wrapper}});
+  int id = 0;
+  if (varn::bench::call(server, ++id, "browser_start", {{"headless", true}}).is_null()) return 1;
+  std::map<std::string, std::vector<double>> login;
+  for (int run = 0; run < kRuns; ++run) {
+    for (const auto& [name, steps] : forms) {
+      const Clock::time_point begin = Clock::now();
+      const Json output =
+          varn::bench::call(server, ++id, "web_login", {{"ref", "varn://local/" + name}});
+      login[name].push_back(millis(Clock::now() - begin));
+      if (output.value("status", "") != "logged_in") {
+        std::fprintf(stderr, "web_login %s: %s\n", name.c_str(), output.dump().c_str());
+        return 1;
+      }
+    }
+  }
+  varn::bench::call(server, ++id, "browser_stop", Json::object());
+  server.closeInput();
+  server.waitForExit();
+
+  std::printf("%-44s %12s %12s %8s\n", "login, one tool call (median)", "web_login", "floor",
+              "ratio");
+  for (const auto& [name, steps] : forms) {
+    const std::string label = name == "one" ? "single-step form" : "two-step form";
+    std::printf("%-44s %9.1f ms %9.1f ms %7.2fx\n", label.c_str(), median(login[name]),
+                median(floor[name]), median(login[name]) / median(floor[name]));
+  }
+  return 0;
+}

@@ -1,0 +1,415 @@
+// browser_fill and web_login end to end: the real varn-mcp drives a real headless Chromium on
+// login pages served on 127.0.0.1 and on localhost (two origins of one local site), with a fake
+// vault of the test's own. After every test no typed value appears in a tool result, on standard
+// error, in the audit file, or in a tab's title or URL.
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "tests/support/BrowserKit.hpp"
+#include "tests/support/LoginSite.hpp"
+#include "tests/support/ServerTest.hpp"
+
+namespace varn::tests {
+namespace {
+
+const std::string kItem = "varn://local/Shop";
+// The RFC 6238 SHA-1 test secret.
+const std::string kSeed = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
+
+std::string field(const std::string& label) {
+  return kItem + "/" + label;
+}
+
+// The current code of the seed by oathtool (OATH Toolkit).
+std::string oathtoolCode() {
+  const std::string command = "oathtool --totp -b " + kSeed;
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    std::array<char, 64> buffer{};
+    while (fgets(buffer.data(), buffer.size(), pipe) != nullptr) out += buffer.data();
+    pclose(pipe);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+// A form page: `inputs` inside a form posted back to the page's own path.
+std::string formPage(const std::string& title, const std::string& inputs,
+                     const std::string& button = "<button>Sign in</button>") {
+  return "<title>" + title + "</title><form method=\"post\">" + inputs + button + "</form>";
+}
+
+class FillLoginTest : public ServerTest {
+ protected:
+  FillLoginTest() : tmp(dir.makeFolder("t")), wrapper(writeChromiumWrapper(dir.path())) {
+    site.page("/home", "<title>Home</title><p>welcome</p>");
+  }
+
+  // Starts the vault and a server with a browser, and the browser (headless).
+  void startBrowser() {
+    startVault();
+    vault->answer("list", VaultReply::line("[]"));
+    cdpPort = unusedLoopbackPort();
+    std::map<std::string, std::string> env = defaultEnvironment();
+    env["PATH"] = "/usr/bin:/bin";
+    env["TMPDIR"] = tmp;
+    env["VARN_BROWSER_BIN"] = wrapper;
+    startServer({"--cdp-port", std::to_string(cdpPort)}, env);
+    ok("browser_start", {{"headless", true}});
+  }
+
+  // One field of the item: its preview (bound to `url` and `hosts`) and its value, released at
+  // once or, when `gated`, only once approved. The value is registered with the leak check.
+  void store(const std::string& label, const std::string& value, const Json& hosts,
+             bool gated = false, const std::string& url = "") {
+    Json preview{{"decision", gated ? "needs_approval" : "allowed"}, {"allowed_hosts", hosts}};
+    if (!url.empty()) preview["url"] = url;
+    vault->answer("preview", field(label), VaultReply::line(preview.dump()));
+    const std::string released = Json{{"decision", "allowed"}, {"value", value}}.dump();
+    if (gated) {
+      vault->answer("resolve", field(label), VaultReply::line(R"({"decision":"needs_approval"})"));
+      vault->answer("resolve", field(label), VaultReply::line(released), true);
+    } else {
+      vault->answer("resolve", field(label), VaultReply::line(released));
+    }
+    typed.push_back(value);
+    leaks.secret(value);
+  }
+
+  Json ok(const std::string& tool, const Json& args = Json::object()) {
+    const ToolResult result = call(tool, args);
+    EXPECT_FALSE(result.isError) << tool << ": " << leaks.redact(result.text);
+    return support::parseJson(result.text).value_or(Json::object());
+  }
+
+  std::string fails(const std::string& tool, const Json& args) {
+    const ToolResult result = call(tool, args);
+    EXPECT_TRUE(result.isError) << tool << ": " << leaks.redact(result.text);
+    return leaks.redact(result.text);
+  }
+
+  // The ops of the vault requests so far, with their refs: "preview <ref>", "resolve <ref>".
+  std::vector<std::string> vaultTraffic() const {
+    std::vector<std::string> out;
+    for (const RecordedRequest& request : vault->requests()) {
+      const Json parsed = support::parseJson(request.line).value_or(Json::object());
+      out.push_back(request.op + " " + parsed.value("ref", std::string()));
+    }
+    return out;
+  }
+
+  // The forms posted to `path`.
+  std::vector<std::string> posted(const std::string& path) const {
+    std::vector<std::string> out;
+    for (const LoginSite::Request& request : site.requestsTo(path)) {
+      if (request.method == "POST") out.push_back(request.body);
+    }
+    return out;
+  }
+
+  std::vector<std::string> auditLines() const {
+    std::vector<std::string> lines;
+    std::ifstream file(home + "/Library/Application Support/Varn/mcp-audit.log");
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+  }
+
+  void TearDown() override {
+    if (server) {
+      // The tabs' titles and URLs go into the replies the leak check reads.
+      const ToolResult tabs = call("browser_tabs", {{"action", "list"}});
+      EXPECT_FALSE(tabs.isError) << leaks.redact(tabs.text);
+    }
+    ServerTest::TearDown();
+    EXPECT_TRUE(leaks.absentFrom(auditLines(), "")) << "in the audit file";
+  }
+
+  std::string tmp;
+  std::string wrapper;
+  std::int64_t cdpPort = 0;
+  LoginSite site;
+  std::vector<std::string> typed;
+};
+
+TEST_F(FillLoginTest, UsernamePasswordAndCodeAreTypedAndSubmitted) {
+  site.page("/login",
+            formPage("Sign in",
+                     "<input name=\"user\" type=\"email\">"
+                     "<input name=\"pw\" type=\"password\">"
+                     "<input name=\"code\" autocomplete=\"one-time-code\">"),
+            "/home");
+  startBrowser();
+  store("username", "ada@example.com", {"127.0.0.1"});
+  store("password", "Pa55-w0rd-e2e", {"127.0.0.1"});
+  store("otp", kSeed, {"127.0.0.1"});
+  ok("browser_navigate", {{"url", site.url("/login")}});
+
+  const std::string origin = site.url("");
+  EXPECT_EQ(
+      ok("browser_fill", {{"ref", field("username")}, {"field", "username"}}),
+      (Json{{"filled", true}, {"field", "username"}, {"origin", origin}, {"submitted", false}}));
+  EXPECT_EQ(
+      ok("browser_fill", {{"ref", field("password")}, {"field", "password"}}),
+      (Json{{"filled", true}, {"field", "password"}, {"origin", origin}, {"submitted", false}}));
+  const std::string before = oathtoolCode();
+  EXPECT_EQ(ok("browser_fill", {{"ref", field("otp")}, {"field", "otp"}, {"submit", true}}),
+            (Json{{"filled", true}, {"field", "otp"}, {"origin", origin}, {"submitted", true}}));
+  const std::string after = oathtoolCode();
+
+  ASSERT_TRUE(site.waitFor("/home"));
+  const std::vector<std::string> forms = posted("/login");
+  ASSERT_EQ(forms.size(), 1u);
+  EXPECT_TRUE(formValue(forms[0], "user") == "ada@example.com");
+  EXPECT_TRUE(formValue(forms[0], "pw") == "Pa55-w0rd-e2e");
+  const std::string code = formValue(forms[0], "code");
+  EXPECT_TRUE(code == before || code == after) << "the code differs from oathtool's";
+  EXPECT_NE(code, kSeed);
+  EXPECT_EQ(vaultTraffic(), (std::vector<std::string>{
+                                "preview " + field("username"), "resolve " + field("username"),
+                                "preview " + field("password"), "resolve " + field("password"),
+                                "preview " + field("otp"), "resolve " + field("otp")}));
+  EXPECT_EQ(auditLines().size(), 3u);
+}
+
+TEST_F(FillLoginTest, AFieldInACrossOriginFrameOfTheActiveTabOnly) {
+  site.page("/inner", formPage("Inner", "<input name=\"pw\" type=\"password\">"), "/home");
+  site.page("/outer",
+            "<title>Outer</title><iframe src=\"" + site.localhostURL("/inner") + "\"></iframe>");
+  startBrowser();
+  store("password", "frame-Pa55", {"localhost"});
+  ok("browser_navigate", {{"url", site.url("/outer")}});
+  // The same page in a second tab, opened as another DevTools client would: its frame is no
+  // candidate.
+  httplib::Client devtools("127.0.0.1", static_cast<int>(cdpPort));
+  ASSERT_TRUE(devtools.Put("/json/new?" + site.url("/outer")));
+  ASSERT_TRUE(site.waitFor("/inner", 2));
+
+  EXPECT_EQ(
+      ok("browser_fill", {{"ref", field("password")}, {"field", "password"}, {"submit", true}}),
+      (Json{{"filled", true},
+            {"field", "password"},
+            {"origin", site.localhostURL("")},
+            {"submitted", true}}));
+  ASSERT_TRUE(site.waitFor("/home"));
+  const std::vector<LoginSite::Request> inner = site.requestsTo("/inner");
+  ASSERT_EQ(posted("/inner").size(), 1u);
+  EXPECT_TRUE(formValue(posted("/inner")[0], "pw") == "frame-Pa55");
+  EXPECT_EQ(inner.back().host, "localhost:" + std::to_string(site.port()));
+}
+
+TEST_F(FillLoginTest, SelectorsHiddenFieldsAndTheFieldChecks) {
+  site.page("/form",
+            formPage("Form",
+                     "<input type=\"password\" name=\"hidden\" style=\"display:none\">"
+                     "<input type=\"password\" name=\"pw\">"
+                     "<input name=\"pin&quot;\\\" type=\"tel\">"
+                     "<input type=\"email\" name=\"a\"><input type=\"email\" name=\"b\">"
+                     "<input type=\"text\" name=\"visible\">"),
+            "/home");
+  startBrowser();
+  store("password", "hidden-Pa55", {"127.0.0.1"});
+  ok("browser_navigate", {{"url", site.url("/form")}});
+
+  // Two e-mail fields, a selector for several, an empty selector, a password into a text field,
+  // custom without a selector: each refused before the vault is asked.
+  EXPECT_EQ(fails("browser_fill", {{"ref", field("password")}, {"field", "username"}}),
+            "error: 2 username fields match — disambiguate with a selector");
+  EXPECT_EQ(fails("browser_fill",
+                  {{"ref", field("password")}, {"field", "custom"}, {"selector", "input"}}),
+            "error: 5 custom fields match — disambiguate with a selector");
+  EXPECT_EQ(
+      fails("browser_fill", {{"ref", field("password")}, {"field", "custom"}, {"selector", ""}}),
+      "error: no custom field found on " + site.url("/form") +
+          " — is the right tab active? (browser_tabs lists them)");
+  EXPECT_EQ(fails("browser_fill", {{"ref", field("password")}, {"field", "custom"}}),
+            R"(error: invalidArguments("field \'custom\' requires a selector"))");
+  EXPECT_TRUE(vaultTraffic().empty());
+  EXPECT_EQ(
+      fails("browser_fill",
+            {{"ref", field("password")}, {"field", "password"}, {"selector", "[name=visible]"}}),
+      "error: refusing to type a password into a visible input (type=text) — passwords only "
+      "go into input[type=password]");
+  EXPECT_EQ(vaultTraffic(), std::vector<std::string>{"preview " + field("password")});
+
+  // A quote and a backslash in a selector match as written; the hidden password field is no
+  // candidate.
+  EXPECT_EQ(ok("browser_fill", {{"ref", field("password")},
+                                {"field", "custom"},
+                                {"selector", R"([name="pin\"\\"])"}})["origin"],
+            site.url(""));
+  EXPECT_EQ(ok("browser_fill",
+               {{"ref", field("password")}, {"field", "password"}, {"submit", true}})["field"],
+            "password");
+  ASSERT_TRUE(site.waitFor("/home"));
+  ASSERT_EQ(posted("/form").size(), 1u);
+  EXPECT_TRUE(formValue(posted("/form")[0], "pw") == "hidden-Pa55");
+  EXPECT_TRUE(formValue(posted("/form")[0], "pin\"\\") == "hidden-Pa55");
+  EXPECT_EQ(formValue(posted("/form")[0], "hidden"), "");
+}
+
+// Without a form the submit clicks the best-scored visible button (a "Sign in" beside the field
+// over a "Forgot password"; the first of equals), and presses Enter when no button scores.
+TEST_F(FillLoginTest, SubmitWithoutAFormClicksTheBestButtonElsePressesEnter) {
+  const std::string report =
+      "<script>const report = (what) => fetch('/did-' + what);"
+      "document.addEventListener('keydown', (e) => e.key === 'Enter' && "
+      "report('enter'));</script>";
+  site.page("/buttons",
+            "<title>Buttons</title><input type=\"password\" name=\"pw\">"
+            "<button onclick=\"report('signin')\">Sign in</button>"
+            "<div><div><button onclick=\"report('forgot')\">Forgot password</button>"
+            "</div></div>" +
+                report);
+  site.page("/equal",
+            "<title>Equal</title><input type=\"password\" name=\"pw\">"
+            "<button onclick=\"report('first')\">Next</button>"
+            "<button onclick=\"report('second')\">Next</button>" +
+                report);
+  site.page("/menu",
+            "<title>Menu</title><input type=\"password\" name=\"pw\">"
+            "<button onclick=\"report('menu')\">Menu</button>"
+            "<button disabled onclick=\"report('continue')\">Continue</button>" +
+                report);
+  startBrowser();
+  store("password", "button-Pa55", {"127.0.0.1"});
+  for (const auto& [page, reported] : std::vector<std::pair<std::string, std::string>>{
+           {"/buttons", "/did-signin"}, {"/equal", "/did-first"}, {"/menu", "/did-enter"}}) {
+    ok("browser_navigate", {{"url", site.url(page)}});
+    EXPECT_EQ(
+        ok("browser_fill",
+           {{"ref", field("password")}, {"field", "password"}, {"submit", true}})["submitted"],
+        true);
+    EXPECT_TRUE(site.waitFor(reported)) << page;
+  }
+  for (const std::string never : {"/did-forgot", "/did-second", "/did-menu", "/did-continue"}) {
+    EXPECT_TRUE(site.requestsTo(never).empty()) << never;
+  }
+  EXPECT_EQ(site.requestsTo("/did-enter").size(), 1u);
+}
+
+TEST_F(FillLoginTest, AHostilePageCannotClaimTheItemsOrigin) {
+  // The page answers any probe run in its own world with the item's origin.
+  site.page("/hostile",
+            "<title>Hostile</title><script>const claim = '" + site.localhostURL("") +
+                "';JSON.stringify = () => '{\"count\":1,\"type\":\"password\",\"origin\":\"' + "
+                "claim + '\"}';Object.defineProperty(document, 'readyState', {get: () => "
+                "'complete'});</script><input type=\"password\" name=\"pw\">");
+  startBrowser();
+  store("password", "hostile-Pa55", {"localhost"}, true);
+  ok("browser_navigate", {{"url", site.url("/hostile")}});
+  EXPECT_EQ(fails("browser_fill", {{"ref", field("password")}, {"field", "password"}}),
+            "error: origin mismatch — the page is " + site.url("") +
+                " but the credential is locked to localhost; the value was NOT filled");
+  // No approval was asked and nothing released or typed.
+  EXPECT_EQ(vaultTraffic(), std::vector<std::string>{"preview " + field("password")});
+  EXPECT_TRUE(site.requestsTo("/typed").empty());
+}
+
+TEST_F(FillLoginTest, APageThatLeavesForAnotherOriginDuringTheApprovalReceivesNothing) {
+  site.page("/login", formPage("Sign in", "<input type=\"password\" name=\"pw\">"), "/home");
+  site.page("/elsewhere",
+            "<title>Elsewhere</title><input type=\"password\" name=\"pw\" autofocus>"
+            "<script>fetch('/elsewhere-loaded')</script>");
+  startBrowser();
+  store("password", "pending-Pa55", {"127.0.0.1", "localhost"}, true);
+  ok("browser_navigate", {{"url", site.url("/login")}});
+
+  const int fillId = nextId();
+  ASSERT_TRUE(server->sendLine(
+      toolsCall(fillId, "browser_fill", {{"ref", field("password")}, {"field", "password"}})));
+  const std::optional<std::string> prompt = server->readLine();
+  ASSERT_TRUE(prompt);
+  const Json approval = parseReply(*prompt).value_or(Json::object());
+  ASSERT_EQ(approval.value("method", ""), "elicitation/create") << leaks.redact(*prompt);
+
+  // While the human decides, the tab moves to the other origin (its reply waits behind the
+  // fill's, so the page says when it has loaded).
+  const int navigateId = nextId();
+  ASSERT_TRUE(server->sendLine(
+      toolsCall(navigateId, "browser_navigate", {{"url", site.localhostURL("/elsewhere")}})));
+  ASSERT_TRUE(site.waitFor("/elsewhere-loaded"));
+  ASSERT_TRUE(server->sendLine(
+      support::dumpCompact(Json{{"jsonrpc", "2.0"},
+                                {"id", approval["id"]},
+                                {"result", {{"action", "accept"}, {"content", Json::object()}}}})));
+
+  const std::optional<std::string> fillReply = server->readLine();
+  ASSERT_TRUE(fillReply);
+  EXPECT_EQ(toolResult(parseReply(*fillReply).value_or(Json::object())),
+            (ToolResult{"error: origin mismatch — the page is " + site.localhostURL("") +
+                            " but the credential is locked to " + site.url("") +
+                            "; the value was NOT filled",
+                        true}));
+  ASSERT_TRUE(server->readLine());  // the navigation's reply
+  EXPECT_TRUE(site.requestsTo("/typed").empty());
+  EXPECT_TRUE(posted("/login").empty());
+}
+
+TEST_F(FillLoginTest, WebLoginThroughATwoStepForm) {
+  site.page("/step1",
+            formPage("Sign in", "<input name=\"user\" autocomplete=\"username\">",
+                     "<button>Next</button>"),
+            "/step2");
+  site.page("/step2", formPage("Password", "<input type=\"password\" name=\"pw\">"), "/home");
+  startBrowser();
+  store("username", "two-step@example.com", {"127.0.0.1"}, false, site.url("/step1"));
+  store("password", "Two-Step-Pa55", {"127.0.0.1"}, false, site.url("/step1"));
+  vault->answer("preview", field("otp"), VaultReply::errorEnvelope("no such field"));
+
+  EXPECT_EQ(ok("web_login", {{"ref", kItem}}), (Json{{"status", "logged_in"},
+                                                     {"step", "credentials submitted"},
+                                                     {"page_url", site.url("/home")},
+                                                     {"filled", {"username", "password"}}}));
+  ASSERT_EQ(posted("/step1").size(), 1u);
+  ASSERT_EQ(posted("/step2").size(), 1u);
+  EXPECT_TRUE(formValue(posted("/step1")[0], "user") == "two-step@example.com");
+  EXPECT_TRUE(formValue(posted("/step2")[0], "pw") == "Two-Step-Pa55");
+  for (const std::string& line : auditLines()) {
+    EXPECT_EQ(support::parseJson(line).value_or(Json::object()).value("tool", ""), "web_login");
+  }
+}
+
+TEST_F(FillLoginTest, WebLoginNeedsAHumanForAFieldTheItemLacks) {
+  site.page("/login",
+            formPage("Sign in",
+                     "<input name=\"user\" type=\"email\">"
+                     "<input type=\"password\" name=\"pw\">"),
+            "/code");
+  site.page("/code", formPage("Code", "<input name=\"otp\">"), "/home");
+  startBrowser();
+  store("username", "code@example.com", {"127.0.0.1"}, false, site.url("/login"));
+  store("password", "Code-Pa55", {"127.0.0.1"}, false, site.url("/login"));
+  vault->answer("preview", field("otp"), VaultReply::errorEnvelope("no such field"));
+
+  EXPECT_EQ(ok("web_login", {{"ref", field("password")}}),
+            (Json{{"status", "needs_human"},
+                  {"step",
+                   "the page shows otp field(s) this item has no credential for — add it (e.g. "
+                   "secret_update username:) or fill it with browser_fill/manually"},
+                  {"page_url", site.url("/code")},
+                  {"filled", {"username", "password"}}}));
+  EXPECT_TRUE(posted("/code").empty());
+}
+
+TEST_F(FillLoginTest, WebLoginIsStuckOnAPageThatNeverChanges) {
+  site.page("/static", "<title>Static</title><p>no form here</p>");
+  startBrowser();
+  store("password", "static-Pa55", {"127.0.0.1"}, false, site.url("/static"));
+  EXPECT_EQ(ok("web_login", {{"ref", kItem}}), (Json{{"status", "stuck"},
+                                                     {"step", "could not find a password field"},
+                                                     {"page_url", site.url("/static")},
+                                                     {"filled", Json::array()}}));
+  EXPECT_TRUE(site.requestsTo("/typed").empty());
+}
+
+}  // namespace
+}  // namespace varn::tests
