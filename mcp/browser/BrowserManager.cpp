@@ -221,8 +221,12 @@ bool portInUse(std::int64_t port) {
     pollfd writable{fd, POLLOUT, 0};
     int error = 0;
     socklen_t length = sizeof(error);
-    connected = ::poll(&writable, 1, 1000) == 1 &&
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    int ready = -1;
+    do {
+      ready = ::poll(&writable, 1, 1000);
+    } while (ready < 0 && errno == EINTR);
+    connected =
+        ready == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
   ::close(fd);
   return connected;
