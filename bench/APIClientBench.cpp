@@ -19,6 +19,7 @@
 
 #include "api/core/VarnAPIClient.hpp"
 #include "api/core/WireCoding.hpp"
+#include "bench/BenchHttpServer.hpp"
 
 namespace {
 
@@ -55,39 +56,18 @@ const std::string& syncBody() {
   return body;
 }
 
-// One local server for the whole run, on a free loopback port.
-class Server {
- public:
-  Server() {
-    server_.Get("/sync", [](const httplib::Request&, httplib::Response& response) {
+// One local server for the whole run.
+varn::bench::BenchHttpServer& server() {
+  static varn::bench::BenchHttpServer instance([](httplib::Server& routes) {
+    routes.Get("/sync", [](const httplib::Request&, httplib::Response& response) {
       response.set_content(syncBody(), "application/json");
     });
     auto item = [](const httplib::Request&, httplib::Response& response) {
       response.set_content(kItemReply, "application/json");
     };
-    server_.Get("/items/.*", item);
-    server_.Put("/items/.*", item);
-    server_.set_tcp_nodelay(true);  // replies leave at once, not after the peer's delayed ACK
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~Server() {
-    while (!server_.is_running()) std::this_thread::yield();
-    server_.stop();
-    thread_.join();
-  }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
-
-Server& server() {
-  static Server instance;
+    routes.Get("/items/.*", item);
+    routes.Put("/items/.*", item);
+  });
   return instance;
 }
 

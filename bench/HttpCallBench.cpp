@@ -13,6 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchHttpServer.hpp"
 #include "mcp/secrets/AuditLog.hpp"
 #include "mcp/secrets/Elicitor.hpp"
 #include "mcp/secrets/KillSwitch.hpp"
@@ -32,30 +33,13 @@ using namespace varn::mcp;
 const std::string kReplyBody =
     R"({"id":"4f2a","name":"alice","roles":["admin","dev"],"created":"2026-01-01T00:00:00Z"})";
 
-// One local server for the whole run, on a free loopback port.
-class Server {
- public:
-  Server() {
-    server_.Get("/", [](const httplib::Request&, httplib::Response& response) {
+// One local server for the whole run.
+varn::bench::BenchHttpServer& server() {
+  static varn::bench::BenchHttpServer instance([](httplib::Server& routes) {
+    routes.Get("/", [](const httplib::Request&, httplib::Response& response) {
       response.set_content(kReplyBody, "application/json");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~Server() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
-
-Server& server() {
-  static Server instance;
+  });
   return instance;
 }
 

@@ -91,7 +91,7 @@ CurlSession::CurlSession(CurlSettings settings)
 
 CurlSession::~CurlSession() {
   shared_->idle.clear();  // every easy handle lets go of the share before it goes
-  fprintf(stderr, "share cleanup %d\n", int(curl_share_cleanup(shared_->share)));
+  curl_share_cleanup(shared_->share);
 }
 
 CurlResponse CurlSession::perform(const CurlRequest& request) const {
