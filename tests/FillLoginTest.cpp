@@ -181,7 +181,11 @@ TEST_F(FillLoginTest, UsernamePasswordAndCodeAreTypedAndSubmitted) {
 }
 
 TEST_F(FillLoginTest, AFieldInACrossOriginFrameOfTheActiveTabOnly) {
-  site.page("/inner", formPage("Inner", "<input name=\"pw\" type=\"password\">"), "/home");
+  // The frame's page says when it has loaded, in either tab.
+  site.page("/inner",
+            formPage("Inner", "<input name=\"pw\" type=\"password\">") +
+                "<script>fetch('/inner-loaded')</script>",
+            "/home");
   site.page("/outer",
             "<title>Outer</title><iframe src=\"" + site.localhostURL("/inner") + "\"></iframe>");
   startBrowser();
@@ -191,7 +195,7 @@ TEST_F(FillLoginTest, AFieldInACrossOriginFrameOfTheActiveTabOnly) {
   // candidate.
   httplib::Client devtools("127.0.0.1", static_cast<int>(cdpPort));
   ASSERT_TRUE(devtools.Put("/json/new?" + site.url("/outer")));
-  ASSERT_TRUE(site.waitFor("/inner", 2));
+  ASSERT_TRUE(site.waitFor("/inner-loaded", 2));
 
   EXPECT_EQ(
       ok("browser_fill", {{"ref", field("password")}, {"field", "password"}, {"submit", true}}),
