@@ -3,6 +3,11 @@
 
 #include "api/core/VarnAPIClient.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -276,13 +281,19 @@ TEST(ClientURLTest, ABaseThatIsNotHttpFailsAsANonHttpResponse) {
 }
 
 TEST(ClientTransportTest, AFailedExchangeIsTransportWithCurlsText) {
-  std::string url;
-  {
-    FakeSyncServer closed;  // a port that was free a moment ago and is closed now
-    url = closed.url();
-  }
-  VarnAPIClient client(url, std::make_shared<CurlHttpSession>());
+  // A port held bound but not listening refuses every connection for as long as it is held.
+  const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  VarnAPIClient client("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+                       std::make_shared<CurlHttpSession>());
   APIError error = errorOf([&] { client.logout(); });
+  close(holder);
   EXPECT_EQ(error.errorCase(), APIError::Case::transport);
   EXPECT_EQ(error.status(), -1);
   EXPECT_THAT(error.message(), HasSubstr("127.0.0.1"));
