@@ -62,7 +62,9 @@ std::map<std::string, std::string> processEnvironment() {
 // process.
 // SIGPIPE is ignored for good: a closed standard output must fail a write, not end the server
 // without a word.
-void installSignalHandling(std::shared_ptr<BrowserController> browser) {
+// The thread holds the browser weakly, so that main() still tears it down (and joins its threads)
+// after serving; while a signal is handled, its hold keeps the browser alive.
+void installSignalHandling(std::weak_ptr<BrowserController> browser) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
@@ -83,9 +85,11 @@ void installSignalHandling(std::shared_ptr<BrowserController> browser) {
       if (signalsCancelled.load()) continue;
       // The browser is stopped the orderly way, which is bounded (a grace period, then SIGKILL)
       // and deletes its profile; a failure leaves it to the group kill below.
-      try {
-        browser->stop();
-      } catch (...) {
+      if (const std::shared_ptr<BrowserController> held = browser.lock()) {
+        try {
+          held->stop();
+        } catch (...) {
+        }
       }
       // No child outlives the server: every live child's group is killed first.
       support::ProcessGroups::live().killAll();
