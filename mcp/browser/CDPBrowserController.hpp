@@ -83,9 +83,20 @@ class CDPBrowserController final : public BrowserController {
   // location.href of the chosen page; "" when the evaluation fails. cdpFailure("no page target").
   std::string currentURL() override;
 
-  // The field operations; see CDPBrowserControllerFields.cpp.
+  // Counts the visible matches of the field's selectors (or `selector`) in the chosen page and
+  // in the frame targets of that page, in an isolated world; the frame origin is the browser's
+  // security origin of the frame holding the first match. A single match is focused and becomes
+  // the calling thread's focus. ToolError::invalidArguments for `custom` without a selector,
+  // before anything is sent; a frame that cannot be searched counts nothing.
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
+  // Inserts the text into the calling thread's focused field, after checking that its frame
+  // still has the origin reported for it (else originMismatch) and that the field still holds
+  // the focus in the same document (else fieldNotFound); cdpFailure("no focused field") without
+  // a focus. Nothing is typed when a check fails.
   void typeIntoFocused(const std::string& text) override;
+  // Submits the form of the calling thread's focused field (else clicks the best-scored button,
+  // else presses Enter), then waits for the document the submit leads to: up to a second for it
+  // to replace the old one, then until it is complete (within the readiness budget).
   void submitFocused() override;
 
   // Replaces the idle window (nullopt: back to the default); applied by the next start().

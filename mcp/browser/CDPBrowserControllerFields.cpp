@@ -14,7 +14,7 @@
 // field still holds the focus, since an approval may have taken minutes since the search.
 
 #include <algorithm>
-#include <set>
+#include <map>
 
 #include "mcp/browser/CDPBrowserController.hpp"
 #include "mcp/secrets/ToolError.hpp"
@@ -220,8 +220,14 @@ std::vector<CDPBrowserController::ActivePage> CDPBrowserController::frameTargets
 CDPBrowserController::Frame CDPBrowserController::isolatedFrame(
     const Connection& conn, ActivePage& target, std::chrono::milliseconds deadline) {
   const Json tree = sendToPage(conn, target, "Page.getFrameTree", Json::object(), deadline);
-  const Json frame = tree.value("frameTree", Json::object()).value("frame", Json::object());
-  Frame out{textOr(frame, "id"), textOr(frame, "securityOrigin"), 0};
+  const Json* frame = nullptr;
+  if (const auto root = tree.find("frameTree"); root != tree.end() && root->is_object()) {
+    if (const auto found = root->find("frame"); found != root->end() && found->is_object()) {
+      frame = &*found;
+    }
+  }
+  if (frame == nullptr) throw BrowserError::cdpFailure("no frame in the session");
+  Frame out{textOr(*frame, "id"), textOr(*frame, "securityOrigin"), 0};
   if (out.id.empty()) throw BrowserError::cdpFailure("no frame in the session");
   const Json world = sendToPage(conn, target, "Page.createIsolatedWorld",
                                 Json{{"frameId", out.id}, {"worldName", kWorldName}}, deadline);
