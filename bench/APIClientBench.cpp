@@ -2,7 +2,8 @@
 // curl transfer of the same bytes made by the benchmark itself on one reused easy handle, and for
 // decoding, parsing the same bytes into a plain nlohmann value.
 //
-//   api_client_bench [--benchmark_filter=...]
+//   api_client_bench [--benchmark_filter=...] [--benchmark_repetitions=9
+//                     --benchmark_enable_random_interleaving=true]
 //
 // Cases: one sync call whose reply holds 10,000 items; one item write (PUT); 1,000 sequential
 // small calls (an item read each).
@@ -10,9 +11,11 @@
 #include <curl/curl.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
@@ -180,14 +183,26 @@ void BM_ThousandSmallCallsClient(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_SyncFloorCurl)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SyncClient)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SyncParseFloorNlohmann)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SyncDecodeRecords)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PutItemFloorCurl)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PutItemClient)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ThousandSmallCallsFloorCurl)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ThousandSmallCallsClient)->Unit(benchmark::kMillisecond);
+// Under a loaded machine the fastest repetition is the fairest figure: run with
+// --benchmark_repetitions=N --benchmark_enable_random_interleaving=true and read the "min" rows.
+double fastest(const std::vector<double>& values) {
+  return *std::min_element(values.begin(), values.end());
+}
+
+BENCHMARK(BM_SyncFloorCurl)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_SyncClient)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_SyncParseFloorNlohmann)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_SyncDecodeRecords)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_PutItemFloorCurl)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_PutItemClient)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_ThousandSmallCallsFloorCurl)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_ThousandSmallCallsClient)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
 
 }  // namespace
 

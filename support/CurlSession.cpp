@@ -32,38 +32,66 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* contex
   return bytes;
 }
 
+// A new easy handle configured with the session's settings and share.
+CurlEasy newHandle(const CurlSettings& settings, CURLSH* share) {
+  CurlEasy easy(curl_easy_init());
+  if (!easy) throw CurlError("failed to initialise the HTTP client");
+  CURL* h = easy.get();
+  curl_easy_setopt(h, CURLOPT_SHARE, share);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, settings.maxRedirects > 0 ? 1L : 0L);
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(settings.maxRedirects));
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.connectTimeout.count()));
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stallTimeout.count()));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.deadline.count()));
+  if (!settings.proxyFromEnvironment) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+  if (settings.cookieJar) curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // the engine, no file
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+  return easy;
+}
+
 }  // namespace
 
 // The share handle and one mutex per kind of shared data, as libcurl's lock callbacks ask.
 struct CurlSession::Shared {
   CURLSH* share = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
-  // Easy handles between transfers, reset to their defaults; reusing them saves building a
-  // handle per request. At most kMaxIdle are kept.
+  // Easy handles between transfers, still configured with the session's settings; reusing them
+  // saves building and configuring a handle per request. At most kMaxIdle are kept.
   static constexpr std::size_t kMaxIdle = 8;
   std::mutex idleMutex;
   std::vector<CurlEasy> idle;  // guarded by idleMutex
 
-  CurlEasy acquire() {
-    {
-      std::lock_guard lock(idleMutex);
-      if (!idle.empty()) {
-        CurlEasy easy = std::move(idle.back());
-        idle.pop_back();
-        return easy;
-      }
-    }
-    return CurlEasy(curl_easy_init());
+  // An idle handle, or nullptr when there is none.
+  CurlEasy takeIdle() {
+    std::lock_guard lock(idleMutex);
+    if (idle.empty()) return nullptr;
+    CurlEasy easy = std::move(idle.back());
+    idle.pop_back();
+    return easy;
   }
 
   void release(CurlEasy easy) {
-    // A reset would drop, not free, the handle's list of cookie files; clearing it frees it and
-    // leaves the share's cookies alone.
-    curl_easy_setopt(easy.get(), CURLOPT_COOKIEFILE, nullptr);
-    curl_easy_reset(easy.get());
-    std::lock_guard lock(idleMutex);
-    if (idle.size() < kMaxIdle) idle.push_back(std::move(easy));
+    // Nothing of the finished request stays reachable from the handle.
+    CURL* h = easy.get();
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+    std::unique_lock lock(idleMutex);
+    if (idle.size() < kMaxIdle) {
+      idle.push_back(std::move(easy));
+      return;
+    }
+    lock.unlock();
+    dispose(std::move(easy));
   }
+
+  // libcurl frees a handle's list of cookie files only when told to, not at cleanup.
+  static void dispose(CurlEasy easy) { curl_easy_setopt(easy.get(), CURLOPT_COOKIEFILE, nullptr); }
 
   static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
     static_cast<Shared*>(self)->locks[data].lock();
@@ -90,13 +118,14 @@ CurlSession::CurlSession(CurlSettings settings)
 }
 
 CurlSession::~CurlSession() {
-  shared_->idle.clear();  // every easy handle lets go of the share before it goes
+  // Every easy handle lets go of the share before it goes.
+  for (CurlEasy& easy : shared_->idle) Shared::dispose(std::move(easy));
   curl_share_cleanup(shared_->share);
 }
 
 CurlResponse CurlSession::perform(const CurlRequest& request) const {
-  CurlEasy easy = shared_->acquire();
-  if (!easy) throw CurlError("failed to initialise the HTTP client");
+  CurlEasy easy = shared_->takeIdle();
+  if (!easy) easy = newHandle(settings_, shared_->share);
   CURL* h = easy.get();
   struct Release {
     Shared& shared;
@@ -107,31 +136,19 @@ CurlResponse CurlSession::perform(const CurlRequest& request) const {
   Transfer transfer;
   transfer.limit = settings_.maxBodyBytes;
   char errorText[CURL_ERROR_SIZE] = {};
-
-  curl_easy_setopt(h, CURLOPT_SHARE, shared_->share);
   curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, settings_.maxRedirects > 0 ? 1L : 0L);
-  curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(settings_.maxRedirects));
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings_.connectTimeout.count()));
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings_.stallTimeout.count()));
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings_.deadline.count()));
-  if (!settings_.proxyFromEnvironment) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-  if (settings_.cookieJar) curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // the engine, no file
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 
-  // GET and HEAD by their own options; a POST as a POST (with an empty body when it has none), so
-  // that a 301, 302 or 303 turns it into a GET as browsers do; other methods as custom requests
-  // that keep their body.
+  // The method from a clean start (the handle may have served another method before): GET and
+  // HEAD by their own options; a POST as a POST (with an empty body when it has none), so that a
+  // 301, 302 or 303 turns it into a GET as browsers do; other methods as custom requests that
+  // keep their body.
+  curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
+  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   static const std::string kNoBody;
   const std::string* body = request.body ? &*request.body : nullptr;
   if (request.method == "GET") {
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     body = nullptr;
   } else if (request.method == "HEAD") {
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
