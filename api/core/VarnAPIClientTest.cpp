@@ -220,6 +220,30 @@ TEST(ClientRedirectTest, ARedirectToAnotherPortDoesNotCarryTheToken) {
   EXPECT_EQ(there[0].header("Authorization"), std::nullopt);
 }
 
+TEST_F(ClientTest, OneSessionServesEveryMethodInTurnWithNothingLeftOver) {
+  const std::string item =
+      R"({"id":"5A1B3C4D-0000-4000-8000-000000000004","collection_id":"5A1B3C4D-0000-4000-8000-)"
+      R"(000000000004","type":"t","name_blob":"n","content_blob":"c","crypto_params":{},)"
+      R"("wrapped_item_key":"k","ai_access":"a","revision":2,"updated_at":"2025-03-01T12:00:00Z"})";
+  server.reply({200, item});
+  server.reply({204, ""});
+  server.reply({200, item});
+  server.reply({204, ""});
+  server.reply({204, ""});
+  (void)client.putItem(kItem, ItemWriteBody{}, 1);
+  client.deleteItem(kItem);
+  (void)client.getItem(kItem);
+  client.logout();
+  client.setMemberRole(kOrg, kItem, "r");
+  auto received = server.received();
+  ASSERT_EQ(received.size(), 5u);
+  const char* methods[] = {"PUT", "DELETE", "GET", "POST", "PATCH"};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(received[i].method, methods[i]);
+  EXPECT_THAT(received[0].body, HasSubstr("expected_revision"));
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(received[i].body, "") << methods[i];
+  EXPECT_EQ(received[4].body, R"({"role":"r"})");
+}
+
 TEST_F(ClientTest, CookiesOfTheServerComeBackWithinTheSession) {
   server.reply({200, "", {{"Set-Cookie", "sid=abc; Path=/"}}});
   client.logout();
