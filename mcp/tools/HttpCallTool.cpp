@@ -1,7 +1,5 @@
 #include "mcp/tools/HttpCallTool.hpp"
 
-#include <string.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -10,9 +8,12 @@
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/tools/InjectionGuard.hpp"
 #include "support/Utf8.hpp"
+#include "support/Wipe.hpp"
 
 namespace varn::mcp {
 namespace {
+
+using support::wipe;
 
 constexpr std::chrono::seconds kRequestTimeout{60};
 
@@ -46,12 +47,6 @@ void setField(std::vector<std::pair<std::string, std::string>>& fields, const st
   } else {
     fields.emplace_back(name, std::move(value));
   }
-}
-
-// Overwrites a copy of a secret before its memory is given back.
-void wipe(std::string& text) {
-  if (!text.empty()) ::explicit_bzero(text.data(), text.size());
-  text.clear();
 }
 
 }  // namespace

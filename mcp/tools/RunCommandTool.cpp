@@ -1,7 +1,5 @@
 #include "mcp/tools/RunCommandTool.hpp"
 
-#include <string.h>
-
 #include <algorithm>
 
 #include "mcp/secrets/ResolveService.hpp"
@@ -9,18 +7,15 @@
 #include "mcp/tools/InjectionGuard.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/Utf8.hpp"
+#include "support/Wipe.hpp"
 
 namespace varn::mcp {
 namespace {
 
+using support::wipe;
+
 bool holdsNul(std::string_view text) {
   return text.find('\0') != std::string_view::npos;
-}
-
-// Overwrites a copy of a secret before its memory is given back.
-void wipe(std::string& text) {
-  if (!text.empty()) ::explicit_bzero(text.data(), text.size());
-  text.clear();
 }
 
 // Wipes the values that carry secrets however the call ends.
