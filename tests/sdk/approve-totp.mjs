@@ -9,87 +9,32 @@
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
-import net from "node:net";
 import path from "node:path";
 
-import { Client } from "@modelcontextprotocol/sdk/client/index.js";
-import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
-import { ElicitRequestSchema } from "@modelcontextprotocol/sdk/types.js";
+import { failAfter, fakeVault, scratch, serverBinary, serverClient } from "./harness.mjs";
 
-const binary = process.argv[2];
-if (!binary) {
-  console.error("usage: node approve-totp.mjs <path of varn-mcp>");
-  process.exit(2);
-}
-
-// A failure guard only: a broken server must not hang the test run.
-const guard = setTimeout(() => {
-  console.error("FAIL: no result within 60 s");
-  process.exit(1);
-}, 60_000);
+const binary = serverBinary("approve-totp.mjs");
+const guard = failAfter(60);
 
 const ref = "varn://local/GitHub/otp";
 const seed = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
 
-const dir = fs.mkdtempSync("/tmp/vm");
-const home = path.join(dir, "h");
-fs.mkdirSync(home);
-const socketPath = path.join(dir, "v.sock");
-
+const { dir, home, socketPath } = scratch();
 // The fake vault: asks for approval until the request carries "approved": true.
-const vaultRequests = [];
-const vault = net.createServer((connection) => {
-  let buffer = "";
-  connection.on("data", (chunk) => {
-    buffer += chunk.toString("utf8");
-    const end = buffer.indexOf("\n");
-    if (end < 0) return;
-    const line = buffer.slice(0, end);
-    vaultRequests.push(line);
-    let request = {};
-    try {
-      request = JSON.parse(line);
-    } catch {
-      // an unreadable request gets the refusal below
-    }
-    let reply = { decision: "refused" };
-    if (request.op === "resolve" && request.ref === ref) {
-      reply = request.approved === true ? { decision: "allowed", value: seed } : { decision: "needs_approval" };
-    }
-    connection.end(JSON.stringify(reply) + "\n");
-  });
-  connection.on("error", () => {});
+const vault = await fakeVault(socketPath, (request) => {
+  if (request.op !== "resolve" || request.ref !== ref) return { decision: "refused" };
+  return request.approved === true ? { decision: "allowed", value: seed } : { decision: "needs_approval" };
 });
-await new Promise((resolve, reject) => {
-  vault.once("error", reject);
-  vault.listen(socketPath, resolve);
-});
+const vaultRequests = vault.requests;
 
-const protocolErrors = [];
-const transport = new StdioClientTransport({
-  command: binary,
-  args: [],
-  env: { HOME: home, VARN_SOCKET: socketPath },
-  stderr: "pipe",
-});
-let serverStderr = "";
-transport.stderr?.on("data", (chunk) => {
-  serverStderr += chunk.toString("utf8");
-});
-
-const client = new Client({ name: "varn-e2e", version: "1.0.0" }, { capabilities: { elicitation: {} } });
-client.onerror = (error) => protocolErrors.push(String(error?.message ?? error));
-const prompts = [];
-client.setRequestHandler(ElicitRequestSchema, (request) => {
-  prompts.push(request.params.message);
-  return { action: "accept", content: {} };
-});
+const session = serverClient(binary, { env: { HOME: home, VARN_SOCKET: socketPath }, approve: true });
+const { client, protocolErrors, prompts } = session;
 
 const period = () => Math.floor(Date.now() / 1000 / 30);
 
 let failed = false;
 try {
-  await client.connect(transport);
+  await session.connect();
   let checked = false;
   // Retried once when the 30 s period turned between the call and oathtool.
   for (let attempt = 0; attempt < 2 && !checked; ++attempt) {
@@ -112,7 +57,7 @@ try {
   const audit = fs.readFileSync(path.join(home, "Library/Application Support/Varn/mcp-audit.log"), "utf8");
   assert.ok(!audit.includes(seed), "the seed is in the audit file");
   assert.equal(JSON.parse(audit.split("\n")[0]).decision, "approved");
-  assert.ok(!serverStderr.includes(seed), "the seed is on standard error");
+  assert.ok(!session.stderr.includes(seed), "the seed is on standard error");
   assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
 } catch (error) {
   failed = true;
@@ -120,7 +65,7 @@ try {
   if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
 } finally {
   await client.close().catch(() => {});
-  vault.close();
+  vault.server.close();
   fs.rmSync(dir, { recursive: true, force: true });
   clearTimeout(guard);
 }

@@ -7,32 +7,13 @@
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import http from "node:http";
-import net from "node:net";
-import path from "node:path";
 
-import { Client } from "@modelcontextprotocol/sdk/client/index.js";
-import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { failAfter, freePort, scratch, serverBinary, serverClient } from "./harness.mjs";
 
-const binary = process.argv[2];
-if (!binary) {
-  console.error("usage: node browser-session.mjs <path of varn-mcp>");
-  process.exit(2);
-}
+const binary = serverBinary("browser-session.mjs");
+const guard = failAfter(90);
 
-// A failure guard only: a broken server must not hang the test run.
-const guard = setTimeout(() => {
-  console.error("FAIL: no result within 90 s");
-  process.exit(1);
-}, 90_000);
-
-const dir = fs.mkdtempSync("/tmp/vm");
-const home = path.join(dir, "h");
-const tmp = path.join(dir, "t");
-fs.mkdirSync(home);
-fs.mkdirSync(tmp);
-// As root Chromium exits at once without --no-sandbox; the wrapper adds it and keeps the pid.
-const wrapper = path.join(dir, "chromium");
-fs.writeFileSync(wrapper, '#!/bin/sh\nexec /usr/bin/chromium --no-sandbox "$@"\n', { mode: 0o700 });
+const { dir, home, socketPath, tmp, wrapper } = scratch({ browser: true });
 
 const pages = http.createServer((request, response) => {
   response.writeHead(request.url === "/page" ? 200 : 404, { "content-type": "text/html" });
@@ -41,35 +22,14 @@ const pages = http.createServer((request, response) => {
 await new Promise((resolve) => pages.listen(0, "127.0.0.1", resolve));
 const pageURL = `http://127.0.0.1:${pages.address().port}/page`;
 
-// A debugging port that was free a moment ago.
-const cdpPort = await new Promise((resolve) => {
-  const probe = net.createServer();
-  probe.listen(0, "127.0.0.1", () => {
-    const { port } = probe.address();
-    probe.close(() => resolve(port));
-  });
-});
+const cdpPort = await freePort();
 
-const transport = new StdioClientTransport({
-  command: binary,
+const session = serverClient(binary, {
   args: ["--cdp-port", String(cdpPort)],
-  env: {
-    HOME: home,
-    VARN_SOCKET: path.join(dir, "v.sock"),
-    PATH: "/usr/bin:/bin",
-    TMPDIR: tmp,
-    VARN_BROWSER_BIN: wrapper,
-  },
-  stderr: "pipe",
+  env: { HOME: home, VARN_SOCKET: socketPath, PATH: "/usr/bin:/bin", TMPDIR: tmp, VARN_BROWSER_BIN: wrapper },
+  elicitation: false,
 });
-let serverStderr = "";
-transport.stderr?.on("data", (chunk) => {
-  serverStderr += chunk.toString("utf8");
-});
-
-const client = new Client({ name: "varn-e2e", version: "1.0.0" }, { capabilities: {} });
-const protocolErrors = [];
-client.onerror = (error) => protocolErrors.push(String(error?.message ?? error));
+const { client, protocolErrors } = session;
 
 // The tool's output record, failing the run on an error result.
 async function run(name, args = {}) {
@@ -80,7 +40,7 @@ async function run(name, args = {}) {
 
 let failed = false;
 try {
-  await client.connect(transport);
+  await session.connect();
   assert.deepEqual(await run("browser_start", { headless: true }), {
     cdp_port: cdpPort,
     already_running: false,
@@ -101,7 +61,7 @@ try {
   assert.equal(after.isError, true);
   assert.equal(after.content[0].text, "error: no Varn browser is running — call browser_start first");
   assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
-  assert.equal(serverStderr, "", "the server wrote to standard error");
+  assert.equal(session.stderr, "", "the server wrote to standard error");
 } catch (error) {
   failed = true;
   console.error(`FAIL: ${error?.message ?? error}`);

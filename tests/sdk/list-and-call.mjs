@@ -6,82 +6,29 @@
 
 import assert from "node:assert/strict";
 import fs from "node:fs";
-import net from "node:net";
-import path from "node:path";
 
-import { Client } from "@modelcontextprotocol/sdk/client/index.js";
-import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { failAfter, fakeVault, scratch, serverBinary, serverClient } from "./harness.mjs";
 
-const binary = process.argv[2];
-if (!binary) {
-  console.error("usage: node list-and-call.mjs <path of varn-mcp>");
-  process.exit(2);
-}
-
-// A failure guard only: a broken server must not hang the test run.
-const guard = setTimeout(() => {
-  console.error("FAIL: no result within 60 s");
-  process.exit(1);
-}, 60_000);
+const binary = serverBinary("list-and-call.mjs");
+const guard = failAfter(60);
 
 const entries = [
   { ref: "varn://Work/GitHub/password", name: "GitHub", type: "password", ai_access: "injectable" },
   { ref: "varn://Work/Bank/pin", name: "Bank", type: "pin", ai_access: "human_gated" },
 ];
 
-// Short paths: the socket path must stay well under the 104-byte limit.
-const dir = fs.mkdtempSync("/tmp/vm");
-const home = path.join(dir, "h");
-fs.mkdirSync(home);
-const socketPath = path.join(dir, "v.sock");
-
-// The fake vault: one request line per connection, answered and closed.
-const vaultRequests = [];
-const vault = net.createServer((connection) => {
-  let buffer = "";
-  connection.on("data", (chunk) => {
-    buffer += chunk.toString("utf8");
-    const end = buffer.indexOf("\n");
-    if (end < 0) return;
-    const line = buffer.slice(0, end);
-    vaultRequests.push(line);
-    let op = "";
-    try {
-      op = JSON.parse(line).op;
-    } catch {
-      // an unreadable request gets the envelope below
-    }
-    const reply = op === "list" ? entries : { error: `fake vault: unexpected op ${op}` };
-    connection.end(JSON.stringify(reply) + "\n");
-  });
-  connection.on("error", () => {});
-});
-await new Promise((resolve, reject) => {
-  vault.once("error", reject);
-  vault.listen(socketPath, resolve);
-});
-
-const protocolErrors = [];
-const transport = new StdioClientTransport({
-  command: binary,
-  args: [],
-  env: { HOME: home, VARN_SOCKET: socketPath },
-  stderr: "pipe",
-});
-let serverStderr = "";
-transport.stderr?.on("data", (chunk) => {
-  serverStderr += chunk.toString("utf8");
-});
-
-const client = new Client(
-  { name: "varn-e2e", version: "1.0.0" },
-  { capabilities: { elicitation: {} } },
+const { dir, home, socketPath } = scratch();
+const vault = await fakeVault(socketPath, (request) =>
+  request.op === "list" ? entries : { error: `fake vault: unexpected op ${request.op ?? ""}` },
 );
-client.onerror = (error) => protocolErrors.push(String(error?.message ?? error));
+const vaultRequests = vault.requests;
+
+const session = serverClient(binary, { env: { HOME: home, VARN_SOCKET: socketPath } });
+const { client, protocolErrors } = session;
 
 let failed = false;
 try {
-  await client.connect(transport);
+  await session.connect();
   assert.equal(client.getServerVersion()?.name, "varn-mcp");
   assert.equal(client.getServerVersion()?.version, "0.1.0");
   assert.ok(client.getServerCapabilities()?.tools, "the server announces tools");
@@ -106,14 +53,14 @@ try {
   assert.equal(unknown.content[0].text, 'error: invalidArguments("unknown tool: no_such_tool")');
 
   assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
-  assert.equal(serverStderr, "", "the server wrote to standard error");
+  assert.equal(session.stderr, "", "the server wrote to standard error");
 } catch (error) {
   failed = true;
   console.error(`FAIL: ${error?.message ?? error}`);
   if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
 } finally {
   await client.close().catch(() => {});
-  vault.close();
+  vault.server.close();
   fs.rmSync(dir, { recursive: true, force: true });
   clearTimeout(guard);
 }

@@ -9,38 +9,18 @@
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import http from "node:http";
-import net from "node:net";
 import path from "node:path";
 
-import { Client } from "@modelcontextprotocol/sdk/client/index.js";
-import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
-import { ElicitRequestSchema } from "@modelcontextprotocol/sdk/types.js";
+import { failAfter, fakeVault, freePort, scratch, serverBinary, serverClient } from "./harness.mjs";
 
-const binary = process.argv[2];
-if (!binary) {
-  console.error("usage: node web-login.mjs <path of varn-mcp>");
-  process.exit(2);
-}
-
-// A failure guard only: a broken server must not hang the test run.
-const guard = setTimeout(() => {
-  console.error("FAIL: no result within 90 s");
-  process.exit(1);
-}, 90_000);
+const binary = serverBinary("web-login.mjs");
+const guard = failAfter(90);
 
 const item = "varn://local/Shop";
 const username = "sdk-user@example.com";
 const password = "sdk-Pa55-word-7f3a";
 
-const dir = fs.mkdtempSync("/tmp/vm");
-const home = path.join(dir, "h");
-fs.mkdirSync(home);
-const tmp = path.join(dir, "t");
-fs.mkdirSync(tmp);
-const socketPath = path.join(dir, "v.sock");
-// As root Chromium starts only with --no-sandbox, which the tests add through a wrapper.
-const wrapper = path.join(dir, "chromium");
-fs.writeFileSync(wrapper, '#!/bin/sh\nexec /usr/bin/chromium --no-sandbox "$@"\n', { mode: 0o700 });
+const { dir, home, socketPath, tmp, wrapper } = scratch({ browser: true });
 
 // The site: a username page, a password page, then home; every form is posted.
 const posted = [];
@@ -68,70 +48,29 @@ const site = http.createServer((req, res) => {
 await new Promise((resolve) => site.listen(0, "127.0.0.1", resolve));
 const origin = `http://127.0.0.1:${site.address().port}`;
 
-// A free port for the browser's DevTools.
-const cdpPort = await new Promise((resolve) => {
-  const probe = net.createServer().listen(0, "127.0.0.1", () => {
-    const { port } = probe.address();
-    probe.close(() => resolve(port));
-  });
-});
+const cdpPort = await freePort();
 
 // The fake vault: one item with a username and a password field, bound to the site's host; the
 // password asks for approval until the request carries "approved": true.
-const vaultRequests = [];
 const fields = { [`${item}/username`]: username, [`${item}/password`]: password };
-const vault = net.createServer((connection) => {
-  let buffer = "";
-  connection.on("data", (chunk) => {
-    buffer += chunk.toString("utf8");
-    const end = buffer.indexOf("\n");
-    if (end < 0) return;
-    const line = buffer.slice(0, end);
-    vaultRequests.push(line);
-    let request = {};
-    try {
-      request = JSON.parse(line);
-    } catch {
-      // an unreadable request gets the refusal below
-    }
-    let reply = { decision: "refused" };
-    const value = fields[request.ref];
-    if (value !== undefined && request.op === "preview") {
-      reply = { decision: "allowed", url: `${origin}/step1`, allowed_hosts: ["127.0.0.1"] };
-    } else if (value !== undefined && request.op === "resolve") {
-      const gated = value === password && request.approved !== true;
-      reply = gated ? { decision: "needs_approval" } : { decision: "allowed", value };
-    } else if (request.op === "list") {
-      reply = [];
-    }
-    connection.end(JSON.stringify(reply) + "\n");
-  });
-  connection.on("error", () => {});
-});
-await new Promise((resolve, reject) => {
-  vault.once("error", reject);
-  vault.listen(socketPath, resolve);
+const vault = await fakeVault(socketPath, (request) => {
+  const value = fields[request.ref];
+  if (value !== undefined && request.op === "preview") {
+    return { decision: "allowed", url: `${origin}/step1`, allowed_hosts: ["127.0.0.1"] };
+  }
+  if (value !== undefined && request.op === "resolve") {
+    const gated = value === password && request.approved !== true;
+    return gated ? { decision: "needs_approval" } : { decision: "allowed", value };
+  }
+  return request.op === "list" ? [] : { decision: "refused" };
 });
 
-const protocolErrors = [];
-const transport = new StdioClientTransport({
-  command: binary,
+const session = serverClient(binary, {
   args: ["--cdp-port", String(cdpPort)],
   env: { HOME: home, VARN_SOCKET: socketPath, VARN_BROWSER_BIN: wrapper, TMPDIR: tmp, PATH: "/usr/bin:/bin" },
-  stderr: "pipe",
+  approve: true,
 });
-let serverStderr = "";
-transport.stderr?.on("data", (chunk) => {
-  serverStderr += chunk.toString("utf8");
-});
-
-const client = new Client({ name: "varn-e2e", version: "1.0.0" }, { capabilities: { elicitation: {} } });
-client.onerror = (error) => protocolErrors.push(String(error?.message ?? error));
-const prompts = [];
-client.setRequestHandler(ElicitRequestSchema, (request) => {
-  prompts.push(request.params.message);
-  return { action: "accept", content: {} };
-});
+const { client, protocolErrors, prompts } = session;
 
 const replies = [];
 const call = async (name, args) => {
@@ -143,7 +82,7 @@ const call = async (name, args) => {
 
 let failed = false;
 try {
-  await client.connect(transport);
+  await session.connect();
   await call("browser_start", { headless: true });
   const login = await call("web_login", { ref: item });
   assert.deepEqual(login, {
@@ -167,7 +106,7 @@ try {
   for (const [place, text] of [
     ["a reply", replies.join("\n")],
     ["the audit file", audit],
-    ["standard error", serverStderr],
+    ["standard error", session.stderr],
     ["a tab", JSON.stringify(tabs)],
   ]) {
     assert.ok(!text.includes(password) && !text.includes(username), `a typed value is in ${place}`);
@@ -180,7 +119,7 @@ try {
   if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
 } finally {
   await client.close().catch(() => {});
-  vault.close();
+  vault.server.close();
   site.close();
   fs.rmSync(dir, { recursive: true, force: true });
   clearTimeout(guard);
