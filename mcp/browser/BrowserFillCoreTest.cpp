@@ -13,7 +13,7 @@ namespace {
 
 using testing::FillRoad;
 using testing::itemPreview;
-using testing::ScriptedSite;
+using testing::ScriptedController;
 using Calls = std::vector<std::string>;
 
 const std::string kUser = "varn://local/Bank/username";
@@ -27,13 +27,13 @@ const std::string kSeed = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
 // the pipeline over them.
 struct FillSetup {
   FillSetup() {
-    ScriptedSite::Page page{"https://bank.example/login?next=%2F",
-                            "https://bank.example",
-                            {{FillField::username, {1, "email", ""}},
-                             {FillField::password, {1, "password", ""}},
-                             {FillField::otp, {1, "text", ""}},
-                             {FillField::custom, {1, "tel", ""}}}};
-    road.browser->pages = {page, ScriptedSite::Page{"https://bank.example/home", "", {}}};
+    ScriptedController::Page page{"https://bank.example/login?next=%2F",
+                                  "https://bank.example",
+                                  {{FillField::username, {1, "email", ""}},
+                                   {FillField::password, {1, "password", ""}},
+                                   {FillField::otp, {1, "text", ""}},
+                                   {FillField::custom, {1, "tel", ""}}}};
+    road.browser->pages = {page, ScriptedController::Page{"https://bank.example/home", "", {}}};
     for (const auto& [ref, value] : std::map<std::string, std::string>{{kUser, "alice@example.com"},
                                                                        {kPassword, "s3cret-pw"},
                                                                        {kOtp, kSeed},
@@ -43,8 +43,8 @@ struct FillSetup {
     }
   }
 
-  ScriptedSite& browser() { return *road.browser; }
-  ScriptedSite::Page& page() { return road.browser->pages[0]; }
+  ScriptedController& browser() { return *road.browser; }
+  ScriptedController::Page& page() { return road.browser->pages[0]; }
 
   BrowserFillOutput fill(const std::string& ref, FillField field,
                          const std::optional<std::string>& selector = std::nullopt,
@@ -250,7 +250,9 @@ TEST(BrowserFillCoreTest, EachStepRefusesBeforeTheNext) {
        "invalidSecret",
        {"preview " + kOtp, "resolve " + kOtp}},
       {"TypingFails",
-       [](FillSetup& s) { s.browser().failOn = "type"; },
+       [](FillSetup& s) {
+         s.browser().failures.emplace("type", BrowserError::cdpFailure("scripted failure"));
+       },
        kPassword,
        FillField::password,
        std::nullopt,
@@ -270,7 +272,7 @@ TEST(BrowserFillCoreTest, EachStepRefusesBeforeTheNext) {
 
 TEST(BrowserFillCoreTest, AFailedSubmitIsRaisedAfterTheTyping) {
   FillSetup s;
-  s.browser().failOn = "submit";
+  s.browser().failures.emplace("submit", BrowserError::cdpFailure("scripted failure"));
   EXPECT_EQ(s.failure(kPassword, FillField::password, std::nullopt, true),
             BrowserError::cdpFailure("scripted failure").what());
   EXPECT_EQ(s.browser().typed.size(), 1u);

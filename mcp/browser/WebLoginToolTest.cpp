@@ -14,10 +14,10 @@ namespace {
 
 using testing::FillRoad;
 using testing::itemPreview;
-using testing::ScriptedSite;
+using testing::ScriptedController;
 using Calls = std::vector<std::string>;
-using Page = ScriptedSite::Page;
-using Fields = std::map<FillField, ScriptedSite::Field>;
+using Page = ScriptedController::Page;
+using Fields = std::map<FillField, ScriptedController::Field>;
 
 const std::string kItem = "varn://local/Bank";
 const std::string kUser = "varn://local/Bank/username";
@@ -51,7 +51,7 @@ struct LoginSetup {
     road.browser->pages = {page("/start")};
   }
 
-  ScriptedSite& browser() { return *road.browser; }
+  ScriptedController& browser() { return *road.browser; }
   // Shows `timeline[k]` from the k-th step on (the step's first URL read), the last one after.
   void showPerStep(std::vector<Page> timeline) {
     browser().pages = timeline;

@@ -440,7 +440,7 @@ TEST_F(MCPServerTest, BrowserToolsRunWhenTheServerHasAController) {
             (std::vector<std::string>{"setIdleTimeout 5", "start headed", "isRunning",
                                       "navigate https://a/", "currentURL", "isRunning", "listTabs",
                                       "isRunning", "handleDialog true none", "stop", "isRunning",
-                                      "locateField password none", "isRunning", "currentURL"}));
+                                      "locate password", "isRunning", "currentURL"}));
 }
 
 TEST_F(MCPServerTest, ResolvingToolsRefuseUndecodableArgumentsBeforeTheRoad) {

@@ -1,14 +1,21 @@
 #include "mcp/browser/testing/ScriptedController.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace varn::mcp::testing {
 
 void ScriptedController::record(const std::string& operation) {
-  calls.push_back(operation);
-  if (auto failure = failures.find(operation); failure != failures.end()) throw failure->second;
+  recordWord(operation, operation);
 }
 
 void ScriptedController::record(const std::string& operation, const std::string& arguments) {
-  calls.push_back(operation + " " + arguments);
+  recordWord(operation, operation + " " + arguments);  // an empty argument keeps its space
+}
+
+void ScriptedController::recordWord(const std::string& operation, const std::string& word) {
+  calls.push_back(word);
+  if (onCall) onCall(word);
   if (auto failure = failures.find(operation); failure != failures.end()) throw failure->second;
 }
 
@@ -32,21 +39,39 @@ void ScriptedController::navigate(const std::string& target) {
 
 std::string ScriptedController::currentURL() {
   record("currentURL");
-  return url;
+  if (pages.empty()) return url;
+  return current < pages.size() ? pages[current].url : std::string();
 }
 
 FieldMatch ScriptedController::locateField(FillField field,
                                            const std::optional<std::string>& selector) {
-  record("locateField", std::string(toString(field)) + " " + selector.value_or("none"));
-  return FieldMatch{};
+  const std::string kind(toString(field));
+  if (selector) {
+    record("locate", kind + " " + *selector);
+  } else {
+    record("locate", kind);
+  }
+  if (current >= pages.size()) return FieldMatch{};
+  const Page& page = pages[current];
+  const auto found = page.fields.find(field);
+  if (found == page.fields.end() || found->second.count == 0) {
+    return FieldMatch{0, "", "", false, page.url};
+  }
+  const Field& shown = found->second;
+  return FieldMatch{shown.count, shown.inputType, shown.origin.empty() ? page.origin : shown.origin,
+                    shown.count == 1, page.url};
 }
 
-void ScriptedController::typeIntoFocused(const std::string&) {
-  record("typeIntoFocused");  // the text is a secret: never recorded
+void ScriptedController::typeIntoFocused(const std::string& text) {
+  record("type");
+  typed.push_back(text);
+  typedBuffer = text.data();
+  typedSize = text.size();
 }
 
 void ScriptedController::submitFocused() {
-  record("submitFocused");
+  record("submit");
+  if (current + 1 < pages.size()) ++current;
 }
 
 void ScriptedController::setIdleTimeout(std::optional<std::int64_t> seconds) {
@@ -69,6 +94,13 @@ void ScriptedController::closeTab(const std::string& id) {
 void ScriptedController::handleDialog(bool accept, const std::optional<std::string>& promptText) {
   record("handleDialog",
          std::string(accept ? "true" : "false") + " " + promptText.value_or("none"));
+}
+
+std::vector<std::string> ScriptedController::callsOf(const std::string& prefix) const {
+  std::vector<std::string> out;
+  std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
+               [&](const std::string& word) { return word.rfind(prefix, 0) == 0; });
+  return out;
 }
 
 }  // namespace varn::mcp::testing
