@@ -6,36 +6,18 @@
 //
 // Prints one table; nothing is asserted, the figures are read by people.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <httplib.h>
-#include <boost/asio/connect.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
 
 #include "bench/DevToolsFloor.hpp"
 #include "tests/support/BrowserKit.hpp"
-#include "tests/support/JsonRpc.hpp"
-#include "tests/support/ServerProcess.hpp"
-#include "tests/support/TempDir.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -48,8 +30,6 @@ using varn::bench::median;
 using varn::bench::millis;
 using varn::bench::RawDevTools;
 using varn::tests::Json;
-using varn::tests::ServerProcess;
-using varn::tests::TempDir;
 
 constexpr int kStarts = 5;
 constexpr int kNavigations = 20;
@@ -75,10 +55,9 @@ long treePssKiB(pid_t root) {
 
 int main(int argc, char** argv) {
   const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
-  TempDir dir;
-  const std::string wrapper = varn::tests::writeChromiumWrapper(dir.path());
-  const std::string tmp = dir.makeFolder("t");
-  const std::string home = dir.makeFolder("h");
+  const varn::bench::BrowserScratch scratch;
+  const std::string& wrapper = scratch.wrapper;
+  const std::string& tmp = scratch.tmp;
   varn::tests::PageServer pages(
       std::map<std::string, std::string>{{"/ready", "<title>ready</title><p>ready at once"}});
 
@@ -101,13 +80,7 @@ int main(int argc, char** argv) {
   }
 
   // The server: browser_start, browser_navigate and browser_tabs over MCP.
-  const int port = static_cast<int>(varn::tests::unusedLoopbackPort());
-  ServerProcess server(binary, {"--cdp-port", std::to_string(port)},
-                       {{"HOME", home},
-                        {"VARN_SOCKET", dir.file("v.sock")},
-                        {"PATH", "/usr/bin:/bin"},
-                        {"TMPDIR", tmp},
-                        {"VARN_BROWSER_BIN", wrapper}});
+  auto server = scratch.server(binary, scratch.dir.file("v.sock"));
   int id = 0;
   std::vector<double> serverStarts;
   for (int run = 0; run < kStarts; ++run) {

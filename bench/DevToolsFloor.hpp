@@ -24,8 +24,10 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "tests/support/BrowserKit.hpp"
 #include "tests/support/JsonRpc.hpp"
 #include "tests/support/ServerProcess.hpp"
+#include "tests/support/TempDir.hpp"
 
 extern char** environ;
 
@@ -170,6 +172,25 @@ inline double floorNavigate(RawDevTools& devtools, const std::string& session,
   }
   return millis(Clock::now() - begin);
 }
+
+// A browser benchmark's scratch folder: the Chromium wrapper, a TMPDIR and a home in it.
+struct BrowserScratch {
+  tests::TempDir dir;
+  std::string wrapper = tests::writeChromiumWrapper(dir.path());
+  std::string tmp = dir.makeFolder("t");
+  std::string home = dir.makeFolder("h");
+
+  // varn-mcp with its browser on a free DevTools port and its vault at `socket`.
+  [[nodiscard]] ServerProcess server(const std::string& binary, const std::string& socket) const {
+    const int port = static_cast<int>(tests::unusedLoopbackPort());
+    return ServerProcess(binary, {"--cdp-port", std::to_string(port)},
+                         {{"HOME", home},
+                          {"VARN_SOCKET", socket},
+                          {"PATH", "/usr/bin:/bin"},
+                          {"TMPDIR", tmp},
+                          {"VARN_BROWSER_BIN", wrapper}});
+  }
+};
 
 // One tool call on the server; its output record, or null after an error result.
 inline Json call(ServerProcess& server, int id, const std::string& tool, const Json& args) {

@@ -13,10 +13,8 @@
 #include <vector>
 
 #include "bench/DevToolsFloor.hpp"
-#include "tests/support/BrowserKit.hpp"
 #include "tests/support/FakeVault.hpp"
 #include "tests/support/LoginSite.hpp"
-#include "tests/support/TempDir.hpp"
 
 namespace {
 
@@ -74,10 +72,7 @@ double floorLogin(RawDevTools& devtools, const std::string& session, const Login
 
 int main(int argc, char** argv) {
   const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
-  varn::tests::TempDir dir;
-  const std::string wrapper = varn::tests::writeChromiumWrapper(dir.path());
-  const std::string tmp = dir.makeFolder("t");
-  const std::string home = dir.makeFolder("h");
+  const varn::bench::BrowserScratch scratch;
 
   LoginSite site;
   site.page("/one",
@@ -105,7 +100,7 @@ int main(int argc, char** argv) {
   std::map<std::string, std::vector<double>> floor;
   {
     const int port = static_cast<int>(varn::tests::unusedLoopbackPort());
-    FloorBrowser browser(wrapper, tmp + "/floor", port);
+    FloorBrowser browser(scratch.wrapper, scratch.tmp + "/floor", port);
     RawDevTools devtools(port, browser.webSocketURL());
     const std::string session = varn::bench::floorPageSession(devtools);
     for (int run = 0; run < kRuns; ++run) {
@@ -116,7 +111,7 @@ int main(int argc, char** argv) {
   }
 
   // The server: one web_login per run, with an item per form bound to the site's host.
-  varn::tests::FakeVault vault(dir.file("v.sock"));
+  varn::tests::FakeVault vault(scratch.dir.file("v.sock"));
   vault.answer("list", varn::tests::VaultReply::line("[]"));
   for (const auto& [name, steps] : forms) {
     const std::string item = "varn://local/" + name;
@@ -131,13 +126,7 @@ int main(int argc, char** argv) {
           varn::tests::VaultReply::line(Json{{"decision", "allowed"}, {"value", value}}.dump()));
     }
   }
-  const int port = static_cast<int>(varn::tests::unusedLoopbackPort());
-  varn::tests::ServerProcess server(binary, {"--cdp-port", std::to_string(port)},
-                                    {{"HOME", home},
-                                     {"VARN_SOCKET", vault.socketPath()},
-                                     {"PATH", "/usr/bin:/bin"},
-                                     {"TMPDIR", tmp},
-                                     {"VARN_BROWSER_BIN", wrapper}});
+  auto server = scratch.server(binary, vault.socketPath());
   int id = 0;
   if (varn::bench::call(server, ++id, "browser_start", {{"headless", true}}).is_null()) return 1;
   std::map<std::string, std::vector<double>> login;
