@@ -34,13 +34,9 @@ struct FillSetup {
                                    {FillField::otp, {1, "text", ""}},
                                    {FillField::custom, {1, "tel", ""}}}};
     road.browser->pages = {page, ScriptedController::Page{"https://bank.example/home", "", {}}};
-    for (const auto& [ref, value] : std::map<std::string, std::string>{{kUser, "alice@example.com"},
-                                                                       {kPassword, "s3cret-pw"},
-                                                                       {kOtp, kSeed},
-                                                                       {kPin, "4711"}}) {
-      road.vault->previews[ref] = itemPreview(VaultDecision::allowed, "https://bank.example");
-      road.vault->values[ref] = value;
-    }
+    road.storeItem(
+        {{kUser, "alice@example.com"}, {kPassword, "s3cret-pw"}, {kOtp, kSeed}, {kPin, "4711"}},
+        "https://bank.example");
   }
 
   ScriptedController& browser() { return *road.browser; }

@@ -40,14 +40,9 @@ Page page(const std::string& path, Fields fields = {}) {
 // that only counts.
 struct LoginSetup {
   LoginSetup() {
-    for (const auto& [ref, value] :
-         std::map<std::string, std::string>{{kUser, "alice"},
-                                            {kPassword, "s3cret-pw"},
-                                            {kOtp, "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"}}) {
-      road.vault->previews[ref] =
-          itemPreview(VaultDecision::allowed, " https://bank.example/login");
-      road.vault->values[ref] = value;
-    }
+    road.storeItem(
+        {{kUser, "alice"}, {kPassword, "s3cret-pw"}, {kOtp, "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"}},
+        " https://bank.example/login");
     road.browser->pages = {page("/start")};
   }
 

@@ -59,4 +59,11 @@ FillRoad::FillRoad()
                                                KillSwitch(std::map<std::string, std::string>{}),
                                                audit, nullptr, [] { return 1'800'000'000.0; })) {}
 
+void FillRoad::storeItem(const std::map<std::string, std::string>& fields, const std::string& url) {
+  for (const auto& [ref, value] : fields) {
+    vault->previews[ref] = itemPreview(VaultDecision::allowed, url);
+    vault->values[ref] = value;
+  }
+}
+
 }  // namespace varn::mcp::testing

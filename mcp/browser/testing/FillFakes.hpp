@@ -52,6 +52,10 @@ struct FillRoad {
   FillRoad(const FillRoad&) = delete;
   FillRoad& operator=(const FillRoad&) = delete;
 
+  // Stores the item's fields (reference -> value) in the vault, each previewed as allowed and
+  // bound to `url`.
+  void storeItem(const std::map<std::string, std::string>& fields, const std::string& url);
+
   std::shared_ptr<ItemVault> vault = std::make_shared<ItemVault>();
   std::shared_ptr<ResolveScriptedElicitor> elicitor = std::make_shared<ResolveScriptedElicitor>();
   std::shared_ptr<AuditLog> audit;
