@@ -11,7 +11,7 @@ import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 
-import { failAfter, fakeVault, scratch, serverBinary, serverClient } from "./harness.mjs";
+import { failAfter, fakeVault, runChecks, scratch, serverBinary, serverClient } from "./harness.mjs";
 
 const binary = serverBinary("approve-totp.mjs");
 const guard = failAfter(60);
@@ -32,8 +32,16 @@ const { client, protocolErrors, prompts } = session;
 
 const period = () => Math.floor(Date.now() / 1000 / 30);
 
-let failed = false;
-try {
+const finish = {
+  dir,
+  guard,
+  cleanup: () => {
+    vault.server.close();
+  },
+  redact: (text) => text.split(seed).join("<seed>"),
+  success: "approve-totp: approval accepted, code matches oathtool",
+};
+await runChecks(session, finish, async () => {
   await session.connect();
   let checked = false;
   // Retried once when the 30 s period turned between the call and oathtool.
@@ -59,16 +67,4 @@ try {
   assert.equal(JSON.parse(audit.split("\n")[0]).decision, "approved");
   assert.ok(!session.stderr.includes(seed), "the seed is on standard error");
   assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
-} catch (error) {
-  failed = true;
-  console.error(`FAIL: ${String(error?.message ?? error).split(seed).join("<seed>")}`);
-  if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
-} finally {
-  await client.close().catch(() => {});
-  vault.server.close();
-  fs.rmSync(dir, { recursive: true, force: true });
-  clearTimeout(guard);
-}
-
-if (!failed) console.log("approve-totp: approval accepted, code matches oathtool");
-process.exit(failed ? 1 : 0);
+});

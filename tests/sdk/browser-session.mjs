@@ -8,7 +8,7 @@ import assert from "node:assert/strict";
 import fs from "node:fs";
 import http from "node:http";
 
-import { failAfter, freePort, scratch, serverBinary, serverClient } from "./harness.mjs";
+import { failAfter, freePort, runChecks, scratch, serverBinary, serverClient } from "./harness.mjs";
 
 const binary = serverBinary("browser-session.mjs");
 const guard = failAfter(90);
@@ -38,8 +38,15 @@ async function run(name, args = {}) {
   return JSON.parse(result.content[0].text);
 }
 
-let failed = false;
-try {
+const finish = {
+  dir,
+  guard,
+  cleanup: () => {
+    pages.close();
+  },
+  success: "browser-session: started, navigated, listed one tab, stopped",
+};
+await runChecks(session, finish, async () => {
   await session.connect();
   assert.deepEqual(await run("browser_start", { headless: true }), {
     cdp_port: cdpPort,
@@ -62,16 +69,4 @@ try {
   assert.equal(after.content[0].text, "error: no Varn browser is running — call browser_start first");
   assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
   assert.equal(session.stderr, "", "the server wrote to standard error");
-} catch (error) {
-  failed = true;
-  console.error(`FAIL: ${error?.message ?? error}`);
-  if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
-} finally {
-  await client.close().catch(() => {});
-  pages.close();
-  fs.rmSync(dir, { recursive: true, force: true });
-  clearTimeout(guard);
-}
-
-if (!failed) console.log("browser-session: started, navigated, listed one tab, stopped");
-process.exit(failed ? 1 : 0);
+});

@@ -115,3 +115,30 @@ export function serverClient(binary, { args = [], env, elicitation = true, appro
   }
   return session;
 }
+
+// Runs `checks`, then closes the client, runs `cleanup`, removes the scratch folder `dir` and
+// clears `guard`. Prints "FAIL: " and the error's message passed through `redact` (so that no
+// secret is printed), with the client's protocol errors, or `success`; exits 1 or 0.
+export async function runChecks(
+  session,
+  { dir, guard, cleanup = () => {}, redact = (text) => text, success },
+  checks,
+) {
+  let failed = false;
+  try {
+    await checks();
+  } catch (error) {
+    failed = true;
+    console.error(`FAIL: ${redact(String(error?.message ?? error))}`);
+    if (session.protocolErrors.length > 0) {
+      console.error(`client errors: ${session.protocolErrors.join(" | ")}`);
+    }
+  } finally {
+    await session.client.close().catch(() => {});
+    cleanup();
+    fs.rmSync(dir, { recursive: true, force: true });
+    clearTimeout(guard);
+  }
+  if (!failed) console.log(success);
+  process.exit(failed ? 1 : 0);
+}

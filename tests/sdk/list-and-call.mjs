@@ -5,9 +5,8 @@
 // Usage: node list-and-call.mjs <path of varn-mcp>
 
 import assert from "node:assert/strict";
-import fs from "node:fs";
 
-import { failAfter, fakeVault, scratch, serverBinary, serverClient } from "./harness.mjs";
+import { failAfter, fakeVault, runChecks, scratch, serverBinary, serverClient } from "./harness.mjs";
 
 const binary = serverBinary("list-and-call.mjs");
 const guard = failAfter(60);
@@ -26,8 +25,15 @@ const vaultRequests = vault.requests;
 const session = serverClient(binary, { env: { HOME: home, VARN_SOCKET: socketPath } });
 const { client, protocolErrors } = session;
 
-let failed = false;
-try {
+const finish = {
+  dir,
+  guard,
+  cleanup: () => {
+    vault.server.close();
+  },
+  success: "list-and-call: 28 tools listed, secret_list answered",
+};
+await runChecks(session, finish, async () => {
   await session.connect();
   assert.equal(client.getServerVersion()?.name, "varn-mcp");
   assert.equal(client.getServerVersion()?.version, "0.1.0");
@@ -54,16 +60,4 @@ try {
 
   assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
   assert.equal(session.stderr, "", "the server wrote to standard error");
-} catch (error) {
-  failed = true;
-  console.error(`FAIL: ${error?.message ?? error}`);
-  if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
-} finally {
-  await client.close().catch(() => {});
-  vault.server.close();
-  fs.rmSync(dir, { recursive: true, force: true });
-  clearTimeout(guard);
-}
-
-if (!failed) console.log("list-and-call: 28 tools listed, secret_list answered");
-process.exit(failed ? 1 : 0);
+});

@@ -11,7 +11,15 @@ import fs from "node:fs";
 import http from "node:http";
 import path from "node:path";
 
-import { failAfter, fakeVault, freePort, scratch, serverBinary, serverClient } from "./harness.mjs";
+import {
+  failAfter,
+  fakeVault,
+  freePort,
+  runChecks,
+  scratch,
+  serverBinary,
+  serverClient,
+} from "./harness.mjs";
 
 const binary = serverBinary("web-login.mjs");
 const guard = failAfter(90);
@@ -80,8 +88,17 @@ const call = async (name, args) => {
   return JSON.parse(result.content[0].text);
 };
 
-let failed = false;
-try {
+const finish = {
+  dir,
+  guard,
+  cleanup: () => {
+    vault.server.close();
+    site.close();
+  },
+  redact: (text) => text.split(password).join("<password>"),
+  success: "web-login: one call, approval accepted, logged in",
+};
+await runChecks(session, finish, async () => {
   await session.connect();
   await call("browser_start", { headless: true });
   const login = await call("web_login", { ref: item });
@@ -112,18 +129,4 @@ try {
     assert.ok(!text.includes(password) && !text.includes(username), `a typed value is in ${place}`);
   }
   assert.deepEqual(protocolErrors, [], "the client reported protocol errors");
-} catch (error) {
-  failed = true;
-  const message = String(error?.message ?? error).split(password).join("<password>");
-  console.error(`FAIL: ${message}`);
-  if (protocolErrors.length > 0) console.error(`client errors: ${protocolErrors.join(" | ")}`);
-} finally {
-  await client.close().catch(() => {});
-  vault.server.close();
-  site.close();
-  fs.rmSync(dir, { recursive: true, force: true });
-  clearTimeout(guard);
-}
-
-if (!failed) console.log("web-login: one call, approval accepted, logged in");
-process.exit(failed ? 1 : 0);
+});
