@@ -1,0 +1,258 @@
+// What a flood of input costs the real varn-mcp: its peak resident memory (VmHWM) and thread count
+// while a first call holds every reply behind it, against the tests' fake vault. Four runs:
+//
+//   - 30 pings with 15 MiB ids behind a pending approval (every reply is queued);
+//   - 30 tool calls carrying a 15 MiB argument, all held at the vault (every line is held);
+//   - 20,000 pings with 4 KB ids behind a pending approval;
+//   - 40,000 tool calls against a vault that never accepts a connection, past the pool's thread
+//     cap; then the vault's socket closes and every call is answered (with its error), in order.
+//
+// Behind a pending approval, reading pauses once too much is in flight, and the approval's answer
+// could only come after the flood, so those runs end with SIGTERM once the server stopped reading.
+//
+//   flood_bench [path/to/varn-mcp]
+//
+// Prints one table; nothing is asserted, the figures are read by people.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "tests/support/FakeVault.hpp"
+#include "tests/support/JsonRpc.hpp"
+#include "tests/support/ServerProcess.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using varn::tests::FakeVault;
+using varn::tests::Gate;
+using varn::tests::Json;
+using varn::tests::ServerProcess;
+using varn::tests::TempDir;
+using varn::tests::VaultReply;
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+// A field of /proc/<pid>/status ("VmHWM", "VmRSS", "Threads") as a number (kB for sizes).
+long statusField(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+// Writes `input` to the server's standard input on a thread of its own, counting what was taken.
+class Feeder {
+ public:
+  Feeder(int fd, std::string input) : fd_(fd), input_(std::move(input)) {
+    thread_ = std::thread([this] {
+      std::size_t offset = 0;
+      while (offset < input_.size()) {
+        pollfd writable{fd_, POLLOUT, 0};
+        if (::poll(&writable, 1, 100) < 0) break;
+        if ((writable.revents & (POLLERR | POLLHUP)) != 0 || stop_.load()) break;
+        if ((writable.revents & POLLOUT) == 0) continue;
+        const ssize_t n = ::write(fd_, input_.data() + offset, input_.size() - offset);
+        if (n > 0) {
+          offset += static_cast<std::size_t>(n);
+          taken_.store(offset);
+        }
+      }
+      done_.store(true);
+    });
+  }
+  ~Feeder() {
+    stop_.store(true);
+    thread_.join();
+  }
+  [[nodiscard]] std::size_t taken() const { return taken_.load(); }
+  [[nodiscard]] bool done() const { return done_.load(); }
+  [[nodiscard]] std::size_t size() const { return input_.size(); }
+
+ private:
+  int fd_;
+  std::string input_;
+  std::atomic<std::size_t> taken_{0};
+  std::atomic<bool> done_{false};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// What watch() saw: the most threads, and the share of the input taken.
+struct Seen {
+  long threads = 0;
+  double taken = 0;
+};
+
+// Watches the server until neither its input nor its thread count has moved for a second (all
+// read, or reading paused, and the pool done growing).
+Seen watch(const ServerProcess& server, const Feeder& feeder) {
+  Seen seen;
+  std::size_t lastTaken = 0;
+  long lastThreads = 0;
+  Clock::time_point lastChange = Clock::now();
+  while (Clock::now() - lastChange < 1s) {
+    const long threads = statusField(server.pid(), "Threads");
+    seen.threads = std::max(seen.threads, threads);
+    if (feeder.taken() != lastTaken || threads != lastThreads) {
+      lastTaken = feeder.taken();
+      lastThreads = threads;
+      lastChange = Clock::now();
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  seen.taken = static_cast<double>(feeder.taken()) / static_cast<double>(feeder.size());
+  return seen;
+}
+
+// A vault socket that listens and never accepts: a connection waits in connect() until close().
+class NeverAccepting {
+ public:
+  explicit NeverAccepting(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 0) != 0) {
+      std::perror("never-accepting socket");
+    }
+  }
+  ~NeverAccepting() { close(); }
+  // Every waiting connect() fails now.
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    ::unlink(path_.c_str());
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+enum class Front {
+  approval,      // a totp_code call waiting for an approval that can only come after the flood
+  heldAtVault,   // every call waits for the fake vault's gate
+  neverAccepts,  // every call waits in connect() to a vault that never accepts
+};
+
+std::string ping(const Json& id) {
+  return varn::tests::request(id, "ping");
+}
+
+struct Run {
+  const char* name;
+  int lines;
+  std::function<std::string(int id)> line;
+  Front front;
+  const char* target;
+};
+
+void report(const Run& run, long baseKiB, long peakKiB, const Seen& seen, const std::string& end) {
+  std::printf("%-52s %8.1f %8.1f %7ld %7.1f%%  %-13s %s\n", run.name, baseKiB / 1024.0,
+              peakKiB / 1024.0, seen.threads, 100.0 * seen.taken, run.target, end.c_str());
+}
+
+void flood(const std::string& binary, const Run& run) {
+  TempDir dir;
+  const std::string home = dir.makeFolder("h");
+  const std::string socketPath = dir.file("v.sock");
+  std::optional<FakeVault> vault;
+  std::optional<NeverAccepting> deafVault;
+  auto gate = std::make_shared<Gate>();
+  if (run.front == Front::neverAccepts) {
+    deafVault.emplace(socketPath);
+  } else {
+    vault.emplace(socketPath);
+    vault->answer("resolve", VaultReply::line(R"({"decision":"needs_approval"})"));
+    vault->answer("list", VaultReply::heldBy(VaultReply::line("[]"), gate));
+  }
+  ServerProcess server(binary, {}, {{"HOME", home}, {"VARN_SOCKET", socketPath}});
+
+  // The server is up and idle; then the first call, which holds every reply behind it.
+  server.sendLine(ping("up"));
+  if (!server.readLine()) std::fprintf(stderr, "%s: no reply to a ping\n", run.name);
+  if (run.front == Front::approval) {
+    server.sendLine(
+        varn::tests::toolsCall(0, "totp_code", Json{{"ref", "varn://local/GitHub/otp"}}));
+    if (!server.readLine()) std::fprintf(stderr, "%s: no approval request\n", run.name);
+  } else {
+    server.sendLine(varn::tests::toolsCall(0, "secret_list"));
+    if (vault) vault->waitForRequests(1);
+  }
+  const long base = statusField(server.pid(), "VmRSS");
+
+  std::string input;
+  for (int id = 1; id <= run.lines; ++id) input += run.line(id) + "\n";
+  Feeder feeder(server.inputFd(), std::move(input));
+  const Seen seen = watch(server, feeder);
+  const long peak = statusField(server.pid(), "VmHWM");
+
+  std::string end;
+  if (run.front == Front::approval) {
+    server.sendSignal(SIGTERM);
+    end = "ended by SIGTERM: " + varn::tests::describe(server.waitForExit());
+  } else {
+    const auto start = Clock::now();
+    gate->open();
+    if (deafVault) deafVault->close();
+    int inOrder = 0;
+    for (int id = 0; id <= run.lines; ++id) {
+      std::optional<std::string> line = server.readLine();
+      if (!line) break;
+      std::optional<Json> reply = varn::tests::parseReply(*line);
+      if (reply && reply->value("id", Json()) == Json(id)) ++inOrder;
+    }
+    server.closeInput();
+    const double drain = std::chrono::duration<double>(Clock::now() - start).count();
+    end = std::to_string(inOrder) + "/" + std::to_string(run.lines + 1) + " replies in order in " +
+          std::to_string(drain).substr(0, 4) + " s; " + varn::tests::describe(server.waitForExit());
+  }
+  report(run, base, peak, seen, end);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const Run runs[] = {
+      {"30 pings, 15 MiB ids, behind a pending approval", 30,
+       [](int id) { return ping(std::string(15 * kMiB, 'a' + static_cast<char>(id % 26))); },
+       Front::approval, "< 512 MiB"},
+      {"30 tool calls, 15 MiB arguments, held at the vault", 30,
+       [](int id) {
+         return varn::tests::toolsCall(id, "secret_list",
+                                       Json{{"pad", std::string(15 * kMiB, 'p')}});
+       },
+       Front::heldAtVault, "< 512 MiB"},
+      {"20,000 pings, 4 KB ids, behind a pending approval", 20'000,
+       [](int id) { return ping(std::to_string(id) + std::string(4096, 'i')); }, Front::approval,
+       "< 40 MiB"},
+      {"40,000 tool calls, a vault that never accepts", 40'000,
+       [](int id) { return varn::tests::toolsCall(id, "secret_list"); }, Front::neverAccepts,
+       "1,024 threads"},
+  };
+  std::printf("%-52s %8s %8s %7s %8s  %-13s %s\n", "flood", "base MiB", "peak MiB", "threads",
+              "read", "target", "end");
+  for (const Run& run : runs) flood(binary, run);
+  return 0;
+}
