@@ -72,6 +72,11 @@ void ServerTest::TearDown() {
   }
   server->waitForExit();
   EXPECT_TRUE(leaks.absentFrom(server->linesRead(), server->stderrText()));
+  // In a sanitizer build, a report from the server (which also ends it) fails the test.
+  for (const char* mark : {"Sanitizer", "runtime error:"}) {
+    EXPECT_EQ(server->stderrText().find(mark), std::string::npos)
+        << leaks.redact(server->stderrText());
+  }
 }
 
 }  // namespace varn::tests
