@@ -86,6 +86,8 @@ struct CDPConnection::Core {
 
   // I/O thread only.
   beast::flat_buffer buffer;
+  // Frames not yet written; while `writing`, the front one is being written and Beast reads its
+  // text until the write completes.
   std::deque<Frame> outbox;
   bool open = false;
   bool writing = false;
@@ -121,15 +123,18 @@ struct CDPConnection::Core {
   void socketFailed(std::string_view step, const beast::error_code& ec) {
     end(std::make_exception_ptr(
         DevToolsTransportError("DevTools WebSocket " + std::string(step) + ": " + ec.message())));
-    dropOutbox();
+    dropQueued();
     beast::error_code ignored;
     beast::get_lowest_layer(ws).socket().close(ignored);
     closeTimer.cancel();
   }
 
-  void dropOutbox() {
-    for (Frame& frame : outbox) support::wipe(frame.text);
-    outbox.clear();
+  // Drops every frame not yet being written. The one being written stays until its write
+  // completes, which then takes it off the outbox.
+  void dropQueued() {
+    const auto first = outbox.begin() + (writing ? 1 : 0);
+    for (auto frame = first; frame != outbox.end(); ++frame) support::wipe(frame->text);
+    outbox.erase(first, outbox.end());
   }
 
   // --- the I/O thread's steps ---
@@ -168,7 +173,7 @@ struct CDPConnection::Core {
   void readNext() {
     ws.async_read(buffer, [this](beast::error_code ec, std::size_t) {
       if (ec) {
-        if (closing) return;  // close() already failed every waiter
+        if (closeRequested) return;  // close() already failed every waiter
         return socketFailed("read failed", ec);
       }
       const bool text = ws.got_text();
@@ -247,25 +252,28 @@ struct CDPConnection::Core {
   void requestClose() {
     if (closeRequested) return;
     closeRequested = true;
-    dropOutbox();
+    dropQueued();
     if (!open) {
       // Connecting or handshaking: dropping the socket cancels both.
       beast::error_code ignored;
       beast::get_lowest_layer(ws).socket().close(ignored);
       return;
     }
-    if (!writing) beginClose();
-  }
-
-  void beginClose() {
-    if (closing) return;
-    closing = true;
+    // The grace covers a frame still being written too: a peer that stops reading cannot hold
+    // close() up.
     closeTimer.expires_after(kCloseGrace);
     closeTimer.async_wait([this](beast::error_code ec) {
       if (ec) return;  // cancelled: the close handshake finished
       beast::error_code ignored;
       beast::get_lowest_layer(ws).socket().close(ignored);
     });
+    if (!writing) beginClose();
+  }
+
+  // Once no frame is being written: the close frame.
+  void beginClose() {
+    if (closing) return;
+    closing = true;
     ws.async_close(websocket::close_code::going_away, [this](beast::error_code) {
       closeTimer.cancel();
       beast::error_code ignored;

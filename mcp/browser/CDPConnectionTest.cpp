@@ -177,6 +177,33 @@ TEST_F(CDPConnectionTest, CloseFailsWaitersAndSendsGoingAway) {
   connection->close();  // again: nothing happens
 }
 
+TEST_F(CDPConnectionTest, CloseDuringAHalfWrittenFrameKeepsItAndGivesUpAfterTheGrace) {
+  // The server's thread waits in the first command's responder and reads nothing more, so the
+  // next frame, far larger than the socket buffers, stays half written.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  auto releaseOnExit = std::shared_ptr<void>(nullptr, [&](void*) { release.set_value(); });
+  server.setResponder([released](const Json&) -> std::optional<Json> {
+    released.wait();
+    return std::nullopt;
+  });
+  auto first =
+      std::async(std::launch::async, [this] { return errorOf([&] { connection->send("A"); }); });
+  ASSERT_TRUE(server.waitForFrames(1));
+  // The deadline ends the call, not the write: the frame was handed to the I/O thread before the
+  // close is.
+  EXPECT_EQ(errorOf([&] {
+              connection->send("B", {{"text", std::string(32 << 20, 'x')}}, std::nullopt, 1ms);
+            }),
+            "browser (CDP) failure: timed out waiting for B");
+  auto closed = std::async(std::launch::async, [this] { connection->close(); });
+  // The grace is a second; the bound only keeps a regression from hanging the run.
+  EXPECT_EQ(closed.wait_for(60s), std::future_status::ready);
+  releaseOnExit.reset();
+  closed.get();
+  EXPECT_EQ(first.get(), "browser (CDP) failure: connection closed");
+}
+
 TEST(CDPConnectionFailureTest, ConnectionsThatCannotOpenFailTheirCommands) {
   const std::int64_t closedPort = testing::unusedLoopbackPort();
   struct Case {
