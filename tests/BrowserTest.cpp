@@ -126,7 +126,8 @@ TEST_F(BrowserTest, StartNavigateListActivateCloseAndStop) {
 // Each dialog opens while the page loads, so the navigation waits on the blocked page while the
 // dialog call answers it; the page then reports what the dialog returned. The page announces the
 // dialog just before it opens; a dialog call that still came too early fails with "no open JS
-// dialog" and is sent again, until the page reports the answer.
+// dialog" and is sent again, until the page reports the answer. Such a failure names the page as
+// the browser lists it: Chromium lists it with an empty URL while the new document commits.
 TEST_F(BrowserTest, DialogsAreAnsweredWhileTheNavigationWaitsOnTheBlockedPage) {
   startBrowserServer();
   ok("browser_start", {{"headless", true}});
@@ -164,8 +165,10 @@ TEST_F(BrowserTest, DialogsAreAnsweredWhileTheNavigationWaitsOnTheBlockedPage) {
         EXPECT_EQ(answered->text, R"({"handled":true})");
         ++handled;
       } else {
-        EXPECT_EQ(answered->text, "error: browser (CDP) failure: no open JS dialog on " + url +
-                                      " — nothing to " + c.dialog["action"].get<std::string>());
+        const std::string on = "error: browser (CDP) failure: no open JS dialog on ";
+        const std::string nothingTo = " — nothing to " + c.dialog["action"].get<std::string>();
+        EXPECT_TRUE(answered->text == on + url + nothingTo || answered->text == on + nothingTo)
+            << answered->text;
       }
     }
     EXPECT_EQ(handled, 1) << c.page;
