@@ -27,13 +27,13 @@ class BootClock final : public IdleClock {
     if (deadline) {
       timer = timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK);
       if (timer < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
-      itimerspec spec{};
+      itimerspec expiry{};
       // An absolute time of zero would disarm the timer; a deadline already passed fires at once.
       const auto at = std::max(*deadline, Instant(1));
-      spec.it_value.tv_sec =
+      expiry.it_value.tv_sec =
           static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(at).count());
-      spec.it_value.tv_nsec = static_cast<long>((at % std::chrono::seconds(1)).count());
-      if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+      expiry.it_value.tv_nsec = static_cast<long>((at % std::chrono::seconds(1)).count());
+      if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
         const int error = errno;
         close(timer);
         throw std::system_error(error, std::generic_category(), "timerfd_settime");
