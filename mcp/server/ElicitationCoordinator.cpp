@@ -91,7 +91,7 @@ void ElicitationCoordinator::fulfill(const std::string& id, ElicitationResult re
       std::erase(expiredAge_, id);
       return;
     } else if (open_.contains(id)) {
-      pending_.insert_or_assign(id, std::move(response));
+      pending_.try_emplace(id, std::move(response));  // an earlier answer stands
       return;
     } else {
       return;

@@ -51,8 +51,9 @@ class ElicitationCoordinator final {
                                        std::chrono::steady_clock::duration timeout);
 
   // Delivers an answer: to the request waiting for `id`; else, when that request timed out, the
-  // answer is dropped; else, when the request is open, it is kept for its wait (a later answer
-  // replaces an earlier one); else it is dropped. Never blocks for long.
+  // answer is dropped; else, when the request is open, it is kept for its wait; else it is
+  // dropped. The first answer decides: one that comes while an earlier answer is kept is dropped,
+  // so a "decline" cannot be overturned by an "accept" sent after it. Never blocks for long.
   void fulfill(const std::string& id, ElicitationResult response);
 
   // Forgets the open request `id` whose request could not be sent: no answer will come for it.

@@ -6,6 +6,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace varn::mcp {
 namespace {
@@ -40,12 +41,17 @@ TEST(ElicitationCoordinatorTest, AnAnswerBeforeTheWaitIsReturnedAtOnce) {
   EXPECT_EQ(coordinator.wait("elicit-1", kLong), kAccept);
 }
 
-TEST(ElicitationCoordinatorTest, ALaterEarlyAnswerReplacesAnEarlierOne) {
-  ElicitationCoordinator coordinator;
-  coordinator.open("elicit-1");
-  coordinator.fulfill("elicit-1", kDecline);
-  coordinator.fulfill("elicit-1", kAccept);
-  EXPECT_EQ(coordinator.wait("elicit-1", kLong), kAccept);
+TEST(ElicitationCoordinatorTest, TheFirstOfSeveralEarlyAnswersDecides) {
+  const std::pair<ElicitationResult, ElicitationResult> orders[] = {{kDecline, kAccept},
+                                                                    {kAccept, kDecline}};
+  for (const auto& [first, second] : orders) {
+    ElicitationCoordinator coordinator;
+    coordinator.open("elicit-1");
+    coordinator.fulfill("elicit-1", first);
+    coordinator.fulfill("elicit-1", second);
+    EXPECT_EQ(coordinator.wait("elicit-1", kLong), first)
+        << first.action << " then " << second.action;
+  }
 }
 
 TEST(ElicitationCoordinatorTest, AnAnswerDuringTheWaitIsReturned) {
