@@ -38,7 +38,8 @@ class ResolveService final {
   ResolveService& operator=(const ResolveService&) = delete;
 
   // Releases the value named by `ref` (a reference or a handle, exactly as the tool received it)
-  // to `tool`; `upstream` is where the value is going, recorded in the audit trail only.
+  // to `tool`; `upstream` is where the value is going, recorded in the audit trail only. A value
+  // redeemed from a handle carries the handle's expiry.
   // Blocks for the vault's replies and for a human approval (up to the elicitor's timeout).
   // Throws ResolveError for the road's refusals, VarnRefError for a reference that does not parse,
   // and whatever the vault client or the elicitor throws, unchanged.

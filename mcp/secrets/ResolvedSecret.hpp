@@ -13,6 +13,9 @@ struct ResolvedSecret {
   std::string value;  // may be empty
   std::optional<std::vector<std::string>> allowedHosts;
   std::optional<std::vector<std::string>> allowedCommands;
+  // Set when the value was redeemed from a minted handle: that handle's expiry (wall-clock seconds
+  // since 1970), which a handle minted from this one may not outlive.
+  std::optional<double> expiresAt = std::nullopt;
 
   bool operator==(const ResolvedSecret&) const = default;
 };

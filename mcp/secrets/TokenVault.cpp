@@ -12,12 +12,14 @@ TokenVault::~TokenVault() {
 
 MintedHandle TokenVault::mint(std::string value, std::string scope, std::int64_t ttlSeconds,
                               std::optional<std::vector<std::string>> allowedHosts,
-                              std::optional<std::vector<std::string>> allowedCommands) {
+                              std::optional<std::vector<std::string>> allowedCommands,
+                              std::optional<double> notAfter) {
   std::string handle = kHandlePrefix + support::randomUUID();
   std::lock_guard<std::mutex> lock(mutex_);
   const double now = clock_();
   purgeExpired(now);
-  const double expiresAt = now + static_cast<double>(ttlSeconds);
+  double expiresAt = now + static_cast<double>(ttlSeconds);
+  if (notAfter && *notAfter < expiresAt) expiresAt = *notAfter;
   Entry& entry = entries_[handle];
   support::wipe(entry.value);  // an entry under the same text is replaced and leaves no copy behind
   entry = Entry{std::move(value), std::move(scope), expiresAt, std::move(allowedHosts),
@@ -36,7 +38,8 @@ std::optional<ResolvedSecret> TokenVault::secret(const std::string& handle, doub
   std::lock_guard<std::mutex> lock(mutex_);
   const Entry* entry = findLive(handle, now);
   if (entry == nullptr) return std::nullopt;
-  return ResolvedSecret{entry->value, entry->allowedHosts, entry->allowedCommands};
+  return ResolvedSecret{entry->value, entry->allowedHosts, entry->allowedCommands,
+                        entry->expiresAt};
 }
 
 std::size_t TokenVault::size() const {

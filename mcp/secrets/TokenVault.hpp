@@ -43,18 +43,20 @@ class TokenVault final {
   TokenVault& operator=(const TokenVault&) = delete;
 
   // Stores `value` and its bindings under a new handle expiring `ttlSeconds` from now (computed in
-  // double seconds, so any 64-bit ttl works; zero or negative gives a handle already expired).
+  // double seconds, so any 64-bit ttl works; zero or negative gives a handle already expired), but
+  // never later than `notAfter` when given (the expiry of the handle the value was redeemed from).
   // `scope` is kept and never consulted. Never fails.
   [[nodiscard]] MintedHandle mint(std::string value, std::string scope, std::int64_t ttlSeconds,
                                   std::optional<std::vector<std::string>> allowedHosts,
-                                  std::optional<std::vector<std::string>> allowedCommands);
+                                  std::optional<std::vector<std::string>> allowedCommands,
+                                  std::optional<double> notAfter = std::nullopt);
 
   // The value of the handle stored under exactly `handle` (case-sensitive) when it is live at
   // `now`; nothing otherwise.
   [[nodiscard]] std::optional<std::string> value(const std::string& handle, double now) const;
 
-  // The value and bindings of the handle stored under exactly `handle` when it is live at `now`;
-  // nothing otherwise. This is the lookup of the resolve road.
+  // The value, bindings and expiry of the handle stored under exactly `handle` when it is live at
+  // `now`; nothing otherwise. This is the lookup of the resolve road.
   [[nodiscard]] std::optional<ResolvedSecret> secret(const std::string& handle, double now) const;
 
   // Number of entries held: live ones and expired ones not yet purged by a mint.

@@ -37,7 +37,7 @@ TEST_F(TokenVaultTest, HandleIsPrefixAndUpperCaseUuid) {
 TEST_F(TokenVaultTest, LiveUntilJustBeforeExpiryAndExpiredExactlyAtIt) {
   MintedHandle minted = tokens_.mint("value-1", "scope", 30, hosts_, commands_);
   EXPECT_EQ(minted.expiresAt, now_ + 30);
-  const ResolvedSecret expected{"value-1", hosts_, commands_};
+  const ResolvedSecret expected{"value-1", hosts_, commands_, minted.expiresAt};
   EXPECT_TRUE(tokens_.secret(minted.handle, now_) == expected);
   EXPECT_TRUE(tokens_.secret(minted.handle, minted.expiresAt - 0.001) == expected);
   EXPECT_TRUE(tokens_.value(minted.handle, minted.expiresAt - 0.001) == "value-1");
@@ -81,7 +81,7 @@ TEST_F(TokenVaultTest, TwoMintsOfOneValueGiveTwoHandlesEachWithItsOwnExpiry) {
 
 TEST_F(TokenVaultTest, RedeemingTwiceReturnsTheSameValueAndBindings) {
   MintedHandle minted = tokens_.mint("v", "s", 60, std::nullopt, commands_);
-  const ResolvedSecret expected{"v", std::nullopt, commands_};
+  const ResolvedSecret expected{"v", std::nullopt, commands_, minted.expiresAt};
   EXPECT_TRUE(tokens_.secret(minted.handle, now_) == expected);
   EXPECT_TRUE(tokens_.secret(minted.handle, now_) == expected);
 }

@@ -26,9 +26,9 @@ MintTokenTool::MintTokenTool(std::shared_ptr<ResolveService> resolver,
 
 MintTokenOutput MintTokenTool::run(const MintTokenInput& input) const {
   ResolvedSecret secret = resolver_->resolveSecret(input.root_ref, "mint_token", std::nullopt);
-  MintedHandle minted =
-      tokens_->mint(std::move(secret.value), input.scope, input.ttl_seconds,
-                    std::move(secret.allowedHosts), std::move(secret.allowedCommands));
+  MintedHandle minted = tokens_->mint(std::move(secret.value), input.scope, input.ttl_seconds,
+                                      std::move(secret.allowedHosts),
+                                      std::move(secret.allowedCommands), secret.expiresAt);
   return MintTokenOutput{std::move(minted.handle), formatISO8601(minted.expiresAt)};
 }
 

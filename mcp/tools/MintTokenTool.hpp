@@ -31,8 +31,9 @@ struct MintTokenOutput {
 };
 
 // "mint_token": passes the root secret through the resolve road once, under the tool name
-// "mint_token", and stores its value and bindings under a fresh short-lived handle. The value is
-// never part of the result. Immutable; concurrent runs are independent.
+// "mint_token", and stores its value and bindings under a fresh short-lived handle. A handle minted
+// from a handle expires no later than its source, whatever its ttl. The value is never part of the
+// result. Immutable; concurrent runs are independent.
 class MintTokenTool final {
  public:
   using Input = MintTokenInput;

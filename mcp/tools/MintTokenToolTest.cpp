@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -50,22 +51,33 @@ TEST_F(MintTokenToolTest, StoresTheRootsValueAndBindingsUnderAFreshHandle) {
   EXPECT_EQ(support::dumpCompact(out.toJson()).find(kValue), std::string::npos);
 }
 
-TEST_F(MintTokenToolTest, HandleAsRootGivesANewHandleCountedFromNowAndKeepsTheOld) {
-  allowOnce();
-  MintTokenOutput first = tool_.run({kRoot, "a", 100});
-  road_.time.now += 50;
-  MintTokenOutput second = tool_.run({first.handle, "b", 100});
-  EXPECT_NE(second.handle, first.handle);
-  EXPECT_EQ(second.expires_at, formatISO8601(road_.time.now + 100));
-  EXPECT_EQ(road_.vault->seen.size(), 1u);  // the second mint redeemed the first handle
+TEST_F(MintTokenToolTest, HandleAsRootGivesANewHandleThatNeverOutlivesItsSource) {
+  // {ttl of the second handle, minted 50 s into the first's 100 s, its expiry from the mint}
+  const std::pair<std::int64_t, double> cases[] = {{30, 30},
+                                                   {50, 50},
+                                                   {100, 50},
+                                                   {1'000'000'000, 50},
+                                                   {std::numeric_limits<std::int64_t>::max(), 50}};
+  for (const auto& [ttl, lifetime] : cases) {
+    allowOnce();
+    const double start = road_.time.now;
+    MintTokenOutput first = tool_.run({kRoot, "a", 100});
+    road_.time.now += 50;
+    MintTokenOutput second = tool_.run({first.handle, "b", ttl});
+    EXPECT_NE(second.handle, first.handle);
+    EXPECT_EQ(second.expires_at, formatISO8601(road_.time.now + lifetime)) << ttl;
 
-  std::optional<ResolvedSecret> fromSecond =
-      road_.tokens->secret(second.handle, road_.time.now + 60);
-  ASSERT_TRUE(fromSecond.has_value());
-  EXPECT_TRUE(fromSecond->value == kValue) << "stored value differs";
-  EXPECT_EQ(fromSecond->allowedHosts, kHosts);
-  EXPECT_TRUE(road_.tokens->secret(first.handle, road_.time.now + 49).has_value());
-  EXPECT_FALSE(road_.tokens->secret(first.handle, road_.time.now + 50).has_value());
+    std::optional<ResolvedSecret> fromSecond =
+        road_.tokens->secret(second.handle, road_.time.now + lifetime - 1);
+    ASSERT_TRUE(fromSecond.has_value()) << ttl;
+    EXPECT_TRUE(fromSecond->value == kValue) << "stored value differs";
+    EXPECT_EQ(fromSecond->allowedHosts, kHosts);
+    EXPECT_FALSE(road_.tokens->secret(second.handle, road_.time.now + lifetime).has_value()) << ttl;
+    EXPECT_TRUE(road_.tokens->secret(first.handle, start + 99).has_value());
+    EXPECT_FALSE(road_.tokens->secret(first.handle, start + 100).has_value());
+    road_.time.now += 100;
+  }
+  EXPECT_EQ(road_.vault->seen.size(), 5u);  // each second mint redeemed the first handle
 }
 
 TEST_F(MintTokenToolTest, ZeroTtlIsReturnedButTheHandleNeverRedeems) {
