@@ -1,5 +1,5 @@
-// The fourteen management tools end to end: the request exactly as it reaches the vault socket,
-// and the tool result made from the vault's reply.
+// The fourteen management tools and credential_capture end to end: the request exactly as it
+// reaches the vault socket, and the tool result made from the vault's reply.
 
 #include <string>
 #include <vector>
@@ -229,6 +229,60 @@ TEST_F(ManagementErrorTest, ArgumentsThatDoNotDecodeNeverReachTheVault) {
     EXPECT_EQ(result.text.rfind("error: ", 0), 0u) << result.text;
   }
   EXPECT_EQ(vault->connections(), 0u);
+}
+
+// credential_capture hands its origin to the vault application, which shows it to the human: only
+// a plain web origin gets there, unchanged.
+TEST_F(ManagementErrorTest, CredentialCaptureSendsOnlyAWebOriginToTheVault) {
+  startVault();
+  vault->answer("capture", VaultReply::line(kMetadata));
+  startServer();
+  const std::vector<std::string> accepted{"https://github.com", "http://127.0.0.1:8080",
+                                          "HTTPS://Login.Example.COM:443", "https://[::1]:65535",
+                                          "https://" + std::string(253, 'a')};
+  for (const std::string& origin : accepted) {
+    ToolResult result = call("credential_capture", {{"origin", origin}});
+    EXPECT_EQ(result,
+              (ToolResult{R"({"ref":"varn://Work/GitHub/password","name":"GitHub"})", false}))
+        << origin;
+  }
+  std::vector<RecordedRequest> requests = vault->requests();
+  ASSERT_EQ(requests.size(), accepted.size());
+  for (std::size_t i = 0; i < accepted.size(); ++i) {
+    EXPECT_EQ(Json::parse(requests[i].line), (Json{{"op", "capture"}, {"url", accepted[i]}}));
+  }
+
+  const std::vector<std::string> refused{"javascript:alert(1)",
+                                         "data:text/html,<b>x</b>",
+                                         "",
+                                         "https://" + std::string(100'000, 'a'),
+                                         "https://a.com\nApprove everything",
+                                         "https://a.com/",
+                                         "https://a.com/login",
+                                         "https://a.com?next=x",
+                                         "https://a.com#x",
+                                         "https://user:pw@a.com",
+                                         "https://a.com:",
+                                         "https://a.com:0",
+                                         "https://a.com:65536",
+                                         "https://a.com:080",
+                                         "ftp://a.com",
+                                         "https://",
+                                         "https:a.com",
+                                         "//a.com",
+                                         " https://a.com",
+                                         "https://a%2ecom",
+                                         "https://a!b.com",
+                                         "https://a.com\x01",
+                                         "https://" + std::string(300, 'a')};
+  for (const std::string& origin : refused) {
+    EXPECT_EQ(call("credential_capture", {{"origin", origin}, {"name", "N"}}),
+              (ToolResult{"error: invalidArguments(\"origin must be an http or https origin — "
+                          "scheme, host and optional port only, like https://example.com:8443\")",
+                          true}))
+        << origin.substr(0, 40);
+  }
+  EXPECT_EQ(vault->requests().size(), accepted.size()) << "a refused origin reached the vault";
 }
 
 TEST_F(ManagementErrorTest, ReplyThatDoesNotDecodeIsAnError) {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "mcp/secrets/ToolError.hpp"
+#include "support/Uri.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -33,6 +34,39 @@ std::string cleanedURL(std::string_view url) {
     if (c != '\t' && c != '\n' && c != '\r') cleaned.push_back(lowerASCII(c));
   }
   return cleaned;
+}
+
+// The vault application shows the origin of a capture to its user, so only a plain web origin
+// goes there. A host name has at most 253 characters; with a scheme and a port it fits in 300.
+constexpr std::size_t kMaxOriginLength = 300;
+
+// Whether `origin` is "http" or "https", "://", a host and an optional port (1-65535), and
+// nothing else: no userinfo, path, query, fragment, escapes, blanks or control characters.
+bool isWebOrigin(std::string_view origin) {
+  if (origin.size() > kMaxOriginLength) return false;
+  std::optional<support::UriComponents> uri = support::parseUriReference(origin);
+  if (!uri || !uri->scheme || !uri->host || uri->host->empty() || uri->userinfo ||
+      !uri->path.empty() || uri->query || uri->fragment) {
+    return false;
+  }
+  std::string scheme;
+  for (char c : *uri->scheme) scheme.push_back(lowerASCII(c));
+  if (scheme != "http" && scheme != "https") return false;
+  const std::string& host = *uri->host;
+  if (host.front() != '[') {  // an IP literal was checked by the parser
+    for (char c : host) {
+      if (!isASCIIAlpha(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.' && c != '_') {
+        return false;
+      }
+    }
+  }
+  if (uri->port) {
+    const std::string& port = *uri->port;
+    if (port.empty() || port.size() > 5 || port.front() == '0' || std::stoi(port) > 65535) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -192,6 +226,11 @@ CredentialCaptureTool::CredentialCaptureTool(std::shared_ptr<VaultClient> vault)
     : vault_(std::move(vault)) {}
 
 CredentialCaptureOutput CredentialCaptureTool::run(const CredentialCaptureInput& input) const {
+  if (!isWebOrigin(input.origin)) {
+    throw ToolError::invalidArguments(
+        "origin must be an http or https origin — scheme, host and optional port only, "
+        "like https://example.com:8443");
+  }
   SecretMetadataOutput stored = vault_->captureSecret(input.origin, input.name);
   return CredentialCaptureOutput{std::move(stored.ref), std::move(stored.name)};
 }

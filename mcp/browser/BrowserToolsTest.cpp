@@ -203,12 +203,12 @@ TEST(CredentialCaptureToolTest, ReturnsOnlyRefAndNameAndWorksWithoutBrowser) {
       R"("kind":"login","ai_access":"injectable","group":"g","url":"https://site"})");
   const CredentialCaptureTool tool(vault);
   EXPECT_EQ(support::dumpCompact(tool.run(CredentialCaptureInput::fromJson(Json::parse(
-                                              R"({"origin":" https://site ","name":"N"})")))
+                                              R"({"origin":"https://site","name":"N"})")))
                                      .toJson()),
             R"({"ref":"varn://Work/Site/password","name":"Site"})");
   ASSERT_EQ(vault->calls().size(), 1u);
   EXPECT_EQ(support::dumpCompact(vault->calls()[0].arguments),
-            R"({"origin":" https://site ","name":"N"})");
+            R"({"origin":"https://site","name":"N"})");
 
   vault->failAfter = 1;
   vault->failure = ToolError::upstream("vault is locked");
