@@ -158,8 +158,9 @@ VARN_JSON_RECORD(AccountPrivateKeys, "AccountPrivateKeys",
 struct NewVault {
   // The vault key wrapped for passphrase, then recoveryCode, then escrow when requested.
   std::vector<WrappedKey> wrappedKeys{};
-  std::string recoveryCode{};                   // 39 characters, for the user
-  std::optional<std::string> recoveryPhrase{};  // the escrow phrase (64 characters), if requested
+  // Each opens the vault key, so each is held in a wiped buffer; text() shows it to the user.
+  SecretBytes recoveryCode{};                   // 39 characters
+  std::optional<SecretBytes> recoveryPhrase{};  // the escrow phrase (64 characters), if requested
   AccountPublicKeys accountPublicKeys{};
   Bytes wrappedAccountPrivKeys{};  // AccountPrivateKeys JSON wrapped under the vault key
 };

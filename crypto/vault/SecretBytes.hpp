@@ -41,6 +41,10 @@ class SecretBytes final {
   [[nodiscard]] std::span<const std::uint8_t> span() const noexcept { return {data_.get(), size_}; }
   [[nodiscard]] std::span<std::uint8_t> span() noexcept { return {data_.get(), size_}; }
   operator std::span<const std::uint8_t>() const noexcept { return span(); }  // NOLINT
+  // The bytes as text, for a code or phrase that is shown to its user; valid while the content is.
+  [[nodiscard]] std::string_view text() const noexcept {
+    return {reinterpret_cast<const char*>(data_.get()), size_};
+  }
 
   // Zeroes and releases the content; the buffer is empty afterwards.
   void wipe() noexcept;

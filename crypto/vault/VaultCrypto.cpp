@@ -52,12 +52,13 @@ SecretBytes argon2Secret(const UnlockInput& input) {
 }
 
 // A recovery code or escrow phrase from `sourceBytes` random bytes: Base32, grouped by 4.
-std::string newCode(std::size_t sourceBytes, std::string_view separator) {
+SecretBytes newCode(std::size_t sourceBytes, std::string_view separator) {
   SecretBytes source = Crypto::randomSecret(sourceBytes);
   std::string base32 = Base32::encode(source);
-  std::string code = grouped(base32, 4, separator);
-  support::wipe(base32);
-  return code;
+  support::WipedOnExit wipeBase32(base32);
+  std::string code = grouped(base32, 4, separator);  // sized once: no stale copy is left behind
+  support::WipedOnExit wipeCode(code);
+  return SecretBytes::fromText(code);
 }
 
 // The account's private keys as stored: their JSON wrapped under the vault key.
@@ -113,12 +114,12 @@ NewVault VaultCrypto::createVault(std::string_view passphrase, bool withEscrow) 
   vault.wrappedKeys.push_back(
       argon2Entry(UnlockMethod::passphrase, textBytes(passphrase), vaultKey));
   vault.recoveryCode = newCode(kRecoverySourceBytes, "-");
-  vault.wrappedKeys.push_back(
-      argon2Entry(UnlockMethod::recoveryCode, Crypto::normalizeCode(vault.recoveryCode), vaultKey));
+  vault.wrappedKeys.push_back(argon2Entry(
+      UnlockMethod::recoveryCode, Crypto::normalizeCode(vault.recoveryCode.text()), vaultKey));
   if (withEscrow) {
     vault.recoveryPhrase = newCode(kEscrowSourceBytes, " ");
-    vault.wrappedKeys.push_back(
-        argon2Entry(UnlockMethod::escrow, Crypto::normalizeCode(*vault.recoveryPhrase), vaultKey));
+    vault.wrappedKeys.push_back(argon2Entry(
+        UnlockMethod::escrow, Crypto::normalizeCode(vault.recoveryPhrase->text()), vaultKey));
   }
   vault.accountPublicKeys = AccountPublicKeys{pair.x25519Pub, pair.ed25519Pub,
                                               Crypto::fingerprint(pair.x25519Pub, pair.ed25519Pub)};

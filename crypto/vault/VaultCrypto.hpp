@@ -70,7 +70,8 @@ class VaultCrypto final {
   // vault key, the vault key wrapped for the passphrase (Argon2id over its UTF-8 bytes as given),
   // for a new recovery code (20 random bytes in Base32, "-"-grouped by 4: 39 characters), and,
   // when `withEscrow`, for a new escrow phrase (32 random bytes in Base32, " "-grouped by 4: 64
-  // characters). Every entry has its own salt. Does not unlock; uses no state. Throws kdfFailed
+  // characters). The code and the phrase are returned in wiped buffers; every entry has its own
+  // salt. Does not unlock; uses no state. Throws kdfFailed
   // or wrapFailed. Runs two or three Argon2id derivations (64 MiB, 3 passes each).
   [[nodiscard]] static NewVault createVault(std::string_view passphrase, bool withEscrow);
 

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <type_traits>
 
 #include "crypto/vault/Crypto.hpp"
 #include "crypto/vault/testing/Failure.hpp"
@@ -19,7 +22,7 @@ using testing::SoftwareKeyStore;
 using testing::failureOf;
 
 // Groups of 4 Base32 characters joined by `separator`, `groups` of them, the last `lastSize` long.
-bool isGroupedBase32(const std::string& text, char separator, std::size_t groups,
+bool isGroupedBase32(std::string_view text, char separator, std::size_t groups,
                      std::size_t lastSize) {
   if (text.size() != (groups - 1) * 5 + lastSize) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -72,6 +75,10 @@ class VaultCryptoTest : public ::testing::Test {
 };
 NewVault* VaultCryptoTest::vault_ = nullptr;
 
+// The recovery code and the escrow phrase each open the vault key, so they are wiped when dropped.
+static_assert(std::is_same_v<decltype(NewVault::recoveryCode), SecretBytes>);
+static_assert(std::is_same_v<decltype(NewVault::recoveryPhrase), std::optional<SecretBytes>>);
+
 TEST_F(VaultCryptoTest, CreatedVaultHoldsThreeEntriesWithOwnSaltsAndWellFormedCodes) {
   const NewVault& v = vault();
   ASSERT_EQ(v.wrappedKeys.size(), 3u);
@@ -87,10 +94,10 @@ TEST_F(VaultCryptoTest, CreatedVaultHoldsThreeEntriesWithOwnSaltsAndWellFormedCo
   }
   EXPECT_NE(v.wrappedKeys[0].kdfParams->salt, v.wrappedKeys[1].kdfParams->salt);
   EXPECT_NE(v.wrappedKeys[1].kdfParams->salt, v.wrappedKeys[2].kdfParams->salt);
-  EXPECT_TRUE(isGroupedBase32(v.recoveryCode, '-', 8, 4));
+  EXPECT_TRUE(isGroupedBase32(v.recoveryCode.text(), '-', 8, 4));
   ASSERT_TRUE(v.recoveryPhrase.has_value());
-  EXPECT_TRUE(isGroupedBase32(*v.recoveryPhrase, ' ', 13, 4));
-  EXPECT_TRUE(v.recoveryPhrase->back() == 'A' || v.recoveryPhrase->back() == 'Q');
+  EXPECT_TRUE(isGroupedBase32(v.recoveryPhrase->text(), ' ', 13, 4));
+  EXPECT_TRUE(v.recoveryPhrase->text().back() == 'A' || v.recoveryPhrase->text().back() == 'Q');
   EXPECT_EQ(v.accountPublicKeys.fingerprint,
             Crypto::fingerprint(v.accountPublicKeys.x25519, v.accountPublicKeys.ed25519));
   // The private keys' JSON (four Base64 values of 32, 32, 32 and 64 bytes) in an envelope.
@@ -102,10 +109,10 @@ TEST_F(VaultCryptoTest, CreatedVaultHoldsThreeEntriesWithOwnSaltsAndWellFormedCo
 TEST_F(VaultCryptoTest, UnlocksByPassphraseRecoveryCodeAndEscrowAndKeepsStateOnWrongSecrets) {
   const NewVault& v = vault();
   std::string typedCode;  // lower case, no dashes
-  for (char c : v.recoveryCode) {
+  for (char c : v.recoveryCode.text()) {
     if (c != '-') typedCode += static_cast<char>(std::tolower(c));
   }
-  std::string phraseWithDashes = *v.recoveryPhrase;
+  std::string phraseWithDashes(v.recoveryPhrase->text());
   std::replace(phraseWithDashes.begin(), phraseWithDashes.end(), ' ', '-');
   VaultCrypto crypto;
   EXPECT_EQ(failureOf([&] {
@@ -242,7 +249,8 @@ TEST(VaultCryptoStoreTest, SecureEnclaveUnlockAndAddThroughTheStore) {
 TEST_F(VaultCryptoTest, AddedPassphraseEntryUnlocksAFreshActor) {
   const NewVault& v = vault();
   VaultCrypto crypto;
-  crypto.unlock(v.wrappedKeys, v.wrappedAccountPrivKeys, UnlockInput::escrow(*v.recoveryPhrase));
+  crypto.unlock(v.wrappedKeys, v.wrappedAccountPrivKeys,
+                UnlockInput::escrow(v.recoveryPhrase->text()));
   std::vector<WrappedKey> keys = {crypto.addUnlockMethod(UnlockInput::passphrase("second"))};
   EXPECT_NE(keys[0].kdfParams->salt, v.wrappedKeys[0].kdfParams->salt);
   VaultCrypto fresh;
