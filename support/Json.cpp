@@ -1,6 +1,6 @@
 #include "support/Json.hpp"
 
-#include <cmath>
+#include <algorithm>
 #include <limits>
 
 #include "support/Utf8.hpp"
@@ -48,6 +48,73 @@ std::string quoted(std::string_view key) {
   return "\"" + std::string(key) + "\"";
 }
 
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The exact value of a JSON number text when it is a whole number within the signed 64-bit range
+// (3.0, 1e2, -9.2233720368547758e18), else nullopt (12.5, 1e19, 12345678901234567890123e-5).
+// Works on the decimal digits themselves: a double holds only 53 bits, so it cannot tell
+// 12345678901234567890123e-5 from 123456789012345680 or -2^63 from -2^63 - 1.
+std::optional<std::int64_t> exactWholeNumber(std::string_view text) {
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  std::string digits;    // integer and fraction digits, without the point
+  std::int64_t ten = 0;  // the power of ten they are scaled by
+  std::size_t i = 0;
+  for (; i < text.size() && isDigit(text[i]); ++i) digits += text[i];
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && isDigit(text[i]); ++i) {
+      digits += text[i];
+      --ten;
+    }
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    const bool negativeExponent = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    // Capped far beyond any exponent that could still give a 64-bit whole number.
+    std::int64_t exponent = 0;
+    for (; i < text.size() && isDigit(text[i]); ++i) {
+      exponent = std::min<std::int64_t>(exponent * 10 + (text[i] - '0'), 1'000'000'000'000);
+    }
+    ten += negativeExponent ? -exponent : exponent;
+  }
+  const std::size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return 0;
+  digits.erase(0, first);
+  while (digits.back() == '0') {
+    digits.pop_back();
+    ++ten;
+  }
+  // A fraction left, or more than the 19 digits of 2^63.
+  if (ten < 0 || static_cast<std::int64_t>(digits.size()) + ten > 19) return std::nullopt;
+  std::uint64_t magnitude = 0;  // below 10^19 < 2^64 by the check above
+  for (char digit : digits) magnitude = magnitude * 10 + static_cast<std::uint64_t>(digit - '0');
+  for (std::int64_t k = 0; k < ten; ++k) magnitude *= 10;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+  if (magnitude > kMax + (negative ? 1 : 0)) return std::nullopt;
+  return negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+}
+
+// nlohmann's own tree builder, except that a number written with a fraction or an exponent, or an
+// integer beyond its 64-bit types, is stored as an integer when its exact value is a whole number
+// within the signed 64-bit range. Every other such number stays a double, which no integer field
+// accepts (asInt64), so an integer is never read through a rounded double.
+class WholeNumberTreeBuilder : public nlohmann::detail::json_sax_dom_parser<Json> {
+ public:
+  using json_sax_dom_parser::json_sax_dom_parser;
+
+  bool number_float(double value, const std::string& text) {
+    if (std::optional<std::int64_t> whole = exactWholeNumber(text)) {
+      // Signed for a negative text, as nlohmann reads "-0" and "-5".
+      if (text.front() == '-') return number_integer(*whole);
+      return number_unsigned(static_cast<std::uint64_t>(*whole));
+    }
+    return json_sax_dom_parser::number_float(value, text);
+  }
+};
+
 }  // namespace
 
 std::optional<Json> parseJson(std::string_view text) noexcept {
@@ -56,8 +123,11 @@ std::optional<Json> parseJson(std::string_view text) noexcept {
     // no JSON text holds a raw NUL (not as white space, not inside a string).
     if (text.find('\0') != std::string_view::npos) return std::nullopt;
     if (!isValidUtf8(text) || nestsDeeperThan(text, kMaxJsonDepth)) return std::nullopt;
-    Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded()) return std::nullopt;
+    Json value;
+    WholeNumberTreeBuilder builder(value, /*allow_exceptions_=*/false);
+    if (!Json::sax_parse(text.begin(), text.end(), &builder) || builder.is_errored()) {
+      return std::nullopt;
+    }
     return value;
   } catch (...) {
     // Out-of-range numbers ("1e400") and allocation failures land here.
@@ -130,14 +200,8 @@ std::int64_t asInt64(const Json& value, std::string_view key) {
     }
     return static_cast<std::int64_t>(u);
   }
-  if (value.is_number_float()) {
-    double d = value.get<double>();
-    // 2^63 is exactly representable; every double below it and at or above -2^63 fits.
-    if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 &&
-        d < 9223372036854775808.0) {
-      return static_cast<std::int64_t>(d);
-    }
-  }
+  // A double: parseJson stores every whole number in range as an integer, so this one has a
+  // fraction, lies out of range, or lost digits to rounding.
   throwWrongType(key, kExpected);
 }
 

@@ -41,6 +41,9 @@ class JsonDecodeError : public std::exception {
 // Parses one JSON text (surrounding JSON white space allowed) that takes up every byte of `text`.
 // Returns nullopt when the text is not valid UTF-8 JSON (a NUL or any other byte after the value
 // included) or nests deeper than kMaxJsonDepth. Never throws.
+// A number whose exact value is a whole number within the signed 64-bit range becomes an integer
+// however it is written (3.0, 1e2); any other number with a fraction, an exponent or more digits
+// than 64 bits hold stays a double, even where the double happens to be whole.
 [[nodiscard]] std::optional<Json> parseJson(std::string_view text) noexcept;
 
 // Like parseJson, but throws JsonDecodeError("the data is not valid JSON") instead of returning
@@ -72,7 +75,8 @@ const Json& requireObject(const Json& value, std::string_view what = "value");
 [[nodiscard]] bool requireBool(const Json& object, std::string_view key);
 [[nodiscard]] std::optional<bool> optionalBool(const Json& object, std::string_view key);
 
-// Accepts JSON integers within the signed 64-bit range and numbers with no fraction within it.
+// Accepts integers within the signed 64-bit range: a whole number within it as parseJson reads it
+// (3.0 and 1e2 included), never a double (12345678901234567890123e-5 is not 123456789012345680).
 [[nodiscard]] std::int64_t requireInt64(const Json& object, std::string_view key);
 [[nodiscard]] std::optional<std::int64_t> optionalInt64(const Json& object, std::string_view key);
 

@@ -76,6 +76,8 @@ TEST(JsonRecordTest, FailuresNameTheKeyAndItsPath) {
        R"(list[0]: key "n" must be an integer within the signed 64-bit range)"},
       {head + R"("list":[{"n":"1"}]})",
        R"(list[0]: key "n" must be an integer within the signed 64-bit range)"},
+      {head + R"("list":[{"n":-9223372036854775809}]})",
+       R"(list[0]: key "n" must be an integer within the signed 64-bit range)"},
       {head + R"("list":[],"inner":{"n":1,"colour":"darkBlue"}})",
        R"(inner: key "colour" must be one of "red", "dark_blue")"},
       {head + R"("list":[],"tags":[1]})", R"(key "tags" must be an array of strings)"},

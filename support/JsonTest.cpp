@@ -64,7 +64,7 @@ class RequireInt64Test : public ::testing::TestWithParam<IntCase> {};
 
 TEST_P(RequireInt64Test, AcceptsOnlyWholeNumbersInRange) {
   const IntCase& c = GetParam();
-  Json object = Json::parse(std::string("{\"n\":") + c.json + "}");
+  Json object = parseJsonOrThrow(std::string("{\"n\":") + c.json + "}");
   if (c.accepted) {
     EXPECT_EQ(requireInt64(object, "n"), c.value);
   } else {
@@ -72,16 +72,24 @@ TEST_P(RequireInt64Test, AcceptsOnlyWholeNumbersInRange) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Numbers, RequireInt64Test,
-                         ::testing::Values(IntCase{"12", true, 12}, IntCase{"-12", true, -12},
-                                           IntCase{"5.0", true, 5}, IntCase{"12.5", false, 0},
-                                           IntCase{"\"12\"", false, 0}, IntCase{"true", false, 0},
-                                           IntCase{"9223372036854775807", true, INT64_MAX},
-                                           IntCase{"-9223372036854775808", true, INT64_MIN},
-                                           IntCase{"9223372036854775808", false, 0},
-                                           IntCase{"18446744073709551615", false, 0},
-                                           IntCase{"9.3e18", false, 0},
-                                           IntCase{"-9.2233720368547758e18", true, INT64_MIN}));
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, RequireInt64Test,
+    ::testing::Values(
+        IntCase{"12", true, 12}, IntCase{"-12", true, -12}, IntCase{"5.0", true, 5},
+        IntCase{"12.5", false, 0}, IntCase{"\"12\"", false, 0}, IntCase{"true", false, 0},
+        IntCase{"9223372036854775807", true, INT64_MAX},
+        IntCase{"-9223372036854775808", true, INT64_MIN}, IntCase{"9223372036854775808", false, 0},
+        IntCase{"18446744073709551615", false, 0}, IntCase{"9.3e18", false, 0},
+        // Read exactly, not through a double: the first is 8 above INT64_MIN; the next three round
+        // to a whole double.
+        IntCase{"-9.2233720368547758e18", true, INT64_MIN + 8},
+        IntCase{"-9223372036854775809", false, 0}, IntCase{"12345678901234567890123e-5", false, 0},
+        IntCase{"1.00000000000000001", false, 0},
+        IntCase{"12345678901234567800000e-5", true, 123456789012345678}, IntCase{"-0.0e0", true, 0},
+        IntCase{"1E+2", true, 100}, IntCase{"0.5e1", true, 5}, IntCase{"1e-1", false, 0},
+        IntCase{"1e30", false, 0}, IntCase{"1e-400", false, 0},
+        IntCase{"0e1000000000000000", true, 0}, IntCase{"92233720368547758070e-1", true, INT64_MAX},
+        IntCase{"92233720368547758080e-1", false, 0}));
 
 TEST(StrictDecodingTest, RequiredKeysMustBePresentNonNullAndTyped) {
   Json object = Json::parse(R"({"s":"x","n":null,"b":true,"l":["a"],"m":{"k":"v"}})");

@@ -76,6 +76,16 @@ INSTANTIATE_TEST_SUITE_P(
                    APIError::conflict(7)},
         StatusCase{"ConflictWithoutRevision", 409, R"({"error":{"code":"c","message":"stale"}})",
                    APIError::conflict(0)},
+        // A revision that is no 64-bit whole number counts as none, even where a double would
+        // round it to one.
+        StatusCase{
+            "ConflictWithRevisionBelowInt64", 409,
+            R"({"error":{"code":"c","message":"stale"},"current_revision":-9223372036854775809})",
+            APIError::conflict(0)},
+        StatusCase{
+            "ConflictWithRevisionWithAFraction", 409,
+            R"({"error":{"code":"c","message":"stale"},"current_revision":12345678901234567890123e-5})",
+            APIError::conflict(0)},
         StatusCase{"Validation", 422, R"({"error":{"code":"v","message":"bad name"}})",
                    APIError::validation("bad name")},
         StatusCase{"RateLimited", 429, R"({"error":{"code":"r","message":"slow down"}})",

@@ -8,12 +8,6 @@ namespace {
 
 constexpr const char* kUnsupported = "unsupported JSON value";
 
-// 2^63 is exactly representable; every double below it and at or above -2^63 is an int64.
-bool fitsInt64(double number) {
-  return std::isfinite(number) && std::trunc(number) == number && number >= -0x1p63 &&
-         number < 0x1p63;
-}
-
 JSONValue decode(const support::Json& value, int depth) {
   using Json = support::Json;
   switch (value.type()) {
@@ -31,8 +25,10 @@ JSONValue decode(const support::Json& value, int depth) {
       return JSONValue::floating(static_cast<double>(number));
     }
     case Json::value_t::number_float: {
+      // A whole number within the signed 64-bit range arrives from support::parseJson as an
+      // integer, whatever its text; a double here keeps its kind, even when it happens to be
+      // whole (12345678901234567890123e-5), the one rule of every integer field.
       const double number = value.get<double>();
-      if (fitsInt64(number)) return JSONValue::integer(static_cast<std::int64_t>(number));
       if (!std::isfinite(number)) throw support::JsonDecodeError(kUnsupported);
       return JSONValue::floating(number);
     }

@@ -43,6 +43,8 @@ TEST(JSONValueTest, ReadsEachKindAndWholeNumbersAsIntegers) {
       {"9223372036854775808", JSONValue::floating(9223372036854775808.0)},
       {"18446744073709551615", JSONValue::floating(18446744073709551615.0)},
       {"1e300", JSONValue::floating(1e300)},
+      {"-9223372036854775809", JSONValue::floating(-0x1p63)},
+      {"12345678901234567890123e-5", JSONValue::floating(123456789012345678.90123)},
   };
   for (const auto& c : cases) EXPECT_EQ(read(c.text), c.expected) << c.text;
 }
