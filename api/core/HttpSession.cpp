@@ -1,14 +1,18 @@
 #include "api/core/HttpSession.hpp"
 
+#include <algorithm>
+
 #include "api/core/APIError.hpp"
 
 namespace varn::api {
 namespace {
 
-support::CurlSettings sessionSettings() {
+support::CurlSettings sessionSettings(std::chrono::milliseconds requestDeadline) {
   support::CurlSettings settings;
   settings.connectTimeout = std::chrono::seconds(60);
   settings.stallTimeout = std::chrono::seconds(60);
+  // Zero would mean no limit at all.
+  settings.deadline = std::max(requestDeadline, std::chrono::milliseconds(1));
   settings.maxRedirects = 16;
   settings.cookieJar = true;
   settings.proxyFromEnvironment = true;
@@ -18,7 +22,8 @@ support::CurlSettings sessionSettings() {
 
 }  // namespace
 
-CurlHttpSession::CurlHttpSession() : curl_(sessionSettings()) {}
+CurlHttpSession::CurlHttpSession(std::chrono::milliseconds requestDeadline)
+    : curl_(sessionSettings(requestDeadline)) {}
 
 HttpResponse CurlHttpSession::perform(const HttpRequest& request) {
   support::CurlResponse response;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,15 +40,22 @@ class HttpSession {
 // The largest reply body a session delivers: 64 MiB.
 inline constexpr std::size_t kMaxReplyBytes = std::size_t{64} * 1024 * 1024;
 
+// How long one exchange of a CurlHttpSession may take in all, unless its host picks another
+// limit: 5 minutes.
+inline constexpr std::chrono::minutes kRequestDeadline{5};
+
 // The HTTP session over libcurl, configured as a desktop client's default session: connecting
 // may take 60 seconds and a transfer that stalls (less than one byte per second) for 60 seconds
 // is cut off; up to 16 redirects are followed, within http and https, and a custom
 // "Authorization" field goes only to the scheme, host and port of the request's own URL; cookies
 // live in memory for the life of the session; no response cache; "Expect:" is sent empty; the
 // proxy variables of the environment apply. Thread-safe.
+// Each exchange, from connecting to the last byte of the reply and redirects included, ends at
+// `requestDeadline` (at least 1 ms) with a transport error, so that a server that drips its reply
+// just fast enough never to stall cannot hold a call for ever.
 class CurlHttpSession final : public HttpSession {
  public:
-  CurlHttpSession();
+  explicit CurlHttpSession(std::chrono::milliseconds requestDeadline = kRequestDeadline);
 
   HttpResponse perform(const HttpRequest& request) override;
 

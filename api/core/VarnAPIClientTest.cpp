@@ -333,6 +333,18 @@ TEST(ClientTransportTest, AFailedExchangeIsTransportWithCurlsText) {
   EXPECT_THAT(error.message(), HasSubstr("127.0.0.1"));
 }
 
+TEST(ClientTransportTest, AReplyDrippedSlowerThanTheDeadlineAllowsIsCutOffThere) {
+  FakeSyncServer server;
+  // 4 bytes a second never stalls; the whole reply would take 10 seconds.
+  server.reply({200, std::string(40, ' '), {}, std::chrono::milliseconds(250)});
+  VarnAPIClient client(server.url("/"),
+                       std::make_shared<CurlHttpSession>(std::chrono::milliseconds(300)));
+  APIError error = errorOf([&] { client.logout(); });
+  EXPECT_EQ(error.errorCase(), APIError::Case::transport);
+  EXPECT_EQ(error.status(), -1);
+  EXPECT_THAT(error.message(), HasSubstr("timed out"));
+}
+
 TEST_F(ClientTest, AReplyBodyOver64MiBIsCutOff) {
   server.reply({200, std::string(kMaxReplyBytes + 1, ' ')});
   EXPECT_EQ(errorOf([&] { client.logout(); }), APIError::transport(200, "response too large"));

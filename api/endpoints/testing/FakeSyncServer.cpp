@@ -36,7 +36,18 @@ FakeSyncServer::FakeSyncServer() : server_(std::make_unique<httplib::Server>()) 
     response.status = reply.status;
     for (const auto& [key, value] : reply.headers) response.set_header(key, value);
     // Every reply but a 204 carries its length, so that the connection can be reused at once.
-    if (reply.status != 204) response.set_content(reply.body, "application/json");
+    if (reply.status == 204) return;
+    if (reply.drip.count() == 0) {
+      response.set_content(reply.body, "application/json");
+      return;
+    }
+    auto body = std::make_shared<const std::string>(std::move(reply.body));
+    response.set_content_provider(
+        body->size(), "application/json",
+        [body, drip = reply.drip](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          std::this_thread::sleep_for(drip);  // the slowness itself, not a wait for an event
+          return sink.write(body->data() + offset, 1);
+        });
   };
   server_->Get(".*", handle);
   server_->Post(".*", handle);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,8 @@ class FakeSyncServer {
     int status = 200;
     std::string body = "{}";
     std::vector<std::pair<std::string, std::string>> headers = {};
+    // Zero: the body at once. Otherwise one byte of it at a time, this long apart: a slow server.
+    std::chrono::milliseconds drip{0};
   };
 
   FakeSyncServer();
