@@ -85,6 +85,42 @@ BrowserError BrowserError::noBrowser() {
                       "no Varn browser is running \u2014 call browser_start first");
 }
 
+BrowserError BrowserError::fieldChanged(std::string what) {
+  std::string description = "nothing was typed: " + what + " since the field was located";
+  return BrowserError(Case::fieldChanged, FillField::username, 0, std::move(what), "",
+                      std::move(description));
+}
+
+BrowserError BrowserError::opaqueOrigin(std::string frame) {
+  std::string description =
+      "refusing to fill a field in a document with an opaque origin (a sandboxed frame or a "
+      "sandboxing Content-Security-Policy) on " +
+      frame;
+  return BrowserError(Case::opaqueOrigin, FillField::username, 0, std::move(frame), "",
+                      std::move(description));
+}
+
+BrowserError BrowserError::submitRefused(std::string reason) {
+  std::string description =
+      "not submitted: " + reason + "; the typed value was cleared from the field";
+  return BrowserError(Case::submitRefused, FillField::username, 0, std::move(reason), "",
+                      std::move(description));
+}
+
+BrowserError BrowserError::dialogOpen(std::string type, std::string message) {
+  std::string description = "a JavaScript " + type + " dialog is open on the page: \"" + message +
+                            "\" \u2014 answer it with browser_dialog first";
+  return BrowserError(Case::dialogOpen, FillField::username, 0, std::move(type), std::move(message),
+                      std::move(description));
+}
+
+BrowserError BrowserError::callTooLong(std::int64_t seconds, std::string what) {
+  std::string description = "the browser did not finish within " + std::to_string(seconds) +
+                            " s (waiting for " + what + ") \u2014 the page may be stuck";
+  return BrowserError(Case::callTooLong, FillField::username, 0, std::move(what), "",
+                      std::move(description));
+}
+
 void BrowserController::setIdleTimeout(std::optional<std::int64_t> /*seconds*/) {}
 
 std::vector<TabInfo> BrowserController::listTabs() {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,14 @@ template <typename E>
 template <>
 [[nodiscard]] std::optional<FillField> fromString<FillField>(std::string_view text) noexcept;
 
+// The element a locateField call found, as the controller that found it holds it. Opaque to
+// everything else: it is how one call's typing and submit reach the element that call located and
+// checked, and no other.
+class FieldHandle {
+ public:
+  virtual ~FieldHandle() = default;
+};
+
 // The result of locating one field on the live page. Never encoded.
 struct FieldMatch {
   // Candidate inputs found, summed over the page and its frames.
@@ -50,8 +59,24 @@ struct FieldMatch {
   bool focused = false;
   // URL of the top-level page; empty when there is no page.
   std::string pageURL;
+  // The single match, for this caller alone; null unless count is 1 and it was focused.
+  std::shared_ptr<const FieldHandle> element;
 
   bool operator==(const FieldMatch&) const = default;
+};
+
+// Where the form of a typed field would send it, as typeInto found it; what a caller checks before
+// it asks for a submit.
+struct FormTarget {
+  // Whether the field belongs to a form; without one a submit clicks a button or presses Enter.
+  bool hasForm = false;
+  // The origin of the form's action URL ("null" for one without a usable origin).
+  std::string actionOrigin;
+  // Whether the form sends by GET and holds a filled password input: the password would end up
+  // in the URL.
+  bool passwordByGet = false;
+
+  bool operator==(const FormTarget&) const = default;
 };
 
 // One browser tab as listed by BrowserController::listTabs and returned by browser_tabs.
@@ -86,6 +111,11 @@ class BrowserError : public std::exception {
     cdpFailure,
     launchFailure,
     noBrowser,
+    fieldChanged,
+    opaqueOrigin,
+    submitRefused,
+    dialogOpen,
+    callTooLong,
   };
 
   // "no <field> field found on <pageURL> — is the right tab active? (browser_tabs lists them)",
@@ -108,6 +138,19 @@ class BrowserError : public std::exception {
   static BrowserError launchFailure(std::string message);
   // "no Varn browser is running — call browser_start first".
   static BrowserError noBrowser();
+  // "nothing was typed: <what> since the field was located" (what: e.g. "the field lost the
+  // focus").
+  static BrowserError fieldChanged(std::string what);
+  // "refusing to fill a field in a document with an opaque origin (a sandboxed frame or a
+  // sandboxing Content-Security-Policy) on <frame>".
+  static BrowserError opaqueOrigin(std::string frame);
+  // "not submitted: <reason>; the typed value was cleared from the field".
+  static BrowserError submitRefused(std::string reason);
+  // "a JavaScript <type> dialog is open on the page: \"<message>\" — answer it with
+  // browser_dialog first".
+  static BrowserError dialogOpen(std::string type, std::string message);
+  // "the browser did not finish within <seconds> s (waiting for <what>) — the page may be stuck".
+  static BrowserError callTooLong(std::int64_t seconds, std::string what);
 
   Case errorCase() const noexcept { return case_; }
   // The field of fieldNotFound and ambiguousField (username otherwise).
@@ -115,10 +158,11 @@ class BrowserError : public std::exception {
   // The count of ambiguousField (0 otherwise).
   std::int64_t count() const noexcept { return count_; }
   // The text payload: the pageURL of fieldNotFound, the inputType of concealedFieldRequired, the
-  // ref of itemHasNoURL, the item of originMismatch, the message of cdpFailure and launchFailure;
-  // empty otherwise.
+  // ref of itemHasNoURL, the item of originMismatch, the message of cdpFailure and launchFailure,
+  // the change of fieldChanged, the frame of opaqueOrigin, the reason of submitRefused, the type
+  // of dialogOpen, the awaited step of callTooLong; empty otherwise.
   const std::string& text() const noexcept { return text_; }
-  // The frame origin of originMismatch; empty otherwise.
+  // The frame origin of originMismatch, the message of dialogOpen; empty otherwise.
   const std::string& frame() const noexcept { return frame_; }
 
   const std::string& description() const noexcept { return description_; }
@@ -171,13 +215,25 @@ class BrowserController {
   // URL of the active page.
   virtual std::string currentURL() = 0;
   // Finds the candidate inputs for the field, or for the CSS selector when one is given, and
-  // focuses the match when there is exactly one.
+  // focuses the match when there is exactly one, handing it to the caller as the match's element.
+  // The reported input type is the element's own: an input's type property, or "<tag>" for an
+  // element that is no input. The frame origin is the origin of the match's own document ("null"
+  // when that is opaque).
   virtual FieldMatch locateField(FillField field, const std::optional<std::string>& selector) = 0;
-  // Inserts the text into the field that the last successful locateField focused. The text is a
-  // secret: it is neither kept nor logged nor put into an error.
-  virtual void typeIntoFocused(const std::string& text) = 0;
-  // Submits the form of the focused field.
-  virtual void submitFocused() = 0;
+  // Sets the text as the value of the located element, in one step no page script can come
+  // between, and only when the element is still connected, still of the kind the field needs (a
+  // password input for `password`; an input or text area otherwise), still holds the focus, and
+  // its document still has the origin reported for it (not opaque). Otherwise nothing is typed
+  // and fieldChanged or originMismatch says what changed. The text is a secret: it is neither kept
+  // nor logged nor put into an error. Returns where the element's form would send it.
+  virtual FormTarget typeInto(const FieldMatch& match, const std::string& text) = 0;
+  // Submits the element's form (else clicks the best-scored button, else presses Enter), unless
+  // the form now sends elsewhere than `checked` says or sends a password by GET: then the element
+  // is cleared and submitRefused raised.
+  virtual void submit(const FieldMatch& match, const FormTarget& checked) = 0;
+  // Empties the located element's value (a typing that must not be sent). Best effort: no error
+  // when the element is gone.
+  virtual void clearField(const FieldMatch& match) = 0;
 
   // Replaces the idle auto-stop window for this browser; nullopt returns to the default window.
   // Never throws. Default: does nothing.

@@ -105,8 +105,9 @@ class MinimalController final : public BrowserController {
   void navigate(const std::string&) override {}
   std::string currentURL() override { return ""; }
   FieldMatch locateField(FillField, const std::optional<std::string>&) override { return {}; }
-  void typeIntoFocused(const std::string&) override {}
-  void submitFocused() override {}
+  FormTarget typeInto(const FieldMatch&, const std::string&) override { return {}; }
+  void submit(const FieldMatch&, const FormTarget&) override {}
+  void clearField(const FieldMatch&) override {}
 };
 
 TEST(BrowserControllerTest, DefaultsRefuseTabAndDialogControl) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/secrets/ResolveService.hpp"
@@ -29,15 +30,26 @@ struct BrowserFillOutput {
 VARN_JSON_RECORD(BrowserFillOutput, "browser_fill output", VARN_JSON_FIELD(filled),
                  VARN_JSON_FIELD(field), VARN_JSON_FIELD(origin), VARN_JSON_FIELD(submitted));
 
+// A field that a fill typed into, as a later submit needs it.
+struct TypedField {
+  std::string ref;
+  FieldMatch match;
+  FormTarget form;                                       // where its form would send it
+  std::optional<std::string> itemURL;                    // the item's binding, from the preview
+  std::optional<std::vector<std::string>> allowedHosts;  // likewise
+};
+
 // The one road by which a stored credential reaches a field of a live page. In order: the
 // reference parse, the running check, the field location (exactly one visible match), the vault's
-// preview decision, the origin lock on the field's frame, the password-field check, the resolve
-// road (kill switch, rate limits, decision, approval, audit), the one-time code, the typing and an
-// optional submit. A human is therefore asked to approve only a fill that every check allowed, and
-// nothing touches the vault before a browser is known to run.
+// preview decision, the type rule (the vault's type of the value decides which field may take
+// it), the opaque-origin refusal and the origin lock on the field's document, the password-field
+// check, the resolve road (kill switch, rate limits, decision, approval, audit), the one-time
+// code, the typing into the element this call located, and an optional submit once the form's
+// destination passed the origin lock. A human is therefore asked to approve only a fill that every
+// check allowed, and nothing touches the vault before a browser is known to run.
 //
-// Immutable; copies share the services. Concurrent fills proceed independently: the controller
-// re-checks, just before typing, that the located field and its frame's origin are unchanged.
+// Immutable; copies share the services. Concurrent fills proceed independently: each types only
+// into the element its own location found, after the controller re-checked it.
 class BrowserFillCore final {
  public:
   // `clock` gives the time of one-time codes.
@@ -48,14 +60,34 @@ class BrowserFillCore final {
   // released under the tool name `tool` with no upstream; `submit` then submits its form.
   // Blocks for the browser, the vault and a human approval. Throws, at the first failing step:
   // VarnRefError; BrowserError::noBrowser; the controller's errors (ToolError for `custom`
-  // without a selector); BrowserError::fieldNotFound, ambiguousField (two or more matches, with
-  // or without a selector); the vault client's errors, ResolveError::refused for a refused
-  // preview; OriginLock's errors; BrowserError::concealedFieldRequired; the resolve road's
-  // errors; the one-time-code errors; the controller's typing and submit errors. No error text
-  // holds the value or the code.
+  // without a selector); then as fillLocated and submitTyped. No error text holds the value or
+  // the code.
   [[nodiscard]] BrowserFillOutput fill(const std::string& ref, FillField field,
                                        const std::optional<std::string>& selector, bool submit,
                                        const std::string& tool) const;
+
+  // The steps after the field location, for a match the caller located: throws
+  // BrowserError::fieldNotFound, ambiguousField (two or more matches), fieldChanged (no element
+  // was handed out); the vault client's errors, ResolveError::refused for a refused preview;
+  // ToolError::invalidArguments when `field` does not fit the vault's type (before any resolve);
+  // BrowserError::opaqueOrigin; OriginLock's errors; BrowserError::concealedFieldRequired; the
+  // resolve road's errors; the one-time-code errors; the controller's typing errors.
+  [[nodiscard]] TypedField fillLocated(const std::string& ref, FillField field,
+                                       const FieldMatch& match, const std::string& tool) const;
+
+  // Submits the form of the last of `typed` (not empty), unless it would send a password by GET
+  // or its action lies outside the binding of any of `typed`: then every typed field is cleared
+  // and BrowserError::submitRefused raised. The controller's submit errors pass through.
+  void submitTyped(const std::vector<TypedField>& typed) const;
+
+  // The type rule: a value the vault types "password" (or gives no type) goes only into field
+  // `password`, one it types "otp" only into `otp` (as its current code), any other only into
+  // `username` or `custom`. Letter case and surrounding white space do not matter.
+  [[nodiscard]] static bool fits(FillField field, const std::optional<std::string>& vaultType);
+  // ToolError::invalidArguments naming the field, the reference and the kind the vault holds
+  // when the field does not fit.
+  static void checkFits(FillField field, const std::optional<std::string>& vaultType,
+                        const std::string& ref);
 
  private:
   std::shared_ptr<ResolveService> resolver_;

@@ -1,5 +1,6 @@
 #include "mcp/browser/BrowserFillCore.hpp"
 
+#include <algorithm>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -75,9 +76,7 @@ TEST(BrowserFillCoreTest, EachKindTypesItsTextAfterOnePreviewAndOneResolve) {
   const Case cases[] = {{kUser, FillField::username, std::nullopt, "alice@example.com"},
                         {kPassword, FillField::password, std::nullopt, "s3cret-pw"},
                         {kOtp, FillField::otp, std::nullopt, "287082"},
-                        {kPin, FillField::custom, "#pin", "4711"},
-                        // The kind is not compared with the reference's field.
-                        {kUser, FillField::password, std::nullopt, "alice@example.com"}};
+                        {kPin, FillField::custom, "#pin", "4711"}};
   for (const Case& c : cases) {
     FillSetup s;
     const std::string kind(toString(c.field));
@@ -85,9 +84,9 @@ TEST(BrowserFillCoreTest, EachKindTypesItsTextAfterOnePreviewAndOneResolve) {
               (BrowserFillOutput{true, kind, "https://bank.example", false}))
         << kind;
     EXPECT_TRUE(s.browser().typed == Calls{c.typed}) << kind;  // no value in failure output
-    EXPECT_EQ(
-        s.browser().calls,
-        (Calls{"isRunning", "locate " + kind + (c.selector ? " " + *c.selector : ""), "type"}));
+    EXPECT_EQ(s.browser().calls,
+              (Calls{"isRunning", "locate " + kind + (c.selector ? " " + *c.selector : ""),
+                     "type " + kind}));
     EXPECT_EQ(s.road.vault->calls(), (Calls{"preview " + c.ref, "resolve " + c.ref}));
     ASSERT_EQ(s.road.audit->all().size(), 1u);
     EXPECT_EQ(s.road.audit->all()[0].tool, "browser_fill");
@@ -95,18 +94,46 @@ TEST(BrowserFillCoreTest, EachKindTypesItsTextAfterOnePreviewAndOneResolve) {
   }
 }
 
-TEST(BrowserFillCoreTest, SubmitComesAfterTypingWithTheValueAlreadyWiped) {
-  FillSetup s;
-  s.browser().onCall = [&](const std::string& word) {
-    if (word != "submit") return;
-    // The pipeline's copy is still in scope, and holds no byte of the value any more.
-    ASSERT_NE(s.browser().typedBuffer, nullptr);
-    const std::string left(s.browser().typedBuffer, s.browser().typedSize);
-    EXPECT_EQ(left.find_first_not_of('\0'), std::string::npos);
+// A submit goes only where the value may go next: the form's action within the item's binding,
+// and no password in a URL. Otherwise the typed value is cleared and nothing is submitted.
+TEST(BrowserFillCoreTest, SubmitOnlyToTheBindingAndNeverAPasswordByGet) {
+  struct Case {
+    FormTarget form;
+    std::string error;  // empty: submitted
   };
-  EXPECT_EQ(s.fill(kPassword, FillField::password, std::nullopt, true),
-            (BrowserFillOutput{true, "password", "https://bank.example", true}));
-  EXPECT_EQ(s.browser().calls, (Calls{"isRunning", "locate password", "type", "submit"}));
+  const Case cases[] = {
+      {{true, "https://bank.example", false}, ""},
+      {{true, "https://login.bank.example", false}, ""},
+      {{false, "", false}, ""},
+      {{true, "https://collector.example", false},
+       BrowserError::submitRefused("the form sends to https://collector.example, outside the "
+                                   "credential's binding https://bank.example")
+           .what()},
+      {{true, "null", false},
+       BrowserError::submitRefused(
+           "the form sends to null, outside the credential's binding https://bank.example")
+           .what()},
+      {{true, "https://bank.example", true},
+       BrowserError::submitRefused("the form would send the password in the URL (method GET)")
+           .what()},
+  };
+  for (const Case& c : cases) {
+    FillSetup s;
+    s.page().form = c.form;
+    const Calls typed{"isRunning", "locate password", "type password"};
+    if (c.error.empty()) {
+      EXPECT_EQ(s.fill(kPassword, FillField::password, std::nullopt, true),
+                (BrowserFillOutput{true, "password", "https://bank.example", true}));
+      Calls submitted = typed;
+      submitted.push_back("submit password");
+      EXPECT_EQ(s.browser().calls, submitted) << c.form.actionOrigin;
+    } else {
+      EXPECT_EQ(s.failure(kPassword, FillField::password, std::nullopt, true), c.error);
+      Calls cleared = typed;
+      cleared.push_back("clear password");
+      EXPECT_EQ(s.browser().calls, cleared) << c.form.actionOrigin;
+    }
+  }
 }
 
 TEST(BrowserFillCoreTest, ApprovalIsAskedOnlyAfterEveryCheckPassed) {
@@ -220,12 +247,37 @@ TEST(BrowserFillCoreTest, EachStepRefusesBeforeTheNext) {
        std::nullopt,
        BrowserError::itemHasNoURL(kPassword).what(),
        {"preview " + kPassword}},
+      {"FieldThatDoesNotFitTheVaultsType",
+       [](FillSetup& s) { s.road.vault->gated = {kPassword}; },
+       kPassword,
+       FillField::username,
+       std::nullopt,
+       ToolError::invalidArguments(
+           "field username does not fit " + kPassword +
+           ": the vault holds a password there, which only field password types (into a "
+           "password input)")
+           .what(),
+       {"preview " + kPassword}},
+      {"OpaqueDocument",
+       [](FillSetup& s) { s.page().origin = "null"; },
+       kPassword,
+       FillField::password,
+       std::nullopt,
+       BrowserError::opaqueOrigin("https://bank.example/login?next=%2F").what(),
+       {"preview " + kPassword}},
       {"PasswordIntoVisibleInput",
        [](FillSetup& s) { s.page().fields[FillField::password].inputType = "Text"; },
        kPassword,
        FillField::password,
        std::nullopt,
        BrowserError::concealedFieldRequired("Text").what(),
+       {"preview " + kPassword}},
+      {"PasswordIntoAnElementThatIsNoInput",
+       [](FillSetup& s) { s.page().fields[FillField::password].inputType = "<a>"; },
+       kPassword,
+       FillField::password,
+       "a",
+       BrowserError::concealedFieldRequired("<a>").what(),
        {"preview " + kPassword}},
       {"DeniedApproval",
        [](FillSetup& s) {
@@ -264,6 +316,60 @@ TEST(BrowserFillCoreTest, EachStepRefusesBeforeTheNext) {
     EXPECT_TRUE(s.browser().callsOf("submit").empty()) << c.name;
     EXPECT_EQ(s.road.elicitor->seen.size(), c.asked) << c.name;
   }
+}
+
+// The vault's type of the value decides which field takes it; the agent's field only has to agree.
+TEST(BrowserFillCoreTest, TheVaultsTypeDecidesWhichFieldTakesTheValue) {
+  struct Case {
+    std::optional<std::string> type;
+    std::vector<FillField> fitting;
+  };
+  const std::vector<FillField> password{FillField::password};
+  const std::vector<FillField> otp{FillField::otp};
+  const std::vector<FillField> plain{FillField::username, FillField::custom};
+  const Case cases[] = {{std::nullopt, password},
+                        {"", password},
+                        {"password", password},
+                        {"PassWord", password},
+                        {"otp", otp},
+                        {"OTP", otp},
+                        {"username", plain},
+                        {"text", plain},
+                        {"email", plain},
+                        {"totp", plain},
+                        {" password\n", password}};
+  for (const Case& c : cases) {
+    for (FillField field :
+         {FillField::username, FillField::password, FillField::otp, FillField::custom}) {
+      const bool fits = std::find(c.fitting.begin(), c.fitting.end(), field) != c.fitting.end();
+      EXPECT_EQ(BrowserFillCore::fits(field, c.type), fits)
+          << c.type.value_or("(none)") << " into " << toString(field);
+    }
+  }
+  const auto refusal = [](FillField field, std::optional<std::string> type) {
+    try {
+      BrowserFillCore::checkFits(field, type, kPin);
+    } catch (const ToolError& error) {
+      return std::string(error.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(refusal(FillField::custom, std::nullopt),
+            ToolError::invalidArguments("field custom does not fit " + kPin +
+                                        ": the vault holds a password there, which only field "
+                                        "password types (into a password input)")
+                .what());
+  EXPECT_EQ(refusal(FillField::custom, "otp"),
+            ToolError::invalidArguments("field custom does not fit " + kPin +
+                                        ": the vault holds a one-time-code seed there, which only "
+                                        "field otp types (as its current code)")
+                .what());
+  EXPECT_EQ(refusal(FillField::password, "username"),
+            ToolError::invalidArguments("field password does not fit " + kPin +
+                                        ": the vault holds a value of type username there (no "
+                                        "password or one-time code), which only fields username "
+                                        "and custom type")
+                .what());
 }
 
 TEST(BrowserFillCoreTest, AFailedSubmitIsRaisedAfterTheTyping) {

@@ -1,5 +1,6 @@
 #include "mcp/browser/BrowserFillTool.hpp"
 
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/secrets/ToolError.hpp"
 
 namespace varn::mcp {
@@ -12,6 +13,7 @@ BrowserFillTool::BrowserFillTool(std::shared_ptr<ResolveService> resolver,
     : core_(std::move(resolver), std::move(vault), std::move(controller), std::move(clock)) {}
 
 BrowserFillOutput BrowserFillTool::run(const BrowserFillInput& input) const {
+  const CallBudget budget;
   const std::optional<FillField> field = fromString<FillField>(input.field);
   if (!field) {
     throw ToolError::invalidArguments("field must be one of username|password|otp|custom");

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "support/Uri.hpp"
 
@@ -179,6 +180,7 @@ bool BrowserNavigateTool::httpURL(std::string_view url) {
 }
 
 BrowserNavigateOutput BrowserNavigateTool::run(const BrowserNavigateInput& input) const {
+  const CallBudget budget;
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   if (!allowedURL(input.url)) {
     throw ToolError::invalidArguments("url must be http, https or about:blank");
@@ -196,6 +198,7 @@ BrowserTabsTool::BrowserTabsTool(std::shared_ptr<BrowserController> controller)
     : controller_(std::move(controller)) {}
 
 BrowserTabsOutput BrowserTabsTool::run(const BrowserTabsInput& input) const {
+  const CallBudget budget;
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   if (input.action == "activate" || input.action == "close") {
     if (!input.id) throw ToolError::invalidArguments(input.action + " requires id");
@@ -214,6 +217,7 @@ BrowserDialogTool::BrowserDialogTool(std::shared_ptr<BrowserController> controll
     : controller_(std::move(controller)) {}
 
 BrowserDialogOutput BrowserDialogTool::run(const BrowserDialogInput& input) const {
+  const CallBudget budget;
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   if (input.action != "accept" && input.action != "dismiss") {
     throw ToolError::invalidArguments("action must be accept or dismiss");

@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/DevToolsHTTP.hpp"
 
 namespace varn::mcp {
@@ -99,7 +100,6 @@ BrowserController::StartResult CDPBrowserController::start(bool headless) {
     {
       std::lock_guard lock(mutex_);
       old = dropConnectionLocked();
-      focus_.clear();
     }
     if (old) old->close();
   }
@@ -114,7 +114,6 @@ void CDPBrowserController::stop() {
   {
     std::lock_guard lock(mutex_);
     old = dropConnectionLocked();
-    focus_.clear();
   }
   if (old) old->close();
   manager_->stop();
@@ -186,14 +185,26 @@ void CDPBrowserController::onEvent(std::uint64_t generation, const Json& event) 
   } else if (method == "Page.javascriptDialogOpening" || method == "Page.javascriptDialogClosed") {
     if (auto it = bySession(optionalString(event, "sessionId")); it != sessions_.end()) {
       it->second.dialogOpen = method == "Page.javascriptDialogOpening";
+      it->second.dialogType = stringOr(params, "type");
+      it->second.dialogMessage = stringOr(params, "message");
     }
   } else if (method == "Page.frameNavigated") {
     const auto frame = params.find("frame");
     if (frame == params.end() || !frame->is_object() || frame->contains("parentId")) return;
     if (auto it = bySession(optionalString(event, "sessionId")); it != sessions_.end()) {
       it->second.loaderId = stringOr(*frame, "loaderId");
+      it->second.loaded = false;
+      it->second.world.clear();
     }
+  } else if (method == "Page.frameStoppedLoading") {
+    // The main frame of a session has its target's id.
+    if (auto it = sessions_.find(stringOr(params, "frameId")); it != sessions_.end()) {
+      it->second.loaded = true;
+    }
+  } else {
+    return;
   }
+  sessionsChanged_.notify_all();
 }
 
 void CDPBrowserController::forgetVanishedLocked(const Json& infos) {
@@ -223,15 +234,22 @@ std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
   if (!sessionId) return std::nullopt;
   // Chromium answers Page.handleJavaScriptDialog only in a session whose Page domain was enabled
   // before the dialog opened, so it is enabled now, once per session.
+  bool enabled = true;
   try {
     conn->send("Page.enable", Json::object(), *sessionId, kEnableDeadline);
   } catch (const BrowserError&) {
-    // Not enabled in time (a dialog showing now): the session still serves everything else.
+    // Not enabled in time: a dialog showing now holds the answer back (and its opening is not
+    // reported to a session enabled after it). The session serves everything else, and the
+    // dialog's closing is reported to it.
+    enabled = false;
   }
   std::lock_guard lock(mutex_);
   if (connection_ == conn) {
     // Of two calls attaching the same page at once, the first kept session wins.
-    auto [kept, inserted] = sessions_.try_emplace(targetId, Session{*sessionId, false, ""});
+    Session fresh;
+    fresh.id = *sessionId;
+    fresh.dialogOpen = !enabled;
+    auto [kept, inserted] = sessions_.try_emplace(targetId, std::move(fresh));
     return kept->second.id;
   }
   return sessionId;
@@ -328,6 +346,7 @@ void CDPBrowserController::navigate(const std::string& url) {
   const Connection conn = ensureConnection();
   std::optional<ActivePage> page = activePage(conn);
   if (!page) throw BrowserError::cdpFailure("no page target");
+  failOnDialog(*page);
   // The session's Page domain was enabled when it was attached.
   const Json started = sendToPage(conn, *page, "Page.navigate", Json{{"url", url}});
   // Until the new document commits, the old one answers the probes: a loading navigation counts
@@ -349,7 +368,10 @@ void CDPBrowserController::navigate(const std::string& url) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(budgetEnd - Steady::now());
     if (poll > 0 && left <= std::chrono::milliseconds(0)) return;
-    const auto deadline = std::clamp(left, kReadinessPause, kProbeDeadline);
+    // Short probes: a dialog the page opens meanwhile holds the answer back, and is reported at
+    // once instead.
+    const auto deadline =
+        CallBudget::clamp(std::clamp(left, kReadinessPause, kReadinessProbe), "the page load");
     try {
       if (evalInPage(conn, *page, "document.readyState", deadline) == "complete" && committed()) {
         return;
@@ -362,6 +384,7 @@ void CDPBrowserController::navigate(const std::string& url) {
         throw;
       }
     }
+    failOnDialog(*page);
     std::this_thread::sleep_for(kReadinessPause);
   }
 }
@@ -370,6 +393,7 @@ std::string CDPBrowserController::currentURL() {
   const Connection conn = ensureConnection();
   std::optional<ActivePage> page = activePage(conn);
   if (!page) throw BrowserError::cdpFailure("no page target");
+  failOnDialog(*page);
   try {
     return evalInPage(conn, *page, "location.href", kProbeDeadline);
   } catch (const std::exception&) {
@@ -420,6 +444,13 @@ void CDPBrowserController::handleDialog(bool accept, const std::optional<std::st
   try {
     sendToPage(conn, *page, "Page.handleJavaScriptDialog", params);
   } catch (const std::exception&) {
+    // Whatever was thought open is not: the page serves the other tools again.
+    {
+      std::lock_guard lock(mutex_);
+      if (auto kept = sessions_.find(page->targetId); kept != sessions_.end()) {
+        kept->second.dialogOpen = false;
+      }
+    }
     throw BrowserError::cdpFailure("no open JS dialog on " + page->url + " — nothing to " +
                                    (accept ? "accept" : "dismiss"));
   }

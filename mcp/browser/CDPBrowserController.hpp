@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -54,6 +55,8 @@ class CDPBrowserController final : public BrowserController {
   // Readiness polling after a navigation: at most this many probes, this far apart.
   static constexpr int kReadinessPolls = 75;
   static constexpr std::chrono::milliseconds kReadinessPause{200};
+  // The longest a readiness probe waits for its answer.
+  static constexpr std::chrono::milliseconds kReadinessProbe{1000};
 
   // `manager` must not be null. `idleTimeout`: the default idle window (zero or less: no
   // automatic stop). `clock`: the watchdog's clock. Sends nothing and starts nothing.
@@ -84,20 +87,21 @@ class CDPBrowserController final : public BrowserController {
   std::string currentURL() override;
 
   // Counts the visible matches of the field's selectors (or `selector`) in the chosen page and
-  // in the frame targets of that page, in an isolated world; the frame origin is the browser's
-  // security origin of the frame holding the first match. A single match is focused and becomes
-  // the calling thread's focus. ToolError::invalidArguments for `custom` without a selector,
-  // before anything is sent; a frame that cannot be searched counts nothing.
+  // in the frame targets of that page, side by side in an isolated world, within one search
+  // deadline; the frame origin is the origin of the first match's own document ("null" when
+  // opaque). A single match is focused and handed to the caller as the match's element.
+  // ToolError::invalidArguments for `custom` without a selector, before anything is sent;
+  // dialogOpen while a JavaScript dialog is open on the page or one of its frames; a frame that
+  // cannot be searched in time counts nothing.
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
-  // Inserts the text into the calling thread's focused field, after checking that its frame
-  // still has the origin reported for it (else originMismatch) and that the field still holds
-  // the focus in the same document (else fieldNotFound); cdpFailure("no focused field") without
-  // a focus. Nothing is typed when a check fails.
-  void typeIntoFocused(const std::string& text) override;
-  // Submits the form of the calling thread's focused field (else clicks the best-scored button,
-  // else presses Enter), then waits for the document the submit leads to: up to a second for it
-  // to replace the old one, then until it is complete (within the readiness budget).
-  void submitFocused() override;
+  // See BrowserController: one synchronous isolated-world function on the element's own remote
+  // object checks it and sets the value. cdpFailure("no focused field") for a match without an
+  // element of this controller; fieldChanged when the element's document is gone.
+  FormTarget typeInto(const FieldMatch& match, const std::string& text) override;
+  // Submits as BrowserController says, then waits for the document the submit leads to: up to a
+  // second for one to commit, then until it has loaded (within the readiness budget).
+  void submit(const FieldMatch& match, const FormTarget& checked) override;
+  void clearField(const FieldMatch& match) override;
 
   // Replaces the idle window (nullopt: back to the default); applied by the next start().
   void setIdleTimeout(std::optional<std::int64_t> seconds) override;
@@ -126,7 +130,11 @@ class CDPBrowserController final : public BrowserController {
   struct Session {
     std::string id;
     bool dialogOpen = false;  // between Page.javascriptDialogOpening and ...Closed
-    std::string loaderId;     // of the last document committed in the main frame
+    std::string dialogType;   // of the open dialog: "alert", "confirm", "prompt", "beforeunload"
+    std::string dialogMessage;
+    std::string loaderId;  // of the last document committed in the main frame
+    bool loaded = false;   // whether that document has stopped loading
+    std::string world;     // remote object id of this controller's isolated world's global there
   };
   using Connection = std::shared_ptr<CDPConnection>;
 
@@ -150,38 +158,31 @@ class CDPBrowserController final : public BrowserController {
                            const support::Json& params,
                            std::chrono::milliseconds deadline = kCommandDeadline);
 
-  // A frame's document as the browser sees it: its frame id, its security origin, and the
-  // execution context of this controller's isolated world in it, where page script cannot reach.
-  struct Frame {
-    std::string id;
-    std::string origin;
-    std::int64_t contextId = 0;
-  };
-  // The field that a locateField of one calling thread focused: where it is, in which isolated
-  // world it is marked, and the frame origin reported for it.
-  struct Focus {
-    ActivePage target;  // the page or frame target holding the field
-    Frame frame;
-    FillField field = FillField::username;
-    std::string pageURL;
-  };
-
   // The targets a field search looks into: the page, then every frame target whose parent chain
   // reaches it, each with its session.
   std::vector<ActivePage> frameTargets(const Connection& conn, const ActivePage& page);
-  // The main frame of the target's session and this controller's isolated world in it.
-  Frame isolatedFrame(const Connection& conn, ActivePage& target,
-                      std::chrono::milliseconds deadline = kProbeDeadline);
-  // Runtime.evaluate of `js` in one execution context; the string value, or "".
-  std::string evalIn(const Connection& conn, ActivePage& target, std::int64_t contextId,
-                     const std::string& js, std::chrono::milliseconds deadline = kProbeDeadline);
-  // After a submit: waits until the frame's marked document is replaced by a complete one, for at
-  // most `window` while the marked one stays (a submit that does not navigate), and at most the
-  // readiness budget in all.
-  void awaitReplacement(const Connection& conn, ActivePage& target, const std::string& frameId,
-                        std::chrono::milliseconds window);
-  // The calling thread's focus; cdpFailure("no focused field") without one.
-  Focus focusOfThisThread();
+  // Makes this controller's isolated world in the target's main frame and returns the remote
+  // object id of its global object, kept with the session.
+  std::string worldOf(const Connection& conn, const ActivePage& target,
+                      std::chrono::milliseconds deadline);
+  // Runtime.callFunctionOn of `function` on the global object of the isolated world in the
+  // target's main frame (made afresh when the kept one is gone with its document).
+  support::Json callInWorld(const Connection& conn, const ActivePage& target,
+                            const std::string& function, const support::Json& arguments,
+                            bool byValue, std::chrono::milliseconds deadline);
+  // Runtime.callFunctionOn of `function` on the match's element, by value; fieldChanged when the
+  // element is gone with its document, session or browser.
+  support::Json callOnElement(const FieldMatch& match, const std::string& function,
+                              const support::Json& arguments, std::string_view step);
+  // dialogOpen when the target's kept session has a JavaScript dialog open.
+  void failOnDialog(const ActivePage& target);
+  // The loader of the document last committed in the target's main frame ("" when unknown).
+  std::string loaderOf(const std::string& targetId);
+  // Waits until a document other than `loaderBefore` commits in the target's main frame, for at
+  // most `window`, and then until it has stopped loading, for at most the readiness budget; ends
+  // at once when the session goes or a dialog opens.
+  void awaitDocument(const std::string& targetId, const std::string& sessionId,
+                     const std::string& loaderBefore, std::chrono::milliseconds window);
 
   // Drops the connection and everything tied to it; returns it for closing outside the lock.
   // Requires mutex_.
@@ -205,10 +206,8 @@ class CDPBrowserController final : public BrowserController {
   std::uint64_t generation_ = 0;             // guarded by mutex_; counts dropped connections
   std::map<std::string, Session> sessions_;  // target id -> session; guarded by mutex_
   std::set<std::string> closedTargets_;      // guarded by mutex_
-  // The focus set by each thread's last single-match locateField; guarded by mutex_. Kept per
-  // thread, so that a fill types only into the field that its own search located and its own
-  // checks passed, though other calls focus other fields meanwhile.
-  std::map<std::thread::id, Focus> focus_;
+  // Notified whenever a session's document, loading state or dialog changes.
+  std::condition_variable sessionsChanged_;
 
   // Last: destroyed first, so its thread never outlives what the idle action uses.
   IdleWatchdog watchdog_;

@@ -1,22 +1,26 @@
 // The field operations of CDPBrowserController: locating a credential field in the page and its
-// frames, typing into the focused one, and submitting its form and waiting for the document the
-// submit leads to.
+// frames, typing into the located element, and submitting its form and waiting for the document
+// the submit leads to.
 //
 // Every script runs in an isolated world of this controller ("Page.createIsolatedWorld"): page
 // script shares the DOM with it but none of its globals, prototypes or JSON, so it cannot change
-// what a probe counts or reports, see the mark on a located field, or hide the old document's
-// mark. The origin of a frame is the browser's own ("securityOrigin" of Page.getFrameTree), never
-// what the page says of itself.
+// what a probe counts or reports, nor the native value setter the typing uses. Scripts are called
+// on remote objects of that world (its global object, a located element); their ids carry the
+// renderer's random isolate id, so an id left over from a replaced document can only fail, never
+// reach another document's world.
 //
 // A field search runs in the page and in every frame target of that page (never the frames of
-// other tabs). Only a single visible match is focused; it is marked in the isolated world, and
-// typing first checks that the frame still has the origin reported for it and that the marked
-// field still holds the focus, since an approval may have taken minutes since the search.
+// other tabs), side by side, within one search deadline. Only a single visible match is focused;
+// the caller gets that element's own remote object, so concurrent calls never share a mark. The
+// typing is one synchronous function on that object: it re-checks the element, the focus and its
+// document's origin and sets the value, so no page script runs between the checks and the value.
 
 #include <algorithm>
+#include <future>
 #include <map>
 
 #include "mcp/browser/CDPBrowserController.hpp"
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/secrets/ToolError.hpp"
 
 namespace varn::mcp {
@@ -29,10 +33,11 @@ using Steady = std::chrono::steady_clock;
 // script of this controller in one document shares the same globals.
 constexpr const char* kWorldName = "varn";
 
-// How long a submit waits for the document it may replace to go, and the pause between polls of
-// a document's state.
+// One field search, over all frames together; a frame that has not answered by then counts
+// nothing.
+constexpr std::chrono::milliseconds kSearchDeadline{5000};
+// How long a submit waits for the document it may replace to go.
 constexpr std::chrono::milliseconds kSubmitWindow{1000};
-constexpr std::chrono::milliseconds kDocumentPoll{10};
 
 // Selectors per kind, when the caller gives none.
 constexpr const char* kUsernameSelectors =
@@ -48,46 +53,31 @@ std::string textOr(const Json& object, std::string_view key) {
   return found != object.end() && found->is_string() ? found->get<std::string>() : "";
 }
 
-// The selector list as a JavaScript string literal. JSON's string form is one (also for line
-// separators since ES2019), and it escapes quotes, backslashes and control characters alike.
-std::string selectorLiteral(FillField field, const std::optional<std::string>& selector) {
-  std::string text;
-  if (selector) {
-    text = *selector;
-  } else if (field == FillField::username) {
-    text = kUsernameSelectors;
-  } else if (field == FillField::password) {
-    text = kPasswordSelectors;
-  } else if (field == FillField::otp) {
-    text = kOtpSelectors;
+std::string selectorText(FillField field, const std::optional<std::string>& selector) {
+  if (selector) return *selector;
+  switch (field) {
+    case FillField::username:
+      return kUsernameSelectors;
+    case FillField::password:
+      return kPasswordSelectors;
+    case FillField::otp:
+      return kOtpSelectors;
+    case FillField::custom:
+      break;
   }
-  return support::dumpCompact(Json(text));
+  return "";
 }
 
-// The deepest focused element: into same-origin child frames whose element holds the focus.
-constexpr const char* kDeepActive = R"(
-  const deepActive = () => {
-    let active = document.activeElement;
-    while (active && (active.tagName === 'IFRAME' || active.tagName === 'FRAME')) {
-      let inner = null;
-      try { inner = active.contentDocument; } catch (e) {}
-      if (!inner || !inner.activeElement) break;
-      active = inner.activeElement;
-    }
-    return active;
-  };)";
-
-// Counts the visible matches in the document and its same-origin child frames (depth first) and,
-// with `focus`, focuses the first and marks it as this world's located field.
-std::string probeScript(const std::string& literal, bool focus) {
-  return R"((() => {
-  const SEL = )" +
-         literal +
-         R"(;
+// Called on the world's global object with the selector list: the visible matches in the
+// document and its same-origin child frames (depth first). With `focus`, the single match is
+// focused and returned itself (null unless there is exactly one); otherwise a JSON text with the
+// count, the first match's own type ("<tag>" for an element that is no input) and the origin of
+// its document ("null" when opaque).
+constexpr const char* kProbe = R"(function (sel, focus) {
   const found = [];
   const scan = (doc) => {
     try {
-      for (const el of doc.querySelectorAll(SEL)) {
+      for (const el of doc.querySelectorAll(sel)) {
         if (el.offsetParent !== null || el.getClientRects().length > 0) found.push(el);
       }
       for (const frame of doc.querySelectorAll('iframe')) {
@@ -98,38 +88,99 @@ std::string probeScript(const std::string& literal, bool focus) {
     } catch (e) {}
   };
   scan(document);
-  if ()" +
-         (focus ? "true" : "false") +
-         R"( && found.length > 0) {
+  if (focus) {
+    if (found.length !== 1) return null;
     found[0].focus();
-    globalThis.__varnField = found[0];
+    return found[0];
   }
-  return JSON.stringify({count: found.length, type: (found[0] && found[0].type) || ''});
-})())";
-}
+  const el = found[0];
+  const win = el ? el.ownerDocument.defaultView : null;
+  const type = !el ? '' : el instanceof win.HTMLInputElement ? el.type : '<' + el.localName + '>';
+  return JSON.stringify({count: found.length, type, origin: win ? String(win.origin) : ''});
+})";
 
-// "focused" while the located field is still in its document and holds the focus.
-const std::string kStillFocused = std::string("(() => {") + kDeepActive + R"(
-  const field = globalThis.__varnField;
-  return field && field.isConnected && deepActive() === field ? 'focused' : 'moved';
-})())";
+// What the element's form would do with a value: the origin of its action ("null" when it has
+// none usable) and whether it sends by GET while holding a filled password input.
+constexpr const char* kFormOf = R"(
+  const formOf = (el, win) => {
+    const form = el.form;
+    if (!form) return {form: false, action: '', byGet: false};
+    let action = 'null';
+    try { action = new win.URL(form.action).origin; } catch (e) {}
+    const byGet = form.method === 'get' && Array.from(form.elements).some(
+        (e) => e instanceof win.HTMLInputElement && e.type === 'password' && e.value !== '');
+    return {form: true, action, byGet};
+  };)";
 
-// Submits the focused field's form, else clicks the best-scored button; "none" when neither.
-// Marks the document first, so that the wait afterwards sees when it is replaced.
-const std::string kSubmitScript = std::string("(() => {") + kDeepActive + R"(
-  globalThis.__varnMark = true;
-  const active = deepActive();
-  const form = active ? active.form : null;
-  if (form) {
-    if (typeof form.requestSubmit === 'function') { form.requestSubmit(); return 'form.requestSubmit'; }
-    const button = form.querySelector('button[type=submit], input[type=submit]');
-    if (button) { button.click(); return 'form.submitButton'; }
-    form.submit();
-    return 'form.submit';
+// Called on the located element with the text, the field kind and the origin its fill was locked
+// to. In one synchronous run: the checks, then the value through the native setter and the input
+// and change events. Answers "changed:<what>", "opaque", "origin:<origin>", or the JSON of the
+// element's form.
+const std::string kType = std::string(R"(function (text, kind, origin) {)") + kFormOf + R"(
+  const el = this;
+  const doc = el.ownerDocument;
+  const win = doc ? doc.defaultView : null;
+  if (!el.isConnected || !win) return 'changed:the field was removed from the page';
+  if (win.origin === 'null') return 'opaque';
+  if (win.origin !== origin) return 'origin:' + win.origin;
+  const input = el instanceof win.HTMLInputElement;
+  const area = el instanceof win.HTMLTextAreaElement;
+  if (kind === 'password' && !(input && el.type === 'password')) {
+    return 'changed:the field is no longer a password input (type=' +
+        (input ? el.type : '<' + el.localName + '>') + ')';
+  }
+  if (!input && !area) return 'changed:the field is not an input (<' + el.localName + '>)';
+  if (el.disabled || el.readOnly) return 'changed:the field no longer takes input';
+  if (doc.activeElement !== el) return 'changed:the field lost the focus';
+  for (let w = win; w.frameElement; w = w.frameElement.ownerDocument.defaultView) {
+    if (w.frameElement.ownerDocument.activeElement !== w.frameElement) {
+      return 'changed:the field lost the focus';
+    }
+  }
+  const proto = input ? win.HTMLInputElement.prototype : win.HTMLTextAreaElement.prototype;
+  Object.getOwnPropertyDescriptor(proto, 'value').set.call(el, text);
+  el.dispatchEvent(new win.Event('input', {bubbles: true}));
+  el.dispatchEvent(new win.Event('change', {bubbles: true}));
+  return JSON.stringify(formOf(el, win));
+})";
+
+// Called on the located element: empties its value.
+constexpr const char* kClear = R"(function () {
+  const win = this.ownerDocument && this.ownerDocument.defaultView;
+  if (!win) return;
+  const proto = this instanceof win.HTMLTextAreaElement ? win.HTMLTextAreaElement.prototype
+                                                        : win.HTMLInputElement.prototype;
+  try { Object.getOwnPropertyDescriptor(proto, 'value').set.call(this, ''); } catch (e) {}
+})";
+
+// Called on the located element with the action origin its caller checked: submits its form
+// (unless the form now sends elsewhere or sends a password by GET: then the element is emptied
+// and the answer is "refused:<reason>"), else clicks the best-scored button; "none" when neither.
+const std::string kSubmit = std::string(R"(function (checked) {)") + kFormOf + R"(
+  const active = this;
+  const doc = active.ownerDocument;
+  const win = doc.defaultView;
+  const target = formOf(active, win);
+  if (target.form) {
+    let refusal = '';
+    if (target.action !== checked) refusal = 'the form now sends to ' + target.action;
+    else if (target.byGet) refusal = 'the form would send the password in the URL (method GET)';
+    if (refusal) {
+      for (const e of Array.from(active.form.elements)) {
+        if (e instanceof win.HTMLInputElement && e.type === 'password') {
+          Object.getOwnPropertyDescriptor(win.HTMLInputElement.prototype, 'value').set.call(e, '');
+        }
+      }
+      const proto = active instanceof win.HTMLTextAreaElement ? win.HTMLTextAreaElement.prototype
+                                                              : win.HTMLInputElement.prototype;
+      try { Object.getOwnPropertyDescriptor(proto, 'value').set.call(active, ''); } catch (e) {}
+      return 'refused:' + refusal;
+    }
+    active.form.requestSubmit();
+    return 'form.requestSubmit';
   }
   const positive = /\b(log\s?in|sign\s?in|submit|continue|next|proceed|confirm|done|enter)\b/i;
   const negative = /\b(menu|nav|toggle|hamburger|search|close|cancel|forgot|reset|register|sign\s?up|create)\b/i;
-  const doc = active ? active.ownerDocument : document;
   const candidates = Array.from(
       doc.querySelectorAll('button, input[type=submit], input[type=button], [role=button]'))
     .filter((el) => (el.offsetParent !== null || el.getClientRects().length > 0) && !el.disabled);
@@ -153,20 +204,18 @@ const std::string kSubmitScript = std::string("(() => {") + kDeepActive + R"(
     if (positive.test(text)) score += 100;
     if (negative.test(text)) score -= 100;
     if (el.type === 'submit') score += 20;
-    if (active) score -= distance(el);
+    score -= distance(el);
     if (score > bestScore) { best = el; bestScore = score; }
   }
   if (best && bestScore >= 0) { best.click(); return 'click:' + label(best); }
   return 'none';
-})())";
-
-constexpr const char* kDocumentState =
-    "(globalThis.__varnMark ? 'marked ' : '') + document.readyState";
+})";
 
 // One probe's answer in one session.
 struct Located {
   std::int64_t count = 0;
   std::string type;
+  std::string origin;
 };
 
 Located located(const std::string& answer) {
@@ -175,21 +224,44 @@ Located located(const std::string& answer) {
   const auto count = parsed->find("count");
   return Located{
       count != parsed->end() && count->is_number_integer() ? count->get<std::int64_t>() : 0,
-      textOr(*parsed, "type")};
+      textOr(*parsed, "type"), textOr(*parsed, "origin")};
 }
 
-// Whether a failed command means the execution context (its document) is gone.
-bool isContextGone(const BrowserError& error) {
-  return error.errorCase() == BrowserError::Case::cdpFailure &&
-         error.text().find("context") != std::string::npos;
+FormTarget formTarget(const std::string& answer) {
+  const Json parsed = support::parseJson(answer).value_or(Json::object());
+  const auto flag = [&](std::string_view key) {
+    const auto found = parsed.find(key);
+    return found != parsed.end() && found->is_boolean() && found->get<bool>();
+  };
+  return FormTarget{flag("form"), textOr(parsed, "action"), flag("byGet")};
 }
+
+// Whether a failed command means its deadline passed (the page did not answer).
+bool isTimeout(const BrowserError& error) {
+  return error.errorCase() == BrowserError::Case::callTooLong ||
+         (error.errorCase() == BrowserError::Case::cdpFailure &&
+          error.text().starts_with("timed out"));
+}
+
+// The element a locateField call handed out: its remote object in this controller's isolated
+// world, the session that holds it, and what the fill was checked against.
+struct LocatedElement final : FieldHandle {
+  std::weak_ptr<CDPConnection> connection;
+  std::string targetId;
+  std::string sessionId;
+  std::string objectId;
+  FillField field = FillField::username;
+  std::string origin;
+  std::string pageURL;
+};
 
 }  // namespace
 
 std::vector<CDPBrowserController::ActivePage> CDPBrowserController::frameTargets(
     const Connection& conn, const ActivePage& page) {
   std::vector<ActivePage> targets{page};
-  const Json reply = conn->send("Target.getTargets");
+  const Json reply = conn->send("Target.getTargets", Json::object(), std::nullopt,
+                                CallBudget::clamp(kCommandDeadline, "Target.getTargets"));
   const auto infos = reply.find("targetInfos");
   if (infos == reply.end() || !infos->is_array()) return targets;
   std::map<std::string, std::string> parents;
@@ -217,36 +289,61 @@ std::vector<CDPBrowserController::ActivePage> CDPBrowserController::frameTargets
   return targets;
 }
 
-CDPBrowserController::Frame CDPBrowserController::isolatedFrame(
-    const Connection& conn, ActivePage& target, std::chrono::milliseconds deadline) {
-  const Json tree = sendToPage(conn, target, "Page.getFrameTree", Json::object(), deadline);
-  const Json* frame = nullptr;
-  if (const auto root = tree.find("frameTree"); root != tree.end() && root->is_object()) {
-    if (const auto found = root->find("frame"); found != root->end() && found->is_object()) {
-      frame = &*found;
-    }
-  }
-  if (frame == nullptr) throw BrowserError::cdpFailure("no frame in the session");
-  Frame out{textOr(*frame, "id"), textOr(*frame, "securityOrigin"), 0};
-  if (out.id.empty()) throw BrowserError::cdpFailure("no frame in the session");
-  const Json world = sendToPage(conn, target, "Page.createIsolatedWorld",
-                                Json{{"frameId", out.id}, {"worldName", kWorldName}}, deadline);
+std::string CDPBrowserController::worldOf(const Connection& conn, const ActivePage& target,
+                                          std::chrono::milliseconds deadline) {
+  // The main frame of a target has the target's id.
+  const Json world = conn->send(
+      "Page.createIsolatedWorld", Json{{"frameId", target.targetId}, {"worldName", kWorldName}},
+      target.sessionId, CallBudget::clamp(deadline, "Page.createIsolatedWorld"));
   const auto context = world.find("executionContextId");
   if (context == world.end() || !context->is_number_integer()) {
     throw BrowserError::cdpFailure("no isolated world in the session");
   }
-  out.contextId = context->get<std::int64_t>();
-  return out;
+  const Json global =
+      conn->send("Runtime.evaluate", Json{{"expression", "globalThis"}, {"contextId", *context}},
+                 target.sessionId, CallBudget::clamp(deadline, "Runtime.evaluate"));
+  const auto result = global.find("result");
+  const std::string objectId =
+      result != global.end() && result->is_object() ? textOr(*result, "objectId") : "";
+  if (objectId.empty()) throw BrowserError::cdpFailure("no isolated world in the session");
+  std::lock_guard lock(mutex_);
+  if (connection_ == conn) {
+    if (auto kept = sessions_.find(target.targetId);
+        kept != sessions_.end() && kept->second.id == target.sessionId) {
+      kept->second.world = objectId;
+    }
+  }
+  return objectId;
 }
 
-std::string CDPBrowserController::evalIn(const Connection& conn, ActivePage& target,
-                                         std::int64_t contextId, const std::string& js,
-                                         std::chrono::milliseconds deadline) {
-  const Json reply = sendToPage(
-      conn, target, "Runtime.evaluate",
-      Json{{"expression", js}, {"returnByValue", true}, {"contextId", contextId}}, deadline);
-  const auto result = reply.find("result");
-  return result != reply.end() && result->is_object() ? textOr(*result, "value") : "";
+Json CDPBrowserController::callInWorld(const Connection& conn, const ActivePage& target,
+                                       const std::string& function, const Json& arguments,
+                                       bool byValue, std::chrono::milliseconds deadline) {
+  std::string world;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto kept = sessions_.find(target.targetId);
+        kept != sessions_.end() && kept->second.id == target.sessionId) {
+      world = kept->second.world;
+    }
+  }
+  const auto call = [&](const std::string& objectId) {
+    return conn->send("Runtime.callFunctionOn",
+                      Json{{"functionDeclaration", function},
+                           {"objectId", objectId},
+                           {"arguments", arguments},
+                           {"returnByValue", byValue}},
+                      target.sessionId, CallBudget::clamp(deadline, "Runtime.callFunctionOn"));
+  };
+  if (!world.empty()) {
+    try {
+      return call(world);
+    } catch (const BrowserError& error) {
+      // A world of a document that has gone fails; one of the document there now is made.
+      if (isTimeout(error)) throw;
+    }
+  }
+  return call(worldOf(conn, target, deadline));
 }
 
 FieldMatch CDPBrowserController::locateField(FillField field,
@@ -257,137 +354,190 @@ FieldMatch CDPBrowserController::locateField(FillField field,
   const Connection conn = ensureConnection();
   const std::optional<ActivePage> page = activePage(conn);
   if (!page) return FieldMatch{};
-  std::vector<ActivePage> targets = frameTargets(conn, *page);
+  failOnDialog(*page);
+  const std::vector<ActivePage> targets = frameTargets(conn, *page);
+  for (std::size_t i = 1; i < targets.size(); ++i) failOnDialog(targets[i]);
 
-  const std::string literal = selectorLiteral(field, selector);
-  const std::string search = probeScript(literal, false);
-  std::int64_t total = 0;
-  std::optional<std::pair<std::size_t, Frame>> hit;
-  std::string hitType;
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    Frame frame;
-    Located answer;
+  // All frames at once, within one deadline: a frame stuck in a synchronous request costs the
+  // search no more than that.
+  const Json arguments =
+      Json::array({Json{{"value", selectorText(field, selector)}}, Json{{"value", false}}});
+  const Steady::time_point end =
+      Steady::now() + CallBudget::clamp(kSearchDeadline, "the field search");
+  const auto probe = [&](const ActivePage& target) -> std::optional<Located> {
     try {
-      frame = isolatedFrame(conn, targets[i]);
-      answer = located(evalIn(conn, targets[i], frame.contextId, search));
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Steady::now());
+      const Json reply = callInWorld(conn, target, kProbe, arguments, true,
+                                     std::max(left, std::chrono::milliseconds(1)));
+      const auto result = reply.find("result");
+      return located(result != reply.end() && result->is_object() ? textOr(*result, "value") : "");
     } catch (const BrowserError&) {
-      continue;  // a frame that cannot be searched (gone, or blocked by a dialog) counts nothing
+      return std::nullopt;  // a frame that cannot be searched (gone, or stuck) counts nothing
     }
-    if (answer.count < 0) continue;
-    total += answer.count;
-    if (!hit && answer.count >= 1) {
-      hit.emplace(i, frame);
-      hitType = answer.type;
-    }
+  };
+  std::vector<std::future<std::optional<Located>>> others;
+  for (std::size_t i = 1; i < targets.size(); ++i) {
+    others.push_back(std::async(std::launch::async, probe, std::cref(targets[i])));
   }
-  if (total != 1 || !hit) {
-    return FieldMatch{total, hitType, hit ? hit->second.origin : "", false, page->url};
-  }
+  std::vector<std::optional<Located>> answers{probe(targets[0])};
+  for (auto& other : others) answers.push_back(other.get());
 
-  ActivePage& target = targets[hit->first];
-  (void)evalIn(conn, target, hit->second.contextId, probeScript(literal, true));
-  {
-    std::lock_guard lock(mutex_);
-    if (connection_ == conn) {
-      focus_.insert_or_assign(std::this_thread::get_id(),
-                              Focus{target, hit->second, field, page->url});
-    }
+  std::int64_t total = 0;
+  std::optional<std::size_t> hit;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    if (!answers[i] || answers[i]->count < 0) continue;
+    total += answers[i]->count;
+    if (!hit && answers[i]->count >= 1) hit = i;
   }
-  return FieldMatch{1, hitType, hit->second.origin, true, page->url};
+  FieldMatch match;
+  match.count = total;
+  match.pageURL = page->url;
+  if (!hit) return match;
+  const Located& first = *answers[*hit];
+  match.inputType = first.type;
+  match.frameOrigin = first.origin;
+  if (total != 1) return match;
+
+  const ActivePage& target = targets[*hit];
+  const Json reply = callInWorld(
+      conn, target, kProbe,
+      Json::array({Json{{"value", selectorText(field, selector)}}, Json{{"value", true}}}), false,
+      kProbeDeadline);
+  const auto result = reply.find("result");
+  const std::string objectId =
+      result != reply.end() && result->is_object() ? textOr(*result, "objectId") : "";
+  // Gone or doubled between the two calls: nothing is focused, and the caller sees no element.
+  if (objectId.empty()) return match;
+  auto element = std::make_shared<LocatedElement>();
+  element->connection = conn;
+  element->targetId = target.targetId;
+  element->sessionId = target.sessionId;
+  element->objectId = objectId;
+  element->field = field;
+  element->origin = first.origin;
+  element->pageURL = page->url;
+  match.focused = true;
+  match.element = std::move(element);
+  return match;
 }
 
-CDPBrowserController::Focus CDPBrowserController::focusOfThisThread() {
-  std::lock_guard lock(mutex_);
-  const auto found = focus_.find(std::this_thread::get_id());
-  if (found == focus_.end()) throw BrowserError::cdpFailure("no focused field");
-  return found->second;
+namespace {
+
+const LocatedElement& elementOf(const FieldMatch& match) {
+  const auto* element = dynamic_cast<const LocatedElement*>(match.element.get());
+  if (element == nullptr) throw BrowserError::cdpFailure("no focused field");
+  return *element;
 }
 
-void CDPBrowserController::typeIntoFocused(const std::string& text) {
+}  // namespace
+
+Json CDPBrowserController::callOnElement(const FieldMatch& match, const std::string& function,
+                                         const Json& arguments, std::string_view step) {
+  const LocatedElement& element = elementOf(match);
   const Connection conn = ensureConnection();
-  Focus focus = focusOfThisThread();
-
-  // The approval wait may have lasted minutes: the frame must still show the origin the fill was
-  // locked to, and the located field must still hold the focus, or nothing is typed.
-  Frame now;
-  try {
-    now = isolatedFrame(conn, focus.target);
-  } catch (const BrowserError&) {
-    throw BrowserError::fieldNotFound(focus.field, focus.pageURL);
+  if (conn != element.connection.lock()) {
+    throw BrowserError::fieldChanged("the browser was restarted");
   }
-  if (now.origin != focus.frame.origin) {
-    throw BrowserError::originMismatch(focus.frame.origin, now.origin);
-  }
-  std::string state;
+  failOnDialog(ActivePage{element.targetId, element.sessionId, ""});
   try {
-    state = evalIn(conn, focus.target, focus.frame.contextId, kStillFocused);
+    return conn->send("Runtime.callFunctionOn",
+                      Json{{"functionDeclaration", function},
+                           {"objectId", element.objectId},
+                           {"arguments", arguments},
+                           {"returnByValue", true}},
+                      element.sessionId, CallBudget::clamp(kProbeDeadline, step));
   } catch (const BrowserError& error) {
-    if (!isContextGone(error)) throw;
+    if (isTimeout(error) || error.errorCase() != BrowserError::Case::cdpFailure) throw;
+    // The object is gone with its document, or the frame with its session.
+    throw BrowserError::fieldChanged("the page was reloaded or left");
   }
-  if (state != "focused" || now.contextId != focus.frame.contextId) {
-    throw BrowserError::fieldNotFound(focus.field, focus.pageURL);
-  }
-  sendToPage(conn, focus.target, "Input.insertText", Json{{"text", text}});
 }
 
-void CDPBrowserController::submitFocused() {
-  const Connection conn = ensureConnection();
-  Focus focus = focusOfThisThread();
-  std::string answer;
-  try {
-    answer = evalIn(conn, focus.target, focus.frame.contextId, kSubmitScript);
-  } catch (const BrowserError&) {
-    // Counts as no submit: Enter below.
+FormTarget CDPBrowserController::typeInto(const FieldMatch& match, const std::string& text) {
+  const LocatedElement& element = elementOf(match);
+  const Json reply =
+      callOnElement(match, kType,
+                    Json::array({Json{{"value", text}}, Json{{"value", toString(element.field)}},
+                                 Json{{"value", element.origin}}}),
+                    "the typing");
+  const auto result = reply.find("result");
+  const std::string answer =
+      result != reply.end() && result->is_object() ? textOr(*result, "value") : "";
+  if (answer == "opaque") throw BrowserError::opaqueOrigin(element.origin);
+  if (answer.starts_with("origin:")) {
+    throw BrowserError::originMismatch(element.origin, answer.substr(7));
   }
+  if (answer.starts_with("changed:")) throw BrowserError::fieldChanged(answer.substr(8));
+  if (!answer.starts_with("{")) throw BrowserError::fieldChanged("the page changed the field");
+  return formTarget(answer);
+}
+
+void CDPBrowserController::clearField(const FieldMatch& match) {
+  try {
+    (void)callOnElement(match, kClear, Json::array(), "clearing the field");
+  } catch (const std::exception&) {
+    // Gone with its document: nothing left to clear.
+  }
+}
+
+void CDPBrowserController::submit(const FieldMatch& match, const FormTarget& checked) {
+  const LocatedElement& element = elementOf(match);
+  const Connection conn = ensureConnection();
+  const std::string loaderBefore = loaderOf(element.targetId);
+  const Json reply = callOnElement(
+      match, kSubmit, Json::array({Json{{"value", checked.actionOrigin}}}), "the submit");
+  const auto result = reply.find("result");
+  const std::string answer =
+      result != reply.end() && result->is_object() ? textOr(*result, "value") : "";
+  if (answer.starts_with("refused:")) throw BrowserError::submitRefused(answer.substr(8));
   if (answer.empty() || answer == "none") {
-    // Marked by the script when it ran; otherwise the wait below finds no mark and only waits
-    // for the document to be complete.
     for (const char* type : {"keyDown", "keyUp"}) {
-      sendToPage(conn, focus.target, "Input.dispatchKeyEvent",
+      conn->send("Input.dispatchKeyEvent",
                  Json{{"type", type},
                       {"key", "Enter"},
                       {"code", "Enter"},
                       {"windowsVirtualKeyCode", 13},
-                      {"nativeVirtualKeyCode", 13}});
+                      {"nativeVirtualKeyCode", 13}},
+                 element.sessionId, CallBudget::clamp(kCommandDeadline, "the submit"));
     }
   }
   // The next operation acts on the page the submit led to, not on the one it left.
-  awaitReplacement(conn, focus.target, focus.frame.id, kSubmitWindow);
+  awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow);
 }
 
-void CDPBrowserController::awaitReplacement(const Connection& conn, ActivePage& target,
-                                            const std::string& frameId,
-                                            std::chrono::milliseconds window) {
-  const Steady::time_point start = Steady::now();
-  const Steady::time_point budgetEnd = start + kReadinessPolls * kReadinessPause;
-  for (;;) {
-    // A probe that gets no answer (a dialog open on the page) keeps to the budget.
-    const auto deadline =
-        std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(budgetEnd - Steady::now()),
-                   kReadinessPause, kProbeDeadline);
-    std::string state;
-    try {
-      const Json world =
-          sendToPage(conn, target, "Page.createIsolatedWorld",
-                     Json{{"frameId", frameId}, {"worldName", kWorldName}}, deadline);
-      const auto context = world.find("executionContextId");
-      if (context != world.end() && context->is_number_integer()) {
-        state = evalIn(conn, target, context->get<std::int64_t>(), kDocumentState, deadline);
-      }
-    } catch (const BrowserError& error) {
-      // A connection that has ended fails the wait; a document between two states or a page
-      // blocked by a dialog is not ready yet.
-      if (error.text() == "connection closed") throw;
-    }
-    if (state == "complete") return;
-    const Steady::time_point now = Steady::now();
-    if (now >= budgetEnd) return;
-    // Nothing replaced the marked document in time (the submit did not navigate), or the frame
-    // cannot be asked at all (it went away with its target); a new document that is still
-    // loading is waited for.
-    if ((state.empty() || state.starts_with("marked")) && now - start >= window) return;
-    std::this_thread::sleep_for(kDocumentPoll);
+void CDPBrowserController::failOnDialog(const ActivePage& target) {
+  std::lock_guard lock(mutex_);
+  const auto kept = sessions_.find(target.targetId);
+  if (kept != sessions_.end() && kept->second.id == target.sessionId && kept->second.dialogOpen) {
+    throw BrowserError::dialogOpen(kept->second.dialogType, kept->second.dialogMessage);
   }
+}
+
+std::string CDPBrowserController::loaderOf(const std::string& targetId) {
+  std::lock_guard lock(mutex_);
+  const auto kept = sessions_.find(targetId);
+  return kept != sessions_.end() ? kept->second.loaderId : "";
+}
+
+void CDPBrowserController::awaitDocument(const std::string& targetId, const std::string& sessionId,
+                                         const std::string& loaderBefore,
+                                         std::chrono::milliseconds window) {
+  const Steady::time_point start = Steady::now();
+  const auto until = [&](std::chrono::milliseconds span, auto done) {
+    std::unique_lock lock(mutex_);
+    return sessionsChanged_.wait_until(lock, start + span, [&] {
+      const auto kept = sessions_.find(targetId);
+      return kept == sessions_.end() || kept->second.id != sessionId || kept->second.dialogOpen ||
+             done(kept->second);
+    });
+  };
+  // No document committed within the window: the submit did not navigate.
+  if (!until(CallBudget::clamp(window, "the page after the submit"),
+             [&](const Session& session) { return session.loaderId != loaderBefore; })) {
+    return;
+  }
+  (void)until(CallBudget::clamp(kReadinessPolls * kReadinessPause, "the page after the submit"),
+              [](const Session& session) { return session.loaded; });
 }
 
 }  // namespace varn::mcp

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "mcp/browser/BrowserTools.hpp"
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/OriginLock.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VarnRef.hpp"
@@ -87,6 +88,7 @@ bool WebLoginTool::hasAnyAuthField() const {
 }
 
 WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
+  const CallBudget budget;
   const VarnRef::ItemRef itemRef = VarnRef::parseItemRef(input.ref);
   // A start address of another scheme could run script in the page (javascript:), with the
   // item's host in it.
@@ -109,7 +111,13 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
     std::string ref =
         fieldRef(itemRef.collection, itemRef.item, std::string(toString(kKinds[kind])));
     try {
-      if (vault_->preview(ref).decision != VaultDecision::refused) refs[kind] = std::move(ref);
+      // A label holding a value of another type (a password labelled username) is no field of
+      // that kind.
+      const VaultResponse preview = vault_->preview(ref);
+      if (preview.decision != VaultDecision::refused &&
+          BrowserFillCore::fits(kKinds[kind], preview.type)) {
+        refs[kind] = std::move(ref);
+      }
     } catch (const std::exception&) {
     }
   }
@@ -178,18 +186,18 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
       url = lastURL;
     }
 
-    bool typed = false;
+    std::vector<TypedField> typed;
     for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
       if (!refs[kind] || filledKinds[kind]) continue;
-      if (controller_->locateField(kKinds[kind], std::nullopt).count != 1) continue;
-      (void)core_.fill(*refs[kind], kKinds[kind], std::nullopt, false, "web_login");
+      const FieldMatch match = controller_->locateField(kKinds[kind], std::nullopt);
+      if (match.count != 1) continue;
+      typed.push_back(core_.fillLocated(*refs[kind], kKinds[kind], match, "web_login"));
       filledKinds[kind] = true;
       filled.emplace_back(toString(kKinds[kind]));
-      typed = true;
     }
 
-    if (typed) {
-      controller_->submitFocused();
+    if (!typed.empty()) {
+      core_.submitTyped(typed);
       if (++steps >= maxSteps_) return report("stuck", kNotConverged, url);
       stable = 0;
       lastURL = url;

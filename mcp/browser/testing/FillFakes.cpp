@@ -62,6 +62,10 @@ FillRoad::FillRoad()
 void FillRoad::storeItem(const std::map<std::string, std::string>& fields, const std::string& url) {
   for (const auto& [ref, value] : fields) {
     vault->previews[ref] = itemPreview(VaultDecision::allowed, url);
+    // The field's label is its type for the labels of the three kinds; any other holds text.
+    const std::string label = ref.substr(ref.rfind('/') + 1);
+    vault->previews[ref].type =
+        label == "username" || label == "password" || label == "otp" ? label : "text";
     vault->values[ref] = value;
   }
 }

@@ -53,7 +53,8 @@ struct FillRoad {
   FillRoad& operator=(const FillRoad&) = delete;
 
   // Stores the item's fields (reference -> value) in the vault, each previewed as allowed and
-  // bound to `url`.
+  // bound to `url`, with its label as its type ("text" for labels other than username, password
+  // and otp).
   void storeItem(const std::map<std::string, std::string>& fields, const std::string& url);
 
   std::shared_ptr<ItemVault> vault = std::make_shared<ItemVault>();

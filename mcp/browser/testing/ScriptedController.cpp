@@ -43,6 +43,22 @@ std::string ScriptedController::currentURL() {
   return current < pages.size() ? pages[current].url : std::string();
 }
 
+namespace {
+
+// The element a scripted locate handed out: its kind.
+struct ScriptedElement final : FieldHandle {
+  explicit ScriptedElement(FillField kind) : field(kind) {}
+  FillField field;
+};
+
+std::string kindOf(const FieldMatch& match) {
+  const auto* element = dynamic_cast<const ScriptedElement*>(match.element.get());
+  if (element == nullptr) throw BrowserError::cdpFailure("no focused field");
+  return std::string(toString(element->field));
+}
+
+}  // namespace
+
 FieldMatch ScriptedController::locateField(FillField field,
                                            const std::optional<std::string>& selector) {
   const std::string kind(toString(field));
@@ -54,24 +70,36 @@ FieldMatch ScriptedController::locateField(FillField field,
   if (current >= pages.size()) return FieldMatch{};
   const Page& page = pages[current];
   const auto found = page.fields.find(field);
-  if (found == page.fields.end() || found->second.count == 0) {
-    return FieldMatch{0, "", "", false, page.url};
-  }
+  FieldMatch match;
+  match.pageURL = page.url;
+  if (found == page.fields.end() || found->second.count == 0) return match;
   const Field& shown = found->second;
-  return FieldMatch{shown.count, shown.inputType, shown.origin.empty() ? page.origin : shown.origin,
-                    shown.count == 1, page.url};
+  match.count = shown.count;
+  match.inputType = shown.inputType;
+  match.frameOrigin = shown.origin.empty() ? page.origin : shown.origin;
+  match.focused = shown.count == 1;
+  if (match.focused) match.element = std::make_shared<ScriptedElement>(field);
+  return match;
 }
 
-void ScriptedController::typeIntoFocused(const std::string& text) {
-  record("type");
+FormTarget ScriptedController::typeInto(const FieldMatch& match, const std::string& text) {
+  record("type", kindOf(match));
   typed.push_back(text);
   typedBuffer = text.data();
   typedSize = text.size();
+  if (current >= pages.size()) return FormTarget{};
+  FormTarget form = pages[current].form;
+  if (form.hasForm && form.actionOrigin.empty()) form.actionOrigin = pages[current].origin;
+  return form;
 }
 
-void ScriptedController::submitFocused() {
-  record("submit");
+void ScriptedController::submit(const FieldMatch& match, const FormTarget& /*checked*/) {
+  record("submit", kindOf(match));
   if (current + 1 < pages.size()) ++current;
+}
+
+void ScriptedController::clearField(const FieldMatch& match) {
+  record("clear", kindOf(match));
 }
 
 void ScriptedController::setIdleTimeout(std::optional<std::int64_t> seconds) {

@@ -27,6 +27,8 @@ class ScriptedController final : public BrowserController {
     std::string url;
     std::string origin;
     std::map<FillField, Field> fields;
+    // Where its form sends; an empty action origin stands for the page's origin.
+    FormTarget form{true, "", false};
   };
 
   bool running = true;
@@ -35,8 +37,8 @@ class ScriptedController final : public BrowserController {
   std::vector<TabInfo> tabs;
   std::vector<Page> pages;
   std::size_t current = 0;
-  // Operation name ("start", "navigate", "currentURL", "locate", "type", "submit", "listTabs",
-  // ...) -> the error it throws.
+  // Operation name ("start", "navigate", "currentURL", "locate", "type", "submit", "clear",
+  // "listTabs", ...) -> the error it throws.
   std::map<std::string, BrowserError> failures;
   // Every call in order: the operation's name, then its arguments after a space ("navigate
   // https://a/", "locate custom #pin", "handleDialog true ok", "setIdleTimeout none"). Typed
@@ -56,8 +58,10 @@ class ScriptedController final : public BrowserController {
   void navigate(const std::string& target) override;
   std::string currentURL() override;
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
-  void typeIntoFocused(const std::string& text) override;
-  void submitFocused() override;
+  // Types only through an element that this controller's locateField handed out.
+  FormTarget typeInto(const FieldMatch& match, const std::string& text) override;
+  void submit(const FieldMatch& match, const FormTarget& checked) override;
+  void clearField(const FieldMatch& match) override;
   void setIdleTimeout(std::optional<std::int64_t> seconds) override;
   std::vector<TabInfo> listTabs() override;
   void activateTab(const std::string& id) override;

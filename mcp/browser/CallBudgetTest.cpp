@@ -1,0 +1,54 @@
+#include "mcp/browser/CallBudget.hpp"
+
+#include <gtest/gtest.h>
+
+#include "mcp/browser/BrowserController.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A clock the test moves by hand.
+struct HandClock {
+  Clock::time_point now = Clock::time_point(1000s);
+  CallBudget::Clock clock() {
+    return [this] { return now; };
+  }
+};
+
+TEST(CallBudgetTest, WaitsAreCutToWhatIsLeftAndPausesGiveTheirTimeBack) {
+  EXPECT_EQ(CallBudget::clamp(60s, "x"), 60s);  // no budget on this thread
+  HandClock hand;
+  {
+    const CallBudget budget(30s, hand.clock());
+    EXPECT_EQ(CallBudget::clamp(10s, "x"), 10s);
+    hand.now += 25s;
+    EXPECT_EQ(CallBudget::clamp(10s, "x"), 5s);
+    {
+      // A nested budget never outlasts the outer one.
+      const CallBudget inner(20s, hand.clock());
+      EXPECT_EQ(CallBudget::clamp(10s, "x"), 5s);
+    }
+    {
+      const CallBudget::Pause approval;
+      hand.now += 120s;  // a human deciding
+    }
+    EXPECT_EQ(CallBudget::clamp(10s, "x"), 5s);
+    hand.now += 5s;
+    try {
+      (void)CallBudget::clamp(10s, "Runtime.evaluate");
+      ADD_FAILURE() << "no error";
+    } catch (const BrowserError& error) {
+      EXPECT_EQ(error, BrowserError::callTooLong(30, "Runtime.evaluate"));
+      EXPECT_STREQ(error.what(),
+                   "the browser did not finish within 30 s (waiting for Runtime.evaluate) — the "
+                   "page may be stuck");
+    }
+  }
+  EXPECT_EQ(CallBudget::clamp(60s, "x"), 60s);  // ended with its scope
+}
+
+}  // namespace
+}  // namespace varn::mcp
