@@ -234,21 +234,16 @@ std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
   if (!sessionId) return std::nullopt;
   // Chromium answers Page.handleJavaScriptDialog only in a session whose Page domain was enabled
   // before the dialog opened, so it is enabled now, once per session.
-  bool enabled = true;
   try {
     conn->send("Page.enable", Json::object(), *sessionId, kEnableDeadline);
   } catch (const BrowserError&) {
-    // Not enabled in time: a dialog showing now holds the answer back (and its opening is not
-    // reported to a session enabled after it). The session serves everything else, and the
-    // dialog's closing is reported to it.
-    enabled = false;
+    // Not enabled in time (a dialog showing now): the session still serves everything else.
   }
   std::lock_guard lock(mutex_);
   if (connection_ == conn) {
     // Of two calls attaching the same page at once, the first kept session wins.
     Session fresh;
     fresh.id = *sessionId;
-    fresh.dialogOpen = !enabled;
     auto [kept, inserted] = sessions_.try_emplace(targetId, std::move(fresh));
     return kept->second.id;
   }

@@ -158,9 +158,9 @@ class CDPBrowserController final : public BrowserController {
                            const support::Json& params,
                            std::chrono::milliseconds deadline = kCommandDeadline);
 
-  // The targets a field search looks into: the page, then every frame target whose parent chain
-  // reaches it, each with its session.
-  std::vector<ActivePage> frameTargets(const Connection& conn, const ActivePage& page);
+  // The frame targets a field search looks into besides the page: every frame target whose parent
+  // chain reaches it.
+  std::vector<std::string> frameTargets(const Connection& conn, const ActivePage& page);
   // Makes this controller's isolated world in the target's main frame and returns the remote
   // object id of its global object, kept with the session.
   std::string worldOf(const Connection& conn, const ActivePage& target,

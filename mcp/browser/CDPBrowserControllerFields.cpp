@@ -257,13 +257,12 @@ struct LocatedElement final : FieldHandle {
 
 }  // namespace
 
-std::vector<CDPBrowserController::ActivePage> CDPBrowserController::frameTargets(
-    const Connection& conn, const ActivePage& page) {
-  std::vector<ActivePage> targets{page};
+std::vector<std::string> CDPBrowserController::frameTargets(const Connection& conn,
+                                                            const ActivePage& page) {
   const Json reply = conn->send("Target.getTargets", Json::object(), std::nullopt,
                                 CallBudget::clamp(kCommandDeadline, "Target.getTargets"));
   const auto infos = reply.find("targetInfos");
-  if (infos == reply.end() || !infos->is_array()) return targets;
+  if (infos == reply.end() || !infos->is_array()) return {};
   std::map<std::string, std::string> parents;
   for (const Json& entry : *infos) {
     if (entry.is_object()) parents[textOr(entry, "targetId")] = textOr(entry, "parentId");
@@ -278,15 +277,13 @@ std::vector<CDPBrowserController::ActivePage> CDPBrowserController::frameTargets
     }
     return false;
   };
+  std::vector<std::string> frames;
   for (const Json& entry : *infos) {
     if (!entry.is_object() || textOr(entry, "type") != "iframe") continue;
     const std::string targetId = textOr(entry, "targetId");
-    if (targetId.empty() || !belongsToPage(targetId)) continue;
-    if (std::optional<std::string> sessionId = attach(conn, targetId)) {
-      targets.push_back(ActivePage{targetId, std::move(*sessionId), ""});
-    }
+    if (!targetId.empty() && belongsToPage(targetId)) frames.push_back(targetId);
   }
-  return targets;
+  return frames;
 }
 
 std::string CDPBrowserController::worldOf(const Connection& conn, const ActivePage& target,
@@ -355,50 +352,76 @@ FieldMatch CDPBrowserController::locateField(FillField field,
   const std::optional<ActivePage> page = activePage(conn);
   if (!page) return FieldMatch{};
   failOnDialog(*page);
-  const std::vector<ActivePage> targets = frameTargets(conn, *page);
-  for (std::size_t i = 1; i < targets.size(); ++i) failOnDialog(targets[i]);
+  const std::vector<std::string> frames = frameTargets(conn, *page);
 
   // All frames at once, within one deadline: a frame stuck in a synchronous request costs the
-  // search no more than that.
+  // search no more than that. An open dialog fails the search; any other failure of a frame
+  // (gone, stuck) makes it count nothing.
   const Json arguments =
       Json::array({Json{{"value", selectorText(field, selector)}}, Json{{"value", false}}});
   const Steady::time_point end =
       Steady::now() + CallBudget::clamp(kSearchDeadline, "the field search");
-  const auto probe = [&](const ActivePage& target) -> std::optional<Located> {
+  struct Answer {
+    ActivePage target;
+    std::optional<Located> found;
+  };
+  const auto probe = [&](ActivePage target) {
+    Answer answer{std::move(target), std::nullopt};
     try {
+      if (answer.target.sessionId.empty()) {
+        std::optional<std::string> sessionId = attach(conn, answer.target.targetId);
+        if (!sessionId) return answer;
+        answer.target.sessionId = std::move(*sessionId);
+      }
+      failOnDialog(answer.target);
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Steady::now());
-      const Json reply = callInWorld(conn, target, kProbe, arguments, true,
+      const Json reply = callInWorld(conn, answer.target, kProbe, arguments, true,
                                      std::max(left, std::chrono::milliseconds(1)));
       const auto result = reply.find("result");
-      return located(result != reply.end() && result->is_object() ? textOr(*result, "value") : "");
-    } catch (const BrowserError&) {
-      return std::nullopt;  // a frame that cannot be searched (gone, or stuck) counts nothing
+      answer.found =
+          located(result != reply.end() && result->is_object() ? textOr(*result, "value") : "");
+    } catch (const BrowserError& error) {
+      if (error.errorCase() == BrowserError::Case::dialogOpen) throw;
     }
+    return answer;
   };
-  std::vector<std::future<std::optional<Located>>> others;
-  for (std::size_t i = 1; i < targets.size(); ++i) {
-    others.push_back(std::async(std::launch::async, probe, std::cref(targets[i])));
+  std::vector<std::future<Answer>> others;
+  for (const std::string& frame : frames) {
+    others.push_back(std::async(std::launch::async, probe, ActivePage{frame, "", ""}));
   }
-  std::vector<std::optional<Located>> answers{probe(targets[0])};
-  for (auto& other : others) answers.push_back(other.get());
+  std::vector<Answer> answers;
+  std::exception_ptr dialog;
+  try {
+    answers.push_back(probe(*page));
+  } catch (const BrowserError&) {
+    dialog = std::current_exception();
+  }
+  for (auto& other : others) {
+    try {
+      answers.push_back(other.get());
+    } catch (const BrowserError&) {
+      if (!dialog) dialog = std::current_exception();
+    }
+  }
+  if (dialog) std::rethrow_exception(dialog);
 
   std::int64_t total = 0;
   std::optional<std::size_t> hit;
   for (std::size_t i = 0; i < answers.size(); ++i) {
-    if (!answers[i] || answers[i]->count < 0) continue;
-    total += answers[i]->count;
-    if (!hit && answers[i]->count >= 1) hit = i;
+    if (!answers[i].found || answers[i].found->count < 0) continue;
+    total += answers[i].found->count;
+    if (!hit && answers[i].found->count >= 1) hit = i;
   }
   FieldMatch match;
   match.count = total;
   match.pageURL = page->url;
   if (!hit) return match;
-  const Located& first = *answers[*hit];
+  const Located& first = *answers[*hit].found;
   match.inputType = first.type;
   match.frameOrigin = first.origin;
   if (total != 1) return match;
 
-  const ActivePage& target = targets[*hit];
+  const ActivePage& target = answers[*hit].target;
   const Json reply = callInWorld(
       conn, target, kProbe,
       Json::array({Json{{"value", selectorText(field, selector)}}, Json{{"value", true}}}), false,

@@ -58,13 +58,14 @@ const origin = `http://127.0.0.1:${site.address().port}`;
 
 const cdpPort = await freePort();
 
-// The fake vault: one item with a username and a password field, bound to the site's host; the
-// password asks for approval until the request carries "approved": true.
+// The fake vault: one item with a username and a password field, each of its own type and bound
+// to the site's host; the password asks for approval until the request carries "approved": true.
 const fields = { [`${item}/username`]: username, [`${item}/password`]: password };
 const vault = await fakeVault(socketPath, (request) => {
   const value = fields[request.ref];
   if (value !== undefined && request.op === "preview") {
-    return { decision: "allowed", url: `${origin}/step1`, allowed_hosts: ["127.0.0.1"] };
+    const type = value === username ? "username" : "password";
+    return { decision: "allowed", type, url: `${origin}/step1`, allowed_hosts: ["127.0.0.1"] };
   }
   if (value !== undefined && request.op === "resolve") {
     const gated = value === password && request.approved !== true;

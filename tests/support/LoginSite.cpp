@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -28,8 +29,11 @@ struct LoginSite::Impl {
   struct Page {
     std::string html;
     std::string next;
+    std::map<std::string, std::string> headers;
   };
   std::map<std::string, Page> pages;  // guarded by mutex
+  std::set<std::string> hanging;      // guarded by mutex
+  bool closing = false;               // guarded by mutex
   std::vector<Request> requests;      // guarded by mutex
 
   void record(const httplib::Request& req) {
@@ -50,7 +54,11 @@ LoginSite::LoginSite() : impl_(std::make_unique<Impl>()) {
     impl_->record(req);
     Impl::Page page;
     {
-      std::lock_guard lock(impl_->mutex);
+      std::unique_lock lock(impl_->mutex);
+      if (impl_->hanging.contains(req.path)) {
+        impl_->arrived.wait(lock, [&] { return impl_->closing; });
+        return;
+      }
       const auto found = impl_->pages.find(req.path);
       if (found == impl_->pages.end()) {
         res.status = req.path == "/typed" ? 204 : 404;
@@ -63,6 +71,7 @@ LoginSite::LoginSite() : impl_(std::make_unique<Impl>()) {
       res.set_header("Location", page.next);
       return;
     }
+    for (const auto& [name, value] : page.headers) res.set_header(name, value);
     res.set_content(page.html + kReporter, "text/html; charset=utf-8");
   };
   impl_->server.Get(".*", serve);
@@ -75,13 +84,24 @@ LoginSite::LoginSite() : impl_(std::make_unique<Impl>()) {
 }
 
 LoginSite::~LoginSite() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->closing = true;
+  }
+  impl_->arrived.notify_all();
   impl_->server.stop();
   impl_->thread.join();
 }
 
-void LoginSite::page(const std::string& path, const std::string& html, const std::string& next) {
+void LoginSite::page(const std::string& path, const std::string& html, const std::string& next,
+                     const std::map<std::string, std::string>& headers) {
   std::lock_guard lock(impl_->mutex);
-  impl_->pages.insert_or_assign(path, Impl::Page{html, next});
+  impl_->pages.insert_or_assign(path, Impl::Page{html, next, headers});
+}
+
+void LoginSite::hang(const std::string& path) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->hanging.insert(path);
 }
 
 std::string LoginSite::url(const std::string& path) const {

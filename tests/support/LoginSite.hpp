@@ -32,11 +32,15 @@ class LoginSite final {
   LoginSite(const LoginSite&) = delete;
   LoginSite& operator=(const LoginSite&) = delete;
 
-  // Serves `html` at `path` (GET); a POST to `path` is recorded and answered with a redirect
+  // Serves `html` at `path` (GET) with `headers`; a POST to `path` is recorded and answered with a
+  // redirect
   // (303) to `next` when given, else with the page itself. Every page gets a script that reports
   // each input event to "/typed" (the field's name and value), so a test sees what was typed into
   // a page even when nothing is submitted. Pages can be added at any time.
-  void page(const std::string& path, const std::string& html, const std::string& next = "");
+  void page(const std::string& path, const std::string& html, const std::string& next = "",
+            const std::map<std::string, std::string>& headers = {});
+  // Requests to `path` get no answer until the site is destroyed (a server that hangs).
+  void hang(const std::string& path);
 
   [[nodiscard]] int port() const noexcept { return port_; }
   // "http://127.0.0.1:<port>" + path, and the same on "localhost".
