@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "support/Uri.hpp"
 #include "tests/support/BrowserKit.hpp"
 #include "tests/support/LoginSite.hpp"
 #include "tests/support/ServerTest.hpp"
@@ -417,6 +419,338 @@ TEST_F(FillLoginTest, WebLoginIsStuckOnAPageThatNeverChanges) {
                                                      {"filled", Json::array()}}));
   EXPECT_TRUE(site.requestsTo("/typed").empty());
 }
+
+// Hostile pages, one per way a page (or a confused agent) has tried to get a value where it must
+// not go. After each: the call ended within the browser's budget, no value was typed anywhere but
+// the one element the fill verified, and (TearDown) no value is in anything the agent can read.
+struct HostileCase {
+  std::string name;
+  // Served at "/page" on 127.0.0.1 (with these headers), and at other paths of both origins.
+  std::string html;
+  std::map<std::string, std::string> others;
+  std::map<std::string, std::string> headers;
+  // Runs the calls against the page (already open unless the case opens it itself) and returns
+  // the text of the result that matters.
+  std::function<std::string(class HostilePageTest&)> act;
+  // What that result must contain.
+  std::string expected;
+  // The only form field names (as the page reports them) that may have received each kind's
+  // value: "password", "username".
+  std::map<std::string, std::string> landed;
+  // Whether the password asks for approval (the page acts while it waits).
+  bool gated = false;
+};
+
+void PrintTo(const HostileCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class HostilePageTest : public FillLoginTest, public testing::WithParamInterface<HostileCase> {
+ public:
+  // For the cases' own steps.
+  using FillLoginTest::nextId;
+  using FillLoginTest::server;
+  using FillLoginTest::site;
+  // One call, timed; its result text (redacted), "ok" for a success.
+  std::string timed(const std::string& tool, const Json& args) {
+    const auto begin = std::chrono::steady_clock::now();
+    const ToolResult result = call(tool, args);
+    longest = std::max(longest, std::chrono::steady_clock::now() - begin);
+    return result.isError ? leaks.redact(result.text) : "ok";
+  }
+
+  // A browser_fill of the gated password whose approval is given once the page requested
+  // `signal` (the page's change is done), or at once without one; with `meanwhile` run between.
+  std::string fillWhileApproving(const Json& args, const std::string& signal,
+                                 const std::function<void()>& meanwhile = {}) {
+    const auto begin = std::chrono::steady_clock::now();
+    const int id = nextId();
+    EXPECT_TRUE(server->sendLine(toolsCall(id, "browser_fill", args)));
+    const std::optional<std::string> prompt = server->readLine();
+    const Json approval = parseReply(prompt.value_or("")).value_or(Json::object());
+    EXPECT_EQ(approval.value("method", ""), "elicitation/create");
+    if (meanwhile) meanwhile();
+    if (!signal.empty()) {
+      EXPECT_TRUE(site.waitFor(signal));
+    }
+    EXPECT_TRUE(server->sendLine(support::dumpCompact(
+        Json{{"jsonrpc", "2.0"},
+             {"id", approval["id"]},
+             {"result", {{"action", "accept"}, {"content", Json::object()}}}})));
+    const std::optional<ToolResult> result =
+        toolResult(parseReply(server->readLine().value_or("")).value_or(Json::object()));
+    longest = std::max(longest, std::chrono::steady_clock::now() - begin);
+    if (!result) return "no reply";
+    return result->isError ? leaks.redact(result->text) : "ok";
+  }
+
+  std::chrono::steady_clock::duration longest{};
+};
+
+const Json kPassword = {{"ref", kItem + "/password"}, {"field", "password"}};
+
+// A login form; `form` holds the form's attributes.
+std::string loginForm(const std::string& form = "method=\"post\"", const std::string& extra = "") {
+  return "<title>Sign in</title><form " + form +
+         "><input name=\"user\" id=\"user\" type=\"email\"><input name=\"pw\" id=\"pw\" "
+         "type=\"password\"><button>Sign in</button></form>" +
+         extra;
+}
+
+// Reports "/cleared" once the password field was typed into and then emptied.
+const std::string kClearedReport =
+    "<script>let typedOnce = false; pw.addEventListener('input', () => { typedOnce = true; "
+    "setInterval(() => typedOnce && pw.value === '' && (typedOnce = false, "
+    "navigator.sendBeacon('/cleared')), 10); });</script>";
+
+// Opens a script that runs the code after it once the password field has the focus (a page in the
+// background gets no focus events). Closed by "});</script>".
+const std::string kOnceFocused =
+    "<script>const onceFocused = (act) => { const watch = setInterval(() => { if "
+    "(document.activeElement === pw) { clearInterval(watch); act(); } }, 5); }; onceFocused(() "
+    "=> { ";
+
+const HostileCase kHostileCases[] = {
+    {"GetSearchFormTakesNoPassword",
+     "<title>Search</title><form method=\"get\" action=\"/search\"><input name=\"q\" "
+     "id=\"q\"><button>Search</button></form>",
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed("browser_fill", {{"ref", kItem + "/password"},
+                                       {"field", "custom"},
+                                       {"selector", "#q"},
+                                       {"submit", true}});
+     },
+     "the vault holds a password there",
+     {}},
+    {"OneTimeCodeSeedIsNoCustomValue",
+     "<title>Search</title><form method=\"get\" action=\"/search\"><input name=\"q\" "
+     "id=\"q\"><button>Search</button></form>",
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed(
+           "browser_fill",
+           {{"ref", kItem + "/otp"}, {"field", "custom"}, {"selector", "#q"}, {"submit", true}});
+     },
+     "the vault holds a one-time-code seed there",
+     {}},
+    {"UsernameFieldWithAPasswordReference",
+     loginForm(),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed("browser_fill", {{"ref", kItem + "/password"}, {"field", "username"}});
+     },
+     "field username does not fit",
+     {}},
+    {"ConcurrentFillsEachKeepTheirOwnElement",
+     loginForm(),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       // While the password waits for approval, another fill locates and types the username:
+       // the password's element has lost the focus, and nothing of it goes to the username.
+       const int other = t.nextId();
+       const std::string result = t.fillWhileApproving(kPassword, "/typed", [&] {
+         EXPECT_TRUE(t.server->sendLine(toolsCall(
+             other, "browser_fill", {{"ref", kItem + "/username"}, {"field", "username"}})));
+       });
+       const std::optional<ToolResult> second =
+           toolResult(parseReply(t.server->readLine().value_or("")).value_or(Json::object()));
+       EXPECT_TRUE(second && !second->isError);
+       return result;
+     },
+     "nothing was typed: the field lost the focus since the field was located",
+     {{"username", "user"}},
+     true},
+    {"TypeChangedDuringTheApproval",
+     loginForm("method=\"post\"",
+               kOnceFocused + "pw.type = 'text'; navigator.sendBeacon('/changed'); });</script>"),
+     {},
+     {},
+     [](HostilePageTest& t) { return t.fillWhileApproving(kPassword, "/changed"); },
+     "nothing was typed: the field is no longer a password input (type=text)",
+     {},
+     true},
+    {"BeforeinputMovesTheFocus",
+     loginForm("method=\"post\"",
+               "<script>pw.addEventListener('beforeinput', () => user.focus());</script>"),
+     {},
+     {},
+     [](HostilePageTest& t) { return t.timed("browser_fill", kPassword); },
+     "ok",
+     {{"password", "pw"}}},
+    {"FocusTogglingNeverRedirectsTheValue",
+     loginForm("method=\"post\"",
+               "<script>setInterval(() => (document.activeElement === pw ? user : pw).focus(), "
+               "1);</script>"),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       for (int fill = 0; fill < 8; ++fill) {
+         const std::string result = t.timed("browser_fill", kPassword);
+         EXPECT_TRUE(result == "ok" || result.find("lost the focus") != std::string::npos)
+             << result;
+       }
+       return std::string("done");
+     },
+     "done",
+     {{"password", "pw"}}},
+    {"AnchorClaimingThePasswordType",
+     "<title>Sign in</title><a type=\"password\" contenteditable id=\"fake\" "
+     "href=\"#\">x</a><input type=\"password\" name=\"pw\">",
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed("browser_fill",
+                      {{"ref", kItem + "/password"}, {"field", "password"}, {"selector", "#fake"}});
+     },
+     "refusing to type a password into a visible input (type=<a>)",
+     {}},
+    {"SandboxedFrameOfTheSameSite",
+     "<title>Outer</title><iframe sandbox=\"allow-scripts allow-forms\" "
+     "src=\"/inner\"></iframe>",
+     {{"/inner", loginForm("method=\"post\" action=\"/inner\"",
+                           "<script>navigator.sendBeacon('/inner-loaded')</script>")}},
+     {},
+     [](HostilePageTest& t) {
+       EXPECT_TRUE(t.site.waitFor("/inner-loaded"));
+       return t.timed("browser_fill", kPassword);
+     },
+     "opaque origin",
+     {}},
+    {"ContentSecurityPolicySandbox",
+     loginForm(),
+     {},
+     {{"Content-Security-Policy", "sandbox allow-scripts allow-forms"}},
+     [](HostilePageTest& t) { return t.timed("browser_fill", kPassword); },
+     "opaque origin",
+     {}},
+    {"FormActionOnAnotherOrigin",
+     "",  // set by the test: the action names the site's other origin
+     {},
+     {},
+     [](HostilePageTest& t) {
+       const std::string result = t.timed(
+           "browser_fill", {{"ref", kItem + "/password"}, {"field", "password"}, {"submit", true}});
+       EXPECT_TRUE(t.site.waitFor("/cleared"));
+       return result;
+     },
+     "not submitted: the form sends to http://localhost:",
+     {{"password", "pw"}}},
+    {"GetLoginForm",
+     loginForm("method=\"get\" action=\"/home\"", kClearedReport),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       const std::string result = t.timed(
+           "browser_fill", {{"ref", kItem + "/password"}, {"field", "password"}, {"submit", true}});
+       EXPECT_TRUE(t.site.waitFor("/cleared"));
+       return result;
+     },
+     "not submitted: the form would send the password in the URL (method GET); the typed value "
+     "was cleared from the field",
+     {{"password", "pw"}}},
+    {"AlertOnLoad",
+     loginForm("method=\"post\"", "<script>alert('hello from the page')</script>"),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       const std::string dialog =
+           "a JavaScript alert dialog is open on the page: \"hello from the page\" — answer it "
+           "with browser_dialog first";
+       EXPECT_EQ(t.timed("browser_navigate", {{"url", t.site.url("/page")}}), "error: " + dialog);
+       EXPECT_EQ(t.timed("browser_fill", kPassword), "error: " + dialog);
+       EXPECT_EQ(t.timed("web_login", {{"ref", kItem}}), "error: " + dialog);
+       EXPECT_EQ(t.timed("browser_dialog", {{"action", "accept"}}), "ok");
+       return t.timed("browser_fill", kPassword);
+     },
+     "ok",
+     {{"password", "pw"}}},
+    {"StuckCrossSiteFrames",
+     "",  // set by the test: three frames of the other origin
+     {{"/stuck",
+       "<script>onload = () => setTimeout(() => { const x = new XMLHttpRequest(); "
+       "x.open('GET', '/hang', false); x.send(); }, 0);</script>"}},
+     {},
+     [](HostilePageTest& t) {
+       EXPECT_TRUE(t.site.waitFor("/hang"));
+       return t.timed("browser_fill", kPassword);
+     },
+     "ok",
+     {{"password", "pw"}}},
+    {"FocusLostDuringTheApproval",
+     loginForm("method=\"post\"",
+               "<input id=\"other\">" + kOnceFocused +
+                   "other.focus(); navigator.sendBeacon('/moved'); });</script>"),
+     {},
+     {},
+     [](HostilePageTest& t) { return t.fillWhileApproving(kPassword, "/moved"); },
+     "nothing was typed: the field lost the focus since the field was located",
+     {},
+     true},
+};
+
+TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
+  const HostileCase& c = GetParam();
+  std::string html = c.html;
+  if (c.name == "FormActionOnAnotherOrigin") {
+    html =
+        loginForm("method=\"post\" action=\"" + site.localhostURL("/steal") + "\"", kClearedReport);
+  } else if (c.name == "StuckCrossSiteFrames") {
+    html = loginForm();
+    for (int frame = 0; frame < 3; ++frame) {
+      html += "<iframe src=\"" + site.localhostURL("/stuck") + "\"></iframe>";
+    }
+    site.hang("/hang");
+  }
+  site.page("/page", html, "/home", c.headers);
+  for (const auto& [path, page] : c.others) site.page(path, page);
+  startBrowser();
+  // Every value of the item, each of its own type, unlocked for this host only.
+  store("username", "hostile-user@example.com", {"127.0.0.1"}, false, site.url("/page"));
+  const std::string password = "Hostile-Canary-Pa55";
+  store("password", password, {"127.0.0.1"}, c.gated, site.url("/page"));
+  store("otp", kSeed, {"127.0.0.1"});
+  if (c.name != "AlertOnLoad") {
+    ok("browser_navigate", {{"url", site.url("/page")}});
+  }
+
+  const std::string result = c.act(*this);
+  EXPECT_NE(result.find(c.expected), std::string::npos) << result;
+  EXPECT_LE(longest, std::chrono::seconds(30));
+
+  // Only the verified element received a value: every report of an input event that carries one
+  // names that element, and no other request carries one.
+  const std::map<std::string, std::string> values = {
+      {"username", "hostile-user@example.com"}, {"password", password}, {"otp", kSeed}};
+  for (const LoginSite::Request& request : site.requests()) {
+    for (const auto& [kind, value] : values) {
+      const std::string encoded = support::percentEncode(value, "");
+      const auto carries = [&](const std::string& text) {
+        return text.find(value) != std::string::npos || text.find(encoded) != std::string::npos;
+      };
+      if (request.path == "/typed") {
+        const auto allowed = c.landed.find(kind);
+        for (const char* name : {"user", "pw", "q", "other", "field"}) {
+          if (formValue(request.body, name) != value) continue;
+          EXPECT_TRUE(allowed != c.landed.end() && allowed->second == name)
+              << kind << " landed in " << name;
+        }
+      } else {
+        EXPECT_FALSE(carries(request.path + "?" + request.query + " " + request.body))
+            << kind << " sent to " << request.path;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, HostilePageTest, testing::ValuesIn(kHostileCases),
+                         [](const testing::TestParamInfo<HostileCase>& param) {
+                           return param.param.name;
+                         });
 
 }  // namespace
 }  // namespace varn::tests
