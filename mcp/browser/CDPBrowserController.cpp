@@ -282,8 +282,9 @@ Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
 }
 
 std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage(
-    const Connection& conn) {
+    const Connection& conn, Json* targets) {
   const Json reply = conn->send("Target.getTargets");
+  if (targets != nullptr) *targets = reply;
   const Json* infos = targetInfos(reply);
   if (infos == nullptr) return std::nullopt;
   {

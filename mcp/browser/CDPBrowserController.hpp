@@ -141,7 +141,8 @@ class CDPBrowserController final : public BrowserController {
   // The connection of this browser run, opened on first use. Marks activity first, always.
   Connection ensureConnection();
   // The page the agent works on, attaching what it examines; nullopt when there is none.
-  std::optional<ActivePage> activePage(const Connection& conn);
+  // With `targets`, the browser's target list it read goes there.
+  std::optional<ActivePage> activePage(const Connection& conn, support::Json* targets = nullptr);
   // The session of the target: the kept one, else a new flat session with Page enabled. nullopt
   // when the attach reply carries no session id.
   std::optional<std::string> attach(const Connection& conn, const std::string& targetId);
@@ -158,9 +159,10 @@ class CDPBrowserController final : public BrowserController {
                            const support::Json& params,
                            std::chrono::milliseconds deadline = kCommandDeadline);
 
-  // The frame targets a field search looks into besides the page: every frame target whose parent
-  // chain reaches it.
-  std::vector<std::string> frameTargets(const Connection& conn, const ActivePage& page);
+  // The frame targets a field search looks into besides the page: every frame target of the
+  // target list (a Target.getTargets reply) whose parent chain reaches the page.
+  static std::vector<std::string> frameTargets(const support::Json& targets,
+                                               const ActivePage& page);
   // Makes this controller's isolated world in the target's main frame and returns the remote
   // object id of its global object, kept with the session.
   std::string worldOf(const Connection& conn, const ActivePage& target,

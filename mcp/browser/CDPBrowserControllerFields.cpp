@@ -257,12 +257,10 @@ struct LocatedElement final : FieldHandle {
 
 }  // namespace
 
-std::vector<std::string> CDPBrowserController::frameTargets(const Connection& conn,
+std::vector<std::string> CDPBrowserController::frameTargets(const Json& targets,
                                                             const ActivePage& page) {
-  const Json reply = conn->send("Target.getTargets", Json::object(), std::nullopt,
-                                CallBudget::clamp(kCommandDeadline, "Target.getTargets"));
-  const auto infos = reply.find("targetInfos");
-  if (infos == reply.end() || !infos->is_array()) return {};
+  const auto infos = targets.find("targetInfos");
+  if (infos == targets.end() || !infos->is_array()) return {};
   std::map<std::string, std::string> parents;
   for (const Json& entry : *infos) {
     if (entry.is_object()) parents[textOr(entry, "targetId")] = textOr(entry, "parentId");
@@ -349,10 +347,11 @@ FieldMatch CDPBrowserController::locateField(FillField field,
     throw ToolError::invalidArguments("field 'custom' requires a selector");
   }
   const Connection conn = ensureConnection();
-  const std::optional<ActivePage> page = activePage(conn);
+  Json targets;
+  const std::optional<ActivePage> page = activePage(conn, &targets);
   if (!page) return FieldMatch{};
   failOnDialog(*page);
-  const std::vector<std::string> frames = frameTargets(conn, *page);
+  const std::vector<std::string> frames = frameTargets(targets, *page);
 
   // All frames at once, within one deadline: a frame stuck in a synchronous request costs the
   // search no more than that. An open dialog fails the search; any other failure of a frame
