@@ -42,11 +42,6 @@ inline void relax() noexcept {
 #endif
 }
 
-const Json& emptyObject() {
-  static const Json empty = Json::object();
-  return empty;
-}
-
 // {"jsonrpc":"2.0","id":<id>,"result": -- the envelope up to its result; `extra` bytes are
 // reserved for what follows.
 std::string resultHead(const Json& id, std::size_t extra = 0) {
@@ -142,14 +137,16 @@ std::string jsonString(const Output& output) noexcept {
 }
 
 // Decodes the tool's input record straight from the arguments object (the decoder's error passes
-// through and the tool does not run), runs the tool and writes its output. Tools without input
-// never look at the arguments.
+// through and the tool does not run), frees the arguments, runs the tool and writes its output.
+// Tools without input never look at the arguments.
 template <typename Tool>
-std::string runTool(const Tool& tool, const Json& args) {
+std::string runTool(const Tool& tool, Json& args) {
   if constexpr (requires { typename Tool::Input; }) {
-    return jsonString(tool.run(Tool::Input::fromJson(args)));
+    const typename Tool::Input input = Tool::Input::fromJson(args);
+    Json().swap(args);  // the input holds what the tool needs: one copy, not two
+    return jsonString(tool.run(input));
   } else {
-    (void)args;
+    Json().swap(args);
     return jsonString(tool.run());
   }
 }
@@ -157,11 +154,11 @@ std::string runTool(const Tool& tool, const Json& args) {
 // One tool of the table: its MCP name and how to run it on the table's instance.
 struct ToolEntry {
   std::string_view name;
-  std::string (*run)(const MCPTools& tools, const Json& args);
+  std::string (*run)(const MCPTools& tools, Json& args);
 };
 
 template <auto Field>
-std::string runField(const MCPTools& tools, const Json& args) {
+std::string runField(const MCPTools& tools, Json& args) {
   const auto& tool = tools.*Field;
   if constexpr (requires { tool.has_value(); }) {
     // A browser tool of a server without a browser controller, refused before its arguments are
@@ -209,6 +206,70 @@ ToolError unknownTool(const std::string& name) {
   return ToolError::invalidArguments("unknown tool: " + name);
 }
 
+// The arguments that may hold texts longer than kMaxArgumentBytes: secret values and HTTP bodies.
+bool mayBeLong(std::string_view tool, std::string_view key) {
+  return (key == "value" && (tool == "secret_create" || tool == "secret_update")) ||
+         (key == "body" && tool == "http_call");
+}
+
+// Whether `value` holds, at any depth, a text or an object key longer than kMaxArgumentBytes.
+bool holdsOverlongText(const Json& value) {
+  constexpr std::size_t kMax = MCPServer::kMaxArgumentBytes;
+  if (value.is_string()) return value.get_ref<const std::string&>().size() > kMax;
+  if (value.is_array()) {
+    for (const Json& element : value) {
+      if (holdsOverlongText(element)) return true;
+    }
+  } else if (value.is_object()) {
+    for (const auto& [key, element] : value.items()) {
+      if (key.size() > kMax || holdsOverlongText(element)) return true;
+    }
+  }
+  return false;
+}
+
+// The refusal of arguments that no tool can use: a text longer than any reference, name, URL or
+// command argument, outside the arguments that carry a secret value or an HTTP body. The message
+// names the argument (never an over-long name) and quotes nothing of its value.
+std::optional<ToolError> overlongArgument(std::string_view tool, const Json& args) {
+  constexpr std::size_t kMax = MCPServer::kMaxArgumentBytes;
+  const std::string limit = " longer than " + std::to_string(kMax) + " bytes";
+  for (const auto& [key, value] : args.items()) {
+    if (key.size() > kMax) return ToolError::invalidArguments("an argument name is" + limit);
+    if (mayBeLong(tool, key) && value.is_string()) continue;
+    if (holdsOverlongText(value)) {
+      return ToolError::invalidArguments(
+          "argument " + key + " holds a text" + limit +
+          " — only a secret value or an http_call body may be longer");
+    }
+  }
+  return std::nullopt;
+}
+
+// The bytes a parsed JSON value takes in memory, close enough to count it against the limits of
+// serve(): a short text or a number costs far more than its characters on the line.
+std::size_t heldBytes(const Json& value) {
+  // Every text, array and object of a value, and every member of an object, is a heap block of
+  // its own, with the allocator's bookkeeping.
+  constexpr std::size_t kBlock = 2 * sizeof(void*);
+  constexpr std::size_t kText = kBlock + sizeof(std::string);
+  // An object's member: the tree node's links and colour, and its key.
+  constexpr std::size_t kMember = kBlock + 4 * sizeof(void*) + kText;
+  std::size_t bytes = sizeof(Json);
+  if (value.is_string()) {
+    bytes += kText + kBlock + value.get_ref<const std::string&>().capacity();
+  } else if (value.is_array()) {
+    bytes += kBlock + sizeof(Json::array_t) + kBlock;
+    for (const Json& element : value) bytes += heldBytes(element);
+  } else if (value.is_object()) {
+    bytes += kBlock + sizeof(Json::object_t);
+    for (const auto& [key, element] : value.items()) {
+      bytes += kMember + key.capacity() + heldBytes(element);
+    }
+  }
+  return bytes;
+}
+
 const ToolEntry* findTool(std::string_view name) {
   for (const ToolEntry& tool : kTools) {
     if (tool.name == name) return &tool;
@@ -222,9 +283,11 @@ const ToolEntry* findTool(std::string_view name) {
 // in any order; the one writer takes them from the front as they become ready. std::deque keeps
 // references to its elements valid across push_back and pop_front, so a handler can hold its slot.
 //
-// Each slot weighs the bytes of its line (held, parsed, by the handler until it is done) and of its
-// reply; the reader waits for room while the slots are over the limits, so a flood of input cannot
-// grow the memory without bound. add() and addReady() tell the reader when that is the case.
+// Each slot weighs what it holds: while its tool call runs, what the call is counted as holding
+// (its parsed message, kHeldCopies times over); once answered, its reply. A reply made at once
+// also counts its line. The reader waits for room while the slots are over the limits, so a flood
+// of input cannot grow the memory without bound. add() and addReady() tell the reader when that
+// is the case.
 class MCPServer::ReplyQueue {
  public:
   explicit ReplyQueue(ServeLimits limits) : limits_(limits) {}
@@ -235,12 +298,13 @@ class MCPServer::ReplyQueue {
     std::size_t weight = 0;
   };
 
-  // A slot for a reply still to come; `full` is set when the reader must wait for room.
-  Slot& add(std::size_t lineBytes, bool& full) {
+  // A slot for a reply still to come, whose call holds `heldBytes` until then; `full` is set when
+  // the reader must wait for room.
+  Slot& add(std::size_t heldBytes, bool& full) {
     std::lock_guard lock(mutex_);
-    bytes_ += lineBytes;
+    bytes_ += heldBytes;
     Slot& slot = slots_.emplace_back();
-    slot.weight = lineBytes;
+    slot.weight = heldBytes;
     full = fullLocked();
     return slot;
   }
@@ -266,14 +330,16 @@ class MCPServer::ReplyQueue {
     if (ready) ready_.notify_one();
   }
 
+  // The call of `slot` is done: from now on the slot holds its reply only.
   void fill(Slot& slot, std::optional<Reply> reply) {
     bool front;
+    bool wakeReader;
     {
       std::lock_guard lock(mutex_);
-      if (reply) {
-        slot.weight += reply->text.size();
-        bytes_ += reply->text.size();
-      }
+      bytes_ -= slot.weight;
+      slot.weight = reply ? reply->text.size() : 0;
+      bytes_ += slot.weight;
+      wakeReader = readerWaiting_ && !fullLocked();
       slot.reply = std::move(reply);
       slot.done = true;
       front = &slots_.front() == &slot;
@@ -281,6 +347,7 @@ class MCPServer::ReplyQueue {
     }
     // The writer only ever waits for the front slot.
     if (front) ready_.notify_one();
+    if (wakeReader) room_.notify_one();
   }
 
   // No more slots will be added.
@@ -361,9 +428,9 @@ void MCPServer::serve(int inputFd, int outputFd, ServeLimits limits) const {
   serve(inputFd, writer, limits);
 }
 
-std::optional<MCPServer::Reply> MCPServer::respondGuarded(const Json& message) const noexcept {
+std::optional<MCPServer::Reply> MCPServer::respondGuarded(Json message) const noexcept {
   try {
-    return respond(message);
+    return respond(std::move(message));
   } catch (...) {
     // Only a failure outside the tool call (memory, say) gets here: that line stays unanswered
     // rather than taking the server down.
@@ -391,16 +458,17 @@ void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const
         deliverApprovalAnswer(*message);
         return;
       }
-      if (!runsATool(*message)) {
+      const std::optional<std::size_t> held = heldByToolCall(*message);
+      if (!held) {
         // Nothing on this road can block (no tool runs), so it is answered here at once: a
         // hand-over to another thread would cost more than the answer.
-        std::optional<Reply> reply = respondGuarded(*message);
+        std::optional<Reply> reply = respondGuarded(std::move(*message));
         if (reply) full = replies.addReady(std::move(*reply), line.size());
         return;
       }
-      ReplyQueue::Slot& slot = replies.add(line.size(), full);
-      pool.submit([this, &replies, &slot, message = std::move(*message)] {
-        replies.fill(slot, respondGuarded(message));
+      ReplyQueue::Slot& slot = replies.add(*held, full);
+      pool.submit([this, &replies, &slot, message = std::move(*message)]() mutable {
+        replies.fill(slot, respondGuarded(std::move(message)));
       });
     };
 
@@ -463,7 +531,10 @@ std::optional<std::string> MCPServer::handleLine(std::string_view line) const {
     deliverApprovalAnswer(*message);
     return std::nullopt;
   }
-  return handle(*message);
+  std::optional<Reply> reply = respond(std::move(*message));
+  if (!reply) return std::nullopt;
+  reply->text.append(reply->sharedTail);
+  return std::move(reply->text);
 }
 
 std::optional<std::string> MCPServer::handle(const Json& message) const {
@@ -481,7 +552,7 @@ void MCPServer::deliverApprovalAnswer(const Json& answer) const {
   coordinator_->fulfill(stringId(answer["id"]), elicitationResult(answer));
 }
 
-std::optional<MCPServer::Reply> MCPServer::respond(const Json& message) const {
+std::optional<MCPServer::Reply> MCPServer::respond(Json message) const {
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string()) return std::nullopt;
   const std::string& name = method->get_ref<const std::string&>();
@@ -492,7 +563,7 @@ std::optional<MCPServer::Reply> MCPServer::respond(const Json& message) const {
   if (name == "tools/call") {
     // A call without an id still runs; only its answer is dropped.
     std::string reply = answered ? resultHead(*id, 128) : std::string();
-    appendToolCallResult(reply, message);
+    appendToolCallResult(reply, std::move(message));
     if (!answered) return std::nullopt;
     reply.push_back('}');
     return Reply{std::move(reply), {}};
@@ -504,19 +575,18 @@ std::optional<MCPServer::Reply> MCPServer::respond(const Json& message) const {
   return Reply{errorEnvelope(*id, -32601, "method not found: " + name), {}};
 }
 
-void MCPServer::appendToolCallResult(std::string& out, const Json& message) const {
-  const Json* params = &emptyObject();
-  if (auto found = message.find("params"); found != message.end() && found->is_object()) {
-    params = &*found;
-  }
+void MCPServer::appendToolCallResult(std::string& out, Json message) const {
   std::string name;
-  if (auto found = params->find("name"); found != params->end() && found->is_string()) {
-    name = found->get<std::string>();
+  Json args = Json::object();
+  if (auto params = message.find("params"); params != message.end() && params->is_object()) {
+    if (auto found = params->find("name"); found != params->end() && found->is_string()) {
+      name = found->get<std::string>();
+    }
+    if (auto found = params->find("arguments"); found != params->end() && found->is_object()) {
+      args = std::move(*found);
+    }
   }
-  const Json* args = &emptyObject();
-  if (auto found = params->find("arguments"); found != params->end() && found->is_object()) {
-    args = &*found;
-  }
+  Json().swap(message);  // what the tool does not need goes before it runs
   // A name that runs no tool is refused without the cost of a throw; the text is the one that
   // callTool throws for it.
   if (findTool(name) == nullptr) {
@@ -525,7 +595,7 @@ void MCPServer::appendToolCallResult(std::string& out, const Json& message) cons
   }
   std::string output;
   try {
-    output = callTool(name, *args);
+    output = callTool(name, std::move(args));
   } catch (const std::exception& error) {
     appendToolResult(out, std::string("error: ") + error.what(), true);
     return;
@@ -533,19 +603,25 @@ void MCPServer::appendToolCallResult(std::string& out, const Json& message) cons
   appendToolResult(out, output, false);
 }
 
-std::string MCPServer::callTool(const std::string& name, const Json& args) const {
-  if (const ToolEntry* tool = findTool(name)) return tool->run(tools_, args);
-  throw unknownTool(name);
+std::string MCPServer::callTool(const std::string& name, Json args) const {
+  const ToolEntry* tool = findTool(name);
+  if (tool == nullptr) throw unknownTool(name);
+  if (std::optional<ToolError> refusal = overlongArgument(name, args)) throw std::move(*refusal);
+  return tool->run(tools_, args);
 }
 
-bool MCPServer::runsATool(const Json& message) {
+std::optional<std::size_t> MCPServer::heldByToolCall(const Json& message) {
   const auto method = message.find("method");
-  if (method == message.end() || !method->is_string() || *method != "tools/call") return false;
+  if (method == message.end() || !method->is_string() || *method != "tools/call") return {};
   const auto params = message.find("params");
-  if (params == message.end() || !params->is_object()) return false;
+  if (params == message.end() || !params->is_object()) return {};
   const auto name = params->find("name");
-  return name != params->end() && name->is_string() &&
-         findTool(name->get_ref<const std::string&>()) != nullptr;
+  if (name == params->end() || !name->is_string()) return {};
+  const std::string& tool = name->get_ref<const std::string&>();
+  if (findTool(tool) == nullptr) return {};
+  const auto args = params->find("arguments");
+  if (args != params->end() && args->is_object() && overlongArgument(tool, *args)) return {};
+  return kHeldCopies * heldBytes(message);
 }
 
 std::string MCPServer::stringId(const Json& id) {

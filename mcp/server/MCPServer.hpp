@@ -16,7 +16,9 @@ namespace varn::mcp {
 class VaultClient;
 
 // How much MCPServer::serve() lets be in flight (lines read and not yet answered, with their
-// replies) before it pauses reading until the writer catches up.
+// replies) before it pauses reading until the writer catches up. A tool call counts what it holds
+// while it runs: its message as parsed, several times over for the copies that decoding and the
+// tool make (MCPServer::kHeldCopies); once it is done, only its reply.
 struct ServeLimits {
   std::size_t bytes = std::size_t{256} << 20;
   std::size_t replies = 10'000;
@@ -32,6 +34,15 @@ class MCPServer final {
  public:
   // Lines longer than this (in bytes, before the line feed) are dropped unread.
   static constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
+  // The longest text (or object key) a tool argument may hold, the value of secret_create and
+  // secret_update and the body of http_call excepted: the most a program can be given as one
+  // argument (Linux's MAX_ARG_STRLEN), and far beyond any reference, name, URL or selector. A
+  // call with a longer one is refused with ToolError::invalidArguments before any tool runs.
+  static constexpr std::size_t kMaxArgumentBytes = std::size_t{128} << 10;
+  // How many times over a running tool call is counted as holding its parsed message: the
+  // parsed form, the decoded input, and the copies a tool makes (a vault request, its JSON and
+  // its text) are never all alive at once, and never more than this many together.
+  static constexpr std::size_t kHeldCopies = 5;
 
   // `vault` is held for the life of the server; `coordinator` must not be null.
   MCPServer(MCPTools tools, std::shared_ptr<VaultClient> vault,
@@ -78,16 +89,19 @@ class MCPServer final {
   };
   class ReplyQueue;
 
-  // handle(), in the form serve() writes.
-  [[nodiscard]] std::optional<Reply> respond(const support::Json& message) const;
+  // handle(), in the form serve() writes. Takes the message so that a tool call can free it
+  // before the tool runs.
+  [[nodiscard]] std::optional<Reply> respond(support::Json message) const;
   // respond(), with any escaping failure turned into no reply.
-  [[nodiscard]] std::optional<Reply> respondGuarded(const support::Json& message) const noexcept;
+  [[nodiscard]] std::optional<Reply> respondGuarded(support::Json message) const noexcept;
 
   // An object with "id" and no "method": the client's answer to an approval request.
   [[nodiscard]] static bool isApprovalAnswer(const support::Json& message);
-  // Whether handling the message runs a tool of the table, which may block for as long as the
-  // vault or a human takes. Every other message is answered without waiting for anything.
-  [[nodiscard]] static bool runsATool(const support::Json& message);
+  // When handling the message runs a tool of the table (which may block for as long as the vault
+  // or a human takes): the bytes the call is counted as holding while it runs. Nothing for every
+  // other message, which is answered without waiting for anything (a call whose arguments are
+  // refused included).
+  [[nodiscard]] static std::optional<std::size_t> heldByToolCall(const support::Json& message);
   // Hands an approval answer to the coordinator.
   void deliverApprovalAnswer(const support::Json& answer) const;
 
@@ -96,11 +110,12 @@ class MCPServer final {
       const support::Json& message) const noexcept;
 
   // Appends the result object of "tools/call": the tool's output text, or "error: " and the
-  // error's text.
-  void appendToolCallResult(std::string& out, const support::Json& message) const;
-  // Runs the named tool on `args` and returns its output as JSON text. Throws what the argument
-  // decoding or the tool throws, and ToolError for names it does not run.
-  [[nodiscard]] std::string callTool(const std::string& name, const support::Json& args) const;
+  // error's text. Frees the message before the tool runs.
+  void appendToolCallResult(std::string& out, support::Json message) const;
+  // Runs the named tool on `args` and returns its output as JSON text. The arguments are freed
+  // once decoded. Throws what the argument decoding or the tool throws, and ToolError for names it
+  // does not run and for over-long arguments.
+  [[nodiscard]] std::string callTool(const std::string& name, support::Json args) const;
 
   MCPTools tools_;
   std::shared_ptr<VaultClient> vault_;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "mcp/browser/testing/ScriptedController.hpp"
@@ -453,6 +454,56 @@ TEST_F(MCPServerTest, ResolvingToolsRefuseUndecodableArgumentsBeforeTheRoad) {
   EXPECT_TRUE(vault->calls().empty());
 }
 
+// No reference, name, URL, selector or command argument is longer than kMaxArgumentBytes: a longer
+// text anywhere in the arguments is refused before any tool runs, the texts that carry a secret
+// value or an HTTP body excepted.
+TEST_F(MCPServerTest, OverlongArgumentsAreRefusedBeforeAnyToolRuns) {
+  const std::string atLimit(MCPServer::kMaxArgumentBytes, 'a');
+  const std::string over(MCPServer::kMaxArgumentBytes + 1, 'a');
+  const std::string tail =
+      " holds a text longer than 131072 bytes — only a secret value or an "
+      "http_call body may be longer\")";
+  const std::vector<std::tuple<std::string, std::string, Json>> refused{
+      {"secret_get", "ref", {{"ref", over}}},
+      {"secret_resolve_preview", "ref", {{"ref", over}}},
+      {"secret_list", "pad", {{"pad", over}}},
+      {"group_list", "x", {{"x", {{"y", Json::array({1, over})}}}}},
+      {"run_command", "argv", {{"argv", {"echo", over}}}},
+      {"run_command", "env_refs", {{"argv", {"env"}}, {"env_refs", {{"TOKEN", over}}}}},
+      {"http_call",
+       "headers",
+       {{"url", "http://127.0.0.1:9/"}, {"method", "GET"}, {"headers", {{over, "x"}}}}},
+      {"secret_create", "name", {{"name", over}, {"value", "v"}}},
+      {"browser_navigate", "url", {{"url", over}}},
+  };
+  for (const auto& [tool, key, arguments] : refused) {
+    EXPECT_EQ(callResult({{"name", tool}, {"arguments", arguments}}),
+              errorResult("error: invalidArguments(\"argument " + key + tail))
+        << tool << " " << key;
+  }
+  EXPECT_EQ(callResult({{"name", "secret_get"}, {"arguments", {{over, "r"}}}}),
+            errorResult("error: invalidArguments(\"an argument name is longer than 131072 "
+                        "bytes\")"));
+  EXPECT_TRUE(vault->calls().empty());
+
+  // At the limit, and longer where a value or a body goes: the tool runs.
+  EXPECT_EQ(callResult({{"name", "secret_get"}, {"arguments", {{"ref", atLimit}}}}).at("isError"),
+            false);
+  const std::vector<std::pair<std::string, Json>> long_{
+      {"secret_create",
+       {{"name", "n"}, {"field_label", "f"}, {"value", over}, {"kind", "k"}, {"ai_access", "a"}}},
+      {"secret_update", {{"ref", "r"}, {"value", over}}},
+      {"http_call", {{"url", "http://[::1"}, {"method", "POST"}, {"body", over}}},
+  };
+  for (const auto& [tool, arguments] : long_) {
+    const std::string text = callResult({{"name", tool}, {"arguments", arguments}})
+                                 .at("content")[0]
+                                 .at("text")
+                                 .get<std::string>();
+    EXPECT_EQ(text.find("is longer than"), std::string::npos) << tool << ": " << text;
+  }
+}
+
 TEST_F(MCPServerTest, AToolErrorAppearsInItsPrintedForm) {
   EXPECT_EQ(callResult({{"name", "secret_delete"}, {"arguments", {{"ref", "varn://l/a/b"}}}}),
             errorResult(R"(error: upstream("vault said \"no\"\nline 2\tit\'s\\gone"))"));
@@ -634,6 +685,39 @@ TEST_F(MCPServerTest, ReadingPausesWhileTooManyRepliesOrBytesAreInFlight) {
     const Json output =
         Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
     EXPECT_EQ(output.at("name"), "timeout");
+  }
+}
+
+// A call in flight counts what its parsed message holds, many times its line for short texts: a
+// line of 12 KB whose 3,000 texts hold far more than a 64 KiB limit pauses reading, so the answer
+// behind it comes too late; under a limit that it fits, the answer is read and approves.
+TEST_F(MCPServerTest, ACallInFlightCountsWhatItsParsedArgumentsHold) {
+  const std::string line =
+      Json{{"jsonrpc", "2.0"},
+           {"id", 1},
+           {"method", "tools/call"},
+           {"params",
+            {{"name", "secret_get"},
+             {"arguments",
+              {{"ref", "await-approval-briefly"}, {"pad", std::vector<std::string>(3000, "a")}}}}}}
+          .dump() +
+      "\n";
+  ASSERT_LT(line.size(), 16'000u);
+  for (const auto& [limit, action] :
+       {std::pair{std::size_t{64} << 10, "timeout"}, std::pair{std::size_t{64} << 20, "accept"}}) {
+    SCOPED_TRACE(limit);
+    auto freshCoordinator = std::make_shared<ElicitationCoordinator>();
+    freshCoordinator->open("elicit-T");
+    vault->coordinator = freshCoordinator;
+    const MCPServer counted(tableOver(vault), vault, freshCoordinator);
+    Served served(counted, ServeLimits{limit, 1000});
+    served.send(line + R"({"jsonrpc":"2.0","id":"elicit-T","result":{"action":"accept"}})"
+                       "\n");
+    const std::vector<std::string> lines = served.lines();
+    ASSERT_EQ(ids(lines), (std::vector<Json>{1}));
+    const Json output =
+        Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
+    EXPECT_EQ(output.at("name"), action);
   }
 }
 
