@@ -151,13 +151,17 @@ std::string dumpCompact(const OrderedJson& value) {
 
 std::string dumpEscapingSlashes(const OrderedJson& value) {
   std::string text = dumpCompact(value);
-  std::string out;
-  out.reserve(text.size() + 8);
-  for (char c : text) {
-    if (c == '/') out += '\\';
-    out += c;
+  // Escaped in place, from the back: a text that carries a large value is not held twice, and
+  // usually the room for the few backslashes is spare capacity already.
+  const auto slashes = static_cast<std::size_t>(std::count(text.begin(), text.end(), '/'));
+  std::size_t read = text.size();
+  text.resize(read + slashes);
+  for (std::size_t write = text.size(); read != write;) {
+    const char c = text[--read];
+    text[--write] = c;
+    if (c == '/') text[--write] = '\\';
   }
-  return out;
+  return text;
 }
 
 const Json& requireObject(const Json& value, std::string_view what) {
