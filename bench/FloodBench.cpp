@@ -1,8 +1,13 @@
 // What a flood of input costs the real varn-mcp: its peak resident memory (VmHWM) and thread count
-// while a first call holds every reply behind it, against the tests' fake vault. Four runs:
+// while a first call holds every reply behind it, against the tests' fake vault. The runs:
 //
 //   - 30 pings with 15 MiB ids behind a pending approval (every reply is queued);
 //   - 30 tool calls carrying a 15 MiB argument, all held at the vault (every line is held);
+//   - 30 secret_resolve_preview calls whose reference is 15 MiB long, behind a call held at the
+//     vault;
+//   - for every tool and every text, list or map argument in its input schema (as tools/list
+//     gives it), 30 calls with 15 MiB in that argument and small values in the others, behind a
+//     call held at the vault: one row per tool, for its costliest argument;
 //   - 20,000 pings with 4 KB ids behind a pending approval;
 //   - 40,000 tool calls against a vault that never accepts a connection, past the pool's thread
 //     cap; then the vault's socket closes and every call is answered (with its error), in order.
@@ -10,7 +15,10 @@
 // Behind a pending approval, reading pauses once too much is in flight, and the approval's answer
 // could only come after the flood, so those runs end with SIGTERM once the server stopped reading.
 //
-//   flood_bench [path/to/varn-mcp]
+//   flood_bench [path/to/varn-mcp [text]]
+//
+// With a text, only the runs whose name holds it, and the per-tool runs of the tools whose name
+// holds it ("tools": every tool).
 //
 // Prints one table; nothing is asserted, the figures are read by people.
 
@@ -26,6 +34,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,22 +67,31 @@ long statusField(pid_t pid, const std::string& field) {
   return -1;
 }
 
-// Writes `input` to the server's standard input on a thread of its own, counting what was taken.
+// Writes lines 1 to `lines` (each made by `line` when its turn comes, so that the benchmark never
+// holds the whole flood) to the server's standard input on a thread of its own, counting what was
+// taken.
 class Feeder {
  public:
-  Feeder(int fd, std::string input) : fd_(fd), input_(std::move(input)) {
-    thread_ = std::thread([this] {
-      std::size_t offset = 0;
-      while (offset < input_.size()) {
-        pollfd writable{fd_, POLLOUT, 0};
-        if (::poll(&writable, 1, 100) < 0) break;
-        if ((writable.revents & (POLLERR | POLLHUP)) != 0 || stop_.load()) break;
-        if ((writable.revents & POLLOUT) == 0) continue;
-        const ssize_t n = ::write(fd_, input_.data() + offset, input_.size() - offset);
-        if (n > 0) {
-          offset += static_cast<std::size_t>(n);
-          taken_.store(offset);
+  Feeder(int fd, int lines, std::function<std::string(int id)> line) : fd_(fd) {
+    for (int id = 1; id <= lines; ++id) size_ += line(id).size() + 1;
+    thread_ = std::thread([this, lines, line = std::move(line)] {
+      std::size_t taken = 0;
+      for (int id = 1; id <= lines && !stop_.load(); ++id) {
+        const std::string text = line(id) + "\n";
+        std::size_t offset = 0;
+        while (offset < text.size()) {
+          pollfd writable{fd_, POLLOUT, 0};
+          if (::poll(&writable, 1, 100) < 0) break;
+          if ((writable.revents & (POLLERR | POLLHUP)) != 0 || stop_.load()) break;
+          if ((writable.revents & POLLOUT) == 0) continue;
+          const ssize_t n = ::write(fd_, text.data() + offset, text.size() - offset);
+          if (n > 0) {
+            offset += static_cast<std::size_t>(n);
+            taken_.store(taken + offset);
+          }
         }
+        if (offset < text.size()) break;
+        taken += offset;
       }
       done_.store(true);
     });
@@ -84,11 +102,11 @@ class Feeder {
   }
   [[nodiscard]] std::size_t taken() const { return taken_.load(); }
   [[nodiscard]] bool done() const { return done_.load(); }
-  [[nodiscard]] std::size_t size() const { return input_.size(); }
+  [[nodiscard]] std::size_t size() const { return size_; }
 
  private:
   int fd_;
-  std::string input_;
+  std::size_t size_ = 0;
   std::atomic<std::size_t> taken_{0};
   std::atomic<bool> done_{false};
   std::atomic<bool> stop_{false};
@@ -171,7 +189,8 @@ void report(const Run& run, long baseKiB, long peakKiB, const Seen& seen, const 
               peakKiB / 1024.0, seen.threads, 100.0 * seen.taken, run.target, end.c_str());
 }
 
-void flood(const std::string& binary, const Run& run) {
+// The peak resident memory of the server (MiB) for `run`; prints its row unless `quiet`.
+double flood(const std::string& binary, const Run& run, bool quiet = false) {
   TempDir dir;
   const std::string home = dir.makeFolder("h");
   const std::string socketPath = dir.file("v.sock");
@@ -200,9 +219,7 @@ void flood(const std::string& binary, const Run& run) {
   }
   const long base = statusField(server.pid(), "VmRSS");
 
-  std::string input;
-  for (int id = 1; id <= run.lines; ++id) input += run.line(id) + "\n";
-  Feeder feeder(server.inputFd(), std::move(input));
+  Feeder feeder(server.inputFd(), run.lines, run.line);
   const Seen seen = watch(server, feeder);
   const long peak = statusField(server.pid(), "VmHWM");
 
@@ -226,13 +243,88 @@ void flood(const std::string& binary, const Run& run) {
     end = std::to_string(inOrder) + "/" + std::to_string(run.lines + 1) + " replies in order in " +
           std::to_string(drain).substr(0, 4) + " s; " + varn::tests::describe(server.waitForExit());
   }
-  report(run, base, peak, seen, end);
+  if (!quiet) report(run, base, peak, seen, end);
+  return peak / 1024.0;
+}
+
+// The tools and their input schemas, as the server announces them.
+Json toolDefinitions(const std::string& binary) {
+  TempDir dir;
+  ServerProcess server(binary, {}, {{"HOME", dir.makeFolder("h")}});
+  server.sendLine(varn::tests::request(1, "tools/list"));
+  std::optional<std::string> line = server.readLine();
+  std::optional<Json> reply = line ? varn::tests::parseReply(*line) : std::nullopt;
+  server.closeInput();
+  (void)server.waitForExit();
+  return reply ? reply->at("result").at("tools") : Json::array();
+}
+
+// A small value of a property's type: arguments beside the one under test, so that the calls get
+// as far as they can.
+Json smallValue(const std::string& key, const Json& schema) {
+  const std::string type = schema.value("type", "");
+  if (type == "integer") return 60;
+  if (type == "boolean") return false;
+  if (type == "array") return Json::array({"x"});
+  if (type == "object") return Json::object();
+  if (schema.contains("enum")) return schema.at("enum").at(0);
+  if (key == "url" || key == "start_url") return "http://127.0.0.1:9/";
+  if (key == "method") return "POST";
+  if (key.find("ref") != std::string::npos) return "varn://local/GitHub/password";
+  return "x";
+}
+
+// `bytes` in the shape of a property: the text itself, a list of it, or a map to it.
+Json bigValue(const Json& schema, std::size_t bytes) {
+  std::string text(bytes, 'a');
+  const std::string type = schema.value("type", "");
+  if (type == "array") return Json::array({std::move(text)});
+  if (type == "object") return Json{{"K", std::move(text)}};
+  return text;
+}
+
+// Every tool with 15 MiB in each of its text, list and map arguments in turn: one row per tool,
+// for the argument that cost the most.
+void floodEveryTool(const std::string& binary, const std::string& only) {
+  for (const Json& tool : toolDefinitions(binary)) {
+    const std::string name = tool.at("name");
+    if (only != "tools" && name.find(only) == std::string::npos) continue;
+    const Json& properties = tool.at("inputSchema").value("properties", Json::object());
+    double worst = 0;
+    std::string worstKey = "(none)";
+    for (const auto& [key, schema] : properties.items()) {
+      const std::string type = schema.value("type", "");
+      if (type != "string" && type != "array" && type != "object") continue;
+      Json arguments = Json::object();
+      for (const auto& [other, otherSchema] : properties.items()) {
+        if (other != key) arguments[other] = smallValue(other, otherSchema);
+      }
+      const Json big = bigValue(schema, 15 * kMiB);
+      const std::string label = name + "." + key;
+      const Run run{label.c_str(), 30,
+                    [&](int id) {
+                      Json call = arguments;
+                      call[key] = big;
+                      return varn::tests::toolsCall(id, name, call);
+                    },
+                    Front::heldAtVault, "< 512 MiB"};
+      const double peak = flood(binary, run, true);
+      if (peak > worst) {
+        worst = peak;
+        worstKey = key;
+      }
+    }
+    std::printf("%-52s %8s %8.1f %7s %8s  %-13s %s\n",
+                ("30 x " + name + ", 15 MiB " + worstKey).c_str(), "", worst, "", "", "< 512 MiB",
+                "costliest argument");
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
+  const std::string only = argc > 2 ? argv[2] : "";
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const Run runs[] = {
       {"30 pings, 15 MiB ids, behind a pending approval", 30,
@@ -244,6 +336,12 @@ int main(int argc, char** argv) {
                                        Json{{"pad", std::string(15 * kMiB, 'p')}});
        },
        Front::heldAtVault, "< 512 MiB"},
+      {"30 secret_resolve_preview calls, 15 MiB references", 30,
+       [](int id) {
+         return varn::tests::toolsCall(id, "secret_resolve_preview",
+                                       Json{{"ref", std::string(15 * kMiB, 'r')}});
+       },
+       Front::heldAtVault, "< 512 MiB"},
       {"20,000 pings, 4 KB ids, behind a pending approval", 20'000,
        [](int id) { return ping(std::to_string(id) + std::string(4096, 'i')); }, Front::approval,
        "< 40 MiB"},
@@ -253,6 +351,9 @@ int main(int argc, char** argv) {
   };
   std::printf("%-52s %8s %8s %7s %8s  %-13s %s\n", "flood", "base MiB", "peak MiB", "threads",
               "read", "target", "end");
-  for (const Run& run : runs) flood(binary, run);
+  for (const Run& run : runs) {
+    if (std::string(run.name).find(only) != std::string::npos) flood(binary, run);
+  }
+  floodEveryTool(binary, only.empty() ? "tools" : only);
   return 0;
 }
