@@ -124,9 +124,11 @@ class SpawnAttributes {
   bool ok_ = false;
 };
 
-// Standard input from /dev/null, the pipes (or /dev/null when they are -1) on 1 and 2, nothing
-// from 3 up, then the working directory. Returns the first failing call's error.
-int prepareActions(FileActions& actions, int outWrite, int errWrite,
+// Standard input from /dev/null, the pipes (or /dev/null when they are -1) on 1 and 2, the passed
+// descriptors on 3, 4, ..., nothing else from 3 up, then the working directory. The passed ones
+// are numbered above 2 + their count, so that no dup2 meets one that is still to be moved.
+// Returns the first failing call's error.
+int prepareActions(FileActions& actions, int outWrite, int errWrite, const std::vector<Fd>& passed,
                    const std::optional<std::string>& cwd) {
   if (!actions.ok()) return ENOMEM;
   if (int rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0)) {
@@ -138,7 +140,11 @@ int prepareActions(FileActions& actions, int outWrite, int errWrite,
                  : ::posix_spawn_file_actions_addopen(actions.get(), to, "/dev/null", O_WRONLY, 0);
     if (rc != 0) return rc;
   }
-  if (int rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3)) return rc;
+  int next = 3;
+  for (const Fd& fd : passed) {
+    if (int rc = ::posix_spawn_file_actions_adddup2(actions.get(), fd.get(), next++)) return rc;
+  }
+  if (int rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), next)) return rc;
   if (cwd) {
     if (int rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), cwd->c_str())) return rc;
   }
@@ -178,14 +184,21 @@ int openPidFd(pid_t pid) {
   return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-int waitFor(pid_t pid) {
+// The raw wait status; nullopt when the child cannot be waited for.
+std::optional<int> waitFor(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return std::nullopt;
   }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return WTERMSIG(status);
   return status;
+}
+
+// The exit code, or the number of the signal that ended the child.
+int statusNumber(std::optional<int> status) {
+  if (!status) return -1;
+  if (WIFEXITED(*status)) return WEXITSTATUS(*status);
+  if (WIFSIGNALED(*status)) return WTERMSIG(*status);
+  return *status;
 }
 
 // One stream being drained: what is kept and whether more arrived than the limit.
@@ -222,8 +235,17 @@ ChildProcess ChildProcess::start(const ChildCommand& command) {
     if (int rc = makePipe(errRead, errWrite)) throw ChildStartError(command.path, rc);
   }
 
+  // Copies numbered above every target of the dup2 calls; closed here once the child has them.
+  std::vector<Fd> passed(command.passedFds.size());
+  const int lowest = 3 + static_cast<int>(passed.size());
+  for (std::size_t i = 0; i < passed.size(); ++i) {
+    const int copy = ::fcntl(command.passedFds[i], F_DUPFD_CLOEXEC, lowest);
+    if (copy < 0) throw ChildStartError(command.path, errno);
+    passed[i].reset(copy);
+  }
+
   FileActions actions;
-  if (int rc = prepareActions(actions, outWrite.get(), errWrite.get(), command.cwd)) {
+  if (int rc = prepareActions(actions, outWrite.get(), errWrite.get(), passed, command.cwd)) {
     throw ChildStartError(command.path, rc);
   }
   SpawnAttributes attributes;
@@ -244,7 +266,7 @@ ChildProcess ChildProcess::start(const ChildCommand& command) {
       groups.add(pid);
     } catch (...) {
       ::kill(-pid, SIGKILL);
-      waitFor(pid);
+      (void)waitFor(pid);
       throw ChildStartError(command.path, ENOMEM);
     }
   }
@@ -261,7 +283,8 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       pidFd_(std::exchange(other.pidFd_, -1)),
       outFd_(std::exchange(other.outFd_, -1)),
-      errFd_(std::exchange(other.errFd_, -1)) {}
+      errFd_(std::exchange(other.errFd_, -1)),
+      waitStatus_(std::exchange(other.waitStatus_, std::nullopt)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
@@ -270,6 +293,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     pidFd_ = std::exchange(other.pidFd_, -1);
     outFd_ = std::exchange(other.outFd_, -1);
     errFd_ = std::exchange(other.errFd_, -1);
+    waitStatus_ = std::exchange(other.waitStatus_, std::nullopt);
   }
   return *this;
 }
@@ -296,7 +320,8 @@ void ChildProcess::killGroup() noexcept {
 
 int ChildProcess::reap() noexcept {
   ProcessGroups::live().remove(pid_);
-  return waitFor(std::exchange(pid_, -1));
+  waitStatus_ = waitFor(std::exchange(pid_, -1));
+  return statusNumber(waitStatus_);
 }
 
 ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {

@@ -44,6 +44,9 @@ struct ChildCommand {
   // True: standard output and standard error go to /dev/null instead of pipes (communicate then
   // reads nothing), for a long-running child whose output nobody reads.
   bool discardOutput = false;
+  // Open descriptors of the caller that the child gets as 3, 4, ... in this order (the caller's
+  // own stay open and stay its own). Every other descriptor from 3 up is closed in the child.
+  std::vector<int> passedFds = {};
 };
 
 // What a child left behind once both streams reached their end and it exited.
@@ -62,7 +65,8 @@ struct ChildOutput {
 
 // One started child. The child runs in a process group of its own (its pid is the group's id),
 // recorded in ProcessGroups::live() until it is reaped, with standard input from /dev/null,
-// standard output and standard error on pipes to this object, no other descriptor open, an empty
+// standard output and standard error on pipes to this object, no other descriptor open but the
+// passed ones, an empty
 // signal mask, and SIGINT, SIGTERM, SIGPIPE and SIGCHLD at their default handling whatever the
 // caller ignores or blocks.
 //
@@ -101,6 +105,10 @@ class ChildProcess final {
   // Sends `signal` to the child alone, by its pid, unless it has been reaped.
   void signal(int signal) noexcept;
 
+  // The child's status as waitpid reported it (for WIFEXITED, WTERMSIG, ...) once it has been
+  // reaped; nullopt before.
+  [[nodiscard]] std::optional<int> waitStatus() const noexcept { return waitStatus_; }
+
  private:
   ChildProcess(pid_t pid, int pidFd, int outFd, int errFd) noexcept;
   void release() noexcept;
@@ -113,6 +121,7 @@ class ChildProcess final {
   int pidFd_ = -1;  // readable once the child has exited; -1 when unavailable
   int outFd_ = -1;
   int errFd_ = -1;
+  std::optional<int> waitStatus_;
 };
 
 // Starts the child, drains it and waits for it: ChildProcess::start then communicate.

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,6 +119,27 @@ TEST(ChildProcessTest, TheChildHoldsOnlyDescriptorsZeroToTwo) {
   ::close(leaked);
   // 3 is the descriptor through which ls reads the directory; a leaked one would push it to 4.
   EXPECT_EQ(output.out, "0\n1\n2\n3\n");
+}
+
+TEST(ChildProcessTest, PassedDescriptorsBecomeThreeAndUpAndNothingElseIsInherited) {
+  // The two ends of one pipe, passed in reverse order, with a leaked descriptor beside them.
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  int leaked = ::open("/dev/null", O_RDONLY);
+  ChildCommand command = shell("ls /proc/$$/fd; echo through >&3; exit 5");
+  command.passedFds = {ends[1], ends[0]};
+  ChildProcess child = ChildProcess::start(command);
+  ::close(leaked);
+  ::close(ends[1]);
+  ChildOutput output = child.communicate(kMiB);
+  EXPECT_EQ(output.out, "0\n1\n2\n3\n4\n");
+  char buffer[16] = {};
+  EXPECT_EQ(::read(ends[0], buffer, sizeof buffer), 8);
+  EXPECT_STREQ(buffer, "through\n");
+  ::close(ends[0]);
+  ASSERT_TRUE(child.waitStatus());
+  EXPECT_TRUE(WIFEXITED(*child.waitStatus()));
+  EXPECT_EQ(WEXITSTATUS(*child.waitStatus()), 5);
 }
 
 TEST(ChildProcessTest, TheChildStartsWithAnEmptyMaskAndDefaultStopSignals) {
