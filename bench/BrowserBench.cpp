@@ -1,6 +1,6 @@
 // The browser tools of the real varn-mcp against Debian's Chromium, measured beside a floor that
 // the benchmark drives itself in the same run: the same Chromium (through the same wrapper, with
-// the same flags), started by the benchmark and driven over one raw WebSocket, without MCP.
+// the same flags), started by the benchmark and driven over its own DevTools pipe, without MCP.
 //
 //   browser_bench [path/to/varn-mcp]
 //
@@ -61,16 +61,15 @@ int main(int argc, char** argv) {
   varn::tests::PageServer pages(
       std::map<std::string, std::string>{{"/ready", "<title>ready</title><p>ready at once"}});
 
-  // The floor: the benchmark's own browser and WebSocket.
+  // The floor: the benchmark's own browser and its pipe.
   std::vector<double> floorStarts;
   std::vector<double> floorNavigations;
   long floorTreePss = 0;
   for (int run = 0; run < kStarts; ++run) {
-    const int port = static_cast<int>(varn::tests::unusedLoopbackPort());
-    FloorBrowser browser(wrapper, tmp + "/floor-" + std::to_string(run), port);
+    FloorBrowser browser(wrapper, tmp + "/floor-" + std::to_string(run));
     floorStarts.push_back(browser.startMs());
     if (run > 0) continue;
-    RawDevTools devtools(port, browser.webSocketURL());
+    RawDevTools& devtools = browser;
     const std::string session = varn::bench::floorPageSession(devtools);
     for (int i = 0; i < kNavigations; ++i) {
       floorNavigations.push_back(

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the browser benchmarks share: the floor (Debian's Chromium started by the benchmark itself,
-// with the flags the server uses, and driven over one raw DevTools WebSocket without MCP), timing
+// with the flags the server uses, and driven over its own DevTools pipe without MCP), timing
 // helpers, and one tool call on the server.
 
 #include <fcntl.h>
@@ -14,15 +14,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <httplib.h>
-#include <boost/asio/connect.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
 
 #include "tests/support/BrowserKit.hpp"
 #include "tests/support/JsonRpc.hpp"
@@ -33,9 +28,6 @@ extern char** environ;
 
 namespace varn::bench {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
 using Clock = std::chrono::steady_clock;
 using tests::Json;
 using tests::ServerProcess;
@@ -52,46 +44,56 @@ inline double median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-// The floor's browser: started as the server starts it, polled until /json/version answers.
+// The floor's browser: started as the server starts it (without setpriv, which is part of the
+// server's cost), its pipe on descriptors 3 and 4; ready once it answers Browser.getVersion.
 class FloorBrowser {
  public:
-  FloorBrowser(const std::string& wrapper, const std::string& profile, int port) {
-    std::vector<std::string> args = {wrapper,
-                                     "--remote-debugging-port=" + std::to_string(port),
-                                     "--remote-debugging-address=127.0.0.1",
-                                     "--remote-allow-origins=*",
-                                     "--user-data-dir=" + profile,
-                                     "--no-first-run",
-                                     "--no-default-browser-check",
-                                     "--disable-background-networking",
-                                     "--headless=new"};
+  FloorBrowser(const std::string& wrapper, const std::string& profile) {
+    std::vector<std::string> args = {
+        wrapper,          "--remote-debugging-pipe",    "--user-data-dir=" + profile,
+        "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+        "--headless=new"};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    int commands[2];
+    int replies[2];
+    if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0) {
+      std::fprintf(stderr, "floor: pipe failed\n");
+      std::exit(1);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd = 0; fd <= 2; ++fd) {
       posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
     }
+    posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
+    posix_spawn_file_actions_adddup2(&actions, replies[1], 4);
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::string(*entry).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*entry);
+    }
+    environment.push_back("TMPDIR=" + profile);
+    std::filesystem::create_directories(profile);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
     const Clock::time_point begin = Clock::now();
-    if (posix_spawn(&pid_, wrapper.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    if (posix_spawn(&pid_, wrapper.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
       std::fprintf(stderr, "floor: spawn failed\n");
       std::exit(1);
     }
     posix_spawn_file_actions_destroy(&actions);
-    httplib::Client client("127.0.0.1", port);
-    client.set_connection_timeout(std::chrono::seconds(1));
-    for (;;) {
-      auto reply = client.Get("/json/version");
-      if (reply && reply->status == 200) {
-        startMs_ = millis(Clock::now() - begin);
-        webSocketURL_ = Json::parse(reply->body).at("webSocketDebuggerUrl").get<std::string>();
-        return;
-      }
-      std::this_thread::sleep_for(kFloorPoll);
-    }
+    close(commands[0]);
+    close(replies[1]);
+    out_ = commands[1];
+    in_ = replies[0];
+    send("Browser.getVersion");
+    startMs_ = millis(Clock::now() - begin);
   }
   ~FloorBrowser() {
+    close(out_);
+    close(in_);
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);
@@ -101,43 +103,50 @@ class FloorBrowser {
 
   [[nodiscard]] pid_t pid() const { return pid_; }
   [[nodiscard]] double startMs() const { return startMs_; }
-  [[nodiscard]] const std::string& webSocketURL() const { return webSocketURL_; }
 
- private:
-  pid_t pid_ = -1;
-  double startMs_ = 0;
-  std::string webSocketURL_;
-};
-
-// One raw DevTools WebSocket, synchronous: each command waits for its reply, skipping events.
-class RawDevTools {
- public:
-  RawDevTools(int port, const std::string& url) {
-    asio::ip::tcp::resolver resolver(io_);
-    asio::connect(ws_.next_layer(), resolver.resolve("127.0.0.1", std::to_string(port)));
-    ws_.read_message_max(64 << 20);
-    const std::string prefix = "ws://127.0.0.1:" + std::to_string(port);
-    ws_.handshake("127.0.0.1:" + std::to_string(port), url.substr(prefix.size()));
-  }
-
+  // One command over the pipe; waits for its reply, skipping events.
   Json send(const std::string& method, const Json& params = Json::object(),
             const std::string& sessionId = "") {
     Json command{{"id", ++lastId_}, {"method", method}, {"params", params}};
     if (!sessionId.empty()) command["sessionId"] = sessionId;
-    ws_.write(asio::buffer(command.dump()));
+    const std::string bytes = command.dump() + std::string(1, '\0');
+    for (std::size_t written = 0; written < bytes.size();) {
+      const ssize_t n = write(out_, bytes.data() + written, bytes.size() - written);
+      if (n <= 0) {
+        std::fprintf(stderr, "floor: write failed\n");
+        std::exit(1);
+      }
+      written += static_cast<std::size_t>(n);
+    }
     for (;;) {
-      beast::flat_buffer buffer;
-      ws_.read(buffer);
-      Json message = Json::parse(beast::buffers_to_string(buffer.data()));
+      const std::size_t nul = inbox_.find('\0');
+      if (nul == std::string::npos) {
+        char buffer[65536];
+        const ssize_t n = read(in_, buffer, sizeof buffer);
+        if (n <= 0) {
+          std::fprintf(stderr, "floor: the browser ended its pipe\n");
+          std::exit(1);
+        }
+        inbox_.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      Json message = Json::parse(inbox_.substr(0, nul));
+      inbox_.erase(0, nul + 1);
       if (message.value("id", 0) == lastId_) return message.value("result", Json::object());
     }
   }
 
  private:
-  asio::io_context io_;
-  websocket::stream<asio::ip::tcp::socket> ws_{io_};
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int in_ = -1;
   int lastId_ = 0;
+  std::string inbox_;
+  double startMs_ = 0;
 };
+
+// The floor's DevTools client is its browser's own pipe.
+using RawDevTools = FloorBrowser;
 
 // A flat session on the floor browser's first tab, with the Page domain enabled. The tab may be
 // listed a moment after the endpoint answers.
@@ -180,10 +189,9 @@ struct BrowserScratch {
   std::string tmp = dir.makeFolder("t");
   std::string home = dir.makeFolder("h");
 
-  // varn-mcp with its browser on a free DevTools port and its vault at `socket`.
+  // varn-mcp with its browser (on its pipe alone) and its vault at `socket`.
   [[nodiscard]] ServerProcess server(const std::string& binary, const std::string& socket) const {
-    const int port = static_cast<int>(tests::unusedLoopbackPort());
-    return ServerProcess(binary, {"--cdp-port", std::to_string(port)},
+    return ServerProcess(binary, {},
                          {{"HOME", home},
                           {"VARN_SOCKET", socket},
                           {"PATH", "/usr/bin:/bin"},

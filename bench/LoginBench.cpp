@@ -1,6 +1,6 @@
 // web_login of the real varn-mcp on local single-step and two-step forms (Debian's Chromium, a
-// fake vault), beside a floor that the benchmark drives itself in the same run over one raw
-// DevTools WebSocket to the same Chromium: navigate, wait for the load, focus, insertText,
+// fake vault), beside a floor that the benchmark drives itself in the same run over the same
+// Chromium's own DevTools pipe: navigate, wait for the load, focus, insertText,
 // submit, wait for the next page; no MCP, no vault, no checks.
 //
 //   login_bench [path/to/varn-mcp]
@@ -96,12 +96,11 @@ int main(int argc, char** argv) {
         {"/step2", {{"[name=pw]", "bench-pw"}}, "/home"}}},
   };
 
-  // The floor: the benchmark's own browser and WebSocket.
+  // The floor: the benchmark's own browser and its pipe.
   std::map<std::string, std::vector<double>> floor;
   {
-    const int port = static_cast<int>(varn::tests::unusedLoopbackPort());
-    FloorBrowser browser(scratch.wrapper, scratch.tmp + "/floor", port);
-    RawDevTools devtools(port, browser.webSocketURL());
+    FloorBrowser browser(scratch.wrapper, scratch.tmp + "/floor");
+    RawDevTools& devtools = browser;
     const std::string session = varn::bench::floorPageSession(devtools);
     for (int run = 0; run < kRuns; ++run) {
       for (const auto& [name, steps] : forms) {

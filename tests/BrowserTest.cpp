@@ -1,10 +1,13 @@
 // The browser tools against a real headless Chromium, driven through the real varn-mcp: pages on
-// 127.0.0.1, tabs, JavaScript dialogs, the idle stop, profile folders, a second server, a taken
-// port, and signals. Chromium runs through a wrapper of the tests' own that adds --no-sandbox.
+// 127.0.0.1, tabs, JavaScript dialogs, the idle stop, profile folders, a second server, the
+// DevTools port (none unless asked for, an impostor on it), signals, SIGKILL and a frozen browser.
+// Chromium runs through a wrapper of the tests' own that adds --no-sandbox.
 
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <string>
@@ -43,10 +46,13 @@ class BrowserTest : public ServerTest {
     return env;
   }
 
+  // A server whose browser is reached over its pipe alone, or also on `cdpPort`.
   ServerProcess& startBrowserServer(const std::optional<std::string>& idleSeconds = std::nullopt,
                                     std::optional<std::int64_t> cdpPort = std::nullopt) {
-    port = cdpPort.value_or(unusedLoopbackPort());
-    return startServer({"--cdp-port", std::to_string(port)}, browserEnvironment(idleSeconds));
+    port = cdpPort.value_or(0);
+    std::vector<std::string> args;
+    if (cdpPort) args = {"--cdp-port", std::to_string(*cdpPort)};
+    return startServer(args, browserEnvironment(idleSeconds));
   }
 
   // Calls `tool` on `on` and returns the parsed output; a failure is recorded for an error result.
@@ -88,11 +94,12 @@ class BrowserTest : public ServerTest {
       {"/alert-done", ""},
       {"/confirm-true", ""},
       {"/prompt-Ada", ""},
+      {"/login", "<title>L</title><form><input name=pw type=password></form>"},
   }};
 };
 
 TEST_F(BrowserTest, StartNavigateListActivateCloseAndStop) {
-  startBrowserServer();
+  startBrowserServer(std::nullopt, unusedLoopbackPort());
   EXPECT_EQ(ok("browser_start", {{"headless", true}}),
             (Json{{"cdp_port", port}, {"already_running", false}}));
   EXPECT_EQ(ok("browser_start", {{"headless", false}}),
@@ -100,7 +107,7 @@ TEST_F(BrowserTest, StartNavigateListActivateCloseAndStop) {
   EXPECT_EQ(ok("browser_navigate", {{"url", pages.url("/a")}}), (Json{{"url", pages.url("/a")}}));
   EXPECT_EQ(describeTabs(ok("browser_tabs", {{"action", "list"}})), pages.url("/a") + "*");
 
-  // A second tab, opened from outside as another DevTools client would.
+  // A second tab, opened from outside as the operator's DevTools client would.
   httplib::Client devtools("127.0.0.1", static_cast<int>(port));
   ASSERT_TRUE(devtools.Put("/json/new?" + pages.url("/b")));
   Json listed = ok("browser_tabs", {{"action", "list"}});
@@ -220,8 +227,7 @@ TEST_F(BrowserTest, ABrowserThatDiedIsStartedAfreshWithANewConnection) {
 
 // Two servers share the temporary folder: one's start and stop never touch the other's browser.
 TEST_F(BrowserTest, AnotherServersBrowserSurvivesThisServersStartAndStop) {
-  const std::int64_t otherPort = unusedLoopbackPort();
-  ServerProcess other(binary(), {"--cdp-port", std::to_string(otherPort)}, browserEnvironment());
+  ServerProcess other(binary(), {}, browserEnvironment());
   auto callOther = [&](const std::string& tool, const Json& args) {
     EXPECT_TRUE(other.sendLine(toolsCall(1, tool, args)));
     return toolResult(parseReply(other.readLine().value_or("")).value_or(Json::object()))
@@ -248,14 +254,66 @@ TEST_F(BrowserTest, AnotherServersBrowserSurvivesThisServersStartAndStop) {
   EXPECT_FALSE(processAlive(otherBrowser));
 }
 
-TEST_F(BrowserTest, APortAlreadyTakenFailsTheStart) {
-  SilentListener taken;
-  startBrowserServer(std::nullopt, taken.port());
+// Only the server reaches its browser: no port is open, so nothing else on the machine can read
+// what was typed.
+TEST_F(BrowserTest, AfterAFillTheBrowserListensOnNoPort) {
+  startVault();
+  vault->answer("list", VaultReply::line("[]"));
+  const std::string ref = "varn://local/Shop/password";
+  vault->answer("preview", ref,
+                VaultReply::line(R"({"decision":"allowed","allowed_hosts":["127.0.0.1"]})"));
+  vault->answer("resolve", ref, VaultReply::line(R"({"decision":"allowed","value":"Pa55-e2e"})"));
+  startBrowserServer();
+  EXPECT_EQ(ok("browser_start", {{"headless", true}}),
+            (Json{{"cdp_port", 0}, {"already_running", false}}));
+  ok("browser_navigate", {{"url", pages.url("/login")}});
+  EXPECT_EQ(ok("browser_fill", {{"ref", ref}, {"field", "password"}})["filled"], true);
+  const std::vector<pid_t> tree = processTree(browserPid(*server));
+  EXPECT_GT(tree.size(), 1u);
+  EXPECT_EQ(listeningPortsOf(tree), std::vector<int>{});
+}
+
+// With a port asked for, an impostor that holds it first gets nothing: the start is refused
+// before the browser is launched, and the server never writes to the port.
+TEST_F(BrowserTest, AnImpostorOnTheAskedForPortReceivesNothing) {
+  SilentListener impostor;
+  startBrowserServer(std::nullopt, impostor.port());
   EXPECT_EQ(call("browser_start", {{"headless", true}}),
-            (ToolResult{"error: browser launch failure: CDP port :" + std::to_string(taken.port()) +
-                            " is already in use",
+            (ToolResult{"error: browser launch failure: CDP port :" +
+                            std::to_string(impostor.port()) + " is already in use",
                         true}));
   EXPECT_EQ(childrenOf(server->pid()), std::vector<pid_t>{});
+  EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
+  // The check that found it connected and hung up without a byte.
+  EXPECT_EQ(impostor.received(), "");
+}
+
+// SIGKILL gives the server no chance to stop its browser: the browser dies with it all the same.
+TEST_F(BrowserTest, ABrowserDoesNotOutliveAServerKilledWithSIGKILL) {
+  startBrowserServer();
+  ok("browser_start", {{"headless", true}});
+  ok("browser_navigate", {{"url", pages.url("/a")}});
+  const std::vector<pid_t> tree = processTree(browserPid(*server));
+  ASSERT_GT(tree.size(), 1u);
+  server->sendSignal(SIGKILL);
+  EXPECT_EQ(server->waitForExit(), (ExitStatus{false, -1, true, SIGKILL}));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (pid_t pid : tree) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    EXPECT_TRUE(waitForProcessExit(pid, std::max(left, std::chrono::milliseconds(0)))) << pid;
+  }
+}
+
+TEST_F(BrowserTest, AFrozenBrowserStopsWithinThreeSeconds) {
+  startBrowserServer();
+  ok("browser_start", {{"headless", true}});
+  const pid_t browser = browserPid(*server);
+  ASSERT_EQ(kill(browser, SIGSTOP), 0);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ok("browser_stop"), (Json{{"stopped", true}}));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+  EXPECT_FALSE(processAlive(browser));
   EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
 }
 

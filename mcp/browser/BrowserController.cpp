@@ -123,6 +123,10 @@ BrowserError BrowserError::callTooLong(std::int64_t seconds, std::string what) {
 
 void BrowserController::setIdleTimeout(std::optional<std::int64_t> /*seconds*/) {}
 
+BrowserUse BrowserController::beginUse() {
+  return {};
+}
+
 std::vector<TabInfo> BrowserController::listTabs() {
   throw BrowserError::cdpFailure(kTabControl);
 }

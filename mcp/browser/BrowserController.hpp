@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/Json.hpp"
@@ -185,12 +187,30 @@ class BrowserError : public std::exception {
   std::string description_;
 };
 
+// A browser tool call in progress, from beginUse() until it is dropped: see
+// BrowserController::beginUse. Move-only; an empty one marks nothing.
+class BrowserUse final {
+ public:
+  BrowserUse() = default;
+  explicit BrowserUse(std::function<void()> end) : end_(std::move(end)) {}
+  BrowserUse(BrowserUse&& other) noexcept : end_(std::exchange(other.end_, nullptr)) {}
+  BrowserUse& operator=(BrowserUse&&) = delete;
+  BrowserUse(const BrowserUse&) = delete;
+  BrowserUse& operator=(const BrowserUse&) = delete;
+  ~BrowserUse() {
+    if (end_) end_();
+  }
+
+ private:
+  std::function<void()> end_;
+};
+
 // Drives one dedicated browser. The browser tools, the fill pipeline and the web login hold it
 // only through this interface.
 //
 // Every operation blocks its caller until done; implementations are called from many tool calls
 // at once and must be thread-safe. Failures are thrown: BrowserError, or the lower layers' own
-// errors passed on unchanged. The last five operations have defaults for an implementation without
+// errors passed on unchanged. The last six operations have defaults for an implementation without
 // idle control, tab control or dialog control.
 class BrowserController {
  public:
@@ -238,6 +258,10 @@ class BrowserController {
   // Replaces the idle auto-stop window for this browser; nullopt returns to the default window.
   // Never throws. Default: does nothing.
   virtual void setIdleTimeout(std::optional<std::int64_t> seconds);
+  // Marks the browser in use until the returned mark is dropped: no idle stop comes meanwhile,
+  // and the call's beginning and end count as use. A browser tool holds it for its whole call,
+  // approval waits included. Never throws. Default: marks nothing.
+  [[nodiscard]] virtual BrowserUse beginUse();
   // The browser's page tabs. Default: cdpFailure("tab control not supported by this controller").
   virtual std::vector<TabInfo> listTabs();
   // Brings the tab with this TabInfo id to the front. Default: as listTabs.

@@ -78,6 +78,8 @@ void BrowserFillCore::checkFits(FillField field, const std::optional<std::string
 BrowserFillOutput BrowserFillCore::fill(const std::string& ref, FillField field,
                                         const std::optional<std::string>& selector, bool submit,
                                         const std::string& tool) const {
+  // No idle stop while the call runs, approval waits included.
+  const BrowserUse use = controller_->beginUse();
   (void)VarnRef::parse(ref);
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   const TypedField typed = fillLocated(ref, field, controller_->locateField(field, selector), tool);

@@ -8,20 +8,23 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <sstream>
 #include <system_error>
 #include <thread>
 
 #include "mcp/browser/BrowserController.hpp"
-#include "mcp/browser/DevToolsHTTP.hpp"
 #include "support/Json.hpp"
-#include "support/Uri.hpp"
+#include "support/TcpTable.hpp"
 #include "support/Utf8.hpp"
 
 namespace varn::mcp {
@@ -40,6 +43,10 @@ constexpr std::chrono::milliseconds kOrphanGrace{500};
 // Deleting a profile is retried while the browser's helpers still write into it.
 constexpr int kDeleteTries = 40;
 constexpr std::chrono::milliseconds kDeleteInterval{50};
+// Starts the browser with the parent-death signal set (util-linux, part of every Debian system).
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+// How long a browser whose pipe ended during its start has to become reapable.
+constexpr std::chrono::milliseconds kExitGrace{1000};
 
 // --- processes, as /proc shows them ---
 
@@ -249,12 +256,33 @@ std::optional<std::string> resolveBinary(const std::vector<std::string>& table) 
   return std::nullopt;
 }
 
-std::vector<std::string> inheritedEnvironment() {
+// The server's environment with TMPDIR "." (the browser runs in its profile folder): Chromium
+// makes its own temporary folder there, and the path of the socket in it stays within the limit
+// of a Unix socket address however long the profile's path is.
+std::vector<std::string> browserEnvironment() {
+  std::map<std::string, std::string> table = support::processEnvironment();
+  table["TMPDIR"] = ".";
   std::vector<std::string> entries;
-  for (const auto& [name, value] : support::processEnvironment()) {
-    entries.push_back(name + "=" + value);
-  }
+  for (const auto& [name, value] : table) entries.push_back(name + "=" + value);
   return entries;
+}
+
+// A pipe whose two ends are close-on-exec.
+std::pair<int, int> makePipe() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    throw BrowserError::launchFailure("cannot make the DevTools pipe: " +
+                                      std::error_code(errno, std::generic_category()).message());
+  }
+  return {ends[0], ends[1]};
+}
+
+// How a browser that ended during its start ended.
+std::string exitText(std::optional<int> status) {
+  if (status && WIFEXITED(*status))
+    return "with exit status " + std::to_string(WEXITSTATUS(*status));
+  if (status && WIFSIGNALED(*status)) return "with signal " + std::to_string(WTERMSIG(*status));
+  return "";
 }
 
 std::string portText(std::int64_t port) {
@@ -275,9 +303,57 @@ const std::vector<std::string>& BrowserManager::defaultExecutables() {
   return table;
 }
 
-BrowserManager::BrowserManager(std::int64_t port) : BrowserManager(port, Settings{}) {}
+// Runs the launches on one thread that lives as long as the manager.
+struct BrowserManager::Launcher {
+  Launcher() : thread([this] { loop(); }) {}
+  ~Launcher() {
+    {
+      std::lock_guard lock(mutex);
+      done = true;
+    }
+    wake.notify_all();
+    thread.join();
+  }
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
 
-BrowserManager::BrowserManager(std::int64_t port, Settings settings)
+  // ChildProcess::start of `command` on the launcher's thread; its error passes through.
+  support::ChildProcess launch(const support::ChildCommand& command) {
+    std::packaged_task<support::ChildProcess()> task(
+        [&command] { return support::ChildProcess::start(command); });
+    std::future<support::ChildProcess> result = task.get_future();
+    {
+      std::lock_guard lock(mutex);
+      tasks.push_back(&task);
+    }
+    wake.notify_all();
+    return result.get();
+  }
+
+  void loop() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return done || !tasks.empty(); });
+      if (tasks.empty()) return;
+      auto* task = tasks.front();
+      tasks.pop_front();
+      lock.unlock();
+      (*task)();
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<std::packaged_task<support::ChildProcess()>*> tasks;  // guarded by mutex
+  bool done = false;                                               // guarded by mutex
+  std::thread thread;  // last: started once the rest exists
+};
+
+BrowserManager::BrowserManager(std::optional<std::int64_t> port)
+    : BrowserManager(port, Settings{}) {}
+
+BrowserManager::BrowserManager(std::optional<std::int64_t> port, Settings settings)
     : port_(port), settings_(std::move(settings)) {}
 
 BrowserManager::~BrowserManager() {
@@ -288,6 +364,11 @@ fs::path BrowserManager::tempFolder() const {
   return settings_.tempFolder.empty() ? fs::temp_directory_path() : settings_.tempFolder;
 }
 
+void BrowserManager::setEventHandler(EventHandler handler) {
+  std::lock_guard lock(mutex_);
+  onEvent_ = std::move(handler);
+}
+
 bool BrowserManager::isRunning() {
   std::lock_guard lock(mutex_);
   return process_ && !process_->hasExited();
@@ -296,8 +377,8 @@ bool BrowserManager::isRunning() {
 bool BrowserManager::start(bool headless) {
   std::lock_guard gate(startGate_);
   if (isRunning()) return true;
-  if (port_ < 1 || port_ > 65535) {
-    throw BrowserError::launchFailure("CDP port " + portText(port_) + " is not a valid port");
+  if (port_ && (*port_ < 1 || *port_ > 65535)) {
+    throw BrowserError::launchFailure("CDP port " + portText(*port_) + " is not a valid port");
   }
   std::optional<std::string> binary = resolveBinary(settings_.executables);
   if (!binary) {
@@ -307,8 +388,8 @@ bool BrowserManager::start(bool headless) {
   stop();
   const fs::path temp = tempFolder();
   sweepOrphans(temp);
-  if (portInUse(port_)) {
-    throw BrowserError::launchFailure("CDP port " + portText(port_) + " is already in use");
+  if (port_ && portInUse(*port_)) {
+    throw BrowserError::launchFailure("CDP port " + portText(*port_) + " is already in use");
   }
 
   // Made private at once: the temporary folder is shared by every user.
@@ -325,25 +406,61 @@ bool BrowserManager::start(bool headless) {
     profileDir_ = folder;
     generation = ++generation_;
   }
+  // The browser reads commands on its descriptor 3 and writes replies and events on 4.
+  const auto [commandsIn, commandsOut] = makePipe();
+  const auto [repliesIn, repliesOut] = makePipe();
+  EventHandler handler;
+  {
+    std::lock_guard lock(mutex_);
+    handler = onEvent_;
+  }
+  // The connection owns the server's ends from here on, whatever happens below. Its handler names
+  // the connection, set before its I/O thread starts.
+  auto self = std::make_shared<const CDPConnection*>(nullptr);
+  auto connection =
+      std::make_shared<CDPConnection>(repliesIn, commandsOut, [handler, self](const Json& event) {
+        if (handler) handler(**self, event);
+      });
+  *self = connection.get();
 
   support::ChildCommand command;
-  command.path = *binary;
-  command.argv = {*binary,
-                  "--remote-debugging-port=" + std::to_string(port_),
-                  "--remote-debugging-address=127.0.0.1",
-                  "--remote-allow-origins=*",
-                  "--user-data-dir=" + folder.string(),
-                  "--no-first-run",
-                  "--no-default-browser-check",
-                  "--disable-background-networking"};
+  // setpriv becomes the browser (the same process) with the parent-death signal set. The path is
+  // made absolute: setpriv would look a bare name up in PATH.
+  command.path = kSetpriv;
+  command.argv = {kSetpriv,
+                  "--pdeathsig",
+                  "KILL",
+                  "--",
+                  fs::absolute(*binary).string(),
+                  "--remote-debugging-pipe"};
+  if (port_) {
+    command.argv.push_back("--remote-debugging-port=" + std::to_string(*port_));
+    command.argv.push_back("--remote-debugging-address=127.0.0.1");
+  }
+  command.argv.push_back("--user-data-dir=" + folder.string());
+  command.argv.push_back("--no-first-run");
+  command.argv.push_back("--no-default-browser-check");
+  command.argv.push_back("--disable-background-networking");
   if (headless) command.argv.push_back("--headless=new");
-  command.environment = inheritedEnvironment();
+  command.environment = browserEnvironment();
+  command.cwd = folder.string();
   command.discardOutput = true;
+  command.passedFds = {commandsIn, repliesOut};
 
+  // Made by the first start, so that the thread inherits the signal mask of the server's
+  // threads (SIGINT and SIGTERM blocked) rather than that of the thread that built the manager.
+  if (!launcher_) launcher_ = std::make_unique<Launcher>();
   std::optional<support::ChildProcess> child;
+  int launchError = 0;
   try {
-    child.emplace(support::ChildProcess::start(command));
+    child.emplace(launcher_->launch(command));
   } catch (const support::ChildStartError& error) {
+    launchError = error.errorNumber();
+  }
+  // The browser's ends are the browser's alone, so that its exit ends the pipe.
+  ::close(commandsIn);
+  ::close(repliesOut);
+  if (!child) {
     {
       std::lock_guard lock(mutex_);
       if (profileDir_ == folder) profileDir_.reset();
@@ -351,7 +468,7 @@ bool BrowserManager::start(bool headless) {
     removeProfile(folder);
     throw BrowserError::launchFailure(
         "failed to launch " + *binary + ": " +
-        std::error_code(error.errorNumber(), std::generic_category()).message());
+        std::error_code(launchError, std::generic_category()).message());
   }
   owner.browserPid = child->pid();
   owner.browserStart = processStartTime(child->pid()).value_or(0);
@@ -361,55 +478,64 @@ bool BrowserManager::start(bool headless) {
     // A stop() since the folder was recorded has deleted it: this launch is void.
     if (generation_ == generation) {
       process_.swap(child);
+      connection_ = connection;
       recorded = true;
     }
   }
   if (!recorded) {
     child.reset();  // ends it
-    throw BrowserError::launchFailure("CDP endpoint on " + portText(port_) +
-                                      " did not become ready");
+    throw BrowserError::launchFailure("CDP pipe did not become ready");
   }
   writeOwner(folder, owner);
 
+  // Ready once it answers over the pipe; a stop() meanwhile closes the pipe and ends the wait.
+  connection->connect();
   try {
-    waitForEndpoint(generation);
-  } catch (...) {
-    std::unique_lock lock(mutex_);
-    const bool ours = generation_ == generation;
-    lock.unlock();
-    if (ours) stop();
-    throw;
+    (void)connection->send("Browser.getVersion", Json::object(), std::nullopt,
+                           settings_.readyTimeout);
+    return false;
+  } catch (const BrowserError&) {
   }
-  return false;
-}
-
-void BrowserManager::waitForEndpoint(std::uint64_t generation) {
-  for (int attempt = 0; attempt < settings_.endpointTries; ++attempt) {
-    try {
-      if (getDevToolsEndpoint(port_, "/json/version").status == 200) return;
-    } catch (const DevToolsTransportError&) {
-      // Not listening yet.
-    }
-    std::unique_lock lock(mutex_);
-    // A stop() ends the wait at once.
-    if (stopped_.wait_for(lock, settings_.endpointInterval,
-                          [&] { return generation_ != generation; })) {
-      break;
+  // Not ready: this launch is ended here, unless a stop() or another start came meanwhile.
+  std::optional<support::ChildProcess> process;
+  std::shared_ptr<CDPConnection> pipe;
+  std::optional<fs::path> profile;
+  {
+    std::lock_guard lock(mutex_);
+    if (generation_ == generation) {
+      process.swap(process_);
+      pipe.swap(connection_);
+      profile.swap(profileDir_);
+      ++generation_;
     }
   }
-  throw BrowserError::launchFailure("CDP endpoint on " + portText(port_) + " did not become ready");
+  // The pipe ends as the browser exits, a moment before it can be reaped.
+  std::optional<int> exited;
+  if (process && process->waitForExit(kExitGrace)) exited = process->waitStatus();
+  endRun(std::move(process), std::move(pipe), std::move(profile));
+  if (exited) throw BrowserError::launchFailure("browser exited during start " + exitText(exited));
+  throw BrowserError::launchFailure("CDP pipe did not become ready");
 }
 
 void BrowserManager::stop() noexcept {
   std::optional<support::ChildProcess> process;
+  std::shared_ptr<CDPConnection> connection;
   std::optional<fs::path> folder;
   {
     std::lock_guard lock(mutex_);
     process.swap(process_);
+    connection.swap(connection_);
     folder.swap(profileDir_);
     ++generation_;
   }
-  stopped_.notify_all();
+  endRun(std::move(process), std::move(connection), std::move(folder));
+}
+
+void BrowserManager::endRun(std::optional<support::ChildProcess> process,
+                            std::shared_ptr<CDPConnection> connection,
+                            std::optional<std::filesystem::path> folder) const noexcept {
+  // Never waits on the browser: a frozen one is killed all the same.
+  if (connection) connection->close();
   if (process && !process->hasExited()) {
     process->signal(SIGTERM);
     // Past the grace, the ChildProcess ends its whole group with SIGKILL and reaps it.
@@ -419,23 +545,18 @@ void BrowserManager::stop() noexcept {
   if (folder) removeProfile(*folder);
 }
 
-std::string BrowserManager::browserWebSocketURL() {
-  DevToolsHTTPResponse response = getDevToolsEndpoint(port_, "/json/version");
-  Json version = support::parseJsonOrThrow(response.body);
-  if (version.is_object()) {
-    auto url = version.find("webSocketDebuggerUrl");
-    if (url != version.end() && url->is_string()) {
-      const std::string& text = url->get_ref<const std::string&>();
-      std::optional<support::UriComponents> parts = support::parseUriReference(text);
-      // Only the browser we started may receive commands: an impostor elsewhere gets nothing.
-      if (parts && parts->scheme == "ws" && !parts->userinfo &&
-          (parts->host == "127.0.0.1" || parts->host == "localhost") &&
-          parts->port == std::to_string(port_)) {
-        return text;
-      }
-    }
+std::shared_ptr<CDPConnection> BrowserManager::connection() {
+  std::lock_guard lock(mutex_);
+  if (!connection_) throw BrowserError::cdpFailure("connection closed");
+  return connection_;
+}
+
+bool BrowserManager::portClientConnected() const {
+  if (!port_) return false;
+  for (const support::TcpSocket& socket : support::tcpSockets()) {
+    if (socket.state == support::kTcpEstablished && socket.localPort == *port_) return true;
   }
-  throw BrowserError::cdpFailure("no webSocketDebuggerUrl at " + portText(port_));
+  return false;
 }
 
 }  // namespace varn::mcp

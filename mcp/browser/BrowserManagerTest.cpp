@@ -15,7 +15,6 @@
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/CDPConnection.hpp"
-#include "mcp/browser/DevToolsHTTP.hpp"
 #include "mcp/browser/testing/FakeBrowser.hpp"
 #include "mcp/browser/testing/LoopbackPort.hpp"
 
@@ -71,10 +70,9 @@ class BrowserManagerTest : public ::testing::Test {
     BrowserManager::Settings s;
     s.tempFolder = temp;
     s.executables = {};
-    s.endpointInterval = 20ms;
     // A ready browser ends the wait at once; the budget only has to outlast a slow start of the
     // fake browser script on a loaded machine.
-    s.endpointTries = 1500;
+    s.readyTimeout = 30s;
     return s;
   }
 
@@ -94,11 +92,12 @@ class BrowserManagerTest : public ::testing::Test {
   fs::path temp;
   std::string record;
   ScopedEnv browserBin, recordEnv, modeEnv, termEnv, markerEnv;
-  std::int64_t port = testing::unusedLoopbackPort();
+  std::optional<std::int64_t> port;
 };
 
 TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChildSetup) {
   BrowserManager manager(port, settings());
+  EXPECT_EQ(manager.port(), 0);
   EXPECT_FALSE(manager.isRunning());
   EXPECT_FALSE(manager.start(false));
   EXPECT_TRUE(manager.isRunning());
@@ -112,15 +111,17 @@ TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChi
 
   ASSERT_EQ(launches().size(), 1u);
   const Json launch = launches()[0];
-  const std::string p = std::to_string(port);
   EXPECT_EQ(launch["args"],
-            Json::array({"--remote-debugging-port=" + p, "--remote-debugging-address=127.0.0.1",
-                         "--remote-allow-origins=*", "--user-data-dir=" + folder.string(),
+            Json::array({"--remote-debugging-pipe", "--user-data-dir=" + folder.string(),
                          "--no-first-run", "--no-default-browser-check",
                          "--disable-background-networking"}));
   EXPECT_EQ(launch["env"]["VARN_TEST_MARKER"], "inherited");
-  EXPECT_EQ(launch["fds"], Json::array({0, 1, 2}));
+  EXPECT_EQ(launch["env"]["TMPDIR"], ".");
+  EXPECT_EQ(launch["cwd"], folder.string());
+  // The pipe on 3 and 4 and nothing else; killed when the server dies.
+  EXPECT_EQ(launch["fds"], Json::array({0, 1, 2, 3, 4}));
   EXPECT_EQ(launch["stdio"], Json::array({"/dev/null", "/dev/null", "/dev/null"}));
+  EXPECT_EQ(launch["pdeathsig"], SIGKILL);
   EXPECT_EQ(launch["masks"]["SigBlk"], 0);
   const std::uint64_t ignored = launch["masks"]["SigIgn"];
   for (int signal : {SIGINT, SIGTERM, SIGCHLD}) {
@@ -130,7 +131,8 @@ TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChi
   const Json owner = readJson(folder / "varn-owner.json");
   EXPECT_EQ(owner["server_pid"], ::getpid());
   EXPECT_EQ(owner["browser_pid"], launch["pid"]);
-  EXPECT_EQ(manager.browserWebSocketURL(), "ws://127.0.0.1:" + p + "/devtools/browser/fake");
+  // Browser.getVersion was the readiness probe; the pipe serves the next command too.
+  EXPECT_EQ(manager.connection()->send("Target.getTargets"), Json::object());
 
   // Running: nothing happens, headless or not.
   EXPECT_TRUE(manager.start(true));
@@ -141,16 +143,29 @@ TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChi
   EXPECT_FALSE(manager.isRunning());
   EXPECT_TRUE(profiles().empty());
   EXPECT_TRUE(processGone(launch["pid"]));
-  EXPECT_THAT(errorOf([&] { (void)manager.browserWebSocketURL(); }),
-              ::testing::HasSubstr("Connection refused"));
+  EXPECT_EQ(errorOf([&] { (void)manager.connection(); }),
+            "browser (CDP) failure: connection closed");
   manager.stop();  // again: nothing to do
 
-  EXPECT_FALSE(manager.start(true));
+  // With a port asked for, the browser also listens there.
+  BrowserManager withPort(testing::unusedLoopbackPort(), settings());
+  EXPECT_FALSE(withPort.start(true));
   ASSERT_EQ(launches().size(), 2u);
-  EXPECT_EQ(launches()[1]["args"].size(), 8u);
-  EXPECT_EQ(launches()[1]["args"].back(), "--headless=new");
-  ASSERT_EQ(profiles().size(), 1u);
-  EXPECT_NE(profiles()[0], folder);
+  const Json args = launches()[1]["args"];
+  ASSERT_EQ(args.size(), 8u);
+  EXPECT_EQ(args[1], "--remote-debugging-port=" + std::to_string(withPort.port()));
+  EXPECT_EQ(args[2], "--remote-debugging-address=127.0.0.1");
+  EXPECT_EQ(args.back(), "--headless=new");
+}
+
+// The parent-death signal comes when the thread that started the browser ends: the browser is
+// started from the manager's own thread, so the calling thread may end.
+TEST_F(BrowserManagerTest, TheBrowserOutlivesTheThreadThatAskedForIt) {
+  BrowserManager manager(port, settings());
+  std::thread([&] { EXPECT_FALSE(manager.start(true)); }).join();
+  // Killed at the thread's end, it could not answer a command sent after it.
+  EXPECT_EQ(manager.connection()->send("Target.getTargets"), Json::object());
+  EXPECT_TRUE(manager.isRunning());
 }
 
 TEST_F(BrowserManagerTest, FindsTheExecutableFromTheEnvironmentThenTheTable) {
@@ -179,39 +194,18 @@ TEST_F(BrowserManagerTest, FindsTheExecutableFromTheEnvironmentThenTheTable) {
   EXPECT_EQ(profiles(), std::vector<fs::path>{temp / "varn-browser-old"});
 }
 
-TEST_F(BrowserManagerTest, AcceptsOnlyALoopbackWebSocketURLOnItsOwnPort) {
-  const std::string noURL =
-      "browser (CDP) failure: no webSocketDebuggerUrl at :" + std::to_string(port);
+TEST_F(BrowserManagerTest, ABrowserThatExitsOrNeverAnswersIsStoppedAndItsFolderDeleted) {
   const std::pair<const char*, std::string> cases[] = {
-      {"ok", "ws://127.0.0.1:" + std::to_string(port) + "/devtools/browser/fake"},
-      {"localhost", "ws://localhost:" + std::to_string(port) + "/devtools/browser/fake"},
-      {"impostor", noURL},
-      {"otherport", noURL},
-      {"wss", noURL},
-      {"nokey", noURL},
-      {"notjson", "the data is not valid JSON"},
+      {"exit", "browser launch failure: browser exited during start with exit status 3"},
+      {"silent", "browser launch failure: CDP pipe did not become ready"},
   };
-  for (const auto& [mode, expected] : cases) {
+  for (const auto& [mode, error] : cases) {
     ScopedEnv env("FAKE_BROWSER_MODE", std::string(mode));
-    BrowserManager manager(port, settings());
-    ASSERT_FALSE(manager.start(true)) << mode;
-    std::string url;
-    std::string error = errorOf([&] { url = manager.browserWebSocketURL(); });
-    EXPECT_EQ(error.empty() ? url : error, expected) << mode;
-  }
-}
-
-TEST_F(BrowserManagerTest, ABrowserWhoseEndpointNeverAnswersIsStoppedAndItsFolderDeleted) {
-  for (const char* mode : {"404", "exit"}) {
-    ScopedEnv env("FAKE_BROWSER_MODE", std::string(mode));
-    // Long enough for the script to start and answer (or exit); short enough for a test.
     auto s = settings();
-    s.endpointTries = 100;
+    // The exit is seen at once, whatever the budget.
+    s.readyTimeout = std::string(mode) == "exit" ? 1h : 200ms;
     BrowserManager manager(port, s);
-    EXPECT_EQ(errorOf([&] { manager.start(false); }),
-              "browser launch failure: CDP endpoint on :" + std::to_string(port) +
-                  " did not become ready")
-        << mode;
+    EXPECT_EQ(errorOf([&] { manager.start(false); }), error) << mode;
     EXPECT_FALSE(manager.isRunning());
     EXPECT_TRUE(profiles().empty());
     ASSERT_FALSE(launches().empty());
@@ -252,16 +246,17 @@ TEST_F(BrowserManagerTest, AnExecutableThatCannotRunIsALaunchFailureAndLeavesNoF
   ASSERT_EQ(::chmod(broken.c_str(), 0700), 0);
   ScopedEnv env("VARN_BROWSER_BIN", broken);
   BrowserManager manager(port, settings());
+  // setpriv reports the failed exec with status 127.
   EXPECT_EQ(errorOf([&] { manager.start(true); }),
-            "browser launch failure: failed to launch " + broken + ": No such file or directory");
+            "browser launch failure: browser exited during start with exit status 127");
   EXPECT_FALSE(manager.isRunning());
   EXPECT_TRUE(profiles().empty());
 }
 
 TEST_F(BrowserManagerTest, AStopDuringTheReadinessWaitEndsTheStartAtOnce) {
-  ScopedEnv env("FAKE_BROWSER_MODE", "404");
+  ScopedEnv env("FAKE_BROWSER_MODE", "silent");
   auto s = settings();
-  s.endpointTries = 100000;  // far longer than the test may take
+  s.readyTimeout = 24h;  // far longer than the test may take
   BrowserManager manager(port, s);
   auto starting =
       std::async(std::launch::async, [&] { return errorOf([&] { manager.start(true); }); });
@@ -269,8 +264,7 @@ TEST_F(BrowserManagerTest, AStopDuringTheReadinessWaitEndsTheStartAtOnce) {
   ASSERT_TRUE(eventually([&] { return manager.isRunning(); }));
   manager.stop();
   ASSERT_EQ(starting.wait_for(10s), std::future_status::ready);
-  EXPECT_EQ(starting.get(), "browser launch failure: CDP endpoint on :" + std::to_string(port) +
-                                " did not become ready");
+  EXPECT_EQ(starting.get(), "browser launch failure: CDP pipe did not become ready");
   EXPECT_FALSE(manager.isRunning());
   EXPECT_TRUE(profiles().empty());
 }
@@ -293,7 +287,7 @@ TEST_F(BrowserManagerTest, TheSweepEndsOnlyRecordedBrowsersOfVanishedServers) {
   std::vector<std::unique_ptr<BrowserManager>> others;
   std::vector<fs::path> folders;
   auto startOther = [&](const std::function<void(Json&)>& edit) {
-    others.push_back(std::make_unique<BrowserManager>(testing::unusedLoopbackPort(), settings()));
+    others.push_back(std::make_unique<BrowserManager>(std::nullopt, settings()));
     const auto before = profiles();
     EXPECT_FALSE(others.back()->start(true));
     for (const fs::path& folder : profiles()) {
@@ -370,17 +364,20 @@ class BrowserManagerChromiumTest : public ::testing::Test {
 };
 
 TEST_F(BrowserManagerChromiumTest, StartsAnswersAndStopsLeavingNothingBehind) {
-  BrowserManager manager(testing::unusedLoopbackPort(), settings());
+  BrowserManager manager(std::nullopt, settings());
   ASSERT_FALSE(manager.start(true));
   ASSERT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
   const fs::path folder = fs::directory_iterator(temp)->path();
   const std::int64_t pid = browserPid(folder);
 
-  CDPConnection connection(manager.browserWebSocketURL());
-  connection.connect();
-  Json targets = connection.send("Target.getTargets", Json::object(), std::nullopt, 10s);
+  Json targets = manager.connection()->send("Target.getTargets", Json::object(), std::nullopt, 10s);
   EXPECT_TRUE(targets["targetInfos"].is_array());
-  connection.close();
+  // Chromium's own temporary folder is made in its TMPDIR, the profile.
+  bool ownTemporaryFolder = false;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    ownTemporaryFolder |= entry.path().filename().string().starts_with("org.chromium.Chromium.");
+  }
+  EXPECT_TRUE(ownTemporaryFolder);
 
   manager.stop();
   EXPECT_FALSE(manager.isRunning());
@@ -393,11 +390,11 @@ TEST_F(BrowserManagerChromiumTest, AnotherManagersBrowserSurvivesAStartAndStopAn
   ASSERT_FALSE(first.start(true));
   const fs::path firstFolder = fs::directory_iterator(temp)->path();
 
-  BrowserManager second(testing::unusedLoopbackPort(), settings());
+  BrowserManager second(std::nullopt, settings());
   ASSERT_FALSE(second.start(true));
   second.stop();
 
-  // Same port as the running browser: refused before anything is launched.
+  // Same port as the running browser, which listens there: refused before anything is launched.
   BrowserManager samePort(first.port(), settings());
   EXPECT_EQ(
       errorOf([&] { samePort.start(true); }),
@@ -405,7 +402,6 @@ TEST_F(BrowserManagerChromiumTest, AnotherManagersBrowserSurvivesAStartAndStopAn
 
   EXPECT_TRUE(first.isRunning());
   EXPECT_TRUE(fs::exists(firstFolder));
-  EXPECT_EQ(getDevToolsEndpoint(first.port(), "/json/version").status, 200);
   EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
   first.stop();
   EXPECT_FALSE(fs::exists(firstFolder));

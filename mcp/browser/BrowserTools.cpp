@@ -181,6 +181,8 @@ bool BrowserNavigateTool::httpURL(std::string_view url) {
 
 BrowserNavigateOutput BrowserNavigateTool::run(const BrowserNavigateInput& input) const {
   const CallBudget budget;
+  // No idle stop while the call runs, approval waits included.
+  const BrowserUse use = controller_->beginUse();
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   if (!allowedURL(input.url)) {
     throw ToolError::invalidArguments("url must be http, https or about:blank");
@@ -199,6 +201,8 @@ BrowserTabsTool::BrowserTabsTool(std::shared_ptr<BrowserController> controller)
 
 BrowserTabsOutput BrowserTabsTool::run(const BrowserTabsInput& input) const {
   const CallBudget budget;
+  // No idle stop while the call runs, approval waits included.
+  const BrowserUse use = controller_->beginUse();
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   if (input.action == "activate" || input.action == "close") {
     if (!input.id) throw ToolError::invalidArguments(input.action + " requires id");
@@ -218,6 +222,8 @@ BrowserDialogTool::BrowserDialogTool(std::shared_ptr<BrowserController> controll
 
 BrowserDialogOutput BrowserDialogTool::run(const BrowserDialogInput& input) const {
   const CallBudget budget;
+  // No idle stop while the call runs, approval waits included.
+  const BrowserUse use = controller_->beginUse();
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   if (input.action != "accept" && input.action != "dismiss") {
     throw ToolError::invalidArguments("action must be accept or dismiss");

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "mcp/browser/CallBudget.hpp"
-#include "mcp/browser/DevToolsHTTP.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -70,22 +69,22 @@ CDPBrowserController::CDPBrowserController(std::shared_ptr<BrowserManager> manag
                                            std::shared_ptr<IdleClock> clock)
     : manager_(std::move(manager)),
       watchdog_(
-          std::move(clock), idleTimeout, [this] { return targetsFingerprint(); },
+          std::move(clock), idleTimeout, [this] { return manager_->portClientConnected(); },
           [this] {
             // The watch ends either way; a failed stop leaves the browser to the next stop.
             try {
               stop();
             } catch (...) {
             }
-          }) {}
+          }) {
+  manager_->setEventHandler(
+      [this](const CDPConnection& from, const Json& event) { onEvent(from, event); });
+}
 
 CDPBrowserController::~CDPBrowserController() {
-  Connection conn;
-  {
-    std::lock_guard lock(mutex_);
-    conn = dropConnectionLocked();
-  }
-  if (conn) conn->close();
+  watchdog_.cancel();
+  manager_->stop();
+  manager_->setEventHandler({});
 }
 
 bool CDPBrowserController::isRunning() {
@@ -96,12 +95,8 @@ BrowserController::StartResult CDPBrowserController::start(bool headless) {
   const bool alreadyRunning = manager_->start(headless);
   if (!alreadyRunning) {
     // A new browser process: whatever was connected to an earlier one is dead.
-    Connection old;
-    {
-      std::lock_guard lock(mutex_);
-      old = dropConnectionLocked();
-    }
-    if (old) old->close();
+    std::lock_guard lock(mutex_);
+    dropConnectionLocked();
   }
   watchdog_.touch();
   watchdog_.restart();
@@ -110,12 +105,10 @@ BrowserController::StartResult CDPBrowserController::start(bool headless) {
 
 void CDPBrowserController::stop() {
   watchdog_.cancel();
-  Connection old;
   {
     std::lock_guard lock(mutex_);
-    old = dropConnectionLocked();
+    dropConnectionLocked();
   }
-  if (old) old->close();
   manager_->stop();
 }
 
@@ -123,11 +116,16 @@ void CDPBrowserController::setIdleTimeout(std::optional<std::int64_t> seconds) {
   watchdog_.setOverride(seconds ? std::optional(std::chrono::seconds(*seconds)) : std::nullopt);
 }
 
-CDPBrowserController::Connection CDPBrowserController::dropConnectionLocked() {
+BrowserUse CDPBrowserController::beginUse() {
+  watchdog_.beginUse();
+  return BrowserUse([this] { watchdog_.endUse(); });
+}
+
+void CDPBrowserController::dropConnectionLocked() {
   sessions_.clear();
   closedTargets_.clear();
   ++generation_;
-  return std::exchange(connection_, nullptr);
+  connection_.reset();
 }
 
 bool CDPBrowserController::isCurrent(const Connection& conn) {
@@ -137,8 +135,8 @@ bool CDPBrowserController::isCurrent(const Connection& conn) {
 
 CDPBrowserController::Connection CDPBrowserController::ensureConnection() {
   watchdog_.touch();
-  // A stop or a new browser while this call fetched the URL makes its connection stale; the next
-  // round asks the browser that runs now.
+  // A stop or a new browser while this call took the connection makes it stale; the next round
+  // asks for the browser that runs now.
   for (int round = 0; round < 3; ++round) {
     std::uint64_t generation;
     {
@@ -146,32 +144,23 @@ CDPBrowserController::Connection CDPBrowserController::ensureConnection() {
       if (connection_) return connection_;
       generation = generation_;
     }
-    const std::string url = manager_->browserWebSocketURL();
-    auto conn = std::make_shared<CDPConnection>(
-        url, [this, generation](const Json& event) { onEvent(generation, event); });
-    conn->connect();
-    Connection winner;
-    {
-      std::lock_guard lock(mutex_);
-      if (generation_ == generation) {
-        if (!connection_) connection_ = conn;
-        winner = connection_;
-      }
+    Connection conn = manager_->connection();
+    std::lock_guard lock(mutex_);
+    if (generation_ == generation) {
+      if (!connection_) connection_ = std::move(conn);
+      return connection_;
     }
-    if (winner == conn) return conn;
-    conn->close();
-    if (winner) return winner;  // another call connected first
   }
   throw BrowserError::cdpFailure("connection closed");
 }
 
-void CDPBrowserController::onEvent(std::uint64_t generation, const Json& event) {
+void CDPBrowserController::onEvent(const CDPConnection& from, const Json& event) {
   const std::string method = stringOr(event, "method");
   const auto paramsFound = event.find("params");
   const Json& params =
       paramsFound != event.end() && paramsFound->is_object() ? *paramsFound : Json::object();
   std::lock_guard lock(mutex_);
-  if (generation != generation_) return;
+  if (connection_.get() != &from) return;
   auto bySession = [&](const std::optional<std::string>& sessionId) {
     return std::find_if(sessions_.begin(), sessions_.end(),
                         [&](const auto& entry) { return entry.second.id == sessionId; });
@@ -450,31 +439,6 @@ void CDPBrowserController::handleDialog(bool accept, const std::optional<std::st
     throw BrowserError::cdpFailure("no open JS dialog on " + page->url + " — nothing to " +
                                    (accept ? "accept" : "dismiss"));
   }
-}
-
-std::string CDPBrowserController::targetsFingerprint() {
-  try {
-    return fingerprintOf(getDevToolsEndpoint(manager_->port(), "/json").body);
-  } catch (const std::exception&) {
-    return "";
-  }
-}
-
-std::string CDPBrowserController::fingerprintOf(std::string_view body) {
-  const std::optional<Json> list = support::parseJson(body);
-  if (!list || !list->is_array()) return "";
-  std::vector<std::string> entries;
-  for (const Json& entry : *list) {
-    if (!entry.is_object()) return "";
-    entries.push_back(stringOr(entry, "id") + "|" + stringOr(entry, "url"));
-  }
-  std::sort(entries.begin(), entries.end());
-  std::string joined;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i > 0) joined += ",";
-    joined += entries[i];
-  }
-  return joined;
 }
 
 }  // namespace varn::mcp

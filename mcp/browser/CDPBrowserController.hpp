@@ -22,9 +22,9 @@
 
 namespace varn::mcp {
 
-// The BrowserController of the one dedicated browser, driven over the DevTools Protocol: one
-// browser-level WebSocket per browser run, opened by the first operation that needs it and
-// dropped by stop() (or when start() launches a new browser process).
+// The BrowserController of the one dedicated browser, driven over the DevTools Protocol on the
+// browser's private pipe (the manager's connection of the browser run), taken up by the first
+// operation that needs it and dropped by stop() (or when start() launches a new browser process).
 //
 // The page the agent works on is the first page target, in the browser's list order, that reports
 // itself visible; pages whose URL starts with "chrome://", "chrome-extension://", "devtools://" or
@@ -39,8 +39,9 @@ namespace varn::mcp {
 // location.href probes kProbeDeadline), so no operation waits for ever; a page blocked by an open
 // alert() answers no evaluation, and handleDialog still answers the dialog meanwhile.
 //
-// An idle watchdog stops the browser once neither the agent nor anything else has used it for
-// the idle window (see IdleWatchdog): every operation that talks to the browser counts as use.
+// An idle watchdog stops the browser once the agent has not used it for the idle window (see
+// IdleWatchdog): every operation that talks to the browser counts as use, and so does a tool call
+// in progress (beginUse) and, with a DevTools port, a client connected to it.
 //
 // Thread-safe: any number of tool calls may run at once. No lock is held across a DevTools or
 // HTTP wait or a browser start or stop, so the steps of different calls interleave; each call
@@ -58,23 +59,23 @@ class CDPBrowserController final : public BrowserController {
   // The longest a readiness probe waits for its answer.
   static constexpr std::chrono::milliseconds kReadinessProbe{1000};
 
-  // `manager` must not be null. `idleTimeout`: the default idle window (zero or less: no
-  // automatic stop). `clock`: the watchdog's clock. Sends nothing and starts nothing.
+  // `manager` must not be null; the controller takes its events. `idleTimeout`: the default idle
+  // window (zero or less: no automatic stop). `clock`: the watchdog's clock. Sends nothing and
+  // starts nothing.
   CDPBrowserController(std::shared_ptr<BrowserManager> manager, std::chrono::seconds idleTimeout,
                        std::shared_ptr<IdleClock> clock = bootClock());
-  // Ends the watchdog and closes the connection; leaves the browser as it is (stop() is explicit).
+  // Ends the watchdog and stops the browser: its events would come to a controller that is gone.
   ~CDPBrowserController() override;
   CDPBrowserController(const CDPBrowserController&) = delete;
   CDPBrowserController& operator=(const CDPBrowserController&) = delete;
 
   bool isRunning() override;
   // Starts the browser unless it runs, marks activity and (re)starts the idle watch. When a new
-  // browser process was launched, the connection to an earlier one is closed and dropped and the
-  // focused session cleared. The manager's errors pass through unchanged.
+  // browser process was launched, the connection to an earlier one is dropped. The port is the
+  // manager's (0 without one). The manager's errors pass through unchanged.
   StartResult start(bool headless) override;
-  // Ends the idle watch, closes and drops the connection, clears the focus and the sessions, and
-  // stops the browser (bounded; see BrowserManager). Keeps the idle override and the last
-  // activity.
+  // Ends the idle watch, drops the connection, clears the focus and the sessions, and stops the
+  // browser (bounded; see BrowserManager). Keeps the idle override and the last activity.
   void stop() override;
 
   // Loads `url` (unchanged) in the chosen page and polls document.readyState until the new
@@ -105,6 +106,7 @@ class CDPBrowserController final : public BrowserController {
 
   // Replaces the idle window (nullopt: back to the default); applied by the next start().
   void setIdleTimeout(std::optional<std::int64_t> seconds) override;
+  BrowserUse beginUse() override;
   // Every target of type "page" in the browser's order (but those closeTab closed), with the
   // chosen page marked active and moved first.
   std::vector<TabInfo> listTabs() override;
@@ -114,11 +116,6 @@ class CDPBrowserController final : public BrowserController {
   // Answers the open dialog of the chosen page through its session. Any failure is
   // cdpFailure("no open JS dialog on <page url> — nothing to accept|dismiss").
   void handleDialog(bool accept, const std::optional<std::string>& promptText) override;
-
-  // The targets fingerprint of a "/json" body: every entry's "id" and "url" (each "" when not a
-  // string) joined by "|", sorted, joined by ","; "" for a body that is not a JSON array of
-  // objects.
-  [[nodiscard]] static std::string fingerprintOf(std::string_view body);
 
  private:
   struct ActivePage {
@@ -138,7 +135,8 @@ class CDPBrowserController final : public BrowserController {
   };
   using Connection = std::shared_ptr<CDPConnection>;
 
-  // The connection of this browser run, opened on first use. Marks activity first, always.
+  // The connection of this browser run, taken from the manager on first use. Marks activity
+  // first, always.
   Connection ensureConnection();
   // The page the agent works on, attaching what it examines; nullopt when there is none.
   // With `targets`, the browser's target list it read goes there.
@@ -186,20 +184,17 @@ class CDPBrowserController final : public BrowserController {
   void awaitDocument(const std::string& targetId, const std::string& sessionId,
                      const std::string& loaderBefore, std::chrono::milliseconds window);
 
-  // Drops the connection and everything tied to it; returns it for closing outside the lock.
-  // Requires mutex_.
-  Connection dropConnectionLocked();
+  // Drops the connection and everything tied to it (the manager closes it). Requires mutex_.
+  void dropConnectionLocked();
   // Whether `conn` is still this controller's connection.
   [[nodiscard]] bool isCurrent(const Connection& conn);
-  // Handles one DevTools event of the connection opened in `generation` (on its I/O thread).
-  void onEvent(std::uint64_t generation, const support::Json& event);
+  // Handles one DevTools event that came over `from` (on its I/O thread).
+  void onEvent(const CDPConnection& from, const support::Json& event);
   // Forgets the sessions and closed ids of targets missing from a fresh target list. Requires
   // mutex_.
   void forgetVanishedLocked(const support::Json& targetInfos);
   // Whether a target listed now was closed by closeTab (the browser may list it a moment longer).
   [[nodiscard]] bool closedLocked(const std::string& targetId) const;
-  // The fingerprint of the browser's "/json" list now ("" when it cannot be read).
-  std::string targetsFingerprint();
 
   const std::shared_ptr<BrowserManager> manager_;
 

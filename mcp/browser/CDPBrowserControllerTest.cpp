@@ -11,21 +11,21 @@
 
 #include <gtest/gtest.h>
 
-#include "mcp/browser/DevToolsHTTP.hpp"
-#include "mcp/browser/testing/FakeDevToolsServer.hpp"
+#include "mcp/browser/testing/FakeBrowser.hpp"
+#include "mcp/browser/testing/FakeDevToolsPipe.hpp"
 #include "mcp/browser/testing/ManualClock.hpp"
 
 namespace varn::mcp {
 namespace {
 
 using support::Json;
-using testing::FakeDevToolsServer;
+using testing::FakeDevToolsPipe;
 using Lines = std::vector<std::string>;
 
-// A browser as the fake DevTools server plays it: a target list, a session per attach
+// A browser as the fake DevTools pipe plays it: a target list, a session per attach
 // ("S-<target>" at first, then "S-<target>-2", ...), visibility and readiness per session, and an
-// open dialog or none. Commands are answered on the server's thread.
-class FakeBrowser {
+// open dialog or none. Commands are answered on the pipe's thread.
+class ScriptedBrowser {
  public:
   std::vector<Json> targets;
   std::set<std::string> visible;               // sessions whose page reports "visible"
@@ -46,7 +46,7 @@ class FakeBrowser {
     change(*this);
   }
 
-  std::optional<Json> answer(FakeDevToolsServer& server, const Json& command) {
+  std::optional<Json> answer(FakeDevToolsPipe& server, const Json& command) {
     std::lock_guard lock(mutex_);
     const std::string method = command.value("method", "");
     const Json params = command.value("params", Json::object());
@@ -110,10 +110,21 @@ Json page(const std::string& id, const std::string& url, const std::string& titl
   return {{"type", "page"}, {"targetId", id}, {"url", url}, {"title", title}};
 }
 
+// The controller over a real BrowserManager whose browser is the fake browser script: it hands
+// its pipe to `server`, which answers as `browser` says.
 class CDPBrowserControllerTest : public ::testing::Test {
  protected:
   CDPBrowserControllerTest() {
     server.setResponder([this](const Json& command) { return browser.answer(server, command); });
+    server.adoptFromSocket(scratch.file("handoff"));
+    controller.start(true);
+  }
+
+  BrowserManager::Settings settings() const {
+    BrowserManager::Settings s;
+    s.tempFolder = scratch.path();
+    s.executables = {};
+    return s;
   }
 
   // The commands the server saw with this method, as compact JSON without their ids.
@@ -135,10 +146,14 @@ class CDPBrowserControllerTest : public ::testing::Test {
     return out;
   }
 
-  FakeDevToolsServer server;
-  FakeBrowser browser;
+  testing::ScratchFolder scratch;
+  testing::ScopedEnv browserBin{"VARN_BROWSER_BIN", testing::fakeBrowserPath()};
+  testing::ScopedEnv mode{"FAKE_BROWSER_MODE", "handoff"};
+  testing::ScopedEnv socketEnv{"FAKE_BROWSER_SOCKET", scratch.file("handoff")};
+  FakeDevToolsPipe server;
+  ScriptedBrowser browser;
   std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
-  CDPBrowserController controller{std::make_shared<BrowserManager>(server.port()),
+  CDPBrowserController controller{std::make_shared<BrowserManager>(std::nullopt, settings()),
                                   std::chrono::seconds(0), clock};
 };
 
@@ -155,7 +170,7 @@ class PageChoiceTest : public CDPBrowserControllerTest,
                        public ::testing::WithParamInterface<PageChoiceCase> {};
 
 TEST_P(PageChoiceTest, ChoosesTheFirstVisibleOrdinaryPageAndListsItFirst) {
-  browser.edit([](FakeBrowser& b) {
+  browser.edit([](ScriptedBrowser& b) {
     b.targets = GetParam().targets;
     b.visible = GetParam().visible;
     b.attachWithoutSession = GetParam().noSession;
@@ -209,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(CDPBrowserControllerTest, WithoutAPageTargetPageOperationsFail) {
-  browser.edit([](FakeBrowser& b) { b.targets = {kOmnibox}; });
+  browser.edit([](ScriptedBrowser& b) { b.targets = {kOmnibox}; });
   for (const auto& operation : std::vector<std::function<void()>>{
            [&] { controller.navigate("https://a/"); }, [&] { (void)controller.currentURL(); },
            [&] { controller.handleDialog(true, std::nullopt); }}) {
@@ -225,7 +240,7 @@ TEST_F(CDPBrowserControllerTest, WithoutAPageTargetPageOperationsFail) {
 
 // One session per page for the whole run, its Page domain enabled once, right after attaching.
 TEST_F(CDPBrowserControllerTest, SessionsAreAttachedOnceAndReused) {
-  browser.edit([](FakeBrowser& b) {
+  browser.edit([](ScriptedBrowser& b) {
     b.targets = {page("A", "https://a/"), page("B", "https://b/")};
     b.visible = {"S-B"};
   });
@@ -247,27 +262,27 @@ TEST_F(CDPBrowserControllerTest, SessionsAreAttachedOnceAndReused) {
 }
 
 TEST_F(CDPBrowserControllerTest, ASessionTheBrowserDroppedIsAttachedAfresh) {
-  browser.edit([](FakeBrowser& b) { b.targets = {page("A", "https://a/")}; });
+  browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/")}; });
   EXPECT_EQ(controller.currentURL(), "https://now/S-A");
   // The browser no longer knows the session: the command goes again in a new one.
-  browser.edit([](FakeBrowser& b) { b.forgottenSessions = {"S-A"}; });
+  browser.edit([](ScriptedBrowser& b) { b.forgottenSessions = {"S-A"}; });
   EXPECT_EQ(controller.currentURL(), "https://now/S-A-2");
   // The browser reports the session detached (the event comes before the target list).
-  browser.edit([](FakeBrowser& b) {
+  browser.edit([](ScriptedBrowser& b) {
     b.eventBeforeTargets = Json{{"method", "Target.detachedFromTarget"},
                                 {"params", {{"sessionId", "S-A-2"}, {"targetId", "A"}}}};
   });
   EXPECT_EQ(controller.currentURL(), "https://now/S-A-3");
   // A target that left the list and came back is a new page.
-  browser.edit([](FakeBrowser& b) { b.targets = {}; });
+  browser.edit([](ScriptedBrowser& b) { b.targets = {}; });
   EXPECT_EQ(tabs(), "");
-  browser.edit([](FakeBrowser& b) { b.targets = {page("A", "https://a/")}; });
+  browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/")}; });
   EXPECT_EQ(controller.currentURL(), "https://now/S-A-4");
   EXPECT_EQ(sent("Target.attachToTarget").size(), 4u);
 }
 
 TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirTexts) {
-  browser.edit([](FakeBrowser& b) { b.targets = {page("A", "https://a/x")}; });
+  browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/x")}; });
   for (bool accept : {true, false}) {
     try {
       controller.handleDialog(accept, "ignored");
@@ -279,7 +294,7 @@ TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirText
                  : "browser (CDP) failure: no open JS dialog on https://a/x — nothing to dismiss");
     }
   }
-  browser.edit([](FakeBrowser& b) { b.dialogOpen = true; });
+  browser.edit([](ScriptedBrowser& b) { b.dialogOpen = true; });
   controller.handleDialog(true, std::nullopt);
   const std::string head = R"({"method":"Page.handleJavaScriptDialog","params":)";
   EXPECT_EQ(sent("Page.handleJavaScriptDialog"),
@@ -293,14 +308,14 @@ TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirText
 // The readiness probe of the navigation gets no answer while the page shows a dialog; the dialog
 // is answered meanwhile, and the held probe then answers "complete".
 TEST_F(CDPBrowserControllerTest, ADialogIsAnsweredWhileNavigateWaitsOnTheBlockedPage) {
-  browser.edit([](FakeBrowser& b) {
+  browser.edit([](ScriptedBrowser& b) {
     b.targets = {page("A", "https://a/")};
     b.holdReadiness = true;
     b.dialogOpen = true;
   });
   auto navigation = std::async(std::launch::async, [&] { controller.navigate("https://a/c"); });
-  // getTargets, attach, Page.enable, Page.navigate, the readiness probe.
-  ASSERT_TRUE(server.waitForFrames(5));
+  // getVersion, getTargets, attach, Page.enable, Page.navigate, the readiness probe.
+  ASSERT_TRUE(server.waitForFrames(6));
   controller.handleDialog(true, "yes");
   ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   navigation.get();
@@ -308,7 +323,7 @@ TEST_F(CDPBrowserControllerTest, ADialogIsAnsweredWhileNavigateWaitsOnTheBlocked
 }
 
 TEST_F(CDPBrowserControllerTest, NavigatePollsReadinessUntilComplete) {
-  browser.edit([](FakeBrowser& b) {
+  browser.edit([](ScriptedBrowser& b) {
     b.targets = {page("A", "https://a/")};
     b.readyStates = {"loading", "interactive", "complete", "loading"};
   });
@@ -317,15 +332,16 @@ TEST_F(CDPBrowserControllerTest, NavigatePollsReadinessUntilComplete) {
 }
 
 TEST_F(CDPBrowserControllerTest, AConnectionThatBreaksFailsTheNavigationWaitingOnIt) {
-  browser.edit([](FakeBrowser& b) {
+  browser.edit([](ScriptedBrowser& b) {
     b.targets = {page("A", "https://a/")};
     b.holdReadiness = true;
   });
   auto navigation = std::async(std::launch::async, [&] { controller.navigate("https://a/"); });
-  ASSERT_TRUE(server.waitForFrames(5));
+  ASSERT_TRUE(server.waitForFrames(6));
   server.breakConnection();
   ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  EXPECT_THROW(navigation.get(), DevToolsTransportError);
+  EXPECT_EQ(testing::errorOf([&] { navigation.get(); }),
+            "browser (CDP) failure: connection closed");
 }
 
 TEST_F(CDPBrowserControllerTest, TabsAreActivatedAndClosedByTheirIdUnchanged) {
@@ -337,30 +353,16 @@ TEST_F(CDPBrowserControllerTest, TabsAreActivatedAndClosedByTheirIdUnchanged) {
             (Lines{R"({"method":"Target.closeTarget","params":{"targetId":""}})"}));
 }
 
-TEST_F(CDPBrowserControllerTest, StopClosesTheConnectionAndTheNextCallOpensAnother) {
-  controller.stop();  // never connected: nothing to close
-  EXPECT_FALSE(controller.isRunning());
+TEST_F(CDPBrowserControllerTest, StopEndsTheBrowserAndItsPipe) {
   EXPECT_EQ(tabs(), "");
+  EXPECT_EQ(controller.start(true), (BrowserController::StartResult{0, true}));
   controller.stop();
-  ASSERT_TRUE(server.waitForDisconnects(1));
-  EXPECT_EQ(server.closeCodes(), std::vector<int>{1001});
-  EXPECT_EQ(tabs(), "");
-  EXPECT_EQ(server.handshakes().size(), 2u);
-}
-
-TEST(CDPBrowserControllerFingerprintTest, SortedIdAndURLPairsOfAListOfObjects) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {R"([{"id":"B","url":"https://b/"},{"id":"A","url":"https://a/","x":1}])",
-       "A|https://a/,B|https://b/"},
-      {R"([{"id":1,"url":null},{"url":"x"},{"id":"é"},{"id":"z"}])", "z|,|,|x,é|"},
-      {"[]", ""},
-      {"{}", ""},
-      {R"([{"id":"A"},2])", ""},
-      {"not json", ""},
-  };
-  for (const auto& [body, fingerprint] : cases) {
-    EXPECT_EQ(CDPBrowserController::fingerprintOf(body), fingerprint) << body;
-  }
+  EXPECT_FALSE(controller.isRunning());
+  EXPECT_TRUE(server.waitForDisconnect());
+  EXPECT_EQ(testing::errorOf([&] { (void)controller.listTabs(); }),
+            "browser (CDP) failure: connection closed");
+  controller.stop();  // nothing left to stop
+  EXPECT_EQ(sent("Browser.getVersion").size(), 1u);
 }
 
 }  // namespace

@@ -1,109 +1,93 @@
 #include "mcp/browser/CDPConnection.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
+#include <array>
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <future>
 #include <map>
 #include <mutex>
-#include <vector>
+#include <system_error>
 
 #include "mcp/browser/BrowserController.hpp"
-#include "mcp/browser/DevToolsHTTP.hpp"
-#include "support/Uri.hpp"
 #include "support/Utf8.hpp"
 #include "support/Wipe.hpp"
 
 namespace varn::mcp {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
 using support::Json;
 
 namespace {
 
-// How long connecting and the opening handshake may take; the commands' own deadlines apply too.
-constexpr std::chrono::seconds kOpenTimeout{10};
-// How long close() waits for the peer's close frame before dropping the socket.
-constexpr std::chrono::seconds kCloseGrace{1};
+// How much one read takes from the browser's pipe.
+constexpr std::size_t kReadChunk = 64 * 1024;
 
-// The port and request target of a loopback DevTools WebSocket URL; nullopt for any other URL.
-struct Endpoint {
-  std::uint16_t port = 0;
-  std::string target;
-};
-
-std::optional<Endpoint> loopbackEndpoint(std::string_view url) {
-  std::optional<support::UriComponents> parts = support::parseUriReference(url);
-  if (!parts || parts->scheme != "ws" || !parts->host || parts->userinfo || !parts->port) {
-    return std::nullopt;
-  }
-  if (*parts->host != "127.0.0.1" && *parts->host != "localhost") return std::nullopt;
-  std::optional<std::int64_t> port = support::parseDecimalInt64(*parts->port);
-  if (!port || *port < 1 || *port > 65535 || parts->port->front() == '+') return std::nullopt;
-  Endpoint endpoint;
-  endpoint.port = static_cast<std::uint16_t>(*port);
-  endpoint.target = parts->path.empty() ? "/" : parts->path;
-  if (parts->query) endpoint.target += "?" + *parts->query;
-  return endpoint;
-}
-
-// A frame waiting to be written, with the id of the command it carries.
+// A command waiting to be written: its id and its bytes, NUL included, and how many are written.
 struct Frame {
   std::int64_t id;
-  std::string text;
+  std::string bytes;
+  std::size_t written = 0;
 };
+
+std::exception_ptr closedError() {
+  return std::make_exception_ptr(BrowserError::cdpFailure("connection closed"));
+}
+
+void closeFd(int& fd) noexcept {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
 
 }  // namespace
 
-// Everything the I/O thread touches. Handlers hold it by plain pointer: they only run inside
-// io.run(), on the I/O thread, which holds a shared_ptr to the core for as long as it runs.
+// Everything the I/O thread touches. The thread holds a shared_ptr to it for as long as it runs.
 struct CDPConnection::Core {
-  Core(std::string urlText, EventHandler handler)
-      : url(std::move(urlText)), onEvent(std::move(handler)) {}
+  Core(int in, int out, EventHandler handler)
+      : readFd(in), writeFd(out), onEvent(std::move(handler)) {}
+
+  ~Core() {
+    closeFd(readFd);
+    closeFd(writeFd);
+    closeFd(wakeFd);
+    std::lock_guard lock(mutex);
+    for (Frame& frame : queued) support::wipe(frame.bytes);
+  }
 
   using Waiter = std::shared_ptr<std::promise<Json>>;
 
-  const std::string url;
+  int readFd;
+  int writeFd;
+  int wakeFd = -1;  // made by connect(); readable when `queued` or `closeRequested` changed
   const EventHandler onEvent;
 
-  asio::io_context io;
-  websocket::stream<beast::tcp_stream> ws{io};
-  asio::steady_timer closeTimer{io};
-
   // Guarded by mutex.
-  std::mutex mutex;
+  mutable std::mutex mutex;
   std::int64_t nextId = 1;
   std::map<std::int64_t, Waiter> waiters;
-  std::exception_ptr ended;  // why the connection ended; null while it can still carry commands
+  std::deque<Frame> queued;  // handed over by send(), not yet taken by the I/O thread
+  bool closeRequested = false;
+  bool ended = false;
 
   // I/O thread only.
-  beast::flat_buffer buffer;
-  // Frames not yet written; while `writing`, the front one is being written and Beast reads its
-  // text until the write completes.
   std::deque<Frame> outbox;
-  bool open = false;
-  bool writing = false;
-  bool closeRequested = false;
-  bool closing = false;
+  std::string inbox;        // bytes read and not yet handled as messages
+  std::size_t scanned = 0;  // how much of `inbox` is known to hold no NUL
 
-  // Ends the connection for good with `error` (the first reason wins) and fails every waiter
-  // with it.
-  void end(std::exception_ptr error) {
+  // Ends the connection for good and fails every waiter with "connection closed".
+  void end() {
     std::map<std::int64_t, Waiter> failed;
     {
       std::lock_guard lock(mutex);
-      if (!ended) ended = error;
+      ended = true;
       failed.swap(waiters);
     }
-    for (auto& [id, waiter] : failed) waiter->set_exception(error);
+    for (auto& [id, waiter] : failed) waiter->set_exception(closedError());
   }
 
   // Removes the waiter of `id`; null when none waits (it was answered, failed or timed out).
@@ -116,90 +100,125 @@ struct CDPConnection::Core {
     return waiter;
   }
 
-  void fail(std::int64_t id, std::exception_ptr error) {
-    if (Waiter waiter = take(id)) waiter->set_exception(error);
-  }
-
-  void socketFailed(std::string_view step, const beast::error_code& ec) {
-    end(std::make_exception_ptr(
-        DevToolsTransportError("DevTools WebSocket " + std::string(step) + ": " + ec.message())));
-    dropQueued();
-    beast::error_code ignored;
-    beast::get_lowest_layer(ws).socket().close(ignored);
-    closeTimer.cancel();
-  }
-
-  // Drops every frame not yet being written. The one being written stays until its write
-  // completes, which then takes it off the outbox.
-  void dropQueued() {
-    const auto first = outbox.begin() + (writing ? 1 : 0);
-    for (auto frame = first; frame != outbox.end(); ++frame) support::wipe(frame->text);
-    outbox.erase(first, outbox.end());
-  }
-
-  // --- the I/O thread's steps ---
-
-  void start() {
-    std::optional<Endpoint> endpoint = loopbackEndpoint(url);
-    if (!endpoint) {
-      end(std::make_exception_ptr(
-          DevToolsTransportError("not a loopback DevTools WebSocket URL: " + url)));
-      return;
+  void wake() const noexcept {
+    const std::uint64_t one = 1;
+    while (::write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    ws.read_message_max(kMaxMessageBytes);
-    beast::get_lowest_layer(ws).expires_after(kOpenTimeout);
-    asio::ip::tcp::endpoint address(asio::ip::address_v4::loopback(), endpoint->port);
-    const std::string target = endpoint->target;
-    const std::string host = "127.0.0.1:" + std::to_string(endpoint->port);
-    beast::get_lowest_layer(ws).async_connect(address, [this, host, target](beast::error_code ec) {
-      if (closeRequested) return;
-      if (ec) return socketFailed("connect failed", ec);
-      beast::get_lowest_layer(ws).expires_never();
-      websocket::stream_base::timeout timeouts{};
-      timeouts.handshake_timeout = kOpenTimeout;
-      timeouts.idle_timeout = websocket::stream_base::none();
-      timeouts.keep_alive_pings = false;
-      ws.set_option(timeouts);
-      ws.async_handshake(host, target, [this](beast::error_code handshakeError) {
-        if (closeRequested) return;
-        if (handshakeError) return socketFailed("handshake failed", handshakeError);
-        open = true;
-        readNext();
-        writeNext();
-      });
-    });
   }
 
-  void readNext() {
-    ws.async_read(buffer, [this](beast::error_code ec, std::size_t) {
-      if (ec) {
-        if (closeRequested) return;  // close() already failed every waiter
-        return socketFailed("read failed", ec);
+  // --- the I/O thread ---
+
+  void run() {
+    for (;;) {
+      // The write end is watched only while there is something to write: a browser that closed
+      // its reading end is noticed by the next write.
+      std::array<pollfd, 3> fds{pollfd{wakeFd, POLLIN, 0}, pollfd{readFd, POLLIN, 0},
+                                pollfd{outbox.empty() ? -1 : writeFd, POLLOUT, 0}};
+      if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
       }
-      const bool text = ws.got_text();
-      std::string bytes = beast::buffers_to_string(buffer.data());
-      buffer.consume(buffer.size());
-      handleMessage(text, bytes);
-      readNext();
-    });
+      if (fds[0].revents != 0 && !takeQueued()) break;
+      if (fds[1].revents != 0 && !readSome()) break;
+      if (fds[2].revents != 0 && !writeSome()) break;
+    }
+    end();
+    for (Frame& frame : outbox) support::wipe(frame.bytes);
+    outbox.clear();
+    {
+      // Nothing is queued after end().
+      std::lock_guard lock(mutex);
+      for (Frame& frame : queued) support::wipe(frame.bytes);
+      queued.clear();
+    }
+    support::wipe(inbox);
+    // The browser sees the end of its pipe at once.
+    closeFd(readFd);
+    closeFd(writeFd);
   }
 
-  void handleMessage(bool text, const std::string& bytes) {
-    // A data frame counts only when it holds UTF-8 text; parseJson checks text frames too.
-    if (!text && !support::isValidUtf8(bytes)) return;
+  // Moves the commands handed over into the outbox; false once close() asked to end.
+  bool takeQueued() {
+    std::uint64_t count = 0;
+    while (::read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::lock_guard lock(mutex);
+    if (closeRequested) return false;
+    while (!queued.empty()) {
+      outbox.push_back(std::move(queued.front()));
+      queued.pop_front();
+    }
+    return true;
+  }
+
+  // Writes what the pipe takes of the outbox; false when the pipe is broken.
+  bool writeSome() {
+    while (!outbox.empty()) {
+      Frame& frame = outbox.front();
+      const ssize_t n =
+          ::write(writeFd, frame.bytes.data() + frame.written, frame.bytes.size() - frame.written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return true;
+      if (n < 0) {
+        const int error = errno;
+        const std::int64_t id = frame.id;
+        if (Waiter waiter = take(id)) {
+          waiter->set_exception(std::make_exception_ptr(BrowserError::cdpFailure(
+              "send failed: " + std::error_code(error, std::generic_category()).message())));
+        }
+        return false;
+      }
+      frame.written += static_cast<std::size_t>(n);
+      if (frame.written < frame.bytes.size()) return true;
+      support::wipe(frame.bytes);
+      outbox.pop_front();
+    }
+    return true;
+  }
+
+  // Reads once and handles every message completed; false at the end of the pipe or on a
+  // message that cannot be one.
+  bool readSome() {
+    const std::size_t before = inbox.size();
+    inbox.resize(before + kReadChunk);
+    ssize_t n;
+    do {
+      n = ::read(readFd, inbox.data() + before, kReadChunk);
+    } while (n < 0 && errno == EINTR);
+    inbox.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n < 0 && errno == EAGAIN) return true;
+    if (n <= 0) return false;
+
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t nul = inbox.find('\0', std::max(scanned, start));
+      if (nul == std::string::npos) break;
+      if (nul - start > kMaxMessageBytes) return false;
+      if (!handleMessage(std::string_view(inbox).substr(start, nul - start))) return false;
+      start = nul + 1;
+    }
+    inbox.erase(0, start);
+    scanned = inbox.size();
+    // A message that has not ended within the limit never will in time.
+    return inbox.size() <= kMaxMessageBytes;
+  }
+
+  bool handleMessage(std::string_view bytes) {
+    // parseJson checks UTF-8 too.
     std::optional<Json> message = support::parseJson(bytes);
-    if (!message || !message->is_object()) return;
+    if (!message || !message->is_object()) return false;
     auto id = message->find("id");
     if (id != message->end()) {
       if (id->is_number_integer()) deliver(id->get<std::int64_t>(), *message);
-      return;
+      return true;
     }
-    if (!onEvent) return;
+    if (!onEvent) return true;
     try {
       onEvent(*message);
     } catch (...) {
       // The handler's own failure must not end the connection.
     }
+    return true;
   }
 
   void deliver(std::int64_t id, const Json& message) {
@@ -215,75 +234,10 @@ struct CDPConnection::Core {
     auto result = message.find("result");
     waiter->set_value(result != message.end() && result->is_object() ? *result : Json::object());
   }
-
-  void enqueue(Frame frame) {
-    if (closeRequested || ended_()) {
-      support::wipe(frame.text);
-      return;
-    }
-    outbox.push_back(std::move(frame));
-    if (open) writeNext();
-  }
-
-  bool ended_() {
-    std::lock_guard lock(mutex);
-    return ended != nullptr;
-  }
-
-  void writeNext() {
-    if (writing || outbox.empty()) return;
-    if (closeRequested) return beginClose();
-    writing = true;
-    ws.text(true);
-    ws.async_write(asio::buffer(outbox.front().text), [this](beast::error_code ec, std::size_t) {
-      writing = false;
-      Frame frame = std::move(outbox.front());
-      outbox.pop_front();
-      support::wipe(frame.text);
-      if (ec) {
-        fail(frame.id,
-             std::make_exception_ptr(BrowserError::cdpFailure("send failed: " + ec.message())));
-      }
-      if (closeRequested) return beginClose();
-      writeNext();
-    });
-  }
-
-  void requestClose() {
-    if (closeRequested) return;
-    closeRequested = true;
-    dropQueued();
-    if (!open) {
-      // Connecting or handshaking: dropping the socket cancels both.
-      beast::error_code ignored;
-      beast::get_lowest_layer(ws).socket().close(ignored);
-      return;
-    }
-    // The grace covers a frame still being written too: a peer that stops reading cannot hold
-    // close() up.
-    closeTimer.expires_after(kCloseGrace);
-    closeTimer.async_wait([this](beast::error_code ec) {
-      if (ec) return;  // cancelled: the close handshake finished
-      beast::error_code ignored;
-      beast::get_lowest_layer(ws).socket().close(ignored);
-    });
-    if (!writing) beginClose();
-  }
-
-  // Once no frame is being written: the close frame.
-  void beginClose() {
-    if (closing) return;
-    closing = true;
-    ws.async_close(websocket::close_code::going_away, [this](beast::error_code) {
-      closeTimer.cancel();
-      beast::error_code ignored;
-      beast::get_lowest_layer(ws).socket().close(ignored);
-    });
-  }
 };
 
-CDPConnection::CDPConnection(std::string url, EventHandler onEvent)
-    : core_(std::make_shared<Core>(std::move(url), std::move(onEvent))) {}
+CDPConnection::CDPConnection(int readFd, int writeFd, EventHandler onEvent)
+    : core_(std::make_shared<Core>(readFd, writeFd, std::move(onEvent))) {}
 
 CDPConnection::~CDPConnection() {
   close();
@@ -292,9 +246,14 @@ CDPConnection::~CDPConnection() {
 void CDPConnection::connect() {
   std::lock_guard lock(core_->mutex);
   if (thread_.joinable() || core_->ended) return;
-  Core* core = core_.get();
-  asio::post(core->io, [core] { core->start(); });
-  thread_ = std::thread([keep = core_] { keep->io.run(); });
+  for (int fd : {core_->readFd, core_->writeFd}) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  core_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (core_->wakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  thread_ = std::thread([keep = core_] { keep->run(); });
+  // Commands sent before are waiting in the queue.
+  core_->wake();
 }
 
 Json CDPConnection::send(std::string_view method, const Json& params,
@@ -305,7 +264,7 @@ Json CDPConnection::send(std::string_view method, const Json& params,
   {
     std::lock_guard lock(core.mutex);
     id = core.nextId++;
-    if (core.ended) std::rethrow_exception(core.ended);
+    if (core.ended) std::rethrow_exception(closedError());
   }
 
   Json message = {{"id", id}, {"method", method}, {"params", params}};
@@ -313,24 +272,26 @@ Json CDPConnection::send(std::string_view method, const Json& params,
   Frame frame{id, {}};
   try {
     // Strict: text that is not UTF-8 throws, and its error (which quotes the byte) stays here.
-    frame.text = message.dump(-1, ' ', false, Json::error_handler_t::strict);
+    frame.bytes = message.dump(-1, ' ', false, Json::error_handler_t::strict);
   } catch (const Json::exception&) {
     throw BrowserError::cdpFailure("encode failed for " + std::string(method));
   }
+  frame.bytes.push_back('\0');
 
   auto waiter = std::make_shared<std::promise<Json>>();
   std::future<Json> reply = waiter->get_future();
+  bool running = false;
   {
     std::lock_guard lock(core.mutex);
     if (core.ended) {
-      support::wipe(frame.text);
-      std::rethrow_exception(core.ended);
+      support::wipe(frame.bytes);
+      std::rethrow_exception(closedError());
     }
     core.waiters.emplace(id, std::move(waiter));
+    core.queued.push_back(std::move(frame));
+    running = core.wakeFd >= 0;
   }
-  Core* raw = core_.get();
-  asio::post(core.io,
-             [raw, frame = std::move(frame)]() mutable { raw->enqueue(std::move(frame)); });
+  if (running) core.wake();
 
   // A deadline beyond a year is a year: the clock arithmetic of wait_for must not overflow.
   const auto bounded = std::min<std::chrono::milliseconds>(deadline, std::chrono::hours(24 * 366));
@@ -347,20 +308,34 @@ Json CDPConnection::send(std::string_view method, const Json& params,
 
 void CDPConnection::close() noexcept {
   Core* core = core_.get();
-  core->end(std::make_exception_ptr(BrowserError::cdpFailure("connection closed")));
   std::thread thread;
   {
     std::lock_guard lock(core->mutex);
+    core->closeRequested = true;
     thread = std::move(thread_);
   }
-  if (!thread.joinable()) return;
-  asio::post(core->io, [core] { core->requestClose(); });
+  core->end();
+  if (!thread.joinable()) {
+    // Never connected: the descriptors are nobody's but this object's.
+    std::lock_guard lock(core->mutex);
+    if (core->wakeFd < 0) {
+      closeFd(core->readFd);
+      closeFd(core->writeFd);
+    }
+    return;
+  }
+  core->wake();
   if (thread.get_id() == std::this_thread::get_id()) {
-    // Closed from the event handler: the thread ends by itself once the socket is gone.
+    // Closed from the event handler: the thread ends by itself once the handler returns.
     thread.detach();
   } else {
     thread.join();
   }
+}
+
+bool CDPConnection::ended() const {
+  std::lock_guard lock(core_->mutex);
+  return core_->ended;
 }
 
 }  // namespace varn::mcp

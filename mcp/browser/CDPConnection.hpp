@@ -1,7 +1,7 @@
 #pragma once
 
-// One WebSocket connection to a browser's DevTools endpoint, speaking the DevTools Protocol as
-// numbered request and reply.
+// The browser's private DevTools pipe, speaking the DevTools Protocol as numbered request and
+// reply.
 
 #include <chrono>
 #include <functional>
@@ -15,43 +15,44 @@
 
 namespace varn::mcp {
 
-// The browser-level DevTools WebSocket: each command is numbered (1, 2, ... per connection), sent
-// as one compact JSON text frame {"id", "method", "params", "sessionId" only when given}, and its
-// caller waits for the reply with the same id. Commands for an attached target carry its session
-// id (flat sessions). Messages without an id are events, handed to the event handler.
+// The browser-level DevTools connection over the two pipes of --remote-debugging-pipe: each
+// command is numbered (1, 2, ... per connection), written as one compact JSON text ended by a NUL
+// byte {"id", "method", "params", "sessionId" only when given}, and its caller waits for the
+// message with the same id. Commands for an attached target carry its session id (flat
+// sessions). Messages without an id are events, handed to the event handler.
 //
-// The connection runs on one I/O thread of its own (Boost.Beast, asynchronous API), started by
-// connect() and ended by close() or by a socket failure. It always connects to 127.0.0.1 at the
-// URL's port, with the handshake Host "127.0.0.1:<port>" and no Origin header, and accepts
-// messages of up to 64 MiB. Frames are never logged or kept after sending (Input.insertText
-// carries a secret), and no error text quotes a parameter.
+// The connection runs on one I/O thread of its own, started by connect() and ended by close(),
+// by the end of the browser's pipe, or by a message that cannot be one: not UTF-8, not a JSON
+// object, or longer than kMaxMessageBytes (also one that never ends). Each of these fails every
+// waiting and later command with cdpFailure("connection closed"). At most one message and what
+// one read brings are held at a time. Commands are never logged and their bytes are wiped once
+// written (Input.insertText carries a secret), and no error text quotes a parameter.
 //
 // Thread-safe: any number of threads may send at once; replies are matched by id in whatever
 // order they come. Not copyable or movable.
 class CDPConnection final {
  public:
-  // Called on the I/O thread for every event (a JSON object without an integer "id"), in arrival
-  // order. It must return quickly and must never wait on this connection (a send from inside it
-  // could only time out); an exception it throws is dropped.
+  // Called on the I/O thread for every event (a JSON object without an "id"), in arrival order.
+  // It must return quickly and must never wait on this connection (a send from inside it could
+  // only time out); an exception it throws is dropped.
   using EventHandler = std::function<void(const support::Json& event)>;
 
   // The deadline of a command unless its caller gives another.
   static constexpr std::chrono::milliseconds kDefaultDeadline{60000};
-  // The largest message read; a longer one breaks the connection.
+  // The longest message read; a longer one ends the connection.
   static constexpr std::size_t kMaxMessageBytes = 64 * 1024 * 1024;
 
-  // `url`: the browser-level DevTools WebSocket URL ("ws://127.0.0.1:<port>/devtools/browser/..."
-  // or with the host "localhost"). Nothing is opened yet. A URL of another form makes connect()
-  // end the connection at once with a DevToolsTransportError.
-  explicit CDPConnection(std::string url, EventHandler onEvent = {});
+  // `readFd`: the pipe end the browser's messages arrive on; `writeFd`: the one commands go to.
+  // The connection owns both from here on (they are closed when the I/O thread ends, or on
+  // destruction when it never ran). Nothing is read or written yet.
+  CDPConnection(int readFd, int writeFd, EventHandler onEvent = {});
   // close(), then waits for the I/O thread (unless it runs on it).
   ~CDPConnection();
   CDPConnection(const CDPConnection&) = delete;
   CDPConnection& operator=(const CDPConnection&) = delete;
 
-  // Starts the I/O thread, which connects and performs the opening handshake in the background;
-  // commands sent meanwhile are written once the socket is open. Calling it again does nothing.
-  // Never throws except std::system_error when no thread can be started.
+  // Starts the I/O thread; commands sent before are written once it runs. Calling it again does
+  // nothing. Never throws except std::system_error when no thread can be started.
   void connect();
 
   // Sends one command and returns the reply's "result" object (an empty object when the reply
@@ -61,20 +62,24 @@ class CDPConnection final {
   //   string "message") for an error reply;
   // - BrowserError::cdpFailure("encode failed for <method>") when a text in `params` is not
   //   UTF-8 (the id is used up, nothing is sent);
-  // - BrowserError::cdpFailure("send failed: <reason>") when the frame cannot be written;
+  // - BrowserError::cdpFailure("send failed: <reason>") when the command cannot be written (the
+  //   connection then ends);
   // - BrowserError::cdpFailure("timed out waiting for <method>") after the deadline; a reply
   //   arriving later is dropped;
-  // - the error that ended the connection, at once when it has ended before the call: the
-  //   socket's DevToolsTransportError, or BrowserError::cdpFailure("connection closed") after
-  //   close().
+  // - BrowserError::cdpFailure("connection closed") once the connection has ended, at once when
+  //   it ended before the call.
   support::Json send(std::string_view method, const support::Json& params = support::Json::object(),
                      const std::optional<std::string>& sessionId = std::nullopt,
                      std::chrono::milliseconds deadline = kDefaultDeadline);
 
-  // Fails every waiting command with cdpFailure("connection closed"), sends the close code 1001
-  // (going away) and drops the socket, waiting at most about a second for the peer. Later sends
-  // fail at once the same way. Idempotent; never throws.
+  // Fails every waiting command with cdpFailure("connection closed"), drops what is not yet
+  // written, closes both pipe ends and ends the I/O thread, without waiting for the browser.
+  // Later sends fail at once the same way. Idempotent; never throws.
   void close() noexcept;
+
+  // Whether the connection has ended (closed, or the pipe ended or carried something that is no
+  // message).
+  [[nodiscard]] bool ended() const;
 
  private:
   struct Core;

@@ -5,10 +5,10 @@
 namespace varn::mcp {
 
 IdleWatchdog::IdleWatchdog(std::shared_ptr<IdleClock> clock, std::chrono::seconds defaultWindow,
-                           std::function<std::string()> fingerprint, std::function<void()> onIdle)
+                           std::function<bool()> outsideUse, std::function<void()> onIdle)
     : clock_(std::move(clock)),
       defaultWindow_(defaultWindow),
-      fingerprint_(std::move(fingerprint)),
+      outsideUse_(std::move(outsideUse)),
       onIdle_(std::move(onIdle)),
       lastActivity_(clock_->now()) {}
 
@@ -27,6 +27,20 @@ void IdleWatchdog::touch() {
   const Instant now = clock_->now();
   std::lock_guard lock(mutex_);
   lastActivity_ = now;
+}
+
+void IdleWatchdog::beginUse() {
+  const Instant now = clock_->now();
+  std::lock_guard lock(mutex_);
+  lastActivity_ = now;
+  ++callsInProgress_;
+}
+
+void IdleWatchdog::endUse() {
+  const Instant now = clock_->now();
+  std::lock_guard lock(mutex_);
+  lastActivity_ = now;
+  --callsInProgress_;
 }
 
 void IdleWatchdog::setOverride(std::optional<std::chrono::seconds> window) {
@@ -75,11 +89,6 @@ void IdleWatchdog::reapFinishedLocked() {
 }
 
 void IdleWatchdog::watch(Watch& self) {
-  {
-    std::string first = fingerprint_();
-    std::lock_guard lock(mutex_);
-    lastFingerprint_ = std::move(first);
-  }
   while (!self.cancel.cancelled()) {
     std::chrono::seconds window;
     Instant lastActivity;
@@ -95,15 +104,16 @@ void IdleWatchdog::watch(Watch& self) {
       clock_->waitUntil(deadline, self.cancel);
       continue;
     }
-    std::string fingerprint = fingerprint_();
-    if (self.cancel.cancelled()) break;
+    bool inUse = false;
     {
       std::lock_guard lock(mutex_);
-      if (fingerprint != lastFingerprint_) {
-        lastFingerprint_ = std::move(fingerprint);
-        lastActivity_ = clock_->now();
-        continue;
-      }
+      inUse = callsInProgress_ > 0;
+    }
+    if (!inUse && outsideUse_) inUse = outsideUse_();
+    if (self.cancel.cancelled()) break;
+    if (inUse) {
+      touch();
+      continue;
     }
     onIdle_();
     break;

@@ -6,27 +6,28 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
 
 #include "mcp/browser/IdleClock.hpp"
 
 namespace varn::mcp {
 
-// Stops the browser once nobody has used it for the idle window: neither the agent (each
-// operation calls touch()) nor anything else driving it (a changed targets fingerprint, such as
-// a tab opened or a URL changed by an outside DevTools client, grants one more full window).
+// Stops the browser once nobody has used it for the idle window. Use is what the agent does
+// with it: a call begins and ends (beginUse/endUse; touch marks a moment of use), and no idle stop
+// comes while a call is in progress, however long it waits (an approval, a slow page). The
+// browser's own life (a page changing its address, a tab opening by itself) is not use. At the
+// deadline `outsideUse` is asked too: true (an operator's DevTools client connected to the
+// browser's port) grants one more full window.
 //
 // One watch runs at a time, on a thread of its own, from restart() until cancel(), the next
 // restart(), or its own idle action. While the window runs it sleeps on the clock and does nothing
-// else; at the deadline (last activity plus the window, both read afresh) it fetches a fingerprint:
-// a different one than last recorded counts as activity, an equal one runs `onIdle` once and ends
-// the watch. A window of zero or less starts no watch; a window longer than kMaxWindow means no
-// deadline.
+// else; at the deadline (last use plus the window, both read afresh) a call in progress or an
+// outside use counts as use now, else `onIdle` runs once and the watch ends. A window of zero or
+// less starts no watch; a window longer than kMaxWindow means no deadline.
 //
-// Thread-safe. `fingerprint` and `onIdle` run on the watch's thread with no lock held; `onIdle`
+// Thread-safe. `outsideUse` and `onIdle` run on the watch's thread with no lock held; `onIdle`
 // may call cancel() (the controller's stop does). The destructor cancels the watch and waits for
-// its thread, so whatever `onIdle` and `fingerprint` use must outlive this object.
+// its thread, so whatever `onIdle` and `outsideUse` use must outlive this object.
 class IdleWatchdog final {
  public:
   using Instant = IdleClock::Instant;
@@ -36,13 +37,17 @@ class IdleWatchdog final {
   static constexpr std::chrono::seconds kMaxWindow{std::int64_t{10} * 366 * 24 * 3600};
 
   IdleWatchdog(std::shared_ptr<IdleClock> clock, std::chrono::seconds defaultWindow,
-               std::function<std::string()> fingerprint, std::function<void()> onIdle);
+               std::function<bool()> outsideUse, std::function<void()> onIdle);
   ~IdleWatchdog();
   IdleWatchdog(const IdleWatchdog&) = delete;
   IdleWatchdog& operator=(const IdleWatchdog&) = delete;
 
-  // Marks activity now.
+  // Marks use now.
   void touch();
+  // A call begins: marks use now, and no idle stop comes until the matching endUse().
+  void beginUse();
+  // The call has ended: marks use now.
+  void endUse();
   // Replaces the window (absent: back to the default). Takes effect at the watch's next pass.
   void setOverride(std::optional<std::chrono::seconds> window);
   // The override when set, else the default window.
@@ -68,13 +73,13 @@ class IdleWatchdog final {
 
   std::shared_ptr<IdleClock> clock_;
   const std::chrono::seconds defaultWindow_;
-  const std::function<std::string()> fingerprint_;
+  const std::function<bool()> outsideUse_;
   const std::function<void()> onIdle_;
 
   mutable std::mutex mutex_;
   std::optional<std::chrono::seconds> override_;  // guarded by mutex_
   Instant lastActivity_;                          // guarded by mutex_
-  std::string lastFingerprint_;                   // guarded by mutex_
+  int callsInProgress_ = 0;                       // guarded by mutex_
   std::shared_ptr<Watch> current_;                // guarded by mutex_
   std::list<std::shared_ptr<Watch>> watches_;     // every watch not yet joined; guarded by mutex_
 };

@@ -4,7 +4,6 @@
 #include <future>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,18 +18,18 @@ using Waits = std::vector<std::optional<IdleClock::Instant>>;
 
 class IdleWatchdogTest : public ::testing::Test {
  protected:
-  // A watchdog over the manual clock whose fingerprints are served from `fingerprints` (the last
-  // one repeats) and whose idle action counts and signals.
-  std::unique_ptr<IdleWatchdog> make(seconds window, std::deque<std::string> fingerprints,
+  // A watchdog over the manual clock whose outside-use answers are served from `answers` (the
+  // last one repeats) and whose idle action counts and signals.
+  std::unique_ptr<IdleWatchdog> make(seconds window, std::deque<bool> answers,
                                      std::function<void()> alsoOnIdle = {}) {
-    fingerprints_ = std::move(fingerprints);
+    answers_ = std::move(answers);
     return std::make_unique<IdleWatchdog>(
         clock_, window,
         [this] {
           std::lock_guard lock(mutex_);
-          ++fingerprintCalls_;
-          std::string next = fingerprints_.front();
-          if (fingerprints_.size() > 1) fingerprints_.pop_front();
+          ++outsideUseCalls_;
+          const bool next = answers_.front();
+          if (answers_.size() > 1) answers_.pop_front();
           return next;
         },
         [this, alsoOnIdle] {
@@ -40,9 +39,9 @@ class IdleWatchdogTest : public ::testing::Test {
   }
 
   bool idled() { return idle_.get_future().wait_for(seconds(30)) == std::future_status::ready; }
-  int fingerprintCalls() {
+  int outsideUseCalls() {
     std::lock_guard lock(mutex_);
-    return fingerprintCalls_;
+    return outsideUseCalls_;
   }
 
   std::shared_ptr<testing::ManualClock> clock_ = std::make_shared<testing::ManualClock>();
@@ -50,23 +49,23 @@ class IdleWatchdogTest : public ::testing::Test {
 
  private:
   std::mutex mutex_;
-  std::deque<std::string> fingerprints_;
-  int fingerprintCalls_ = 0;
+  std::deque<bool> answers_;
+  int outsideUseCalls_ = 0;
 };
 
-struct FingerprintCase {
+struct OutsideUseCase {
   const char* name;
-  std::deque<std::string> fingerprints;  // the first is recorded when the watch starts
-  Waits waits;                           // the deadlines the watch sleeps towards, in order
+  std::deque<bool> answers;  // asked at each deadline
+  Waits waits;               // the deadlines the watch sleeps towards, in order
 };
 
-class FingerprintTest : public IdleWatchdogTest,
-                        public ::testing::WithParamInterface<FingerprintCase> {};
+class OutsideUseTest : public IdleWatchdogTest,
+                       public ::testing::WithParamInterface<OutsideUseCase> {};
 
 // At each deadline the clock is moved exactly there; the watch stops the browser at the first
-// deadline whose fingerprint equals the recorded one.
-TEST_P(FingerprintTest, EachChangedFingerprintGrantsOneMoreWindow) {
-  auto watchdog = make(seconds(10), GetParam().fingerprints);
+// deadline without outside use.
+TEST_P(OutsideUseTest, EachOutsideUseGrantsOneMoreWindow) {
+  auto watchdog = make(seconds(10), GetParam().answers);
   watchdog->restart();
   for (const auto& deadline : GetParam().waits) {
     ASSERT_TRUE(clock_->awaitWaiter(deadline));
@@ -74,22 +73,41 @@ TEST_P(FingerprintTest, EachChangedFingerprintGrantsOneMoreWindow) {
   }
   ASSERT_TRUE(idled());
   EXPECT_EQ(clock_->waits(), GetParam().waits);
-  EXPECT_EQ(fingerprintCalls(), static_cast<int>(GetParam().waits.size()) + 1);
+  EXPECT_EQ(outsideUseCalls(), static_cast<int>(GetParam().waits.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FingerprintTest,
-    ::testing::Values(
-        FingerprintCase{"Unchanged", {"t1|a"}, {seconds(10)}},
-        FingerprintCase{"ChangedOnce", {"t1|a", "t1|b"}, {seconds(10), seconds(20)}},
-        // A crashed browser answers no list: the empty fingerprint is one change, then equal.
-        FingerprintCase{"BrowserGone", {"t1|a", ""}, {seconds(10), seconds(20)}},
-        FingerprintCase{
-            "ChangedTwice", {"", "t1|a", "t2|a"}, {seconds(10), seconds(20), seconds(30)}}),
+    Cases, OutsideUseTest,
+    ::testing::Values(OutsideUseCase{"None", {false}, {seconds(10)}},
+                      OutsideUseCase{"Once", {true, false}, {seconds(10), seconds(20)}},
+                      OutsideUseCase{
+                          "Twice", {true, true, false}, {seconds(10), seconds(20), seconds(30)}}),
     [](const auto& param) { return param.param.name; });
 
+// A call that waits past the deadline (an approval, a slow page) holds the stop off without
+// asking about outside use; its end counts as use.
+TEST_F(IdleWatchdogTest, ACallInProgressHoldsTheStopOffAndItsEndCountsAsUse) {
+  auto watchdog = make(seconds(10), {false});
+  watchdog->restart();
+  ASSERT_TRUE(clock_->awaitWaiter(seconds(10)));
+  clock_->advance(seconds(5));
+  watchdog->beginUse();
+  clock_->advance(seconds(10));
+  ASSERT_TRUE(clock_->awaitWaiter(seconds(15)));
+  clock_->advance(seconds(15));
+  ASSERT_TRUE(clock_->awaitWaiter(seconds(25)));
+  clock_->advance(seconds(20));
+  watchdog->endUse();
+  clock_->advance(seconds(25));
+  ASSERT_TRUE(clock_->awaitWaiter(seconds(30)));
+  clock_->advance(seconds(30));
+  ASSERT_TRUE(idled());
+  EXPECT_EQ(clock_->waits(), (Waits{seconds(10), seconds(15), seconds(25), seconds(30)}));
+  EXPECT_EQ(outsideUseCalls(), 1);
+}
+
 TEST_F(IdleWatchdogTest, ActivityDuringTheWindowMovesTheDeadline) {
-  auto watchdog = make(seconds(10), {"same"});
+  auto watchdog = make(seconds(10), {false});
   watchdog->restart();
   ASSERT_TRUE(clock_->awaitWaiter(seconds(10)));
   clock_->advance(seconds(4));
@@ -102,7 +120,7 @@ TEST_F(IdleWatchdogTest, ActivityDuringTheWindowMovesTheDeadline) {
 }
 
 TEST_F(IdleWatchdogTest, OverrideTakesEffectAtTheNextPassAndClearsBackToTheDefault) {
-  auto watchdog = make(seconds(10), {"same"});
+  auto watchdog = make(seconds(10), {false});
   watchdog->setOverride(seconds(3));
   EXPECT_EQ(watchdog->window(), seconds(3));
   watchdog->setOverride(std::nullopt);
@@ -118,35 +136,35 @@ TEST_F(IdleWatchdogTest, OverrideTakesEffectAtTheNextPassAndClearsBackToTheDefau
 
 TEST_F(IdleWatchdogTest, WindowOfZeroOrLessStartsNoWatch) {
   for (seconds window : {seconds(0), seconds(-5)}) {
-    auto watchdog = make(window, {"same"});
+    auto watchdog = make(window, {false});
     watchdog->restart();
     EXPECT_FALSE(watchdog->watching());
   }
-  auto watchdog = make(seconds(10), {"same"});
+  auto watchdog = make(seconds(10), {false});
   watchdog->setOverride(seconds(0));
   watchdog->restart();
   EXPECT_FALSE(watchdog->watching());
-  EXPECT_EQ(fingerprintCalls(), 0);
+  EXPECT_EQ(outsideUseCalls(), 0);
 }
 
 // Windows past ten years have no deadline at all, up to the largest number of seconds there is:
 // nothing overflows and the watch waits until it is cancelled.
 TEST_F(IdleWatchdogTest, HugeWindowsHaveNoDeadline) {
   for (seconds window : {IdleWatchdog::kMaxWindow + seconds(1), seconds::max()}) {
-    auto watchdog = make(window, {"same"});
+    auto watchdog = make(window, {false});
     watchdog->restart();
     ASSERT_TRUE(clock_->awaitWaiter(std::nullopt));
     clock_->advance(clock_->now() + seconds(std::int64_t{100} * 365 * 24 * 3600));
     watchdog->cancel();
     watchdog.reset();
   }
-  auto watchdog = make(IdleWatchdog::kMaxWindow, {"same"});
+  auto watchdog = make(IdleWatchdog::kMaxWindow, {false});
   watchdog->restart();
   EXPECT_TRUE(clock_->awaitWaiter(clock_->now() + IdleWatchdog::kMaxWindow));
 }
 
 TEST_F(IdleWatchdogTest, CancelAndRestartEndTheWatchWithoutStopping) {
-  auto watchdog = make(seconds(10), {"same"});
+  auto watchdog = make(seconds(10), {false});
   watchdog->restart();
   ASSERT_TRUE(clock_->awaitWaiter(seconds(10)));
   clock_->advance(seconds(5));
@@ -163,7 +181,7 @@ TEST_F(IdleWatchdogTest, CancelAndRestartEndTheWatchWithoutStopping) {
 // The controller's stop cancels the watch from inside the idle action.
 TEST_F(IdleWatchdogTest, IdleActionMayCancelItsOwnWatch) {
   IdleWatchdog* self = nullptr;
-  auto watchdog = make(seconds(1), {"same"}, [&] { self->cancel(); });
+  auto watchdog = make(seconds(1), {false}, [&] { self->cancel(); });
   self = watchdog.get();
   watchdog->restart();
   ASSERT_TRUE(clock_->awaitWaiter(seconds(1)));

@@ -89,6 +89,8 @@ bool WebLoginTool::hasAnyAuthField() const {
 
 WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
   const CallBudget budget;
+  // No idle stop while the call runs, approval waits included.
+  const BrowserUse use = controller_->beginUse();
   const VarnRef::ItemRef itemRef = VarnRef::parseItemRef(input.ref);
   // A start address of another scheme could run script in the page (javascript:), with the
   // item's host in it.

@@ -32,7 +32,7 @@ CLIOptions CLIOptions::parse(const std::vector<std::string>& arguments,
                              const std::map<std::string, std::string>& environment) {
   CLIOptions options{.socketPath = defaultSocketPath(),
                      .tokenKeychainItem = std::string(defaultTokenKeychainItem),
-                     .cdpPort = defaultCDPPort};
+                     .cdpPort = std::nullopt};
   if (auto variable = environment.find("VARN_SOCKET"); variable != environment.end()) {
     std::string trimmed = trimmedSocketVariable(variable->second);
     if (!trimmed.empty()) options.socketPath = support::expandTilde(trimmed);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,12 +10,14 @@
 namespace varn::mcp {
 
 // The three settings of the agent-access server that come from outside: the vault's socket path,
-// the name of a keychain item for a token, and the port of the browser's debugging endpoint.
+// the name of a keychain item for a token, and the port of the browser's debugging endpoint,
+// which is opened only when the operator asks for it.
 // An immutable value once parsed; safe to copy and share between threads.
 struct CLIOptions {
   std::string socketPath;
   std::string tokenKeychainItem;
-  std::int64_t cdpPort = 0;
+  // The "--cdp-port" value, when one was taken.
+  std::optional<std::int64_t> cdpPort;
 
   bool operator==(const CLIOptions&) const = default;
 
@@ -35,7 +38,6 @@ struct CLIOptions {
   static const std::string& defaultSocketPath();
 
   static constexpr std::string_view defaultTokenKeychainItem = "com.kelvane.varn.mcp.token";
-  static constexpr std::int64_t defaultCDPPort = 9223;
 };
 
 }  // namespace varn::mcp

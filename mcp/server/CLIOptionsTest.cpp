@@ -54,7 +54,8 @@ struct Case {
   // "" stands for the default socket path; a leading "{home}" for the temporary home folder.
   std::string socketPath;
   std::string tokenKeychainItem = kItem;
-  std::int64_t cdpPort = 9223;
+  // Absent: no "--cdp-port" taken.
+  std::optional<std::int64_t> cdpPort = std::nullopt;
 };
 
 const Case kCases[] = {

@@ -148,8 +148,8 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   auto resolver =
       std::make_shared<ResolveService>(vault, elicitor, rateLimiter, killSwitch, audit, tokens);
 
-  // The one browser, on the debugging port of the options, and its controller with the idle
-  // window of the environment.
+  // The one browser, reached over its own pipe (and on the debugging port of the options only when
+  // one was given), and its controller with the idle window of the environment.
   auto browser = std::make_shared<CDPBrowserController>(
       std::make_shared<BrowserManager>(options.cdpPort), browserIdleWindow(environment));
 

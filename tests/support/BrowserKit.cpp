@@ -12,11 +12,14 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include <httplib.h>
+
+#include "support/TcpTable.hpp"
 
 namespace varn::tests {
 namespace {
@@ -84,6 +87,35 @@ std::vector<pid_t> childrenOf(pid_t pid) {
   std::sort(children.begin(), children.end());
   children.erase(std::unique(children.begin(), children.end()), children.end());
   return children;
+}
+
+std::vector<pid_t> processTree(pid_t root) {
+  std::vector<pid_t> tree{root};
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    for (pid_t child : childrenOf(tree[i])) tree.push_back(child);
+  }
+  return tree;
+}
+
+std::vector<int> listeningPortsOf(const std::vector<pid_t>& processes) {
+  std::set<std::uint64_t> inodes;
+  for (pid_t pid : processes) {
+    std::error_code error;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+      std::error_code unreadable;
+      const std::string target = std::filesystem::read_symlink(fd.path(), unreadable).string();
+      if (target.starts_with("socket:[")) inodes.insert(std::stoull(target.substr(8)));
+    }
+  }
+  std::vector<int> ports;
+  for (const support::TcpSocket& socket : support::tcpSockets()) {
+    if (socket.state == support::kTcpListen && inodes.contains(socket.inode)) {
+      ports.push_back(socket.localPort);
+    }
+  }
+  std::sort(ports.begin(), ports.end());
+  return ports;
 }
 
 bool processAlive(pid_t pid) {

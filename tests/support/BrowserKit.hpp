@@ -54,6 +54,13 @@ class PageServer final {
 // The processes whose parent is `pid` (from /proc/<pid>/task/*/children).
 [[nodiscard]] std::vector<pid_t> childrenOf(pid_t pid);
 
+// `root` and every process below it, as /proc shows them now.
+[[nodiscard]] std::vector<pid_t> processTree(pid_t root);
+
+// The local ports of the TCP sockets in the listening state that a process of `processes` holds
+// (its descriptors' socket inodes, looked up in /proc/net/tcp and /proc/net/tcp6), sorted.
+[[nodiscard]] std::vector<int> listeningPortsOf(const std::vector<pid_t>& processes);
+
 // Waits (without polling) until process `pid` has exited, at most `deadline`. True when it has
 // exited or no longer exists. For processes that are not our children (a server's browser).
 bool waitForProcessExit(pid_t pid, std::chrono::milliseconds deadline = kFailureGuard);

@@ -14,7 +14,7 @@ namespace varn::mcp::testing {
 
 // The fake browser script (mcp/browser/testing/fake-browser.py; its header lists the modes set by
 // FAKE_BROWSER_MODE). Each launch appends one JSON line to FAKE_BROWSER_RECORD: "pid", "args",
-// "env", "fds", "stdio", "masks" ({"SigBlk", "SigIgn"}).
+// "env", "cwd", "fds", "stdio", "masks" ({"SigBlk", "SigIgn"}), "pdeathsig".
 [[nodiscard]] std::string fakeBrowserPath();
 
 // The launches recorded in `recordFile`, oldest first; none when it does not exist.

@@ -1,7 +1,9 @@
 #include "mcp/browser/testing/LoopbackPort.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +39,8 @@ std::int64_t unusedLoopbackPort() {
 
 SilentListener::SilentListener() {
   fd_ = boundSocket(port_);
+  // received() takes what has come without waiting for more.
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
   if (::listen(fd_, 16) != 0) {
     ::close(fd_);
     throw std::runtime_error("listen failed");
@@ -45,6 +49,23 @@ SilentListener::SilentListener() {
 
 SilentListener::~SilentListener() {
   ::close(fd_);
+}
+
+std::string SilentListener::received() {
+  std::string bytes;
+  for (;;) {
+    const int peer = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (peer < 0) return bytes;
+    for (;;) {
+      pollfd readable{peer, POLLIN, 0};
+      if (::poll(&readable, 1, 10000) <= 0) break;
+      char buffer[4096];
+      const ssize_t n = ::read(peer, buffer, sizeof buffer);
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(peer);
+  }
 }
 
 }  // namespace varn::mcp::testing

@@ -4,6 +4,7 @@
 // that never accepts or answers.
 
 #include <cstdint>
+#include <string>
 
 namespace varn::mcp::testing {
 
@@ -20,6 +21,10 @@ class SilentListener final {
   SilentListener& operator=(const SilentListener&) = delete;
 
   [[nodiscard]] std::int64_t port() const noexcept { return port_; }
+
+  // Accepts every connection made so far and reads each until its peer hangs up (at most ten
+  // seconds each); what they sent, joined.
+  [[nodiscard]] std::string received();
 
  private:
   int fd_ = -1;

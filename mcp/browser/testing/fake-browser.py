@@ -1,24 +1,22 @@
 #!/usr/bin/env python3
 """A stand-in for a Chromium-family browser in tests.
 
-Appends one JSON line per launch to $FAKE_BROWSER_RECORD: its pid, arguments, environment, open
-descriptors, what descriptors 0-2 point to, and its signal masks. Then serves GET /json/version
-on 127.0.0.1 at the port of --remote-debugging-port=, as $FAKE_BROWSER_MODE says:
-  ok        200 {"webSocketDebuggerUrl": "ws://127.0.0.1:<port>/devtools/browser/fake"}
-  localhost the same with the host "localhost"
-  404       404 for every request
-  impostor  200 with a URL on another host (evil.example)
-  otherport 200 with a URL on another port
-  wss       200 with a wss: URL
-  nokey     200 {"Browser": "Fake"}
-  notjson   200 with a body that is not JSON
-  exit      no server: exits at once with status 3
+Appends one JSON line per launch to $FAKE_BROWSER_RECORD: its pid, arguments, environment,
+working directory, open descriptors, what descriptors 0-2 point to, its signal masks and its parent-death signal. Then
+it plays the browser's end of --remote-debugging-pipe (NUL-ended JSON read on descriptor 3,
+written on descriptor 4), as $FAKE_BROWSER_MODE says:
+  ok       answers every command with {"id": <its id>, "result": {}}
+  silent   reads every command and answers none
+  exit     exits at once with status 3
+  handoff  sends descriptors 3 and 4 over the Unix socket at $FAKE_BROWSER_SOCKET and waits to be
+           ended (the test then plays the browser)
 With $FAKE_BROWSER_IGNORE_TERM set it ignores SIGTERM.
 """
-import http.server
+import ctypes
 import json
 import os
 import signal
+import socket
 import sys
 
 
@@ -32,6 +30,12 @@ def signal_masks():
     return masks
 
 
+def parent_death_signal():
+    value = ctypes.c_int(0)
+    ctypes.CDLL(None, use_errno=True).prctl(2, ctypes.byref(value))  # PR_GET_PDEATHSIG
+    return value.value
+
+
 def open_descriptors():
     found = []
     for fd in range(0, 256):
@@ -43,19 +47,34 @@ def open_descriptors():
     return found
 
 
+def serve(answer):
+    pending = b""
+    while True:
+        chunk = os.read(3, 65536)
+        if not chunk:
+            return
+        pending += chunk
+        while b"\0" in pending:
+            message, _, pending = pending.partition(b"\0")
+            if answer:
+                reply = {"id": json.loads(message)["id"], "result": {}}
+                os.write(4, json.dumps(reply).encode() + b"\0")
+
+
 def main():
     if os.environ.get("FAKE_BROWSER_IGNORE_TERM"):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    args = sys.argv[1:]
     record = os.environ.get("FAKE_BROWSER_RECORD")
     if record:
         line = json.dumps({
             "pid": os.getpid(),
-            "args": args,
+            "args": sys.argv[1:],
             "env": dict(os.environ),
+            "cwd": os.getcwd(),
             "fds": open_descriptors(),
             "stdio": [os.readlink("/proc/self/fd/%d" % fd) for fd in range(3)],
             "masks": signal_masks(),
+            "pdeathsig": parent_death_signal(),
         })
         with open(record, "a") as out:
             out.write(line + "\n")
@@ -63,39 +82,18 @@ def main():
     mode = os.environ.get("FAKE_BROWSER_MODE", "ok")
     if mode == "exit":
         sys.exit(3)
-    port = None
-    for arg in args:
-        if arg.startswith("--remote-debugging-port="):
-            port = int(arg.split("=", 1)[1])
-    urls = {
-        "ok": "ws://127.0.0.1:%d/devtools/browser/fake" % port,
-        "localhost": "ws://localhost:%d/devtools/browser/fake" % port,
-        "impostor": "ws://evil.example:%d/devtools/browser/fake" % port,
-        "otherport": "ws://127.0.0.1:%d/devtools/browser/fake" % (port + 1),
-        "wss": "wss://127.0.0.1:%d/devtools/browser/fake" % port,
-    }
-
-    class Handler(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):
-            if mode == "404":
-                body, status = b"not found", 404
-            elif mode == "nokey":
-                body, status = b'{"Browser": "Fake"}', 200
-            elif mode == "notjson":
-                body, status = b"<html>", 200
-            else:
-                body = json.dumps({"Browser": "Fake", "webSocketDebuggerUrl": urls[mode]}).encode()
-                status = 200
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, *unused):
-            pass
-
-    http.server.HTTPServer(("127.0.0.1", port), Handler).serve_forever()
+    if mode == "handoff":
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as handoff:
+            handoff.connect(os.environ["FAKE_BROWSER_SOCKET"])
+            socket.send_fds(handoff, [b"x"], [3, 4])
+        os.close(3)
+        os.close(4)
+        while True:
+            signal.pause()
+    serve(mode == "ok")
+    # The pipe ended: a browser lives on (as Chromium does) until it is signalled.
+    while True:
+        signal.pause()
 
 
 main()
