@@ -315,6 +315,34 @@ TEST(WebLoginToolTest, AFillThatFailsEndsTheRun) {
   EXPECT_EQ(s.browser().typed.size(), 1u);
 }
 
+TEST(WebLoginToolTest, ALabelHoldingAValueOfAnotherTypeIsNoFieldOfThatKind) {
+  LoginSetup s;
+  // The field labelled username holds a password; the listing names the item's real username.
+  s.road.vault->previews[kUser].type = "password";
+  const std::string user = "varn://local/Bank/login";
+  s.road.vault->previews[user] = itemPreview(VaultDecision::allowed, kOrigin);
+  s.road.vault->previews[user].type = "username";
+  s.road.vault->values[user] = "alice";
+  s.road.vault->listing = {{user, "login", "username", AIAccess::injectable}};
+  s.browser().pages = {page("/login", kBothFields), page("/home")};
+  EXPECT_EQ(
+      s.run(),
+      (WebLoginOutput{
+          "logged_in", "credentials submitted", kOrigin + "/home", {"username", "password"}}));
+  EXPECT_TRUE(s.browser().typed == (Calls{"alice", "s3cret-pw"}));
+}
+
+TEST(WebLoginToolTest, AFormThatWouldSendThePasswordByGetIsNotSubmittedAndEveryTypedFieldCleared) {
+  LoginSetup s;
+  s.browser().pages = {page("/login", kBothFields), page("/home")};
+  s.browser().pages[0].form.passwordByGet = true;
+  EXPECT_EQ(s.failure({kItem, std::nullopt}),
+            BrowserError::submitRefused("the form would send the password in the URL (method GET)")
+                .what());
+  EXPECT_EQ(s.browser().callsOf("clear"), (Calls{"clear username", "clear password"}));
+  EXPECT_TRUE(s.browser().callsOf("submit").empty());
+}
+
 TEST(WebLoginToolTest, FieldReferencesArePercentEncoded) {
   EXPECT_EQ(WebLoginTool::fieldRef("my vault", "a/b%c", "pass word"),
             "varn://my%20vault/a%2Fb%25c/pass%20word");
