@@ -285,6 +285,31 @@ TEST_F(ManagementErrorTest, CredentialCaptureSendsOnlyAWebOriginToTheVault) {
   EXPECT_EQ(vault->requests().size(), accepted.size()) << "a refused origin reached the vault";
 }
 
+// A secret value may be longer than any other argument and reaches the vault unchanged; a
+// reference that long is refused before the vault is asked.
+TEST_F(ManagementErrorTest, ALargeValueReachesTheVaultAndAnOverlongReferenceIsRefused) {
+  const std::string value(1 << 20, 'v');
+  startVault();
+  vault->answer("secret_create", VaultReply::line(kMetadata));
+  startServer();
+  ToolResult created = call("secret_create", {{"name", "n"},
+                                              {"field_label", "f"},
+                                              {"value", value},
+                                              {"kind", "k"},
+                                              {"ai_access", "injectable"}});
+  EXPECT_FALSE(created.isError) << created.text;
+  std::vector<RecordedRequest> requests = vault->requests();
+  ASSERT_EQ(requests.size(), 1u);
+  std::optional<Json> sent = support::parseJson(requests[0].line);
+  EXPECT_TRUE(sent && sent->value("value", "") == value) << "the value did not arrive unchanged";
+
+  EXPECT_EQ(call("secret_get", {{"ref", "varn://a/b/" + std::string(200'000, 'c')}}),
+            (ToolResult{"error: invalidArguments(\"argument ref holds a text longer than 131072 "
+                        "bytes — only a secret value or an http_call body may be longer\")",
+                        true}));
+  EXPECT_EQ(vault->connections(), 1u);
+}
+
 TEST_F(ManagementErrorTest, ReplyThatDoesNotDecodeIsAnError) {
   startVault();
   // Metadata without "group"; a group without "project"; "deleted" as text; a list element
