@@ -6,8 +6,9 @@
 //   - 30 secret_resolve_preview calls whose reference is 15 MiB long, behind a call held at the
 //     vault;
 //   - for every tool and every text, list or map argument in its input schema (as tools/list
-//     gives it), 30 calls with 15 MiB in that argument and small values in the others, behind a
-//     call held at the vault: one row per tool, for its costliest argument;
+//     gives it; an unknown one for a tool without such an argument), 30 calls with 15 MiB in it
+//     and small values in the others, behind a call held at the vault: one row per tool, for its
+//     costliest argument;
 //   - 20,000 pings with 4 KB ids behind a pending approval;
 //   - 40,000 tool calls against a vault that never accepts a connection, past the pool's thread
 //     cap; then the vault's socket closes and every call is answered (with its error), in order.
@@ -27,6 +28,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -289,12 +291,19 @@ void floodEveryTool(const std::string& binary, const std::string& only) {
   for (const Json& tool : toolDefinitions(binary)) {
     const std::string name = tool.at("name");
     if (only != "tools" && name.find(only) == std::string::npos) continue;
-    const Json& properties = tool.at("inputSchema").value("properties", Json::object());
-    double worst = 0;
-    std::string worstKey = "(none)";
-    for (const auto& [key, schema] : properties.items()) {
+    Json properties = tool.at("inputSchema").value("properties", Json::object());
+    // A tool without a text, list or map argument gets the 15 MiB in an argument it does not know.
+    const auto holdsText = [](const Json& schema) {
       const std::string type = schema.value("type", "");
-      if (type != "string" && type != "array" && type != "object") continue;
+      return type == "string" || type == "array" || type == "object";
+    };
+    if (std::none_of(properties.begin(), properties.end(), holdsText)) {
+      properties["pad"] = Json{{"type", "string"}};
+    }
+    double worst = 0;
+    std::string worstKey;
+    for (const auto& [key, schema] : properties.items()) {
+      if (!holdsText(schema)) continue;
       Json arguments = Json::object();
       for (const auto& [other, otherSchema] : properties.items()) {
         if (other != key) arguments[other] = smallValue(other, otherSchema);
