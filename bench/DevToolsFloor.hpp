@@ -103,6 +103,8 @@ class FloorBrowser {
 
   [[nodiscard]] pid_t pid() const { return pid_; }
   [[nodiscard]] double startMs() const { return startMs_; }
+  // The commands sent so far.
+  [[nodiscard]] int commands() const { return lastId_; }
 
   // One command over the pipe; waits for its reply, skipping events.
   Json send(const std::string& method, const Json& params = Json::object(),
@@ -189,14 +191,16 @@ struct BrowserScratch {
   std::string tmp = dir.makeFolder("t");
   std::string home = dir.makeFolder("h");
 
-  // varn-mcp with its browser (on its pipe alone) and its vault at `socket`.
-  [[nodiscard]] ServerProcess server(const std::string& binary, const std::string& socket) const {
+  // varn-mcp with its browser (on its pipe alone) and its vault at `socket`; the browser is
+  // started through `browser` when given, else through the wrapper.
+  [[nodiscard]] ServerProcess server(const std::string& binary, const std::string& socket,
+                                     const std::string& browser = "") const {
     return ServerProcess(binary, {},
                          {{"HOME", home},
                           {"VARN_SOCKET", socket},
                           {"PATH", "/usr/bin:/bin"},
                           {"TMPDIR", tmp},
-                          {"VARN_BROWSER_BIN", wrapper}});
+                          {"VARN_BROWSER_BIN", browser.empty() ? wrapper : browser}});
   }
 };
 

@@ -5,9 +5,13 @@
 //
 //   login_bench [path/to/varn-mcp]
 //
-// Prints one table; nothing is asserted, the figures are read by people.
+// Prints one table, with the DevTools commands one login sends (counted in a run of its own
+// through a relay on the browser's pipe) beside the floor's; nothing is asserted, the figures are
+// read by people.
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,6 +33,38 @@ using varn::tests::Json;
 using varn::tests::LoginSite;
 
 constexpr int kRuns = 15;
+
+// Runs the browser command line given after the count file, relaying its DevTools pipe
+// (descriptors 3 and 4) and keeping the number of commands sent so far in the count file.
+constexpr const char* kRelay = R"(import os, sys, threading
+count_file, browser = sys.argv[1], sys.argv[2:]
+commands_r, commands_w = os.pipe()
+replies_r, replies_w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.dup2(commands_r, 3)
+    os.dup2(replies_w, 4)
+    for fd in (commands_r, commands_w, replies_r, replies_w):
+        os.close(fd)
+    os.execv(browser[0], browser)
+os.close(commands_r)
+os.close(replies_w)
+def relay(source, target, count):
+    sent = 0
+    while chunk := os.read(source, 65536):
+        if count:
+            sent += chunk.count(b"\0")
+            with open(count_file + ".part", "w") as out:
+                out.write(str(sent))
+            os.replace(count_file + ".part", count_file)
+        while chunk:
+            chunk = chunk[os.write(target, chunk):]
+    os.close(target)
+threading.Thread(target=relay, args=(3, commands_w, True), daemon=True).start()
+threading.Thread(target=relay, args=(replies_r, 4, False), daemon=True).start()
+_, status = os.waitpid(pid, 0)
+sys.exit(os.waitstatus_to_exitcode(status))
+)";
 
 // One form of a login: the page, the fields typed into it (selector, value), where it leads.
 struct Step {
@@ -98,13 +134,16 @@ int main(int argc, char** argv) {
 
   // The floor: the benchmark's own browser and its pipe.
   std::map<std::string, std::vector<double>> floor;
+  std::map<std::string, int> floorCommands;
   {
     FloorBrowser browser(scratch.wrapper, scratch.tmp + "/floor");
     RawDevTools& devtools = browser;
     const std::string session = varn::bench::floorPageSession(devtools);
     for (int run = 0; run < kRuns; ++run) {
       for (const auto& [name, steps] : forms) {
+        const int before = devtools.commands();
         floor[name].push_back(floorLogin(devtools, session, site, steps));
+        floorCommands[name] = devtools.commands() - before;
       }
     }
   }
@@ -114,11 +153,12 @@ int main(int argc, char** argv) {
   vault.answer("list", varn::tests::VaultReply::line("[]"));
   for (const auto& [name, steps] : forms) {
     const std::string item = "varn://local/" + name;
-    const Json preview{{"decision", "allowed"},
-                       {"url", site.url(steps.front().path)},
-                       {"allowed_hosts", {"127.0.0.1"}}};
     for (const auto& [label, value] : std::map<std::string, std::string>{
              {"username", "bench@example.com"}, {"password", "bench-pw"}}) {
+      const Json preview{{"decision", "allowed"},
+                         {"type", label},
+                         {"url", site.url(steps.front().path)},
+                         {"allowed_hosts", {"127.0.0.1"}}};
       vault.answer("preview", item + "/" + label, varn::tests::VaultReply::line(preview.dump()));
       vault.answer(
           "resolve", item + "/" + label,
@@ -145,12 +185,45 @@ int main(int argc, char** argv) {
   server.closeInput();
   server.waitForExit();
 
-  std::printf("%-44s %12s %12s %8s\n", "login, one tool call (median)", "web_login", "floor",
-              "ratio");
+  // The DevTools commands of one login, counted apart from the timing: a second server whose
+  // browser's pipe runs through a relay that counts what the server sends.
+  const std::string counted = scratch.dir.file("commands");
+  const std::string relay = scratch.dir.file("relay.py");
+  std::ofstream(relay) << kRelay;
+  const std::string counting = scratch.dir.file("counting-browser");
+  std::ofstream(counting) << "#!/bin/sh\nexec /usr/bin/python3 " << relay << " " << counted << " "
+                          << scratch.wrapper << " \"$@\"\n";
+  std::filesystem::permissions(counting, std::filesystem::perms::owner_all);
+  const auto sent = [&] {
+    int count = 0;
+    std::ifstream(counted) >> count;
+    return count;
+  };
+  std::map<std::string, int> commands;
+  {
+    auto countedServer = scratch.server(binary, vault.socketPath(), counting);
+    if (varn::bench::call(countedServer, ++id, "browser_start", {{"headless", true}}).is_null()) {
+      return 1;
+    }
+    for (int run = 0; run < 2; ++run) {  // the second run meets a browser that has seen the site
+      for (const auto& [name, steps] : forms) {
+        const int before = sent();
+        varn::bench::call(countedServer, ++id, "web_login", {{"ref", "varn://local/" + name}});
+        commands[name] = sent() - before;
+      }
+    }
+    varn::bench::call(countedServer, ++id, "browser_stop", Json::object());
+    countedServer.closeInput();
+    countedServer.waitForExit();
+  }
+
+  std::printf("%-36s %12s %12s %8s %14s\n", "login, one tool call (median)", "web_login", "floor",
+              "ratio", "commands");
   for (const auto& [name, steps] : forms) {
     const std::string label = name == "one" ? "single-step form" : "two-step form";
-    std::printf("%-44s %9.1f ms %9.1f ms %7.2fx\n", label.c_str(), median(login[name]),
-                median(floor[name]), median(login[name]) / median(floor[name]));
+    std::printf("%-36s %9.1f ms %9.1f ms %7.2fx %6d vs %3d\n", label.c_str(), median(login[name]),
+                median(floor[name]), median(login[name]) / median(floor[name]), commands[name],
+                floorCommands[name]);
   }
   return 0;
 }
