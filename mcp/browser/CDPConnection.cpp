@@ -44,6 +44,54 @@ void closeFd(int& fd) noexcept {
   fd = -1;
 }
 
+// The code unit of the four hexadecimal digits at `at`, or -1.
+int hexUnit(std::string_view text, std::size_t at) {
+  if (at + 4 > text.size()) return -1;
+  int unit = 0;
+  for (char digit : text.substr(at, 4)) {
+    const int value = digit >= '0' && digit <= '9'   ? digit - '0'
+                      : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
+                      : digit >= 'A' && digit <= 'F' ? digit - 'A' + 10
+                                                     : -1;
+    if (value < 0) return -1;
+    unit = unit * 16 + value;
+  }
+  return unit;
+}
+
+// Chromium escapes a string's UTF-16 code units one by one, so a lone surrogate that a page put
+// into a string (a dialog's message, an evaluation's result) arrives as "\ud800", which JSON does
+// not allow. Each becomes "\ufffd", as the browser itself writes it in titles; pairs stay.
+std::string withoutLoneSurrogates(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') inString = !inString;
+    if (!inString || c != '\\' || i + 1 == text.size()) {
+      out += c;
+      continue;
+    }
+    const int unit = text[i + 1] == 'u' ? hexUnit(text, i + 2) : -1;
+    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+    const int next = high && text.substr(i + 6, 2) == "\\u" ? hexUnit(text, i + 8) : -1;
+    std::size_t length = 2;  // an escape other than a surrogate's
+    if (high && next >= 0xDC00 && next <= 0xDFFF) {
+      length = 12;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      out += "\\ufffd";
+      i += 5;
+      continue;
+    } else if (unit >= 0) {
+      length = 6;
+    }
+    out.append(text.substr(i, length));
+    i += length - 1;
+  }
+  return out;
+}
+
 }  // namespace
 
 // Everything the I/O thread touches. The thread holds a shared_ptr to it for as long as it runs.
@@ -206,6 +254,7 @@ struct CDPConnection::Core {
   bool handleMessage(std::string_view bytes) {
     // parseJson checks UTF-8 too.
     std::optional<Json> message = support::parseJson(bytes);
+    if (!message) message = support::parseJson(withoutLoneSurrogates(bytes));
     if (!message || !message->is_object()) return false;
     auto id = message->find("id");
     if (id != message->end()) {

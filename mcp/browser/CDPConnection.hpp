@@ -23,7 +23,9 @@ namespace varn::mcp {
 //
 // The connection runs on one I/O thread of its own, started by connect() and ended by close(),
 // by the end of the browser's pipe, or by a message that cannot be one: not UTF-8, not a JSON
-// object, or longer than kMaxMessageBytes (also one that never ends). Each of these fails every
+// object, or longer than kMaxMessageBytes (also one that never ends). A lone UTF-16 surrogate
+// escaped in a string (which a page can put into a dialog's message or an evaluation's result)
+// is read as U+FFFD. Each of these fails every
 // waiting and later command with cdpFailure("connection closed"). At most one message and what
 // one read brings are held at a time. Commands are never logged and their bytes are wiped once
 // written (Input.insertText carries a secret), and no error text quotes a parameter.

@@ -98,6 +98,8 @@ TEST_F(CDPConnectionTest, DropsWhatIsNoReplyAndHandsEventsOn) {
     server.sendBytes(reply.substr(0, 5));
     server.sendText(reply.substr(5));
     server.sendJson({{"method", "Target.detachedFromTarget"}, {"params", {{"sessionId", "S"}}}});
+    // Lone surrogates as Chromium escapes them, beside a pair and an escaped backslash.
+    server.sendText(R"({"method":"M","params":{"t":"a\ud800b\udc00\ud83d\ude00\\ud800"}})");
     return std::nullopt;
   });
   EXPECT_EQ(connection->send("Runtime.evaluate"), (Json{{"right", true}}));
@@ -107,7 +109,8 @@ TEST_F(CDPConnectionTest, DropsWhatIsNoReplyAndHandsEventsOn) {
   EXPECT_THAT(seenEvents(),
               ::testing::ElementsAre(
                   Json{{"method", "Page.javascriptDialogOpening"}, {"params", {{"type", "alert"}}}},
-                  Json{{"method", "Target.detachedFromTarget"}, {"params", {{"sessionId", "S"}}}}));
+                  Json{{"method", "Target.detachedFromTarget"}, {"params", {{"sessionId", "S"}}}},
+                  Json{{"method", "M"}, {"params", {{"t", "a\uFFFDb\uFFFD\U0001F600\\ud800"}}}}));
 }
 
 // What cannot be a message ends the connection: the waiting command and every later one fail at
