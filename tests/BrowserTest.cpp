@@ -239,7 +239,8 @@ TEST_F(BrowserTest, AfterAFillTheBrowserListensOnNoPort) {
   vault->answer("list", VaultReply::line("[]"));
   const std::string ref = "varn://local/Shop/password";
   vault->answer("preview", ref,
-                VaultReply::line(R"({"decision":"allowed","allowed_hosts":["127.0.0.1"]})"));
+                VaultReply::line(
+                    R"({"decision":"allowed","type":"password","allowed_hosts":["127.0.0.1"]})"));
   vault->answer("resolve", ref, VaultReply::line(R"({"decision":"allowed","value":"Pa55-e2e"})"));
   startBrowserServer();
   EXPECT_EQ(ok("browser_start", {{"headless", true}}),

@@ -1,7 +1,11 @@
 #include "mcp/browser/BrowserManager.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <filesystem>
@@ -238,6 +242,23 @@ TEST_F(BrowserManagerTest, RefusesAnInvalidOrTakenPortBeforeLaunching) {
       "browser launch failure: CDP port :" + std::to_string(taken.port()) + " is already in use");
   EXPECT_TRUE(launches().empty());
   EXPECT_TRUE(profiles().empty());
+}
+
+// The idle window counts an operator's DevTools client on the port as use.
+TEST_F(BrowserManagerTest, AClientConnectedToTheAskedForPortIsSeen) {
+  testing::SilentListener browserPort;
+  BrowserManager withPort(browserPort.port(), settings());
+  EXPECT_FALSE(withPort.portClientConnected());
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(browserPort.port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_TRUE(withPort.portClientConnected());
+  EXPECT_FALSE(BrowserManager(std::nullopt, settings()).portClientConnected());
+  ::close(client);
+  EXPECT_FALSE(withPort.portClientConnected());
 }
 
 TEST_F(BrowserManagerTest, AnExecutableThatCannotRunIsALaunchFailureAndLeavesNoFolder) {
