@@ -10,6 +10,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -67,6 +69,19 @@ class BrowserTest : public ServerTest {
     const std::vector<pid_t> children = childrenOf(of.pid());
     EXPECT_EQ(children.size(), 1u);
     return children.empty() ? -1 : children.front();
+  }
+
+  // Fills the password field of /login (on the page now) with a password of the vault, which
+  // must have been started.
+  void fillPassword() {
+    const std::string ref = "varn://local/Shop/password";
+    vault->answer("list", VaultReply::line("[]"));
+    vault->answer("preview", ref,
+                  VaultReply::line(
+                      R"({"decision":"allowed","type":"password","allowed_hosts":["127.0.0.1"]})"));
+    vault->answer("resolve", ref, VaultReply::line(R"({"decision":"allowed","value":"Pa55-e2e"})"));
+    leaks.secret("Pa55-e2e");
+    EXPECT_EQ(ok("browser_fill", {{"ref", ref}, {"field", "password"}})["filled"], true);
   }
 
   // The ids and urls of the listed tabs, the active one marked with "*".
@@ -236,17 +251,11 @@ TEST_F(BrowserTest, AnotherServersBrowserSurvivesThisServersStartAndStop) {
 // what was typed.
 TEST_F(BrowserTest, AfterAFillTheBrowserListensOnNoPort) {
   startVault();
-  vault->answer("list", VaultReply::line("[]"));
-  const std::string ref = "varn://local/Shop/password";
-  vault->answer("preview", ref,
-                VaultReply::line(
-                    R"({"decision":"allowed","type":"password","allowed_hosts":["127.0.0.1"]})"));
-  vault->answer("resolve", ref, VaultReply::line(R"({"decision":"allowed","value":"Pa55-e2e"})"));
   startBrowserServer();
   EXPECT_EQ(ok("browser_start", {{"headless", true}}),
             (Json{{"cdp_port", 0}, {"already_running", false}}));
   ok("browser_navigate", {{"url", pages.url("/login")}});
-  EXPECT_EQ(ok("browser_fill", {{"ref", ref}, {"field", "password"}})["filled"], true);
+  fillPassword();
   const std::vector<pid_t> tree = processTree(browserPid(*server));
   EXPECT_GT(tree.size(), 1u);
   EXPECT_EQ(listeningPortsOf(tree), std::vector<int>{});
@@ -265,6 +274,32 @@ TEST_F(BrowserTest, AnImpostorOnTheAskedForPortReceivesNothing) {
   EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
   // The check that found it connected and hung up without a byte.
   EXPECT_EQ(impostor.received(), "");
+}
+
+// An impostor that takes the asked-for port after the server's check and before the browser's own
+// bind gets nothing either: the server drives its browser over the pipe and never writes to the
+// port. The browser's wrapper starts the impostor just before the browser.
+TEST_F(BrowserTest, AnImpostorThatTakesThePortDuringTheStartReceivesNothing) {
+  startVault();
+  const std::int64_t taken = unusedLoopbackPort();
+  const std::string log = dir.file("impostor.log");
+  const std::string impostorWrapper = dir.file("impostor-chromium");
+  std::ofstream(impostorWrapper) << "#!/bin/sh\n"
+                                 << portImpostorPath() << " " << taken << " " << log
+                                 << " || exit 1\nexec " << wrapper << " \"$@\"\n";
+  ASSERT_EQ(chmod(impostorWrapper.c_str(), 0700), 0);
+  std::map<std::string, std::string> env = browserEnvironment();
+  env["VARN_BROWSER_BIN"] = impostorWrapper;
+  port = taken;
+  startServer({"--cdp-port", std::to_string(taken)}, env);
+
+  EXPECT_EQ(ok("browser_start", {{"headless", true}}),
+            (Json{{"cdp_port", taken}, {"already_running", false}}));
+  ok("browser_navigate", {{"url", pages.url("/login")}});
+  fillPassword();
+  std::ifstream received(log);
+  ASSERT_TRUE(received.good());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(received), {}), "");
 }
 
 // SIGKILL gives the server no chance to stop its browser: the browser dies with it all the same.

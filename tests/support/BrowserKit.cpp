@@ -89,6 +89,10 @@ std::vector<pid_t> childrenOf(pid_t pid) {
   return children;
 }
 
+std::string portImpostorPath() {
+  return std::string(VARN_SOURCE_DIR) + "/tests/support/port-impostor.py";
+}
+
 std::vector<pid_t> processTree(pid_t root) {
   std::vector<pid_t> tree{root};
   for (std::size_t i = 0; i < tree.size(); ++i) {

@@ -51,6 +51,10 @@ class PageServer final {
   int port_ = 0;
 };
 
+// tests/support/port-impostor.py: "<path> <port> <log>" takes 127.0.0.1:<port> and logs what any
+// client sends there.
+[[nodiscard]] std::string portImpostorPath();
+
 // The processes whose parent is `pid` (from /proc/<pid>/task/*/children).
 [[nodiscard]] std::vector<pid_t> childrenOf(pid_t pid);
 
