@@ -150,8 +150,9 @@ class CDPBrowserControllerTest : public ::testing::Test {
   testing::ScopedEnv browserBin{"VARN_BROWSER_BIN", testing::fakeBrowserPath()};
   testing::ScopedEnv mode{"FAKE_BROWSER_MODE", "handoff"};
   testing::ScopedEnv socketEnv{"FAKE_BROWSER_SOCKET", scratch.file("handoff")};
-  FakeDevToolsPipe server;
+  // Before the pipe, whose thread answers from it until the pipe is destroyed.
   ScriptedBrowser browser;
+  FakeDevToolsPipe server;
   std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
   CDPBrowserController controller{std::make_shared<BrowserManager>(std::nullopt, settings()),
                                   std::chrono::seconds(0), clock};
