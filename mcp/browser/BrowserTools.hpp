@@ -178,7 +178,10 @@ class BrowserDialogTool final {
 };
 
 // "credential_capture": the vault's capture for the origin and name unchanged; returns the new
-// item's ref and name. Needs no browser; vault failures pass through unchanged.
+// item's ref and name. The vault application shows the origin to its user, so an origin that is
+// not "http" or "https", a host and an optional port (at most 300 characters) fails with
+// invalidArguments before the vault is asked. Needs no browser; vault failures pass through
+// unchanged.
 class CredentialCaptureTool final {
  public:
   using Input = CredentialCaptureInput;
