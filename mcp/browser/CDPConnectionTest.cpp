@@ -113,14 +113,21 @@ TEST_F(CDPConnectionTest, DropsWhatIsNoReplyAndHandsEventsOn) {
                   Json{{"method", "M"}, {"params", {{"t", "a\uFFFDb\uFFFD\U0001F600\\ud800"}}}}));
 }
 
+// The bytes are made when the case runs: a 64 MiB text as the parameter itself would be copied and
+// printed whenever the test binary lists its tests.
+struct BadInput {
+  const char* name;
+  std::string (*bytes)();
+};
+
 // What cannot be a message ends the connection: the waiting command and every later one fail at
 // once, and the browser's pipe is closed.
 class CDPConnectionBadInputTest : public CDPConnectionTest,
-                                  public ::testing::WithParamInterface<std::string> {};
+                                  public ::testing::WithParamInterface<BadInput> {};
 
 TEST_P(CDPConnectionBadInputTest, EndsTheConnection) {
   server.setResponder([this](const Json&) -> std::optional<Json> {
-    server.sendBytes(GetParam());
+    server.sendBytes(GetParam().bytes());
     return std::nullopt;
   });
   EXPECT_EQ(errorOf([&] { connection->send("A", Json::object(), std::nullopt, 60s); }),
@@ -130,11 +137,15 @@ TEST_P(CDPConnectionBadInputTest, EndsTheConnection) {
   EXPECT_EQ(server.frames().size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, CDPConnectionBadInputTest,
-                         ::testing::Values(std::string("not json", 9), std::string("[1,2]", 6),
-                                           std::string("{\"id\":1,\"x\":\"\xff\"}", 17),
-                                           // Endless: past the limit without a NUL.
-                                           std::string(CDPConnection::kMaxMessageBytes + 1, '{')));
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, CDPConnectionBadInputTest,
+    ::testing::Values(
+        BadInput{"NotJson", [] { return std::string("not json", 9); }},
+        BadInput{"NotAnObject", [] { return std::string("[1,2]", 6); }},
+        BadInput{"NotUtf8", [] { return std::string("{\"id\":1,\"x\":\"\xff\"}", 17); }},
+        // Endless: past the limit without a NUL.
+        BadInput{"Endless", [] { return std::string(CDPConnection::kMaxMessageBytes + 1, '{'); }}),
+    [](const ::testing::TestParamInfo<BadInput>& param) { return std::string(param.param.name); });
 
 TEST_F(CDPConnectionTest, MatchesRepliesInAnyOrderAndReadsLargeMessages) {
   std::mutex mutex;
