@@ -349,6 +349,7 @@ void CDPBrowserController::navigate(const std::string& url) {
   // A probe that gets no answer (a dialog open on the page) would otherwise stretch the polling
   // to many minutes; the whole of it keeps to the time the polls take when they answer at once.
   const Steady::time_point budgetEnd = Steady::now() + kReadinessPolls * kReadinessPause;
+  bool loadSeen = false;
   for (int poll = 0; poll < kReadinessPolls; ++poll) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(budgetEnd - Steady::now());
@@ -370,7 +371,18 @@ void CDPBrowserController::navigate(const std::string& url) {
       }
     }
     failOnDialog(*page);
-    std::this_thread::sleep_for(kReadinessPause);
+    // The pause ends early, once, when the new document stops loading: its next probe then finds
+    // it complete without waiting out the rest of the pause. A dialog also ends the pause.
+    std::unique_lock lock(mutex_);
+    sessionsChanged_.wait_for(lock, kReadinessPause, [&] {
+      const auto kept = sessions_.find(page->targetId);
+      if (kept == sessions_.end() || kept->second.id != page->sessionId) return false;
+      const Session& session = kept->second;
+      if (session.dialogOpen) return true;
+      const bool current = !loaderId || session.loaderId == *loaderId;
+      if (!loadSeen && current && session.loaded) return loadSeen = true;
+      return false;
+    });
   }
 }
 
