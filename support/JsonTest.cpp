@@ -1,4 +1,5 @@
 #include "support/Json.hpp"
+#include "support/JsonWriter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -139,6 +140,16 @@ TEST(StrictDecodingTest, ListFailsAsAWholeAndNamesTheElement) {
 TEST(StrictDecodingTest, NonObjectsAreRejected) {
   EXPECT_THROW((void)requireString(Json::array(), "a"), JsonDecodeError);
   EXPECT_THROW((void)optionalString(Json("text"), "a"), JsonDecodeError);
+}
+
+TEST(JsonWriterTest, WritesTextsAsTheJsonLibraryReadsThem) {
+  for (std::string_view text : {"", "plain", "a\"b\\c/d", "\b\f\n\r\t\x01\x1f", "é\xe2\x80\xa8",
+                                "\xff cut", std::string_view("nul\0in", 6)}) {
+    std::string out = "x";
+    appendJsonString(out, text);
+    ASSERT_EQ(out.find('\n'), std::string::npos);
+    EXPECT_EQ(out.substr(1), dumpCompact(Json(std::string(text))));
+  }
 }
 
 }  // namespace

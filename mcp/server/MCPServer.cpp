@@ -1,24 +1,14 @@
 #include "mcp/server/MCPServer.hpp"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <cstring>
-#include <deque>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/server/ElasticThreadPool.hpp"
+#include "mcp/server/LineReader.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
-#include "support/Utf8.hpp"
+#include "support/JsonWriter.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -28,19 +18,6 @@ using support::Json;
 constexpr std::string_view kInitializeResult =
     R"({"protocolVersion":"2025-06-18","capabilities":{"tools":{},"elicitation":{}},)"
     R"("serverInfo":{"name":"varn-mcp","version":"0.1.0"}})";
-
-constexpr std::size_t kReadBlockBytes = 64 * 1024;
-// How long the reply writer watches for the next reply before it sleeps.
-constexpr auto kWriterWatch = std::chrono::microseconds(200);
-// A line buffer grown beyond this by one long line is released afterwards.
-constexpr std::size_t kRetainedLineCapacity = std::size_t{1} << 20;
-
-// A hint to the processor that this thread is waiting in a loop.
-inline void relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 // {"jsonrpc":"2.0","id":<id>,"result": -- the envelope up to its result; `extra` bytes are
 // reserved for what follows.
@@ -72,56 +49,10 @@ std::string errorEnvelope(const Json& id, int code, std::string message) {
   return support::dumpCompact(reply);
 }
 
-// Appends `text` as a JSON string. Valid UTF-8 is written as it is with the escapes JSON needs;
-// anything else goes through the JSON library, which replaces what is not UTF-8.
-void appendJsonString(std::string& out, std::string_view text) {
-  if (!support::isValidUtf8(text)) {
-    out.append(support::dumpCompact(Json(std::string(text))));
-    return;
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.reserve(out.size() + text.size() + 2);
-  out.push_back('"');
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out.append("\\u00");
-          out.push_back(kHex[(c >> 4) & 0x0F]);
-          out.push_back(kHex[c & 0x0F]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
-}
-
 // Appends {"content":[{"type":"text","text":<text>}],"isError":<isError>}.
 void appendToolResult(std::string& out, std::string_view text, bool isError) {
   out.append(R"({"content":[{"type":"text","text":)");
-  appendJsonString(out, text);
+  support::appendJsonString(out, text);
   out.append(isError ? R"(}],"isError":true})" : R"(}],"isError":false})");
 }
 
@@ -279,143 +210,6 @@ const ToolEntry* findTool(std::string_view name) {
 
 }  // namespace
 
-// The replies of serve(), one slot per handled line in arrival order. Handler threads fill slots
-// in any order; the one writer takes them from the front as they become ready. std::deque keeps
-// references to its elements valid across push_back and pop_front, so a handler can hold its slot.
-//
-// Each slot weighs what it holds: while its tool call runs, what the call is counted as holding
-// (its parsed message, kHeldCopies times over); once answered, its reply. A reply made at once
-// also counts its line. The reader waits for room while the slots are over the limits, so a flood
-// of input cannot grow the memory without bound. add() and addReady() tell the reader when that
-// is the case.
-class MCPServer::ReplyQueue {
- public:
-  explicit ReplyQueue(ServeLimits limits) : limits_(limits) {}
-
-  struct Slot {
-    std::optional<Reply> reply;
-    bool done = false;
-    std::size_t weight = 0;
-  };
-
-  // A slot for a reply still to come, whose call holds `heldBytes` until then; `full` is set when
-  // the reader must wait for room.
-  Slot& add(std::size_t heldBytes, bool& full) {
-    std::lock_guard lock(mutex_);
-    bytes_ += heldBytes;
-    Slot& slot = slots_.emplace_back();
-    slot.weight = heldBytes;
-    full = fullLocked();
-    return slot;
-  }
-
-  // A reply that is ready already. The writer is not woken here but by wakeWriter(), once per
-  // block of input, so a burst of quick lines costs one wake-up rather than one per line.
-  // Returns whether the reader must wait for room.
-  bool addReady(Reply reply, std::size_t lineBytes) {
-    std::lock_guard lock(mutex_);
-    const std::size_t weight = lineBytes + reply.text.size();
-    bytes_ += weight;
-    slots_.push_back(Slot{std::move(reply), true, weight});
-    changes_.fetch_add(1, std::memory_order_release);
-    return fullLocked();
-  }
-
-  void wakeWriter() {
-    bool ready;
-    {
-      std::lock_guard lock(mutex_);
-      ready = !slots_.empty() && slots_.front().done;
-    }
-    if (ready) ready_.notify_one();
-  }
-
-  // The call of `slot` is done: from now on the slot holds its reply only.
-  void fill(Slot& slot, std::optional<Reply> reply) {
-    bool front;
-    bool wakeReader;
-    {
-      std::lock_guard lock(mutex_);
-      bytes_ -= slot.weight;
-      slot.weight = reply ? reply->text.size() : 0;
-      bytes_ += slot.weight;
-      wakeReader = readerWaiting_ && !fullLocked();
-      slot.reply = std::move(reply);
-      slot.done = true;
-      front = &slots_.front() == &slot;
-      changes_.fetch_add(1, std::memory_order_release);
-    }
-    // The writer only ever waits for the front slot.
-    if (front) ready_.notify_one();
-    if (wakeReader) room_.notify_one();
-  }
-
-  // No more slots will be added.
-  void finish() {
-    {
-      std::lock_guard lock(mutex_);
-      finished_ = true;
-      changes_.fetch_add(1, std::memory_order_release);
-    }
-    ready_.notify_one();
-  }
-
-  // Blocks while the slots are over either limit (the reader, before it reads on). Wakes the
-  // writer first: the replies it is to write may not have been announced yet.
-  void waitForRoom() {
-    std::unique_lock lock(mutex_);
-    if (!fullLocked()) return;
-    ready_.notify_one();
-    readerWaiting_ = true;
-    room_.wait(lock, [this] { return !fullLocked(); });
-    readerWaiting_ = false;
-  }
-
-  // Blocks until the front slot is done and takes it; false once finished and empty.
-  bool take(std::optional<Reply>& reply) {
-    std::unique_lock lock(mutex_);
-    const auto ready = [this] {
-      return (!slots_.empty() && slots_.front().done) || (finished_ && slots_.empty());
-    };
-    if (!ready()) {
-      // A reply usually follows the last one within microseconds (the next request of a client
-      // that waits for each answer): watching for it briefly is far quicker than being woken.
-      const std::uint64_t seen = changes_.load(std::memory_order_acquire);
-      lock.unlock();
-      const auto until = std::chrono::steady_clock::now() + kWriterWatch;
-      for (unsigned round = 1; changes_.load(std::memory_order_acquire) == seen; ++round) {
-        // The clock is read only now and then: reading it costs more than the check.
-        if (round % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
-        relax();
-      }
-      lock.lock();
-    }
-    ready_.wait(lock, ready);
-    if (slots_.empty()) return false;
-    reply = std::move(slots_.front().reply);
-    bytes_ -= slots_.front().weight;
-    slots_.pop_front();
-    const bool wakeReader = readerWaiting_ && !fullLocked();
-    lock.unlock();
-    if (wakeReader) room_.notify_one();
-    return true;
-  }
-
- private:
-  bool fullLocked() const { return bytes_ > limits_.bytes || slots_.size() > limits_.replies; }
-
-  const ServeLimits limits_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable room_;
-  std::deque<Slot> slots_;      // guarded by mutex_
-  std::size_t bytes_ = 0;       // guarded by mutex_: the weight of every slot
-  bool finished_ = false;       // guarded by mutex_
-  bool readerWaiting_ = false;  // guarded by mutex_
-  // Counts changes that may have made the front ready; read without the lock.
-  std::atomic<std::uint64_t> changes_{0};
-};
-
 MCPServer::MCPServer(MCPTools tools, std::shared_ptr<VaultClient> vault,
                      std::shared_ptr<ElicitationCoordinator> coordinator)
     : tools_(std::move(tools)),
@@ -428,7 +222,7 @@ void MCPServer::serve(int inputFd, int outputFd, ServeLimits limits) const {
   serve(inputFd, writer, limits);
 }
 
-std::optional<MCPServer::Reply> MCPServer::respondGuarded(Json message) const noexcept {
+std::optional<Reply> MCPServer::respondGuarded(Json message) const noexcept {
   try {
     return respond(std::move(message));
   } catch (...) {
@@ -449,73 +243,51 @@ void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const
 
   {
     ElasticThreadPool pool;
-    // Set by a line after which too much is in flight: the reader waits before the next one.
-    bool full = false;
-    auto dispatch = [&](std::string_view line) {
-      std::optional<Json> message = support::parseJson(line);
-      if (!message || !message->is_object()) return;
-      if (isApprovalAnswer(*message)) {
-        deliverApprovalAnswer(*message);
-        return;
+    // Hands each line to its handler and holds reading back while too much is in flight.
+    class Dispatch final : public LineReader::Sink {
+     public:
+      Dispatch(const MCPServer& server, ReplyQueue& replies, ElasticThreadPool& pool)
+          : server_(server), replies_(replies), pool_(pool) {}
+
+      void line(std::string_view line) override {
+        bool full = false;
+        dispatch(line, full);
+        // Back-pressure: too much read and not yet answered; the writer catches up first.
+        if (full) replies_.waitForRoom();
       }
-      const std::optional<std::size_t> held = heldByToolCall(*message);
-      if (!held) {
-        // Nothing on this road can block (no tool runs), so it is answered here at once: a
-        // hand-over to another thread would cost more than the answer.
-        std::optional<Reply> reply = respondGuarded(std::move(*message));
-        if (reply) full = replies.addReady(std::move(*reply), line.size());
-        return;
+
+      void blockEnd() override { replies_.wakeWriter(); }
+
+     private:
+      void dispatch(std::string_view line, bool& full) {
+        std::optional<Json> message = support::parseJson(line);
+        if (!message || !message->is_object()) return;
+        if (isApprovalAnswer(*message)) {
+          server_.deliverApprovalAnswer(*message);
+          return;
+        }
+        const std::optional<std::size_t> held = heldByToolCall(*message);
+        if (!held) {
+          // Nothing on this road can block (no tool runs), so it is answered here at once: a
+          // hand-over to another thread would cost more than the answer.
+          std::optional<Reply> reply = server_.respondGuarded(std::move(*message));
+          if (reply) full = replies_.addReady(std::move(*reply), line.size());
+          return;
+        }
+        ReplyQueue::Slot& slot = replies_.add(*held, full);
+        pool_.submit([&server = server_, &replies = replies_, &slot,
+                      message = std::move(*message)]() mutable {
+          replies.fill(slot, server.respondGuarded(std::move(message)));
+        });
       }
-      ReplyQueue::Slot& slot = replies.add(*held, full);
-      pool.submit([this, &replies, &slot, message = std::move(*message)]() mutable {
-        replies.fill(slot, respondGuarded(std::move(message)));
-      });
+
+      const MCPServer& server_;
+      ReplyQueue& replies_;
+      ElasticThreadPool& pool_;
     };
 
-    std::vector<char> block(kReadBlockBytes);
-    // The bytes read so far of a line that spans reads.
-    std::string partial;
-    // The current line is over the limit: drop it up to its line feed.
-    bool discarding = false;
-    for (;;) {
-      const ssize_t count = ::read(inputFd, block.data(), block.size());
-      if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) break;
-      const char* next = block.data();
-      const char* const end = next + count;
-      while (next < end) {
-        const auto* feed =
-            static_cast<const char*>(std::memchr(next, '\n', static_cast<std::size_t>(end - next)));
-        const char* const stop = feed != nullptr ? feed : end;
-        const auto length = static_cast<std::size_t>(stop - next);
-        if (!discarding && partial.size() + length > kMaxLineBytes) {
-          discarding = true;
-          std::string().swap(partial);
-        }
-        if (feed == nullptr) {
-          if (!discarding) partial.append(next, length);
-          break;
-        }
-        if (!discarding) {
-          if (partial.empty()) {
-            dispatch(std::string_view(next, length));
-          } else {
-            partial.append(next, length);
-            dispatch(partial);
-            partial.clear();
-            if (partial.capacity() > kRetainedLineCapacity) std::string().swap(partial);
-          }
-        }
-        discarding = false;
-        next = feed + 1;
-        if (full) {
-          // Back-pressure: too much read and not yet answered; the writer catches up first.
-          full = false;
-          replies.waitForRoom();
-        }
-      }
-      replies.wakeWriter();
-    }
+    Dispatch dispatch(*this, replies, pool);
+    LineReader(inputFd, kMaxLineBytes).run(dispatch);
     // End of input: a partial last line is dropped. No answer to an approval can come any more,
     // so every pending approval ends now as a refusal; the writer drains every queued reply.
     coordinator_->close();
@@ -552,7 +324,7 @@ void MCPServer::deliverApprovalAnswer(const Json& answer) const {
   coordinator_->fulfill(stringId(answer["id"]), elicitationResult(answer));
 }
 
-std::optional<MCPServer::Reply> MCPServer::respond(Json message) const {
+std::optional<Reply> MCPServer::respond(Json message) const {
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string()) return std::nullopt;
   const std::string& name = method->get_ref<const std::string&>();

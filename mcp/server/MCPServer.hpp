@@ -9,20 +9,12 @@
 #include "mcp/server/ElicitationCoordinator.hpp"
 #include "mcp/server/LineWriter.hpp"
 #include "mcp/server/MCPTools.hpp"
+#include "mcp/server/ReplyQueue.hpp"
 #include "support/Json.hpp"
 
 namespace varn::mcp {
 
 class VaultClient;
-
-// How much MCPServer::serve() lets be in flight (lines read and not yet answered, with their
-// replies) before it pauses reading until the writer catches up. A tool call counts what it holds
-// while it runs: its message as parsed, several times over for the copies that decoding and the
-// tool make (MCPServer::kHeldCopies); once it is done, only its reply.
-struct ServeLimits {
-  std::size_t bytes = std::size_t{256} << 20;
-  std::size_t replies = 10'000;
-};
 
 // The Model Context Protocol server: JSON-RPC 2.0, one JSON object per line, on a pair of file
 // descriptors. Answers "initialize", "tools/list", "tools/call" and "ping", ignores
@@ -81,14 +73,6 @@ class MCPServer final {
   [[nodiscard]] static ElicitationResult elicitationResult(const support::Json& answer);
 
  private:
-  // A reply as serve() writes it: `text` directly followed by `sharedTail`, a part owned by the
-  // server (the cached result of "tools/list"), so that the large shared part is never copied.
-  struct Reply {
-    std::string text;
-    std::string_view sharedTail;
-  };
-  class ReplyQueue;
-
   // handle(), in the form serve() writes. Takes the message so that a tool call can free it
   // before the tool runs.
   [[nodiscard]] std::optional<Reply> respond(support::Json message) const;
