@@ -143,8 +143,9 @@ TEST(StrictDecodingTest, NonObjectsAreRejected) {
 }
 
 TEST(JsonWriterTest, WritesTextsAsTheJsonLibraryReadsThem) {
-  for (std::string_view text : {"", "plain", "a\"b\\c/d", "\b\f\n\r\t\x01\x1f", "é\xe2\x80\xa8",
-                                "\xff cut", std::string_view("nul\0in", 6)}) {
+  for (std::string_view text : std::initializer_list<std::string_view>{
+           "", "plain", "a\"b\\c/d", "\b\f\n\r\t\x01\x1f", "é\xe2\x80\xa8", "\xff cut",
+           std::string_view("nul\0in", 6)}) {
     std::string out = "x";
     appendJsonString(out, text);
     ASSERT_EQ(out.find('\n'), std::string::npos);
