@@ -22,7 +22,7 @@
 namespace varn::api {
 namespace {
 
-using testing::FakeSyncServer;
+using fakes::FakeSyncServer;
 using ::testing::HasSubstr;
 using ::testing::Not;
 

@@ -15,7 +15,7 @@
 namespace varn::api {
 namespace {
 
-using testing::FakeSyncServer;
+using fakes::FakeSyncServer;
 
 UUID uuid(const char* text) {
   return *UUID::parse(text);

@@ -13,7 +13,7 @@ namespace {
 
 using support::Uuid;
 
-using testing::failureOf;
+using fakes::failureOf;
 
 TEST(AgentBundleTest, ProvisionedAgentUnlocksAFreshVaultWithTheBundleAlone) {
   const Uuid collection = *Uuid::parse("00112233-4455-6677-8899-aabbccddeeff");

@@ -34,7 +34,7 @@ Bytes text(std::string_view t) {
   return Bytes(t.begin(), t.end());
 }
 
-using testing::failureOf;
+using fakes::failureOf;
 
 TEST(CryptoTest, Sha256ReproducesFips180Vectors) {
   EXPECT_EQ(toHex(Crypto::sha256({})),

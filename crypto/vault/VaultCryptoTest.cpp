@@ -16,10 +16,10 @@
 namespace varn::crypto {
 namespace {
 
+using fakes::SoftwareKeyStore;
 using support::Uuid;
-using testing::SoftwareKeyStore;
 
-using testing::failureOf;
+using fakes::failureOf;
 
 // Groups of 4 Base32 characters joined by `separator`, `groups` of them, the last `lastSize` long.
 bool isGroupedBase32(std::string_view text, char separator, std::size_t groups,

@@ -12,9 +12,9 @@
 namespace varn::mcp {
 namespace {
 
-using testing::FillRoad;
-using testing::itemPreview;
-using testing::ScriptedController;
+using fakes::FillRoad;
+using fakes::itemPreview;
+using fakes::ScriptedController;
 using Calls = std::vector<std::string>;
 
 const std::string kUser = "varn://local/Bank/username";
@@ -144,7 +144,7 @@ TEST(BrowserFillCoreTest, ApprovalIsAskedOnlyAfterEveryCheckPassed) {
   EXPECT_EQ(s.road.vault->calls(), (Calls{"preview " + kPassword, "resolve " + kPassword,
                                           "resolve-approved " + kPassword}));
   EXPECT_EQ(s.road.elicitor->seen,
-            (std::vector<testing::ResolveScriptedElicitor::Request>{{kPassword, "browser_fill"}}));
+            (std::vector<fakes::ResolveScriptedElicitor::Request>{{kPassword, "browser_fill"}}));
   EXPECT_EQ(s.browser().typed.size(), 1u);
 }
 

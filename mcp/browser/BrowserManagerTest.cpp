@@ -26,11 +26,11 @@ namespace varn::mcp {
 namespace {
 
 namespace fs = std::filesystem;
+using fakes::errorOf;
+using fakes::fakeBrowserLaunches;
+using fakes::ScopedEnv;
+using fakes::ScratchFolder;
 using support::Json;
-using testing::errorOf;
-using testing::fakeBrowserLaunches;
-using testing::ScopedEnv;
-using testing::ScratchFolder;
 using namespace std::chrono_literals;
 
 // Waits, without a fixed sleep, until `done` holds or ten seconds pass.
@@ -62,7 +62,7 @@ class BrowserManagerTest : public ::testing::Test {
   BrowserManagerTest()
       : temp(fs::path(scratch.path()) / "tmp"),
         record(scratch.file("launches")),
-        browserBin("VARN_BROWSER_BIN", testing::fakeBrowserPath()),
+        browserBin("VARN_BROWSER_BIN", fakes::fakeBrowserPath()),
         recordEnv("FAKE_BROWSER_RECORD", record),
         modeEnv("FAKE_BROWSER_MODE", std::nullopt),
         termEnv("FAKE_BROWSER_IGNORE_TERM", std::nullopt),
@@ -152,7 +152,7 @@ TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChi
   manager.stop();  // again: nothing to do
 
   // With a port asked for, the browser also listens there.
-  BrowserManager withPort(testing::unusedLoopbackPort(), settings());
+  BrowserManager withPort(fakes::unusedLoopbackPort(), settings());
   EXPECT_FALSE(withPort.start(true));
   ASSERT_EQ(launches().size(), 2u);
   const Json args = launches()[1]["args"];
@@ -176,8 +176,7 @@ TEST_F(BrowserManagerTest, FindsTheExecutableFromTheEnvironmentThenTheTable) {
   const std::string plainFile = scratch.file("not-executable");
   std::ofstream(plainFile) << "#!/bin/sh\n";
   auto table = settings();
-  table.executables = {"/nonexistent/chrome", plainFile, scratch.path(),
-                       testing::fakeBrowserPath()};
+  table.executables = {"/nonexistent/chrome", plainFile, scratch.path(), fakes::fakeBrowserPath()};
   for (const char* chosen : {"/nonexistent/browser", "", plainFile.c_str()}) {
     ScopedEnv env("VARN_BROWSER_BIN", std::string(chosen));
     BrowserManager manager(port, table);
@@ -235,7 +234,7 @@ TEST_F(BrowserManagerTest, RefusesAnInvalidOrTakenPortBeforeLaunching) {
     EXPECT_EQ(errorOf([&] { manager.start(true); }),
               "browser launch failure: CDP port :" + std::to_string(bad) + " is not a valid port");
   }
-  testing::SilentListener taken;
+  fakes::SilentListener taken;
   BrowserManager manager(taken.port(), settings());
   EXPECT_EQ(
       errorOf([&] { manager.start(true); }),
@@ -246,7 +245,7 @@ TEST_F(BrowserManagerTest, RefusesAnInvalidOrTakenPortBeforeLaunching) {
 
 // The idle window counts an operator's DevTools client on the port as use.
 TEST_F(BrowserManagerTest, AClientConnectedToTheAskedForPortIsSeen) {
-  testing::SilentListener browserPort;
+  fakes::SilentListener browserPort;
   BrowserManager withPort(browserPort.port(), settings());
   EXPECT_FALSE(withPort.portClientConnected());
   const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -365,7 +364,7 @@ class BrowserManagerChromiumTest : public ::testing::Test {
  protected:
   BrowserManagerChromiumTest()
       : temp(fs::path(scratch.path()) / "tmp"),
-        browserBin("VARN_BROWSER_BIN", testing::writeChromiumWrapper(scratch.path())) {
+        browserBin("VARN_BROWSER_BIN", fakes::writeChromiumWrapper(scratch.path())) {
     fs::create_directory(temp);
   }
 
@@ -407,7 +406,7 @@ TEST_F(BrowserManagerChromiumTest, StartsAnswersAndStopsLeavingNothingBehind) {
 }
 
 TEST_F(BrowserManagerChromiumTest, AnotherManagersBrowserSurvivesAStartAndStopAndHoldsItsPort) {
-  BrowserManager first(testing::unusedLoopbackPort(), settings());
+  BrowserManager first(fakes::unusedLoopbackPort(), settings());
   ASSERT_FALSE(first.start(true));
   const fs::path firstFolder = fs::directory_iterator(temp)->path();
 

@@ -12,8 +12,8 @@
 namespace varn::mcp {
 namespace {
 
+using fakes::ScriptedController;
 using support::Json;
-using testing::ScriptedController;
 using Calls = std::vector<std::string>;
 
 // Decodes `args` as the tool's input, runs the tool and returns its output as compact JSON, or
@@ -197,7 +197,7 @@ TEST(BrowserNavigateURLTest, OnlyHttpHttpsAndAboutBlankPass) {
 }
 
 TEST(CredentialCaptureToolTest, ReturnsOnlyRefAndNameAndWorksWithoutBrowser) {
-  auto vault = std::make_shared<testing::ScriptedVault>();
+  auto vault = std::make_shared<fakes::ScriptedVault>();
   vault->managementReplies[VaultRequest::Op::capture] = Json::parse(
       R"({"id":"1","ref":"varn://Work/Site/password","name":"Site","field_label":"password",)"
       R"("kind":"login","ai_access":"injectable","group":"g","url":"https://site"})");

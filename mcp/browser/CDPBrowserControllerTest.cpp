@@ -18,8 +18,8 @@
 namespace varn::mcp {
 namespace {
 
+using fakes::FakeDevToolsPipe;
 using support::Json;
-using testing::FakeDevToolsPipe;
 using Lines = std::vector<std::string>;
 
 // A browser as the fake DevTools pipe plays it: a target list, a session per attach
@@ -146,14 +146,14 @@ class CDPBrowserControllerTest : public ::testing::Test {
     return out;
   }
 
-  testing::ScratchFolder scratch;
-  testing::ScopedEnv browserBin{"VARN_BROWSER_BIN", testing::fakeBrowserPath()};
-  testing::ScopedEnv mode{"FAKE_BROWSER_MODE", "handoff"};
-  testing::ScopedEnv socketEnv{"FAKE_BROWSER_SOCKET", scratch.file("handoff")};
+  fakes::ScratchFolder scratch;
+  fakes::ScopedEnv browserBin{"VARN_BROWSER_BIN", fakes::fakeBrowserPath()};
+  fakes::ScopedEnv mode{"FAKE_BROWSER_MODE", "handoff"};
+  fakes::ScopedEnv socketEnv{"FAKE_BROWSER_SOCKET", scratch.file("handoff")};
   // Before the pipe, whose thread answers from it until the pipe is destroyed.
   ScriptedBrowser browser;
   FakeDevToolsPipe server;
-  std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
+  std::shared_ptr<fakes::ManualClock> clock = std::make_shared<fakes::ManualClock>();
   CDPBrowserController controller{std::make_shared<BrowserManager>(std::nullopt, settings()),
                                   std::chrono::seconds(0), clock};
 };
@@ -341,8 +341,7 @@ TEST_F(CDPBrowserControllerTest, AConnectionThatBreaksFailsTheNavigationWaitingO
   ASSERT_TRUE(server.waitForFrames(6));
   server.breakConnection();
   ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  EXPECT_EQ(testing::errorOf([&] { navigation.get(); }),
-            "browser (CDP) failure: connection closed");
+  EXPECT_EQ(fakes::errorOf([&] { navigation.get(); }), "browser (CDP) failure: connection closed");
 }
 
 TEST_F(CDPBrowserControllerTest, TabsAreActivatedAndClosedByTheirIdUnchanged) {
@@ -360,7 +359,7 @@ TEST_F(CDPBrowserControllerTest, StopEndsTheBrowserAndItsPipe) {
   controller.stop();
   EXPECT_FALSE(controller.isRunning());
   EXPECT_TRUE(server.waitForDisconnect());
-  EXPECT_EQ(testing::errorOf([&] { (void)controller.listTabs(); }),
+  EXPECT_EQ(fakes::errorOf([&] { (void)controller.listTabs(); }),
             "browser (CDP) failure: connection closed");
   controller.stop();  // nothing left to stop
   EXPECT_EQ(sent("Browser.getVersion").size(), 1u);

@@ -16,9 +16,9 @@
 namespace varn::mcp {
 namespace {
 
+using fakes::errorOf;
+using fakes::FakeDevToolsPipe;
 using support::Json;
-using testing::errorOf;
-using testing::FakeDevToolsPipe;
 using namespace std::chrono_literals;
 
 class CDPConnectionTest : public ::testing::Test {

@@ -44,7 +44,7 @@ class IdleWatchdogTest : public ::testing::Test {
     return outsideUseCalls_;
   }
 
-  std::shared_ptr<testing::ManualClock> clock_ = std::make_shared<testing::ManualClock>();
+  std::shared_ptr<fakes::ManualClock> clock_ = std::make_shared<fakes::ManualClock>();
   std::promise<void> idle_;
 
  private:

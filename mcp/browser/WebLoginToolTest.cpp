@@ -12,9 +12,9 @@
 namespace varn::mcp {
 namespace {
 
-using testing::FillRoad;
-using testing::itemPreview;
-using testing::ScriptedController;
+using fakes::FillRoad;
+using fakes::itemPreview;
+using fakes::ScriptedController;
 using Calls = std::vector<std::string>;
 using Page = ScriptedController::Page;
 using Fields = std::map<FillField, ScriptedController::Field>;

@@ -11,10 +11,10 @@
 namespace varn::mcp {
 namespace {
 
-using testing::resolveReply;
-using testing::ResolveRequest;
-using testing::ResolveRoad;
-using testing::ResolveScriptedElicitor;
+using fakes::resolveReply;
+using fakes::ResolveRequest;
+using fakes::ResolveRoad;
+using fakes::ResolveScriptedElicitor;
 
 const std::string kRef = "varn://local/GitHub/password";
 const std::string kTool = "http_call";

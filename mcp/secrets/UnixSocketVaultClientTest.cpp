@@ -27,10 +27,10 @@
 namespace varn::mcp {
 namespace {
 
+using fakes::FakeVaultSocket;
+using fakes::TempFolder;
 using support::Json;
 using support::JsonDecodeError;
-using testing::FakeVaultSocket;
-using testing::TempFolder;
 
 const std::string kAppNotRunningTail = ") \u2014 open Varn, unlock the vault, then retry";
 

@@ -405,7 +405,7 @@ TEST_F(MCPServerTest, BrowserToolsAreNotEnabledWhateverTheirArguments) {
 
 // With a controller, the browser tools run through it (or the vault, for credential_capture).
 TEST_F(MCPServerTest, BrowserToolsRunWhenTheServerHasAController) {
-  auto browser = std::make_shared<testing::ScriptedController>();
+  auto browser = std::make_shared<fakes::ScriptedController>();
   browser->tabs = {TabInfo{"T", "https://a/", "A", true}};
   const MCPServer withBrowser(tableOver(vault, browser), vault, coordinator);
   auto output = [&](const std::string& name, const Json& args) {

@@ -12,9 +12,9 @@
 namespace varn::mcp {
 namespace {
 
+using fakes::LocalHttpServer;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testing::LocalHttpServer;
 using ::testing::Not;
 using ::testing::Pair;
 

@@ -35,7 +35,7 @@ class HttpCallToolTest : public ::testing::Test {
   void release(Hosts hosts = std::vector<std::string>{"api.example.com"},
                std::string value = kSecret) {
     road.vault->replies.push_back(
-        testing::resolveReply(VaultDecision::allowed, std::move(value), std::move(hosts)));
+        fakes::resolveReply(VaultDecision::allowed, std::move(value), std::move(hosts)));
   }
   void respond(int status, std::vector<std::pair<std::string, std::string>> headers,
                std::string body) {
@@ -62,9 +62,9 @@ class HttpCallToolTest : public ::testing::Test {
     EXPECT_THAT(support::dumpCompact(output.toJson()), Not(HasSubstr(kSecret)));
   }
 
-  testing::ResolveRoad road;
-  std::shared_ptr<testing::ScriptedTransport> transport =
-      std::make_shared<testing::ScriptedTransport>();
+  fakes::ResolveRoad road;
+  std::shared_ptr<fakes::ScriptedTransport> transport =
+      std::make_shared<fakes::ScriptedTransport>();
 };
 
 template <typename Error>
@@ -160,7 +160,7 @@ TEST_F(HttpCallToolTest, ResolvesUnderTheToolNameWithTheHostAsUpstream) {
   respond(200, {}, "");
   (void)tool().run(injected("https://api.example.com:8443/v1"));
   ASSERT_EQ(road.vault->seen.size(), 1u);
-  EXPECT_EQ(road.vault->seen[0], (testing::ResolveRequest{kRef, false}));
+  EXPECT_EQ(road.vault->seen[0], (fakes::ResolveRequest{kRef, false}));
   auto entries = road.audit->all();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].tool, "http_call");
@@ -322,7 +322,7 @@ TEST_F(HttpCallToolTest, AHostOutsideTheBindingIsRefusedWithNothingSent) {
 }
 
 TEST_F(HttpCallToolTest, ARefusalOfTheRoadPassesThroughWithNothingSent) {
-  road.vault->replies.push_back(testing::resolveReply(VaultDecision::refused));
+  road.vault->replies.push_back(fakes::resolveReply(VaultDecision::refused));
   expectThrows([&] { (void)tool().run(injected()); }, ResolveError::refused(kRef));
   EXPECT_TRUE(transport->seen.empty());
 }
@@ -368,10 +368,10 @@ class HttpCallOverLoopbackTest : public HttpCallToolTest {
 };
 
 TEST_F(HttpCallOverLoopbackTest, TheServerReceivesTheCredentialAndTheAgentDoesNot) {
-  testing::LocalHttpServer server([](const testing::LocalHttpServer::Request& request) {
-    return testing::LocalHttpServer::reply(
-        200, {{"X-Echo", request.header("Authorization").value_or("")}},
-        "echo: " + request.header("Authorization").value_or(""));
+  fakes::LocalHttpServer server([](const fakes::LocalHttpServer::Request& request) {
+    return fakes::LocalHttpServer::reply(200,
+                                         {{"X-Echo", request.header("Authorization").value_or("")}},
+                                         "echo: " + request.header("Authorization").value_or(""));
   });
   releaseForLoopback();
   HttpCallInput input = injected(server.url("/v1/me"));
@@ -388,11 +388,11 @@ TEST_F(HttpCallOverLoopbackTest, TheServerReceivesTheCredentialAndTheAgentDoesNo
 }
 
 TEST_F(HttpCallOverLoopbackTest, ARedirectToAnotherHostIsNotFollowed) {
-  testing::LocalHttpServer other([](const testing::LocalHttpServer::Request&) {
-    return testing::LocalHttpServer::reply(200, {}, "captured");
+  fakes::LocalHttpServer other([](const fakes::LocalHttpServer::Request&) {
+    return fakes::LocalHttpServer::reply(200, {}, "captured");
   });
-  testing::LocalHttpServer server([&](const testing::LocalHttpServer::Request&) {
-    return testing::LocalHttpServer::reply(
+  fakes::LocalHttpServer server([&](const fakes::LocalHttpServer::Request&) {
+    return fakes::LocalHttpServer::reply(
         302, {{"Location", "http://localhost:" + std::to_string(other.port()) + "/steal"}},
         "moved");
   });
@@ -404,8 +404,8 @@ TEST_F(HttpCallOverLoopbackTest, ARedirectToAnotherHostIsNotFollowed) {
 }
 
 TEST_F(HttpCallOverLoopbackTest, AHostOutsideTheBindingSeesNoRequest) {
-  testing::LocalHttpServer server([](const testing::LocalHttpServer::Request&) {
-    return testing::LocalHttpServer::reply(200, {}, "");
+  fakes::LocalHttpServer server([](const fakes::LocalHttpServer::Request&) {
+    return fakes::LocalHttpServer::reply(200, {}, "");
   });
   release(std::vector<std::string>{"api.example.com"});
   expectThrows([&] { (void)realTool().run(injected(server.url("/"))); },

@@ -12,8 +12,8 @@
 namespace varn::mcp {
 namespace {
 
+using fakes::ScriptedVault;
 using support::Json;
-using testing::ScriptedVault;
 using Op = VaultRequest::Op;
 
 class ManagementToolsTest : public ::testing::Test {

@@ -11,8 +11,8 @@
 namespace varn::mcp {
 namespace {
 
-using testing::resolveReply;
-using testing::ResolveRoad;
+using fakes::resolveReply;
+using fakes::ResolveRoad;
 
 const std::string kRoot = "varn://local/GitHub/token";
 const std::string kValue = "mint-s3cret-value";  // fake; must never be printed

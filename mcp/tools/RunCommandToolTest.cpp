@@ -41,14 +41,14 @@ class RunCommandToolTest : public ::testing::Test {
   // The vault releases `value` bound to commands starting with "/bin/sh".
   void release(Commands commands = std::vector<std::string>{"/bin/sh"},
                std::string value = kSecret) {
-    road.vault->replies.push_back(testing::resolveReply(VaultDecision::allowed, std::move(value),
-                                                        std::nullopt, std::move(commands)));
+    road.vault->replies.push_back(fakes::resolveReply(VaultDecision::allowed, std::move(value),
+                                                      std::nullopt, std::move(commands)));
   }
   static void expectNoSecret(const RunCommandOutput& output) {
     EXPECT_THAT(support::dumpCompact(output.toJson()), Not(HasSubstr(kSecret)));
   }
 
-  testing::ResolveRoad road;
+  fakes::ResolveRoad road;
 };
 
 template <typename Error>
@@ -170,7 +170,7 @@ TEST_F(RunCommandToolTest, ResolvesEachNameUnderTheToolWithTheCommandTextAsUpstr
   release();
   release();
   (void)tool().run(shell("true", EnvRefs{{"A", kRef}, {"B", kRef}}));
-  EXPECT_EQ(road.vault->seen, (std::vector<testing::ResolveRequest>{{kRef, false}, {kRef, false}}));
+  EXPECT_EQ(road.vault->seen, (std::vector<fakes::ResolveRequest>{{kRef, false}, {kRef, false}}));
   auto entries = road.audit->all();
   ASSERT_EQ(entries.size(), 2u);
   for (const AuditEntry& entry : entries) {
@@ -240,7 +240,7 @@ TEST_F(RunCommandToolTest, ACommandOutsideTheBindingIsRefusedAndNothingStarts) {
 
 TEST_F(RunCommandToolTest, AFailingSecondRefEndsTheCallBeforeAnythingStarts) {
   release();
-  road.vault->replies.push_back(testing::resolveReply(VaultDecision::refused));
+  road.vault->replies.push_back(fakes::resolveReply(VaultDecision::refused));
   const std::string second = "varn://work/Other/token";
   expectThrows(
       [&] {

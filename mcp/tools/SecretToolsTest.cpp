@@ -13,8 +13,8 @@
 namespace varn::mcp {
 namespace {
 
+using fakes::ScriptedVault;
 using support::Json;
-using testing::ScriptedVault;
 
 std::string argumentsOf(const ScriptedVault::Call& call) {
   return support::dumpCompact(call.arguments);

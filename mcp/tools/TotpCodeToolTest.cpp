@@ -10,8 +10,8 @@
 namespace varn::mcp {
 namespace {
 
-using testing::resolveReply;
-using testing::ResolveRoad;
+using fakes::resolveReply;
+using fakes::ResolveRoad;
 
 const std::string kRef = "varn://local/GitHub/otp?attribute=otp";
 // The RFC 6238 SHA-1 test secret "12345678901234567890" in Base32.

@@ -23,9 +23,9 @@ namespace varn::tests {
 // From the browser unit tests' own kit: free and taken loopback ports, and the wrapper script
 // "<folder>/chromium" that runs Debian's Chromium with "--no-sandbox" (as root it exits at once
 // without it), keeping its pid.
-using mcp::testing::SilentListener;
-using mcp::testing::unusedLoopbackPort;
-using mcp::testing::writeChromiumWrapper;
+using mcp::fakes::SilentListener;
+using mcp::fakes::unusedLoopbackPort;
+using mcp::fakes::writeChromiumWrapper;
 
 // HTML pages served on a free port of 127.0.0.1 by cpp-httplib, on threads of its own, from
 // construction to destruction. Every path not given answers 404.

@@ -3,7 +3,7 @@
 #include <httplib.h>
 #include <strings.h>
 
-namespace varn::api::testing {
+namespace varn::api::fakes {
 
 std::optional<std::string> FakeSyncServer::Received::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
@@ -81,4 +81,4 @@ std::vector<FakeSyncServer::Received> FakeSyncServer::received() const {
   return received_;
 }
 
-}  // namespace varn::api::testing
+}  // namespace varn::api::fakes

@@ -15,7 +15,7 @@ namespace httplib {
 class Server;
 }
 
-namespace varn::api::testing {
+namespace varn::api::fakes {
 
 // A stand-in for the sync server: cpp-httplib on a free port of 127.0.0.1. It records every
 // request as received (method, raw path and query, the headers, the body bytes) and answers from
@@ -66,4 +66,4 @@ class FakeSyncServer {
   std::unique_ptr<std::thread> thread_;
 };
 
-}  // namespace varn::api::testing
+}  // namespace varn::api::fakes

@@ -10,7 +10,7 @@
 #include "crypto/vault/testing/SoftwareKeyStore.hpp"
 #include "support/Json.hpp"
 
-namespace varn::crypto::testing {
+namespace varn::crypto::fakes {
 
 inline std::string failureOf(const std::function<void()>& call) {
   try {
@@ -25,4 +25,4 @@ inline std::string failureOf(const std::function<void()>& call) {
   return "none";
 }
 
-}  // namespace varn::crypto::testing
+}  // namespace varn::crypto::fakes

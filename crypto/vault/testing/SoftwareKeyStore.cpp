@@ -2,7 +2,7 @@
 
 #include "crypto/vault/Crypto.hpp"
 
-namespace varn::crypto::testing {
+namespace varn::crypto::fakes {
 
 SoftwareKeyStore::SoftwareKeyStore(bool hasKeyAtStart)
     : key_(Crypto::randomSecret(32)), hasKey_(hasKeyAtStart) {}
@@ -25,4 +25,4 @@ void SoftwareKeyStore::createKey() {
   hasKey_ = true;
 }
 
-}  // namespace varn::crypto::testing
+}  // namespace varn::crypto::fakes

@@ -8,7 +8,7 @@
 
 #include "crypto/vault/SecureEnclaveKeyStore.hpp"
 
-namespace varn::crypto::testing {
+namespace varn::crypto::fakes {
 
 // What a failing store throws; tests check it passes through unchanged.
 struct StoreFailure : std::runtime_error {
@@ -35,4 +35,4 @@ class SoftwareKeyStore final : public SecureEnclaveKeyStore {
   std::atomic<bool> hasKey_;
 };
 
-}  // namespace varn::crypto::testing
+}  // namespace varn::crypto::fakes

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 std::string fakeBrowserPath() {
   return std::string(VARN_SOURCE_DIR) + "/mcp/browser/testing/fake-browser.py";
@@ -58,4 +58,4 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -10,7 +10,7 @@
 
 #include "support/Json.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // The fake browser script (mcp/browser/testing/fake-browser.py; its header lists the modes set by
 // FAKE_BROWSER_MODE). Each launch appends one JSON line to FAKE_BROWSER_RECORD: "pid", "args",
@@ -67,4 +67,4 @@ class ScopedEnv final {
   std::optional<std::string> previous_;
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

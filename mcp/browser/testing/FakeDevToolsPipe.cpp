@@ -13,7 +13,7 @@
 #include <deque>
 #include <stdexcept>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 using support::Json;
 
@@ -252,4 +252,4 @@ bool FakeDevToolsPipe::waitForDisconnect(std::chrono::milliseconds deadline) {
   return impl_->changed.wait_for(lock, deadline, [&] { return impl_->disconnected; });
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -18,7 +18,7 @@
 
 #include "support/Json.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // Serves the browser's ends of a DevTools pipe on a thread of its own, from adopt() to
 // destruction: either two pipes it makes itself (the other ends for a CDPConnection), or the
@@ -78,4 +78,4 @@ class FakeDevToolsPipe final {
   std::thread acceptor_;
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

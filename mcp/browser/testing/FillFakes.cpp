@@ -4,7 +4,7 @@
 
 #include "mcp/secrets/ToolError.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 VaultResponse ItemVault::resolve(std::string_view ref, bool approved) {
   const std::string key(ref);
@@ -70,4 +70,4 @@ void FillRoad::storeItem(const std::map<std::string, std::string>& fields, const
   }
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -16,7 +16,7 @@
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/testing/ResolveFakes.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // A vault that holds one item's fields. preview answers from `previews` (a reference without an
 // entry throws ToolError::upstream("no such field")); resolve gives `values[ref]` as allowed, or
@@ -64,4 +64,4 @@ struct FillRoad {
   std::shared_ptr<ScriptedController> browser = std::make_shared<ScriptedController>();
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

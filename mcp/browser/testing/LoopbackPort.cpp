@@ -9,7 +9,7 @@
 
 #include <stdexcept>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 namespace {
 
 // A TCP socket bound to 127.0.0.1 at a port the kernel picks; the port is written to `port`.
@@ -68,4 +68,4 @@ std::string SilentListener::received() {
   }
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

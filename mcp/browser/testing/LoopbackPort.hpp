@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // A port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
 [[nodiscard]] std::int64_t unusedLoopbackPort();
@@ -31,4 +31,4 @@ class SilentListener final {
   std::int64_t port_ = 0;
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 IdleClock::Instant ManualClock::now() const {
   return now_.load();
@@ -42,4 +42,4 @@ std::vector<std::optional<IdleClock::Instant>> ManualClock::waits() const {
   return waits_;
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

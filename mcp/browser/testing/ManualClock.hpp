@@ -10,7 +10,7 @@
 
 #include "mcp/browser/IdleClock.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // An IdleClock whose time moves only when the test says so. Waits block until advance() reaches
 // their deadline or they are cancelled; the test can wait until a wait with a given deadline has
@@ -39,4 +39,4 @@ class ManualClock final : public IdleClock {
   std::vector<std::optional<Instant>> waits_;      // guarded by mutex_
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

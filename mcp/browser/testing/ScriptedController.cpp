@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 void ScriptedController::record(const std::string& operation) {
   recordWord(operation, operation);
@@ -131,4 +131,4 @@ std::vector<std::string> ScriptedController::callsOf(const std::string& prefix) 
   return out;
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -9,7 +9,7 @@
 
 #include "mcp/browser/BrowserController.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // A BrowserController that answers from fields the test sets and records every call, for the tests
 // of what sits above the controller. Without `pages` it shows `url` and no field; with them it
@@ -78,4 +78,4 @@ class ScriptedController final : public BrowserController {
   void recordWord(const std::string& operation, const std::string& word);
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

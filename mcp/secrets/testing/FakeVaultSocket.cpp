@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 TempFolder::TempFolder() {
   char pattern[] = "/tmp/vvXXXXXX";
@@ -135,4 +135,4 @@ void FakeVaultSocket::handle(int connection) {
   }
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // A fresh folder /tmp/vvXXXXXX (short, so socket paths inside fit the 104-byte limit), removed
 // with everything in it when the owner goes. Throws std::runtime_error when it cannot be made.
@@ -82,4 +82,4 @@ class FakeVaultSocket final {
   std::thread thread_;
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -2,7 +2,7 @@
 
 #include "mcp/secrets/ToolError.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 VaultResponse ResolveScriptedVault::resolve(std::string_view ref, bool approved) {
   const int call = static_cast<int>(seen.size());
@@ -60,4 +60,4 @@ VaultResponse resolveReply(VaultDecision decision, std::optional<std::string> va
   return reply;
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -18,7 +18,7 @@
 #include "mcp/secrets/TokenVault.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // One resolve request as the road sent it.
 struct ResolveRequest {
@@ -102,4 +102,4 @@ VaultResponse resolveReply(VaultDecision decision, std::optional<std::string> va
                            std::optional<std::vector<std::string>> allowedHosts = std::nullopt,
                            std::optional<std::vector<std::string>> allowedCommands = std::nullopt);
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 using support::Json;
 using support::OrderedJson;
@@ -151,16 +151,16 @@ void PrintTo(const ScriptedVault::Call& call, std::ostream* out) {
   printMasked(call.arguments, out);
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes
 
 namespace varn::mcp {
 
 void PrintTo(const VaultResponse& response, std::ostream* out) {
-  testing::printMasked(response.toJson(), out);
+  fakes::printMasked(response.toJson(), out);
 }
 
 void PrintTo(const VaultRequest& request, std::ostream* out) {
-  testing::printMasked(request.toJson(), out);
+  fakes::printMasked(request.toJson(), out);
 }
 
 }  // namespace varn::mcp

@@ -12,7 +12,7 @@
 #include "mcp/secrets/VaultClient.hpp"
 #include "support/Json.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // A VaultClient that answers from scripts and records what it was asked, for tests of its callers.
 // Configure the public fields before the calls start; the calls themselves are thread-safe.
@@ -74,7 +74,7 @@ class ScriptedVault final : public VaultClient {
 // Printers for test failure output that never show a secret value: "value" is masked.
 void PrintTo(const ScriptedVault::Call& call, std::ostream* out);
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes
 
 namespace varn::mcp {
 void PrintTo(const VaultResponse& response, std::ostream* out);

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 namespace {
 
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
@@ -172,4 +172,4 @@ void LocalHttpServer::handle(int connection) {
   ::shutdown(connection, SHUT_WR);
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

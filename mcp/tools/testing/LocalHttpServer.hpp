@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // A real HTTP/1.1 server on a free port of 127.0.0.1, for tests of outbound requests. It serves
 // one connection at a time on its own thread: reads one request (head and Content-Length body),
@@ -66,4 +66,4 @@ class LocalHttpServer {
   std::thread thread_;
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

@@ -1,6 +1,6 @@
 #include "mcp/tools/testing/ScriptedTransport.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 HTTPResponse ScriptedTransport::send(const HTTPRequest& request) {
   seen.push_back(request);
@@ -11,4 +11,4 @@ HTTPResponse ScriptedTransport::send(const HTTPRequest& request) {
   return response;
 }
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes

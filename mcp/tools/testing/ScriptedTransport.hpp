@@ -6,7 +6,7 @@
 
 #include "mcp/tools/HTTPTransport.hpp"
 
-namespace varn::mcp::testing {
+namespace varn::mcp::fakes {
 
 // Serves scripted responses in order and records every request as the tool sent it (with the
 // header values it had at sending time). With `error` set, every call throws it instead; with no
@@ -20,4 +20,4 @@ class ScriptedTransport final : public HTTPTransport {
   HTTPResponse send(const HTTPRequest& request) override;
 };
 
-}  // namespace varn::mcp::testing
+}  // namespace varn::mcp::fakes
