@@ -14,8 +14,10 @@
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <variant>
 
 #include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/CDPMessageReader.hpp"
 #include "support/Utf8.hpp"
 #include "support/Wipe.hpp"
 
@@ -107,7 +109,12 @@ struct CDPConnection::Core {
     for (Frame& frame : queued) support::wipe(frame.bytes);
   }
 
-  using Waiter = std::shared_ptr<std::promise<Json>>;
+  // A command waiting for its reply.
+  struct Pending {
+    std::promise<Json> reply;
+    std::string method;
+  };
+  using Waiter = std::shared_ptr<Pending>;
 
   int readFd;
   int writeFd;
@@ -124,8 +131,7 @@ struct CDPConnection::Core {
 
   // I/O thread only.
   std::deque<Frame> outbox;
-  std::string inbox;        // bytes read and not yet handled as messages
-  std::size_t scanned = 0;  // how much of `inbox` is known to hold no NUL
+  CDPMessageReader inbox{kMaxMessageBytes, kReadChunk};
 
   // Ends the connection for good and fails every waiter with "connection closed".
   void end() {
@@ -135,7 +141,7 @@ struct CDPConnection::Core {
       ended = true;
       failed.swap(waiters);
     }
-    for (auto& [id, waiter] : failed) waiter->set_exception(closedError());
+    for (auto& [id, waiter] : failed) waiter->reply.set_exception(closedError());
   }
 
   // Removes the waiter of `id`; null when none waits (it was answered, failed or timed out).
@@ -179,7 +185,6 @@ struct CDPConnection::Core {
       for (Frame& frame : queued) support::wipe(frame.bytes);
       queued.clear();
     }
-    support::wipe(inbox);
     // The browser sees the end of its pipe at once.
     closeFd(readFd);
     closeFd(writeFd);
@@ -211,7 +216,7 @@ struct CDPConnection::Core {
         const int error = errno;
         const std::int64_t id = frame.id;
         if (Waiter waiter = take(id)) {
-          waiter->set_exception(std::make_exception_ptr(BrowserError::cdpFailure(
+          waiter->reply.set_exception(std::make_exception_ptr(BrowserError::cdpFailure(
               "send failed: " + std::error_code(error, std::generic_category()).message())));
         }
         return false;
@@ -225,30 +230,20 @@ struct CDPConnection::Core {
   }
 
   // Reads once and handles every message completed; false at the end of the pipe or on a
-  // message that cannot be one.
+  // message that cannot be one. A reply past the limit fails its own command.
   bool readSome() {
-    const std::size_t before = inbox.size();
-    inbox.resize(before + kReadChunk);
-    ssize_t n;
-    do {
-      n = ::read(readFd, inbox.data() + before, kReadChunk);
-    } while (n < 0 && errno == EINTR);
-    inbox.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    const ssize_t n = inbox.readFrom(readFd);
     if (n < 0 && errno == EAGAIN) return true;
     if (n <= 0) return false;
-
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t nul = inbox.find('\0', std::max(scanned, start));
-      if (nul == std::string::npos) break;
-      if (nul - start > kMaxMessageBytes) return false;
-      if (!handleMessage(std::string_view(inbox).substr(start, nul - start))) return false;
-      start = nul + 1;
+    while (std::optional<CDPMessageReader::Item> item = inbox.next()) {
+      if (const auto* message = std::get_if<std::string_view>(&*item)) {
+        if (!handleMessage(*message)) return false;
+      } else if (Waiter waiter = take(std::get<CDPMessageReader::Oversized>(*item).id)) {
+        waiter->reply.set_exception(std::make_exception_ptr(BrowserError::cdpFailure(
+            "reply to " + waiter->method + " exceeds the 64 MiB message limit")));
+      }
     }
-    inbox.erase(0, start);
-    scanned = inbox.size();
-    // A message that has not ended within the limit never will in time.
-    return inbox.size() <= kMaxMessageBytes;
+    return true;
   }
 
   bool handleMessage(std::string_view bytes) {
@@ -276,12 +271,13 @@ struct CDPConnection::Core {
     auto error = message.find("error");
     if (error != message.end() && error->is_object()) {
       auto text = error->find("message");
-      waiter->set_exception(std::make_exception_ptr(BrowserError::cdpFailure(
+      waiter->reply.set_exception(std::make_exception_ptr(BrowserError::cdpFailure(
           text != error->end() && text->is_string() ? text->get<std::string>() : "cdp error")));
       return;
     }
     auto result = message.find("result");
-    waiter->set_value(result != message.end() && result->is_object() ? *result : Json::object());
+    waiter->reply.set_value(result != message.end() && result->is_object() ? *result
+                                                                           : Json::object());
   }
 };
 
@@ -327,8 +323,9 @@ Json CDPConnection::send(std::string_view method, const Json& params,
   }
   frame.bytes.push_back('\0');
 
-  auto waiter = std::make_shared<std::promise<Json>>();
-  std::future<Json> reply = waiter->get_future();
+  auto waiter = std::make_shared<Core::Pending>();
+  waiter->method = method;
+  std::future<Json> reply = waiter->reply.get_future();
   bool running = false;
   {
     std::lock_guard lock(core.mutex);

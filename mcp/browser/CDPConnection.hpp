@@ -22,13 +22,15 @@ namespace varn::mcp {
 // sessions). Messages without an id are events, handed to the event handler.
 //
 // The connection runs on one I/O thread of its own, started by connect() and ended by close(),
-// by the end of the browser's pipe, or by a message that cannot be one: not UTF-8, not a JSON
-// object, or longer than kMaxMessageBytes (also one that never ends). A lone UTF-16 surrogate
-// escaped in a string (which a page can put into a dialog's message or an evaluation's result)
-// is read as U+FFFD. Each of these fails every
-// waiting and later command with cdpFailure("connection closed"). At most one message and what
-// one read brings are held at a time. Commands are never logged and their bytes are wiped once
-// written (Input.insertText carries a secret), and no error text quotes a parameter.
+// by the end of the browser's pipe, or by a message that cannot be one: not UTF-8 or not a JSON
+// object. Each of these fails every waiting and later command with cdpFailure("connection
+// closed"). A lone UTF-16 surrogate escaped in a string (which a page can put into a dialog's
+// message or an evaluation's result) is read as U+FFFD. A message longer than kMaxMessageBytes
+// (which a page can provoke, say with a huge prompt text or frame name) is skipped to its end
+// without being held: an event is dropped, a reply fails its own command, and the connection
+// lives on. At most kMaxMessageBytes and one read are held at a time. Commands are never logged
+// and their bytes are wiped once written (Input.insertText carries a secret), and no error text
+// quotes a parameter.
 //
 // Thread-safe: any number of threads may send at once; replies are matched by id in whatever
 // order they come. Not copyable or movable.
@@ -41,7 +43,7 @@ class CDPConnection final {
 
   // The deadline of a command unless its caller gives another.
   static constexpr std::chrono::milliseconds kDefaultDeadline{60000};
-  // The longest message read; a longer one ends the connection.
+  // The longest message read; a longer one is skipped.
   static constexpr std::size_t kMaxMessageBytes = 64 * 1024 * 1024;
 
   // `readFd`: the pipe end the browser's messages arrive on; `writeFd`: the one commands go to.
@@ -68,6 +70,8 @@ class CDPConnection final {
   //   connection then ends);
   // - BrowserError::cdpFailure("timed out waiting for <method>") after the deadline; a reply
   //   arriving later is dropped;
+  // - BrowserError::cdpFailure("reply to <method> exceeds the 64 MiB message limit") as soon as
+  //   the id of a reply longer than kMaxMessageBytes has been read;
   // - BrowserError::cdpFailure("connection closed") once the connection has ended, at once when
   //   it ended before the call.
   support::Json send(std::string_view method, const support::Json& params = support::Json::object(),

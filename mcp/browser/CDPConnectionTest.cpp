@@ -139,13 +139,79 @@ TEST_P(CDPConnectionBadInputTest, EndsTheConnection) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, CDPConnectionBadInputTest,
-    ::testing::Values(
-        BadInput{"NotJson", [] { return std::string("not json", 9); }},
-        BadInput{"NotAnObject", [] { return std::string("[1,2]", 6); }},
-        BadInput{"NotUtf8", [] { return std::string("{\"id\":1,\"x\":\"\xff\"}", 17); }},
-        // Endless: past the limit without a NUL.
-        BadInput{"Endless", [] { return std::string(CDPConnection::kMaxMessageBytes + 1, '{'); }}),
+    ::testing::Values(BadInput{"NotJson", [] { return std::string("not json", 9); }},
+                      BadInput{"NotAnObject", [] { return std::string("[1,2]", 6); }},
+                      BadInput{"NotUtf8",
+                               [] { return std::string("{\"id\":1,\"x\":\"\xff\"}", 17); }}),
     [](const ::testing::TestParamInfo<BadInput>& param) { return std::string(param.param.name); });
+
+// A message past the limit, around `padding`: made when the case runs, like BadInput's.
+struct OversizedInput {
+  const char* name;
+  std::string (*bytes)(std::int64_t id, const std::string& padding);
+  bool failsTheCommand;  // else the command gets the normal reply that follows
+};
+
+// A message past the limit is skipped without ending the connection: the command whose reply it
+// is fails at once, an event is dropped, and the next command is answered.
+class CDPConnectionOversizedTest : public CDPConnectionTest,
+                                   public ::testing::WithParamInterface<OversizedInput> {};
+
+TEST_P(CDPConnectionOversizedTest, SkipsTheMessageAndLivesOn) {
+  server.setResponder([this](const Json& command) -> std::optional<Json> {
+    if (command["method"] != "A") return Json{{"result", Json::object()}};
+    const std::int64_t id = command["id"];
+    server.sendBytes(GetParam().bytes(id, std::string(CDPConnection::kMaxMessageBytes, 'P')));
+    server.sendJson({{"id", id}, {"result", {{"after", true}}}});
+    return std::nullopt;
+  });
+  if (GetParam().failsTheCommand) {
+    EXPECT_EQ(errorOf([&] { connection->send("A"); }),
+              "browser (CDP) failure: reply to A exceeds the 64 MiB message limit");
+  } else {
+    EXPECT_EQ(connection->send("A"), (Json{{"after", true}}));
+  }
+  EXPECT_EQ(connection->send("B"), Json::object());
+  EXPECT_EQ(seenEvents(), std::vector<Json>{});
+  EXPECT_FALSE(connection->ended());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, CDPConnectionOversizedTest,
+    ::testing::Values(OversizedInput{"ReplyWithItsIdFirst",
+                                     [](std::int64_t id, const std::string& p) {
+                                       return R"({"id": )" + std::to_string(id) +
+                                              R"(,"result":{"v":")" + p + "\"}}" +
+                                              std::string(1, '\0');
+                                     },
+                                     true},
+                      OversizedInput{"ReplyWithItsIdLast",
+                                     [](std::int64_t id, const std::string& p) {
+                                       return R"({"result":{"id":0,"v":"\",)" + p + R"("},"id":)" +
+                                              std::to_string(id) + "}" + std::string(1, '\0');
+                                     },
+                                     true},
+                      // It ends with the normal reply's NUL, which then goes with it.
+                      OversizedInput{"ReplyThatEndsLate",
+                                     [](std::int64_t id, const std::string& p) {
+                                       return R"({"id":)" + std::to_string(id) + R"(,"result":")" +
+                                              p;
+                                     },
+                                     true},
+                      OversizedInput{"Event",
+                                     [](std::int64_t id, const std::string& p) {
+                                       return R"({"method":"M","params":{"id":)" +
+                                              std::to_string(id) + R"(,"p":")" + p + "\"}}" +
+                                              std::string(1, '\0');
+                                     },
+                                     false},
+                      OversizedInput{"ReplyWithAnIdThatIsNoInteger",
+                                     [](std::int64_t id, const std::string& p) {
+                                       return R"({"id":)" + std::to_string(id) +
+                                              R"(.5,"result":")" + p + "\"}" + std::string(1, '\0');
+                                     },
+                                     false}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(CDPConnectionTest, MatchesRepliesInAnyOrderAndReadsLargeMessages) {
   std::mutex mutex;
@@ -154,8 +220,8 @@ TEST_F(CDPConnectionTest, MatchesRepliesInAnyOrderAndReadsLargeMessages) {
     std::lock_guard lock(mutex);
     held.push_back(command["id"]);
     if (held.size() < 2) return std::nullopt;
-    // Both have arrived: answer the second first, with 17 MiB (past Beast's default limit), then
-    // the first.
+    // Both have arrived: answer the second first, with 17 MiB (far past one read), then the
+    // first.
     server.sendJson({{"id", held[1]}, {"result", {{"big", std::string(17 << 20, 'x')}}}});
     server.sendJson({{"id", held[0]}, {"result", {{"n", held[0]}}}});
     return std::nullopt;
