@@ -44,10 +44,28 @@ TEST(TcpTableTest, ListsAListenerAndBothEndsOfAConnectionWithTheirInodes) {
   auto listed = [&](const TcpSocket& wanted) {
     return std::find(sockets.begin(), sockets.end(), wanted) != sockets.end();
   };
-  EXPECT_TRUE(listed({port, 0, kTcpListen, inodeOf(listener)}));
-  EXPECT_TRUE(listed({port, localPort(client), kTcpEstablished, inodeOf(accepted)}));
-  EXPECT_TRUE(listed({localPort(client), port, kTcpEstablished, inodeOf(client)}));
+  EXPECT_TRUE(listed({port, 0, kTcpListen, inodeOf(listener), "127.0.0.1"}));
+  EXPECT_TRUE(listed({port, localPort(client), kTcpEstablished, inodeOf(accepted), "127.0.0.1"}));
+  EXPECT_TRUE(listed({localPort(client), port, kTcpEstablished, inodeOf(client), "127.0.0.1"}));
+  // This process holds all three, and is the root of its own tree.
+  const std::set<std::uint64_t> held = socketInodesOf(processTree(::getpid()));
+  for (int fd : {listener, client, accepted}) EXPECT_TRUE(held.contains(inodeOf(fd))) << fd;
   for (int fd : {accepted, client, listener}) ::close(fd);
+}
+
+TEST(TcpTableTest, ListsAnIPv6ListenerWithItsAddress) {
+  const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const TcpSocket wanted{ntohs(address.sin6_port), 0, kTcpListen, inodeOf(listener), "::1"};
+  const std::vector<TcpSocket> sockets = tcpSockets();
+  EXPECT_NE(std::find(sockets.begin(), sockets.end(), wanted), sockets.end());
+  ::close(listener);
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -279,30 +277,26 @@ TEST_F(BrowserTest, AnImpostorOnTheAskedForPortReceivesNothing) {
   EXPECT_EQ(impostor.received(), "");
 }
 
-// An impostor that takes the asked-for port after the server's check and before the browser's own
-// bind gets nothing either: the server drives its browser over the pipe and never writes to the
-// port. The browser's wrapper starts the impostor just before the browser.
-TEST_F(BrowserTest, AnImpostorThatTakesThePortDuringTheStartReceivesNothing) {
-  startVault();
+// An impostor that takes the asked-for port after the server's check, before the browser's own
+// bind, fails the start as well: the browser (which would listen elsewhere) is stopped, and the
+// impostor receives nothing.
+TEST_F(BrowserTest, AnImpostorThatTakesThePortDuringTheStartFailsItAndReceivesNothing) {
   const std::int64_t taken = unusedLoopbackPort();
-  const std::string log = dir.file("impostor.log");
-  const std::string impostorWrapper = dir.file("impostor-chromium");
-  std::ofstream(impostorWrapper) << "#!/bin/sh\n"
-                                 << portImpostorPath() << " " << taken << " " << log
-                                 << " || exit 1\nexec " << wrapper << " \"$@\"\n";
-  ASSERT_EQ(chmod(impostorWrapper.c_str(), 0700), 0);
+  PortImpostorWrapper impostor(dir.path(), taken, wrapper);
   std::map<std::string, std::string> env = browserEnvironment();
-  env["VARN_BROWSER_BIN"] = impostorWrapper;
-  port = taken;
+  env["VARN_BROWSER_BIN"] = impostor.path();
   startServer({"--cdp-port", std::to_string(taken)}, env);
 
-  EXPECT_EQ(ok("browser_start", {{"headless", true}}),
-            (Json{{"cdp_port", taken}, {"already_running", false}}));
-  ok("browser_navigate", {{"url", pages.url("/login")}});
-  fillPassword();
-  std::ifstream received(log);
-  ASSERT_TRUE(received.good());
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(received), {}), "");
+  EXPECT_EQ(call("browser_start", {{"headless", true}}),
+            (ToolResult{"error: browser launch failure: CDP port :" + std::to_string(taken) +
+                            " is already in use",
+                        true}));
+  EXPECT_TRUE(impostor.ran());
+  EXPECT_EQ(childrenOf(server->pid()), std::vector<pid_t>{});
+  EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
+  EXPECT_EQ(call("browser_tabs", {{"action", "list"}}),
+            (ToolResult{"error: no Varn browser is running — call browser_start first", true}));
+  EXPECT_EQ(impostor.received(), "");
 }
 
 // A page that makes Chromium send a message past the limit ends neither the connection nor the

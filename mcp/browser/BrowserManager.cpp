@@ -18,6 +18,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -47,6 +48,8 @@ constexpr std::chrono::milliseconds kDeleteInterval{50};
 constexpr const char* kSetpriv = "/usr/bin/setpriv";
 // How long a browser whose pipe ended during its start has to become reapable.
 constexpr std::chrono::milliseconds kExitGrace{1000};
+// How often the start looks for the browser's listener on the asked-for port.
+constexpr std::chrono::milliseconds kPortPollInterval{10};
 
 // --- processes, as /proc shows them ---
 
@@ -237,6 +240,30 @@ bool portInUse(std::int64_t port) {
   }
   ::close(fd);
   return connected;
+}
+
+// Whether `browser` (or a process below it) holds the listening socket on 127.0.0.1:<port> and
+// nothing else listens on that port, so that a DevTools client on the port reaches the browser
+// and no other program. The browser binds the port on a thread of its own, not before it answers
+// over its pipe: this waits up to `timeout` for it, and gives up at once when another process
+// listens there or `pipe` has ended (a stop() meanwhile).
+bool holdsPort(pid_t browser, std::int64_t port, const CDPConnection& pipe,
+               std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    // The table first: a socket of the browser listed there is among its descriptors read after.
+    const std::vector<support::TcpSocket> sockets = support::tcpSockets();
+    const std::set<std::uint64_t> held = support::socketInodesOf(support::processTree(browser));
+    bool listening = false;
+    for (const support::TcpSocket& socket : sockets) {
+      if (socket.state != support::kTcpListen || socket.localPort != port) continue;
+      if (!held.contains(socket.inode)) return false;
+      listening = listening || socket.localAddress == "127.0.0.1";
+    }
+    if (listening) return true;
+    if (pipe.ended() || std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(kPortPollInterval);
+  }
 }
 
 bool isExecutableFile(const std::string& path) {
@@ -489,11 +516,21 @@ bool BrowserManager::start(bool headless) {
   writeOwner(folder, owner);
 
   // Ready once it answers over the pipe; a stop() meanwhile closes the pipe and ends the wait.
+  // With a port, also once it listens there itself.
   connection->connect();
+  std::string failure = "CDP pipe did not become ready";
+  bool pipeFailed = true;
   try {
     (void)connection->send("Browser.getVersion", Json::object(), std::nullopt,
                            settings_.readyTimeout);
-    return false;
+    if (!port_ || holdsPort(static_cast<pid_t>(*owner.browserPid), *port_, *connection,
+                            settings_.readyTimeout)) {
+      return false;
+    }
+    if (!connection->ended()) {
+      failure = "CDP port " + portText(*port_) + " is already in use";
+      pipeFailed = false;
+    }
   } catch (const BrowserError&) {
   }
   // Not ready: this launch is ended here, unless a stop() or another start came meanwhile.
@@ -511,10 +548,10 @@ bool BrowserManager::start(bool headless) {
   }
   // The pipe ends as the browser exits, a moment before it can be reaped.
   std::optional<int> exited;
-  if (process && process->waitForExit(kExitGrace)) exited = process->waitStatus();
+  if (process && pipeFailed && process->waitForExit(kExitGrace)) exited = process->waitStatus();
   endRun(std::move(process), std::move(pipe), std::move(profile));
   if (exited) throw BrowserError::launchFailure("browser exited during start " + exitText(exited));
-  throw BrowserError::launchFailure("CDP pipe did not become ready");
+  throw BrowserError::launchFailure(failure);
 }
 
 void BrowserManager::stop() noexcept {

@@ -86,17 +86,20 @@ class BrowserManager final {
   // ends what an earlier browser of this manager left, sweeps the folders of servers that are
   // gone, checks that nothing listens on the port (when one was asked for), makes the profile
   // folder, launches the browser with the arguments below, and waits until it answers
-  // Browser.getVersion over its pipe (readyTimeout). Arguments: "--remote-debugging-pipe", with a
-  // port "--remote-debugging-port=<port>" and "--remote-debugging-address=127.0.0.1",
+  // Browser.getVersion over its pipe and, with a port, until its own process tree holds the
+  // listening socket on 127.0.0.1:<port> (readyTimeout each). Arguments: "--remote-debugging-pipe",
+  // with a port "--remote-debugging-port=<port>" and "--remote-debugging-address=127.0.0.1",
   // "--user-data-dir=<folder>", "--no-first-run", "--no-default-browser-check",
   // "--disable-background-networking", and "--headless=new" when `headless`.
   //
   // Throws BrowserError::launchFailure with "CDP port :<port> is not a valid port" (outside 1 to
   // 65535), "no Chromium-family browser found; set VARN_BROWSER_BIN", "CDP port :<port> is
   // already in use", "failed to launch <path>: <reason>", "browser exited during start with exit
-  // status <n>" or "... with signal <n>" (at once when it exits), or "CDP pipe did not become
-  // ready" (no answer in time, or a stop() meanwhile); the browser is then stopped and its folder
-  // deleted. A file-system error when the folder cannot be made.
+  // status <n>" or "... with signal <n>" (at once when it exits), "CDP pipe did not become
+  // ready" (no answer in time, or a stop() meanwhile), or "CDP port :<port> is already in use"
+  // also after the launch (another process listens on the port, or the browser does not listen
+  // on 127.0.0.1:<port> in time); the browser is then stopped and its folder deleted. A file-system
+  // error when the folder cannot be made.
   bool start(bool headless);
 
   // Stops the browser: closes its pipe, sends SIGTERM, waits up to stopGrace for it to exit, then

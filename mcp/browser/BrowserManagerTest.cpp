@@ -228,7 +228,7 @@ TEST_F(BrowserManagerTest, ABrowserIgnoringSIGTERMIsKilledAfterTheGrace) {
   EXPECT_TRUE(processGone(launches()[0]["pid"]));
 }
 
-TEST_F(BrowserManagerTest, RefusesAnInvalidOrTakenPortBeforeLaunching) {
+TEST_F(BrowserManagerTest, RefusesAnInvalidOrTakenPort) {
   for (std::int64_t bad : {0, -1, 65536}) {
     BrowserManager manager(bad, settings());
     EXPECT_EQ(errorOf([&] { manager.start(true); }),
@@ -241,6 +241,21 @@ TEST_F(BrowserManagerTest, RefusesAnInvalidOrTakenPortBeforeLaunching) {
       "browser launch failure: CDP port :" + std::to_string(taken.port()) + " is already in use");
   EXPECT_TRUE(launches().empty());
   EXPECT_TRUE(profiles().empty());
+
+  // Taken after that check, before the browser's own bind: the browser (listening elsewhere) is
+  // stopped and the start fails the same way.
+  const std::int64_t late = fakes::unusedLoopbackPort();
+  fakes::PortImpostorWrapper impostor(scratch.path(), late, fakes::fakeBrowserPath());
+  ScopedEnv viaImpostor("VARN_BROWSER_BIN", impostor.path());
+  BrowserManager raced(late, settings());
+  EXPECT_EQ(errorOf([&] { raced.start(true); }),
+            "browser launch failure: CDP port :" + std::to_string(late) + " is already in use");
+  EXPECT_TRUE(impostor.ran());
+  ASSERT_EQ(launches().size(), 1u);
+  EXPECT_TRUE(processGone(launches()[0]["pid"]));
+  EXPECT_FALSE(raced.isRunning());
+  EXPECT_TRUE(profiles().empty());
+  EXPECT_EQ(impostor.received(), "");
 }
 
 // The idle window counts an operator's DevTools client on the port as use.

@@ -75,43 +75,8 @@ bool PageServer::waitForRequests(const std::string& path, int count,
   return impl_->requested.wait_for(lock, deadline, [&] { return impl_->counts[path] >= count; });
 }
 
-std::vector<pid_t> childrenOf(pid_t pid) {
-  std::vector<pid_t> children;
-  std::error_code error;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-    std::ifstream list(task.path() / "children");
-    pid_t child = 0;
-    while (list >> child) children.push_back(child);
-  }
-  std::sort(children.begin(), children.end());
-  children.erase(std::unique(children.begin(), children.end()), children.end());
-  return children;
-}
-
-std::string portImpostorPath() {
-  return std::string(VARN_SOURCE_DIR) + "/tests/support/port-impostor.py";
-}
-
-std::vector<pid_t> processTree(pid_t root) {
-  std::vector<pid_t> tree{root};
-  for (std::size_t i = 0; i < tree.size(); ++i) {
-    for (pid_t child : childrenOf(tree[i])) tree.push_back(child);
-  }
-  return tree;
-}
-
 std::vector<int> listeningPortsOf(const std::vector<pid_t>& processes) {
-  std::set<std::uint64_t> inodes;
-  for (pid_t pid : processes) {
-    std::error_code error;
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
-      std::error_code unreadable;
-      const std::string target = std::filesystem::read_symlink(fd.path(), unreadable).string();
-      if (target.starts_with("socket:[")) inodes.insert(std::stoull(target.substr(8)));
-    }
-  }
+  const std::set<std::uint64_t> inodes = support::socketInodesOf(processes);
   std::vector<int> ports;
   for (const support::TcpSocket& socket : support::tcpSockets()) {
     if (socket.state == support::kTcpListen && inodes.contains(socket.inode)) {

@@ -16,13 +16,16 @@
 
 #include "mcp/browser/testing/FakeBrowser.hpp"
 #include "mcp/browser/testing/LoopbackPort.hpp"
+#include "support/TcpTable.hpp"
 #include "tests/support/ServerProcess.hpp"
 
 namespace varn::tests {
 
-// From the browser unit tests' own kit: free and taken loopback ports, and the wrapper script
+// From the browser unit tests' own kit: free and taken loopback ports, a browser wrapper that lets
+// an impostor take the port first, and the wrapper script
 // "<folder>/chromium" that runs Debian's Chromium with "--no-sandbox" (as root it exits at once
 // without it), keeping its pid.
+using mcp::fakes::PortImpostorWrapper;
 using mcp::fakes::SilentListener;
 using mcp::fakes::unusedLoopbackPort;
 using mcp::fakes::writeChromiumWrapper;
@@ -51,15 +54,9 @@ class PageServer final {
   int port_ = 0;
 };
 
-// tests/support/port-impostor.py: "<path> <port> <log>" takes 127.0.0.1:<port> and logs what any
-// client sends there.
-[[nodiscard]] std::string portImpostorPath();
-
-// The processes whose parent is `pid` (from /proc/<pid>/task/*/children).
-[[nodiscard]] std::vector<pid_t> childrenOf(pid_t pid);
-
-// `root` and every process below it, as /proc shows them now.
-[[nodiscard]] std::vector<pid_t> processTree(pid_t root);
+// The children of a process, and a process with everything below it, as /proc shows them now.
+using support::childrenOf;
+using support::processTree;
 
 // The local ports of the TCP sockets in the listening state that a process of `processes` holds
 // (its descriptors' socket inodes, looked up in /proc/net/tcp and /proc/net/tcp6), sorted.

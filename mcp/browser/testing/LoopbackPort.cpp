@@ -7,6 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace varn::mcp::fakes {
@@ -66,6 +70,32 @@ std::string SilentListener::received() {
     }
     ::close(peer);
   }
+}
+
+PortImpostorWrapper::PortImpostorWrapper(const std::string& folder, std::int64_t port,
+                                         const std::string& browser)
+    : path_(folder + "/impostor-browser"), log_(folder + "/impostor.log") {
+  const std::string impostor =
+      std::string(VARN_SOURCE_DIR) + "/mcp/browser/testing/port-impostor.py";
+  std::ofstream(path_) << "#!/bin/sh\n"
+                       << impostor << " " << port << " " << log_ << " || exit 1\nexec " << browser
+                       << " \"$@\"\n";
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
+}
+
+PortImpostorWrapper::~PortImpostorWrapper() {
+  std::ifstream pid(log_ + ".pid");
+  pid_t impostor = 0;
+  if (pid >> impostor && impostor > 0) ::kill(impostor, SIGKILL);
+}
+
+bool PortImpostorWrapper::ran() const {
+  return std::filesystem::exists(log_ + ".pid");
+}
+
+std::string PortImpostorWrapper::received() const {
+  std::ifstream in(log_);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace varn::mcp::fakes

@@ -10,7 +10,8 @@ written on descriptor 4), as $FAKE_BROWSER_MODE says:
   exit     exits at once with status 3
   handoff  sends descriptors 3 and 4 over the Unix socket at $FAKE_BROWSER_SOCKET and waits to be
            ended (the test then plays the browser)
-With $FAKE_BROWSER_IGNORE_TERM set it ignores SIGTERM.
+With $FAKE_BROWSER_IGNORE_TERM set it ignores SIGTERM. Given --remote-debugging-port=<port>, it
+listens there on 127.0.0.1 first, as Chromium does, or on [::1] when that is taken.
 """
 import ctypes
 import json
@@ -61,6 +62,21 @@ def serve(answer):
                 os.write(4, json.dumps(reply).encode() + b"\0")
 
 
+def listen_on_port():
+    for arg in sys.argv[1:]:
+        if arg.startswith("--remote-debugging-port="):
+            port = int(arg.split("=", 1)[1])
+            for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+                listener = socket.socket(family, socket.SOCK_STREAM)
+                try:
+                    listener.bind((host, port))
+                    listener.listen(16)
+                    return listener
+                except OSError:
+                    listener.close()
+    return None
+
+
 def main():
     if os.environ.get("FAKE_BROWSER_IGNORE_TERM"):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -82,6 +98,7 @@ def main():
     mode = os.environ.get("FAKE_BROWSER_MODE", "ok")
     if mode == "exit":
         sys.exit(3)
+    port = listen_on_port()  # held until the browser ends
     if mode == "handoff":
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as handoff:
             handoff.connect(os.environ["FAKE_BROWSER_SOCKET"])

@@ -3,8 +3,9 @@
 
   port-impostor.py <port> <log>
 
-Returns once it listens; the listener lives on in a process of its own, holding none of its
-caller's descriptors (a browser's wrapper runs it with the browser's pipe on 3 and 4).
+Returns once it listens; the listener lives on in a process of its own (outside its caller's
+process tree), holding none of its caller's descriptors (a browser's wrapper runs it with the
+browser's pipe on 3 and 4), until it is signalled by the pid it writes to <log>.pid.
 """
 import os
 import socket
@@ -18,7 +19,10 @@ def main():
     listener.bind(("127.0.0.1", port))
     listener.listen(16)
     open(log, "ab").close()
-    if os.fork() > 0:
+    child = os.fork()
+    if child > 0:
+        with open(log + ".pid", "w") as out:
+            out.write(str(child))
         os._exit(0)
     while True:
         client, _ = listener.accept()
