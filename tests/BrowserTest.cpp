@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -63,10 +64,15 @@ class BrowserTest : public ServerTest {
   }
 
   // The one child of the server: its browser (the wrapper keeps the pid).
+  // The server's one child, the browser. Throws (failing the test) rather than answer a pid the
+  // test could not find: kill() reads -1 as every process of the machine and 0 as its own group.
   pid_t browserPid(const ServerProcess& of) {
     const std::vector<pid_t> children = childrenOf(of.pid());
-    EXPECT_EQ(children.size(), 1u);
-    return children.empty() ? -1 : children.front();
+    if (children.size() != 1 || children.front() <= 0) {
+      throw std::runtime_error("the server has " + std::to_string(children.size()) +
+                               " children, not the one browser");
+    }
+    return children.front();
   }
 
   // Fills the password field of /login (on the page now) with a password of the vault, which
