@@ -291,14 +291,21 @@ TEST_F(FillLoginTest, SubmitWithoutAFormClicksTheBestButtonElsePressesEnter) {
                 report);
   startBrowser();
   store("password", "button-Pa55", {"127.0.0.1"});
-  for (const auto& [page, reported] : std::vector<std::pair<std::string, std::string>>{
-           {"/buttons", "/did-signin"}, {"/equal", "/did-first"}, {"/menu", "/did-enter"}}) {
-    ok("browser_navigate", {{"url", site.url(page)}});
+  // A click counts as a submission; an Enter that submitted no form does not.
+  struct Case {
+    std::string page;
+    std::string reported;
+    bool submitted;
+  };
+  for (const Case& c : std::vector<Case>{{"/buttons", "/did-signin", true},
+                                         {"/equal", "/did-first", true},
+                                         {"/menu", "/did-enter", false}}) {
+    ok("browser_navigate", {{"url", site.url(c.page)}});
     EXPECT_EQ(
         ok("browser_fill",
            {{"ref", field("password")}, {"field", "password"}, {"submit", true}})["submitted"],
-        true);
-    EXPECT_TRUE(site.waitFor(reported)) << page;
+        c.submitted);
+    EXPECT_TRUE(site.waitFor(c.reported)) << c.page;
   }
   for (const std::string never : {"/did-forgot", "/did-second", "/did-menu", "/did-continue"}) {
     EXPECT_TRUE(site.requestsTo(never).empty()) << never;
@@ -510,6 +517,15 @@ const std::string kOnceFocused =
     "(document.activeElement === pw) { clearInterval(watch); act(); } }, 5); }; onceFocused(() "
     "=> { ";
 
+// The password typed without a submit; then a later call's submit, from the field "#note" outside
+// the form, clicks the form's button.
+std::string typedThenSubmittedFromOutside(HostilePageTest& t) {
+  EXPECT_EQ(t.timed("browser_fill", kPassword), "ok");
+  return t.timed(
+      "browser_fill",
+      {{"ref", kItem + "/username"}, {"field", "custom"}, {"selector", "#note"}, {"submit", true}});
+}
+
 const HostileCase kHostileCases[] = {
     {"GetSearchFormTakesNoPassword",
      "<title>Search</title><form method=\"get\" action=\"/search\"><input name=\"q\" "
@@ -681,6 +697,52 @@ const HostileCase kHostileCases[] = {
      },
      "ok",
      {{"password", "pw"}}},
+    {"ControlsShadowingTheFormsMembers",
+     loginForm("method=\"get\" action=\"/home\"",
+               "<script>for (const name of ['method', 'action', 'elements', 'requestSubmit']) { "
+               "const control = document.createElement('input'); control.type = 'hidden'; "
+               "control.name = name; control.value = 'post'; "
+               "document.forms[0].append(control); }</script>"),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed("browser_fill",
+                      {{"ref", kItem + "/password"}, {"field", "password"}, {"submit", true}});
+     },
+     "not submitted: the form would send the password in the URL (method GET)",
+     {{"password", "pw"}}},
+    {"AFormlessFieldsSubmitReachesTheFormHoldingThePassword",
+     loginForm("method=\"get\" action=\"/home\"", "<input name=\"field\" id=\"note\">"),
+     {},
+     {},
+     typedThenSubmittedFromOutside,
+     "not submitted: the form would send the password in the URL (method GET)",
+     {{"password", "pw"}, {"username", "field"}}},
+    {"ASubmittersFormactionOnAnotherOrigin",
+     "",  // set by the test: the button's formaction names the site's other origin
+     {},
+     {},
+     typedThenSubmittedFromOutside,
+     "not submitted: the form sends to http://localhost:",
+     {{"password", "pw"}, {"username", "field"}}},
+    {"ASubmittersFormmethodGet",
+     "<title>Sign in</title><form method=\"post\"><input name=\"pw\" id=\"pw\" "
+     "type=\"password\"><button formmethod=\"get\">Sign in</button></form>"
+     "<input name=\"field\" id=\"note\">",
+     {},
+     {},
+     typedThenSubmittedFromOutside,
+     "not submitted: the form would send the password in the URL (method GET)",
+     {{"password", "pw"}, {"username", "field"}}},
+    {"WebLoginOnAGetFormWithTheCodeFieldOutside",
+     loginForm("method=\"get\" action=\"/home\"", "<input name=\"otp\" id=\"otp\">"),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed("web_login", {{"ref", kItem}});
+     },
+     "not submitted: the form would send the password in the URL (method GET)",
+     {{"password", "pw"}, {"username", "user"}}},
     {"FocusLostDuringTheApproval",
      loginForm("method=\"post\"",
                "<input id=\"other\">" + kOnceFocused +
@@ -699,6 +761,12 @@ TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
   if (c.name == "FormActionOnAnotherOrigin") {
     html =
         loginForm("method=\"post\" action=\"" + site.localhostURL("/steal") + "\"", kClearedReport);
+  } else if (c.name == "ASubmittersFormactionOnAnotherOrigin") {
+    html =
+        "<title>Sign in</title><form method=\"post\"><input name=\"pw\" id=\"pw\" "
+        "type=\"password\"><button formaction=\"" +
+        site.localhostURL("/steal") +
+        "\">Sign in</button></form><input name=\"field\" id=\"note\">";
   } else if (c.name == "StuckCrossSiteFrames") {
     html = loginForm();
     for (int frame = 0; frame < 3; ++frame) {
@@ -749,6 +817,135 @@ TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
 
 INSTANTIATE_TEST_SUITE_P(Pages, HostilePageTest, testing::ValuesIn(kHostileCases),
                          [](const testing::TestParamInfo<HostileCase>& param) {
+                           return param.param.name;
+                         });
+
+// Login pages of kinds real sites use, each of which must log in by web_login and by
+// browser_fill (the username, then the password with a submit), with the credentials reaching
+// the site where the page sends them.
+struct LegitimateCase {
+  std::string name;
+  // The start page, served at "/login" on 127.0.0.1, and further pages of the site (path, page,
+  // where a POST to it leads).
+  std::string html;
+  std::vector<std::array<std::string, 3>> others;
+  // Where the credentials are posted.
+  std::string sink;
+};
+
+void PrintTo(const LegitimateCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class LegitimatePageTest : public FillLoginTest,
+                           public testing::WithParamInterface<LegitimateCase> {
+ protected:
+  // Another origin of the same site (127.0.0.1, another port), for a login frame.
+  LoginSite sameSite;
+};
+
+// Posts the form's entries by fetch() from the page's own submit handler and then leaves for
+// /home; `f` is the form.
+const std::string kPostedByHandler =
+    "<script>f.addEventListener('submit', (e) => { e.preventDefault(); fetch('/api/login', "
+    "{method: 'POST', body: new URLSearchParams(new FormData(f))}).then(() => location = "
+    "'/home'); });</script>";
+
+const std::string kUserAndPassword =
+    "<input name=\"user\" type=\"email\"><input name=\"pw\" type=\"password\">"
+    "<button>Sign in</button>";
+
+const LegitimateCase kLegitimateCases[] = {
+    {"AHiddenControlNamedAction",
+     "<title>Sign in</title><form method=\"post\"><input type=\"hidden\" name=\"action\" "
+     "value=\"login\">" +
+         kUserAndPassword + "</form>",
+     {},
+     "/login"},
+    {"AJavascriptActionWithAHandler",
+     "<title>Sign in</title><form id=\"f\" action=\"javascript:void(0)\">" + kUserAndPassword +
+         "</form>" + kPostedByHandler,
+     {{"/api/login", "ok", ""}},
+     "/api/login"},
+    {"AMethodlessFormPostedByItsHandler",
+     "<title>Sign in</title><form id=\"f\">" + kUserAndPassword + "</form>" + kPostedByHandler,
+     {{"/api/login", "ok", ""}},
+     "/api/login"},
+    {"ACrossSiteIdentityFrameSubmittingToTheTop",
+     "",  // set by the test: a frame of the site's other origin
+     {{"/idp",
+       "<title>Identity</title><form method=\"post\" target=\"_top\">" + kUserAndPassword +
+           "</form>",
+       "/home"}},
+     "/idp"},
+    {"ASameSiteLoginFrameSubmittingToTheTop",
+     "",  // set by the test: a frame of the same site's other origin, whose pages these are
+     {{"/idp",
+       "<title>Identity</title><form method=\"post\" target=\"_top\">" + kUserAndPassword +
+           "</form>",
+       "/home"}},
+     "/idp"},
+    {"FieldsReadOnlyUntilFocused",
+     "<title>Sign in</title><form method=\"post\"><input name=\"user\" type=\"email\" "
+     "readonly onfocus=\"this.removeAttribute('readonly')\"><input name=\"pw\" "
+     "type=\"password\" readonly onfocus=\"this.removeAttribute('readonly')\">"
+     "<button>Sign in</button></form>",
+     {},
+     "/login"},
+    {"AControlNamedRequestSubmit",
+     "<title>Sign in</title><form method=\"post\">" + kUserAndPassword +
+         "<input type=\"hidden\" name=\"requestSubmit\" value=\"1\"></form>",
+     {},
+     "/login"},
+};
+
+TEST_P(LegitimatePageTest, LogsInByWebLoginAndByBrowserFill) {
+  const LegitimateCase& c = GetParam();
+  std::string html = c.html;
+  if (c.name == "ACrossSiteIdentityFrameSubmittingToTheTop") {
+    html = "<title>Sign in</title><iframe src=\"" + site.localhostURL("/idp") + "\"></iframe>";
+  }
+  const bool framedBySameSite = c.name == "ASameSiteLoginFrameSubmittingToTheTop";
+  LoginSite& sink = framedBySameSite ? sameSite : site;
+  if (framedBySameSite) {
+    html = "<title>Sign in</title><iframe src=\"" + sameSite.url("/idp") + "\"></iframe>";
+    sameSite.page("/home", "<title>Home</title><p>welcome</p>");
+  }
+  site.page("/login", html, "/home");
+  for (const auto& [path, page, next] : c.others) sink.page(path, page, next);
+  // Right after the start: the page has had no focus yet.
+  startBrowser();
+  const Json hosts = {"127.0.0.1", "localhost"};
+  store("username", "legit@example.com", hosts, false, site.url("/login"));
+  const std::string password = "Legit-Pa55-" + c.name;
+  store("password", password, hosts, false, site.url("/login"));
+  vault->answer("preview", field("otp"), VaultReply::errorEnvelope("no such field"));
+  const auto received = [&] {
+    std::size_t count = 0;
+    for (const LoginSite::Request& request : sink.requestsTo(c.sink)) {
+      count += request.method == "POST" && formValue(request.body, "pw") == password &&
+               formValue(request.body, "user") == "legit@example.com";
+    }
+    return count;
+  };
+
+  const Json login = ok("web_login", {{"ref", kItem}});
+  EXPECT_EQ(login.value("status", ""), "logged_in") << login.dump();
+  EXPECT_EQ(login.value("filled", Json()), (Json{"username", "password"}));
+  EXPECT_EQ(received(), 1u);
+
+  ok("browser_navigate", {{"url", site.url("/login")}});
+  EXPECT_EQ(ok("browser_fill", {{"ref", field("username")}, {"field", "username"}})["filled"],
+            true);
+  EXPECT_EQ(ok("browser_fill",
+               {{"ref", field("password")}, {"field", "password"}, {"submit", true}})["submitted"],
+            true);
+  ASSERT_TRUE(sink.waitFor("/home", 2));
+  EXPECT_EQ(received(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, LegitimatePageTest, testing::ValuesIn(kLegitimateCases),
+                         [](const testing::TestParamInfo<LegitimateCase>& param) {
                            return param.param.name;
                          });
 

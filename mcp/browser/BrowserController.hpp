@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,19 +68,28 @@ struct FieldMatch {
   bool operator==(const FieldMatch&) const = default;
 };
 
-// Where the form of a typed field would send it, as typeInto found it; what a caller checks before
-// it asks for a submit.
+// What typeInto found around a typed field, for a caller that may submit it next.
 struct FormTarget {
-  // Whether the field belongs to a form; without one a submit clicks a button or presses Enter.
-  bool hasForm = false;
-  // The origin of the form's action URL ("null" for one without a usable origin).
-  std::string actionOrigin;
-  // Whether the form sends by GET and holds a filled password input: the password would end up
-  // in the URL.
-  bool passwordByGet = false;
+  // The origins other than the field document's own that a form of that document names as its
+  // action, or a button as its formaction (javascript: addresses aside; at most 16): those a
+  // submission might be sent to, for the caller to check against the value's binding.
+  std::vector<std::string> actionOrigins;
 
   bool operator==(const FormTarget&) const = default;
 };
+
+// The binding a typed value is held to: a key naming it (the value's reference) and the text
+// that names its locked-to address or hosts in an error.
+struct FillBinding {
+  std::string key;
+  std::string lockedTo;
+
+  bool operator==(const FillBinding&) const = default;
+};
+
+// Binding key -> the origins besides the field document's own that its values may be submitted
+// to (each one checked against that binding by the caller).
+using SubmitApprovals = std::map<std::string, std::vector<std::string>>;
 
 // One browser tab as listed by BrowserController::listTabs and returned by browser_tabs.
 // JSON: {"id", "url", "title", "active"}, all four written and all four required with their exact
@@ -245,12 +255,20 @@ class BrowserController {
   // password input for `password`; an input or text area otherwise), still holds the focus, and
   // its document still has the origin reported for it (not opaque). Otherwise nothing is typed
   // and fieldChanged or originMismatch says what changed. The text is a secret: it is neither kept
-  // nor logged nor put into an error. Returns where the element's form would send it.
-  virtual FormTarget typeInto(const FieldMatch& match, const std::string& text) = 0;
-  // Submits the element's form (else clicks the best-scored button, else presses Enter), unless
-  // the form now sends elsewhere than `checked` says or sends a password by GET: then the element
-  // is cleared and submitRefused raised.
-  virtual void submit(const FieldMatch& match, const FormTarget& checked) = 0;
+  // nor logged nor put into an error.
+  //
+  // From then on the element's document guards every native submission of a form holding the
+  // element while it carries the text, whoever sets it off: one that would send it by GET (for a
+  // password) or to an origin outside `binding` (its own document's origin, and those a submit
+  // approved for the binding) is stopped, and the text cleared. Returns the origins the document's
+  // forms could send to.
+  virtual FormTarget typeInto(const FieldMatch& match, const std::string& text,
+                              const FillBinding& binding) = 0;
+  // Submits the element's form (else clicks the best-scored button, else presses Enter), after
+  // letting the values of each binding go to its approved origins too. Returns whether a
+  // submission started (the page's script may take it over); false when the form did not submit
+  // or a key press led to none. submitRefused when the document's guard stopped the submission.
+  virtual bool submit(const FieldMatch& match, const SubmitApprovals& approved) = 0;
   // Empties the located element's value (a typing that must not be sent). Best effort: no error
   // when the element is gone.
   virtual void clearField(const FieldMatch& match) = 0;

@@ -105,8 +105,10 @@ class MinimalController final : public BrowserController {
   void navigate(const std::string&) override {}
   std::string currentURL() override { return ""; }
   FieldMatch locateField(FillField, const std::optional<std::string>&) override { return {}; }
-  FormTarget typeInto(const FieldMatch&, const std::string&) override { return {}; }
-  void submit(const FieldMatch&, const FormTarget&) override {}
+  FormTarget typeInto(const FieldMatch&, const std::string&, const FillBinding&) override {
+    return {};
+  }
+  bool submit(const FieldMatch&, const SubmitApprovals&) override { return false; }
   void clearField(const FieldMatch&) override {}
 };
 

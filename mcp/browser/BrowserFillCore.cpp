@@ -1,5 +1,6 @@
 #include "mcp/browser/BrowserFillCore.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "crypto/otp/TOTP.hpp"
@@ -83,8 +84,8 @@ BrowserFillOutput BrowserFillCore::fill(const std::string& ref, FillField field,
   (void)VarnRef::parse(ref);
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
   const TypedField typed = fillLocated(ref, field, controller_->locateField(field, selector), tool);
-  if (submit) submitTyped({typed});
-  return BrowserFillOutput{true, std::string(toString(field)), typed.match.frameOrigin, submit};
+  const bool submitted = submit && submitTyped({typed});
+  return BrowserFillOutput{true, std::string(toString(field)), typed.match.frameOrigin, submitted};
 }
 
 TypedField BrowserFillCore::fillLocated(const std::string& ref, FillField field,
@@ -117,36 +118,37 @@ TypedField BrowserFillCore::fillLocated(const std::string& ref, FillField field,
   if (field == FillField::otp) {
     code = crypto::TOTP::code(value, crypto::TOTP::Date(std::chrono::duration<double>(clock_())));
   }
-  FormTarget form = controller_->typeInto(match, field == FillField::otp ? code : value);
+  FormTarget form = controller_->typeInto(
+      match, field == FillField::otp ? code : value,
+      FillBinding{ref, OriginLock::lockedTo(preview.url, preview.allowedHosts)});
   support::wipe(value);
   support::wipe(code);
   return TypedField{ref, match, std::move(form), preview.url, preview.allowedHosts};
 }
 
-void BrowserFillCore::submitTyped(const std::vector<TypedField>& typed) const {
-  const TypedField& last = typed.back();
-  std::string refusal;
-  if (last.form.passwordByGet) {
-    refusal = "the form would send the password in the URL (method GET)";
-  } else if (last.form.hasForm) {
-    for (const TypedField& field : typed) {
-      try {
-        OriginLock::check(last.form.actionOrigin, field.itemURL, field.allowedHosts, field.ref);
-      } catch (const BrowserError& error) {
-        refusal = "the form sends to " + last.form.actionOrigin +
-                  ", outside the credential's binding " + error.text();
-        break;
+bool BrowserFillCore::submitTyped(const std::vector<TypedField>& typed) const {
+  // Where the typed documents' forms could send besides their own origins: each origin goes with
+  // the values whose binding it lies within. The document's guard stops a submission elsewhere.
+  SubmitApprovals approved;
+  for (const TypedField& field : typed) {
+    std::vector<std::string>& origins = approved[field.ref];
+    for (const TypedField& around : typed) {
+      for (const std::string& origin : around.form.actionOrigins) {
+        try {
+          OriginLock::check(origin, field.itemURL, field.allowedHosts, field.ref);
+        } catch (const BrowserError&) {
+          continue;
+        }
+        if (std::find(origins.begin(), origins.end(), origin) == origins.end()) {
+          origins.push_back(origin);
+        }
       }
     }
   }
-  if (!refusal.empty()) {
-    for (const TypedField& field : typed) controller_->clearField(field.match);
-    throw BrowserError::submitRefused(refusal);
-  }
   try {
-    controller_->submit(last.match, last.form);
+    return controller_->submit(typed.back().match, approved);
   } catch (const BrowserError& error) {
-    // The form changed its destination after the typing: nothing of this fill stays behind.
+    // Stopped on its way out: nothing this call typed stays behind, in that form or another.
     if (error.errorCase() == BrowserError::Case::submitRefused) {
       for (const TypedField& field : typed) controller_->clearField(field.match);
     }

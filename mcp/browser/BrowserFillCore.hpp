@@ -34,7 +34,7 @@ VARN_JSON_RECORD(BrowserFillOutput, "browser_fill output", VARN_JSON_FIELD(fille
 struct TypedField {
   std::string ref;
   FieldMatch match;
-  FormTarget form;                                       // where its form would send it
+  FormTarget form;                                       // where its document's forms could send
   std::optional<std::string> itemURL;                    // the item's binding, from the preview
   std::optional<std::vector<std::string>> allowedHosts;  // likewise
 };
@@ -44,9 +44,10 @@ struct TypedField {
 // preview decision, the type rule (the vault's type of the value decides which field may take
 // it), the opaque-origin refusal and the origin lock on the field's document, the password-field
 // check, the resolve road (kill switch, rate limits, decision, approval, audit), the one-time
-// code, the typing into the element this call located, and an optional submit once the form's
-// destination passed the origin lock. A human is therefore asked to approve only a fill that every
-// check allowed, and nothing touches the vault before a browser is known to run.
+// code, the typing into the element this call located, and an optional submit, which the page's
+// guard stops unless it goes by a method and to an origin the value's binding allows. A human is
+// therefore asked to approve only a fill that every check allowed, and nothing touches the vault
+// before a browser is known to run.
 //
 // Immutable; copies share the services. Concurrent fills proceed independently: each types only
 // into the element its own location found, after the controller re-checked it.
@@ -75,10 +76,12 @@ class BrowserFillCore final {
   [[nodiscard]] TypedField fillLocated(const std::string& ref, FillField field,
                                        const FieldMatch& match, const std::string& tool) const;
 
-  // Submits the form of the last of `typed` (not empty), unless it would send a password by GET
-  // or its action lies outside the binding of any of `typed`: then every typed field is cleared
-  // and BrowserError::submitRefused raised. The controller's submit errors pass through.
-  void submitTyped(const std::vector<TypedField>& typed) const;
+  // Submits the form of the last of `typed` (not empty), letting each typed value go to the
+  // origins its documents' forms name that lie within its binding (besides its own document's
+  // origin): the page's guard stops any other destination, and a password sent by GET. Returns
+  // whether a submission started. When the guard stopped it, every typed field is cleared and
+  // BrowserError::submitRefused raised; the controller's other submit errors pass through.
+  bool submitTyped(const std::vector<TypedField>& typed) const;
 
   // The type rule: a value the vault types "password" (or gives no type) goes only into field
   // `password`, one it types "otp" only into `otp` (as its current code), any other only into

@@ -94,45 +94,39 @@ TEST(BrowserFillCoreTest, EachKindTypesItsTextAfterOnePreviewAndOneResolve) {
   }
 }
 
-// A submit goes only where the value may go next: the form's action within the item's binding,
-// and no password in a URL. Otherwise the typed value is cleared and nothing is submitted.
-TEST(BrowserFillCoreTest, SubmitOnlyToTheBindingAndNeverAPasswordByGet) {
+// A submit lets the value go only to the origins the page's forms name within the item's
+// binding; when the page's guard stops the submission anyway, the typed value is cleared. The
+// result says whether a submission started.
+TEST(BrowserFillCoreTest, SubmitApprovesOnlyOriginsWithinTheBinding) {
   struct Case {
-    FormTarget form;
-    std::string error;  // empty: submitted
+    std::optional<BrowserError> stopped;
+    bool started = true;
   };
   const Case cases[] = {
-      {{true, "https://bank.example", false}, ""},
-      {{true, "https://login.bank.example", false}, ""},
-      {{false, "", false}, ""},
-      {{true, "https://collector.example", false},
-       BrowserError::submitRefused("the form sends to https://collector.example, outside the "
-                                   "credential's binding https://bank.example")
-           .what()},
-      {{true, "null", false},
-       BrowserError::submitRefused(
-           "the form sends to null, outside the credential's binding https://bank.example")
-           .what()},
-      {{true, "https://bank.example", true},
-       BrowserError::submitRefused("the form would send the password in the URL (method GET)")
-           .what()},
+      {std::nullopt, true},
+      {std::nullopt, false},
+      {BrowserError::submitRefused("the form would send the password in the URL (method GET)")},
   };
   for (const Case& c : cases) {
     FillSetup s;
-    s.page().form = c.form;
-    const Calls typed{"isRunning", "locate password", "type password"};
-    if (c.error.empty()) {
-      EXPECT_EQ(s.fill(kPassword, FillField::password, std::nullopt, true),
-                (BrowserFillOutput{true, "password", "https://bank.example", true}));
-      Calls submitted = typed;
-      submitted.push_back("submit password");
-      EXPECT_EQ(s.browser().calls, submitted) << c.form.actionOrigin;
-    } else {
-      EXPECT_EQ(s.failure(kPassword, FillField::password, std::nullopt, true), c.error);
+    s.page().form.actionOrigins = {"https://login.bank.example", "https://collector.example",
+                                   "null"};
+    s.browser().submitted = c.started;
+    if (c.stopped) s.browser().failures.emplace("submit", *c.stopped);
+    const Calls typed{"isRunning", "locate password", "type password", "submit password"};
+    if (c.stopped) {
+      EXPECT_EQ(s.failure(kPassword, FillField::password, std::nullopt, true), c.stopped->what());
       Calls cleared = typed;
       cleared.push_back("clear password");
-      EXPECT_EQ(s.browser().calls, cleared) << c.form.actionOrigin;
+      EXPECT_EQ(s.browser().calls, cleared);
+    } else {
+      EXPECT_EQ(s.fill(kPassword, FillField::password, std::nullopt, true),
+                (BrowserFillOutput{true, "password", "https://bank.example", c.started}));
+      EXPECT_EQ(s.browser().calls, typed);
     }
+    EXPECT_EQ(s.browser().approved, (SubmitApprovals{{kPassword, {"https://login.bank.example"}}}));
+    EXPECT_EQ(s.browser().bindings,
+              (std::vector<FillBinding>{{kPassword, "https://bank.example"}}));
   }
 }
 

@@ -179,12 +179,17 @@ void CDPBrowserController::onEvent(const CDPConnection& from, const Json& event)
     }
   } else if (method == "Page.frameNavigated") {
     const auto frame = params.find("frame");
-    if (frame == params.end() || !frame->is_object() || frame->contains("parentId")) return;
-    if (auto it = bySession(optionalString(event, "sessionId")); it != sessions_.end()) {
-      it->second.loaderId = stringOr(*frame, "loaderId");
-      it->second.loaded = false;
-      it->second.world.clear();
+    if (frame == params.end() || !frame->is_object()) return;
+    const auto it = bySession(optionalString(event, "sessionId"));
+    if (it == sessions_.end()) return;
+    if (frame->contains("parentId")) {
+      // The frame's new document has a world of its own.
+      it->second.worlds.erase(stringOr(*frame, "id"));
+      return;
     }
+    it->second.loaderId = stringOr(*frame, "loaderId");
+    it->second.loaded = false;
+    it->second.worlds.clear();
   } else if (method == "Page.frameStoppedLoading") {
     // The main frame of a session has its target's id.
     if (auto it = sessions_.find(stringOr(params, "frameId")); it != sessions_.end()) {
@@ -210,7 +215,7 @@ bool CDPBrowserController::closedLocked(const std::string& targetId) const {
 }
 
 std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
-                                                        const std::string& targetId) {
+                                                        const std::string& targetId, bool page) {
   {
     std::lock_guard lock(mutex_);
     if (connection_ == conn) {
@@ -227,6 +232,16 @@ std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
     conn->send("Page.enable", Json::object(), *sessionId, kEnableDeadline);
   } catch (const BrowserError&) {
     // Not enabled in time (a dialog showing now): the session still serves everything else.
+  }
+  if (page) {
+    // A headless page, or one in the background, has no focus of its own: focus() would then
+    // fire no focus event, and a field that a focus handler makes writable would stay read-only.
+    try {
+      conn->send("Emulation.setFocusEmulationEnabled", Json{{"enabled", true}}, *sessionId,
+                 kEnableDeadline);
+    } catch (const BrowserError&) {
+      // As for Page.enable.
+    }
   }
   std::lock_guard lock(mutex_);
   if (connection_ == conn) {
@@ -264,7 +279,7 @@ Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
     auto kept = sessions_.find(page.targetId);
     if (kept != sessions_.end() && kept->second.id == page.sessionId) sessions_.erase(kept);
   }
-  std::optional<std::string> fresh = attach(conn, page.targetId);
+  std::optional<std::string> fresh = attach(conn, page.targetId, true);
   if (!fresh) throw BrowserError::cdpFailure("no page target");
   page.sessionId = std::move(*fresh);
   return conn->send(method, params, page.sessionId, deadline);
@@ -298,7 +313,7 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
     if (!targetId) continue;
     std::optional<std::string> sessionId;
     try {
-      sessionId = attach(conn, *targetId);
+      sessionId = attach(conn, *targetId, true);
     } catch (const BrowserError& error) {
       // Closed between the list and the attach: no longer a page to choose.
       if (error.text() != "No target with given id found") throw;

@@ -58,6 +58,8 @@ class CDPBrowserController final : public BrowserController {
   static constexpr std::chrono::milliseconds kReadinessPause{200};
   // The longest a readiness probe waits for its answer.
   static constexpr std::chrono::milliseconds kReadinessProbe{1000};
+  // The most frames of one target a field search looks into besides its main frame.
+  static constexpr std::size_t kMaxFrames = 32;
 
   // `manager` must not be null; the controller takes its events. `idleTimeout`: the default idle
   // window (zero or less: no automatic stop). `clock`: the watchdog's clock. Sends nothing and
@@ -87,21 +89,22 @@ class CDPBrowserController final : public BrowserController {
   // location.href of the chosen page; "" when the evaluation fails. cdpFailure("no page target").
   std::string currentURL() override;
 
-  // Counts the visible matches of the field's selectors (or `selector`) in the chosen page and
-  // in the frame targets of that page, side by side in an isolated world, within one search
-  // deadline; the frame origin is the origin of the first match's own document ("null" when
-  // opaque). A single match is focused and handed to the caller as the match's element.
-  // ToolError::invalidArguments for `custom` without a selector, before anything is sent;
-  // dialogOpen while a JavaScript dialog is open on the page or one of its frames; a frame that
-  // cannot be searched in time counts nothing.
+  // Counts the visible matches of the field's selectors (or `selector`) in the chosen page, in
+  // the frame targets of that page, and in the frames each of them keeps in its own process,
+  // side by side in an isolated world per document, within one search deadline; the frame origin is
+  // the origin of the first match's own document ("null" when opaque). A single match is focused
+  // and handed to the caller as the match's element. ToolError::invalidArguments for `custom`
+  // without a selector, before anything is sent; dialogOpen while a JavaScript dialog is open on
+  // the page or one of its frames; a frame that cannot be searched in time counts nothing.
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
   // See BrowserController: one synchronous isolated-world function on the element's own remote
   // object checks it and sets the value. cdpFailure("no focused field") for a match without an
   // element of this controller; fieldChanged when the element's document is gone.
-  FormTarget typeInto(const FieldMatch& match, const std::string& text) override;
+  FormTarget typeInto(const FieldMatch& match, const std::string& text,
+                      const FillBinding& binding) override;
   // Submits as BrowserController says, then waits for the document the submit leads to: up to a
   // second for one to commit, then until it has loaded (within the readiness budget).
-  void submit(const FieldMatch& match, const FormTarget& checked) override;
+  bool submit(const FieldMatch& match, const SubmitApprovals& approved) override;
   void clearField(const FieldMatch& match) override;
 
   // Replaces the idle window (nullopt: back to the default); applied by the next start().
@@ -131,7 +134,9 @@ class CDPBrowserController final : public BrowserController {
     std::string dialogMessage;
     std::string loaderId;  // of the last document committed in the main frame
     bool loaded = false;   // whether that document has stopped loading
-    std::string world;     // remote object id of this controller's isolated world's global there
+    // Frame id -> remote object id of the global of this controller's isolated world in the
+    // frame's document (the main frame's id is the target's).
+    std::map<std::string, std::string> worlds;
   };
   using Connection = std::shared_ptr<CDPConnection>;
 
@@ -141,9 +146,10 @@ class CDPBrowserController final : public BrowserController {
   // The page the agent works on, attaching what it examines; nullopt when there is none.
   // With `targets`, the browser's target list it read goes there.
   std::optional<ActivePage> activePage(const Connection& conn, support::Json* targets = nullptr);
-  // The session of the target: the kept one, else a new flat session with Page enabled. nullopt
-  // when the attach reply carries no session id.
-  std::optional<std::string> attach(const Connection& conn, const std::string& targetId);
+  // The session of the target: the kept one, else a new flat session with Page enabled (and, for a
+  // `page`, focus emulated). nullopt when the attach reply carries no session id.
+  std::optional<std::string> attach(const Connection& conn, const std::string& targetId,
+                                    bool page = false);
   // Runtime.evaluate with returnByValue; the string value, or "" for any other result.
   std::string evalString(const Connection& conn, const std::string& js,
                          const std::string& sessionId,
@@ -161,17 +167,23 @@ class CDPBrowserController final : public BrowserController {
   // target list (a Target.getTargets reply) whose parent chain reaches the page.
   static std::vector<std::string> frameTargets(const support::Json& targets,
                                                const ActivePage& page);
-  // Makes this controller's isolated world in the target's main frame and returns the remote
+  // The frames, other than its main frame, that the target's renderer holds in the target's own
+  // process (same-site frames, and same-origin ones), depth first, at most kMaxFrames.
+  std::vector<std::string> childFrames(const Connection& conn, const ActivePage& target,
+                                       std::chrono::milliseconds deadline);
+  // Makes this controller's isolated world in the target's frame `frameId` and returns the remote
   // object id of its global object, kept with the session.
-  std::string worldOf(const Connection& conn, const ActivePage& target,
+  std::string worldOf(const Connection& conn, const ActivePage& target, const std::string& frameId,
                       std::chrono::milliseconds deadline);
   // Runtime.callFunctionOn of `function` on the global object of the isolated world in the
-  // target's main frame (made afresh when the kept one is gone with its document).
+  // target's frame `frameId` (made afresh when the kept one is gone with its document). With
+  // `gesture`, the call counts as the user's input (it activates the frame).
   support::Json callInWorld(const Connection& conn, const ActivePage& target,
-                            const std::string& function, const support::Json& arguments,
-                            bool byValue, std::chrono::milliseconds deadline);
-  // Runtime.callFunctionOn of `function` on the match's element, by value; fieldChanged when the
-  // element is gone with its document, session or browser.
+                            const std::string& frameId, const std::string& function,
+                            const support::Json& arguments, bool byValue,
+                            std::chrono::milliseconds deadline, bool gesture = false);
+  // Runtime.callFunctionOn of `function` on the match's element, by value and as the user's
+  // input; fieldChanged when the element is gone with its document, session or browser.
   support::Json callOnElement(const FieldMatch& match, const std::string& function,
                               const support::Json& arguments, std::string_view step);
   // dialogOpen when the target's kept session has a JavaScript dialog open.

@@ -1,6 +1,7 @@
 // The field operations of CDPBrowserController: locating a credential field in the page and its
 // frames, typing into the located element, and submitting its form and waiting for the document
-// the submit leads to.
+// the submit leads to. The scripts they run in pages are mcp/browser/scripts/*.js, embedded at
+// build time; each answers a JSON object whose "answer" says which kind of answer it is.
 //
 // Every script runs in an isolated world of this controller ("Page.createIsolatedWorld"): page
 // script shares the DOM with it but none of its globals, prototypes or JSON, so it cannot change
@@ -10,10 +11,17 @@
 // reach another document's world.
 //
 // A field search runs in the page and in every frame target of that page (never the frames of
-// other tabs), side by side, within one search deadline. Only a single visible match is focused;
+// other tabs), side by side, and in each of them also in every frame that Chromium keeps in the
+// target's own process (same-site frames, same-origin ones), each in its own isolated world, all
+// within one search deadline. Only a single visible match is focused;
 // the caller gets that element's own remote object, so concurrent calls never share a mark. The
 // typing is one synchronous function on that object: it re-checks the element, the focus and its
 // document's origin and sets the value, so no page script runs between the checks and the value.
+// Focusing, typing and submitting count as the user's own input, as they would for a person.
+//
+// What a submission does with a typed value is judged in the page, by the guard the typing leaves
+// in the element's document (scripts/guard.js), when the submission would leave: whoever sets it
+// off, after the page's own handlers, before anything is sent.
 
 #include <algorithm>
 #include <future>
@@ -21,6 +29,7 @@
 
 #include "mcp/browser/CDPBrowserController.hpp"
 #include "mcp/browser/CallBudget.hpp"
+#include "mcp/browser/PageScripts.hpp"
 #include "mcp/secrets/ToolError.hpp"
 
 namespace varn::mcp {
@@ -68,172 +77,48 @@ std::string selectorText(FillField field, const std::optional<std::string>& sele
   return "";
 }
 
-// Called on the world's global object with the selector list: the visible matches in the
-// document and its same-origin child frames (depth first). With `focus`, the single match is
-// focused and returned itself (null unless there is exactly one); otherwise a JSON text with the
-// count, the first match's own type ("<tag>" for an element that is no input) and the origin of
-// its document ("null" when opaque).
-constexpr const char* kProbe = R"(function (sel, focus) {
-  const found = [];
-  const scan = (doc) => {
-    try {
-      for (const el of doc.querySelectorAll(sel)) {
-        if (el.offsetParent !== null || el.getClientRects().length > 0) found.push(el);
-      }
-      for (const frame of doc.querySelectorAll('iframe')) {
-        let inner = null;
-        try { inner = frame.contentDocument; } catch (e) {}
-        if (inner) scan(inner);
-      }
-    } catch (e) {}
-  };
-  scan(document);
-  if (focus) {
-    if (found.length !== 1) return null;
-    found[0].focus();
-    return found[0];
-  }
-  const el = found[0];
-  const win = el ? el.ownerDocument.defaultView : null;
-  const type = !el ? '' : el instanceof win.HTMLInputElement ? el.type : '<' + el.localName + '>';
-  return JSON.stringify({count: found.length, type, origin: win ? String(win.origin) : ''});
-})";
+// The guard's text put into the function `script` (after the brace that opens its body, on the
+// line that starts with "function") as the constant guardOf: the scripts that type, clear and
+// submit all reach the guard of the element's document.
+std::string withGuard(std::string_view script) {
+  const std::size_t body = script.find('{', script.find("\nfunction")) + 1;
+  return std::string(script.substr(0, body)) + "\nconst guardOf = " + std::string(scripts::guard) +
+         ";\n" + std::string(script.substr(body));
+}
 
-// What the element's form would do with a value: the origin of its action ("null" when it has
-// none usable) and whether it sends by GET while holding a filled password input.
-constexpr const char* kFormOf = R"(
-  const formOf = (el, win) => {
-    const form = el.form;
-    if (!form) return {form: false, action: '', byGet: false};
-    let action = 'null';
-    try { action = new win.URL(form.action).origin; } catch (e) {}
-    const byGet = form.method === 'get' && Array.from(form.elements).some(
-        (e) => e instanceof win.HTMLInputElement && e.type === 'password' && e.value !== '');
-    return {form: true, action, byGet};
-  };)";
+const std::string kType = withGuard(scripts::type);
+const std::string kClear = withGuard(scripts::clear);
+const std::string kSubmit = withGuard(scripts::submit);
+const std::string kOutcome = withGuard(scripts::outcome);
 
-// Called on the located element with the text, the field kind and the origin its fill was locked
-// to. In one synchronous run: the checks, then the value through the native setter and the input
-// and change events. Answers "changed:<what>", "opaque", "origin:<origin>", or the JSON of the
-// element's form.
-const std::string kType = std::string(R"(function (text, kind, origin) {)") + kFormOf + R"(
-  const el = this;
-  const doc = el.ownerDocument;
-  const win = doc ? doc.defaultView : null;
-  if (!el.isConnected || !win) return 'changed:the field was removed from the page';
-  if (win.origin === 'null') return 'opaque';
-  if (win.origin !== origin) return 'origin:' + win.origin;
-  const input = el instanceof win.HTMLInputElement;
-  const area = el instanceof win.HTMLTextAreaElement;
-  if (kind === 'password' && !(input && el.type === 'password')) {
-    return 'changed:the field is no longer a password input (type=' +
-        (input ? el.type : '<' + el.localName + '>') + ')';
-  }
-  if (!input && !area) return 'changed:the field is not an input (<' + el.localName + '>)';
-  if (el.disabled || el.readOnly) return 'changed:the field no longer takes input';
-  if (doc.activeElement !== el) return 'changed:the field lost the focus';
-  for (let w = win; w.frameElement; w = w.frameElement.ownerDocument.defaultView) {
-    if (w.frameElement.ownerDocument.activeElement !== w.frameElement) {
-      return 'changed:the field lost the focus';
-    }
-  }
-  const proto = input ? win.HTMLInputElement.prototype : win.HTMLTextAreaElement.prototype;
-  Object.getOwnPropertyDescriptor(proto, 'value').set.call(el, text);
-  el.dispatchEvent(new win.Event('input', {bubbles: true}));
-  el.dispatchEvent(new win.Event('change', {bubbles: true}));
-  return JSON.stringify(formOf(el, win));
-})";
-
-// Called on the located element: empties its value.
-constexpr const char* kClear = R"(function () {
-  const win = this.ownerDocument && this.ownerDocument.defaultView;
-  if (!win) return;
-  const proto = this instanceof win.HTMLTextAreaElement ? win.HTMLTextAreaElement.prototype
-                                                        : win.HTMLInputElement.prototype;
-  try { Object.getOwnPropertyDescriptor(proto, 'value').set.call(this, ''); } catch (e) {}
-})";
-
-// Called on the located element with the action origin its caller checked: submits its form
-// (unless the form now sends elsewhere or sends a password by GET: then the element is emptied
-// and the answer is "refused:<reason>"), else clicks the best-scored button; "none" when neither.
-const std::string kSubmit = std::string(R"(function (checked) {)") + kFormOf + R"(
-  const active = this;
-  const doc = active.ownerDocument;
-  const win = doc.defaultView;
-  const target = formOf(active, win);
-  if (target.form) {
-    let refusal = '';
-    if (target.action !== checked) refusal = 'the form now sends to ' + target.action;
-    else if (target.byGet) refusal = 'the form would send the password in the URL (method GET)';
-    if (refusal) {
-      for (const e of Array.from(active.form.elements)) {
-        if (e instanceof win.HTMLInputElement && e.type === 'password') {
-          Object.getOwnPropertyDescriptor(win.HTMLInputElement.prototype, 'value').set.call(e, '');
-        }
-      }
-      const proto = active instanceof win.HTMLTextAreaElement ? win.HTMLTextAreaElement.prototype
-                                                              : win.HTMLInputElement.prototype;
-      try { Object.getOwnPropertyDescriptor(proto, 'value').set.call(active, ''); } catch (e) {}
-      return 'refused:' + refusal;
-    }
-    active.form.requestSubmit();
-    return 'form.requestSubmit';
-  }
-  const positive = /\b(log\s?in|sign\s?in|submit|continue|next|proceed|confirm|done|enter)\b/i;
-  const negative = /\b(menu|nav|toggle|hamburger|search|close|cancel|forgot|reset|register|sign\s?up|create)\b/i;
-  const candidates = Array.from(
-      doc.querySelectorAll('button, input[type=submit], input[type=button], [role=button]'))
-    .filter((el) => (el.offsetParent !== null || el.getClientRects().length > 0) && !el.disabled);
-  const label = (el) =>
-    (el.value || el.textContent || el.getAttribute('aria-label') || el.id || '').trim();
-  const ancestors = new Set();
-  for (let node = active; node; node = node.parentElement) ancestors.add(node);
-  const distance = (el) => {
-    let meet = el;
-    let up = 0;
-    while (meet && !ancestors.has(meet)) { meet = meet.parentElement; up++; }
-    let down = 0;
-    for (let node = active; node && node !== meet; node = node.parentElement) down++;
-    return up + down;
-  };
-  let best = null;
-  let bestScore = -1e9;
-  for (const el of candidates) {
-    const text = label(el);
-    let score = 0;
-    if (positive.test(text)) score += 100;
-    if (negative.test(text)) score -= 100;
-    if (el.type === 'submit') score += 20;
-    score -= distance(el);
-    if (score > bestScore) { best = el; bestScore = score; }
-  }
-  if (best && bestScore >= 0) { best.click(); return 'click:' + label(best); }
-  return 'none';
-})";
+// A script's answer: the object it returned (by value, or as JSON text), else an empty object.
+Json answerOf(const Json& reply) {
+  const auto result = reply.find("result");
+  if (result == reply.end() || !result->is_object()) return Json::object();
+  const auto value = result->find("value");
+  if (value == result->end()) return Json::object();
+  if (value->is_object()) return *value;
+  if (!value->is_string()) return Json::object();
+  return support::parseJson(value->get<std::string>()).value_or(Json::object());
+}
 
 // One probe's answer in one session.
 struct Located {
   std::int64_t count = 0;
+  // Frames (iframe, frame, object, embed elements) in the document.
+  std::int64_t frames = 0;
   std::string type;
   std::string origin;
 };
 
-Located located(const std::string& answer) {
-  const std::optional<Json> parsed = support::parseJson(answer);
-  if (!parsed || !parsed->is_object()) return {};
-  const auto count = parsed->find("count");
-  return Located{
-      count != parsed->end() && count->is_number_integer() ? count->get<std::int64_t>() : 0,
-      textOr(*parsed, "type"), textOr(*parsed, "origin")};
-}
-
-FormTarget formTarget(const std::string& answer) {
-  const Json parsed = support::parseJson(answer).value_or(Json::object());
-  const auto flag = [&](std::string_view key) {
-    const auto found = parsed.find(key);
-    return found != parsed.end() && found->is_boolean() && found->get<bool>();
+Located located(const Json& answer) {
+  if (textOr(answer, "answer") != "found") return {};
+  const auto number = [&](std::string_view key) -> std::int64_t {
+    const auto found = answer.find(key);
+    return found != answer.end() && found->is_number_integer() ? found->get<std::int64_t>() : 0;
   };
-  return FormTarget{flag("form"), textOr(parsed, "action"), flag("byGet")};
+  return Located{number("count"), number("frames"), textOr(answer, "type"),
+                 textOr(answer, "origin")};
 }
 
 // Whether a failed command means its deadline passed (the page did not answer).
@@ -284,12 +169,41 @@ std::vector<std::string> CDPBrowserController::frameTargets(const Json& targets,
   return frames;
 }
 
+std::vector<std::string> CDPBrowserController::childFrames(const Connection& conn,
+                                                           const ActivePage& target,
+                                                           std::chrono::milliseconds deadline) {
+  const Json reply = conn->send("Page.getFrameTree", Json::object(), target.sessionId,
+                                CallBudget::clamp(deadline, "Page.getFrameTree"));
+  std::vector<std::string> frames;
+  // Depth first, as the documents nest; the tree's root is the main frame.
+  std::vector<const Json*> open;
+  const auto children = [&](const Json& node) {
+    const auto found = node.find("childFrames");
+    if (found == node.end() || !found->is_array()) return;
+    for (auto child = found->rbegin(); child != found->rend(); ++child) open.push_back(&*child);
+  };
+  if (const auto root = reply.find("frameTree"); root != reply.end() && root->is_object()) {
+    children(*root);
+  }
+  while (!open.empty() && frames.size() < kMaxFrames) {
+    const Json& node = *open.back();
+    open.pop_back();
+    if (!node.is_object()) continue;
+    const auto frame = node.find("frame");
+    if (frame == node.end() || !frame->is_object()) continue;
+    const std::string id = textOr(*frame, "id");
+    if (!id.empty()) frames.push_back(id);
+    children(node);
+  }
+  return frames;
+}
+
 std::string CDPBrowserController::worldOf(const Connection& conn, const ActivePage& target,
+                                          const std::string& frameId,
                                           std::chrono::milliseconds deadline) {
-  // The main frame of a target has the target's id.
-  const Json world = conn->send(
-      "Page.createIsolatedWorld", Json{{"frameId", target.targetId}, {"worldName", kWorldName}},
-      target.sessionId, CallBudget::clamp(deadline, "Page.createIsolatedWorld"));
+  const Json world =
+      conn->send("Page.createIsolatedWorld", Json{{"frameId", frameId}, {"worldName", kWorldName}},
+                 target.sessionId, CallBudget::clamp(deadline, "Page.createIsolatedWorld"));
   const auto context = world.find("executionContextId");
   if (context == world.end() || !context->is_number_integer()) {
     throw BrowserError::cdpFailure("no isolated world in the session");
@@ -305,21 +219,23 @@ std::string CDPBrowserController::worldOf(const Connection& conn, const ActivePa
   if (connection_ == conn) {
     if (auto kept = sessions_.find(target.targetId);
         kept != sessions_.end() && kept->second.id == target.sessionId) {
-      kept->second.world = objectId;
+      kept->second.worlds[frameId] = objectId;
     }
   }
   return objectId;
 }
 
 Json CDPBrowserController::callInWorld(const Connection& conn, const ActivePage& target,
-                                       const std::string& function, const Json& arguments,
-                                       bool byValue, std::chrono::milliseconds deadline) {
+                                       const std::string& frameId, const std::string& function,
+                                       const Json& arguments, bool byValue,
+                                       std::chrono::milliseconds deadline, bool gesture) {
   std::string world;
   {
     std::lock_guard lock(mutex_);
     if (auto kept = sessions_.find(target.targetId);
         kept != sessions_.end() && kept->second.id == target.sessionId) {
-      world = kept->second.world;
+      const auto found = kept->second.worlds.find(frameId);
+      if (found != kept->second.worlds.end()) world = found->second;
     }
   }
   const auto call = [&](const std::string& objectId) {
@@ -327,7 +243,8 @@ Json CDPBrowserController::callInWorld(const Connection& conn, const ActivePage&
                       Json{{"functionDeclaration", function},
                            {"objectId", objectId},
                            {"arguments", arguments},
-                           {"returnByValue", byValue}},
+                           {"returnByValue", byValue},
+                           {"userGesture", gesture}},
                       target.sessionId, CallBudget::clamp(deadline, "Runtime.callFunctionOn"));
   };
   if (!world.empty()) {
@@ -338,7 +255,7 @@ Json CDPBrowserController::callInWorld(const Connection& conn, const ActivePage&
       if (isTimeout(error)) throw;
     }
   }
-  return call(worldOf(conn, target, deadline));
+  return call(worldOf(conn, target, frameId, deadline));
 }
 
 FieldMatch CDPBrowserController::locateField(FillField field,
@@ -362,42 +279,62 @@ FieldMatch CDPBrowserController::locateField(FillField field,
       Steady::now() + CallBudget::clamp(kSearchDeadline, "the field search");
   struct Answer {
     ActivePage target;
+    std::string frameId;
     std::optional<Located> found;
   };
+  const auto leftOf = [&] {
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(end - Steady::now()),
+                    std::chrono::milliseconds(1));
+  };
+  // One target: its main frame, then, when that document holds frames, each frame the target
+  // keeps in its own process (a frame of another site is a target of its own).
   const auto probe = [&](ActivePage target) {
-    Answer answer{std::move(target), std::nullopt};
+    std::vector<Answer> answers;
     try {
-      if (answer.target.sessionId.empty()) {
-        std::optional<std::string> sessionId = attach(conn, answer.target.targetId);
-        if (!sessionId) return answer;
-        answer.target.sessionId = std::move(*sessionId);
+      if (target.sessionId.empty()) {
+        std::optional<std::string> sessionId = attach(conn, target.targetId);
+        if (!sessionId) return answers;
+        target.sessionId = std::move(*sessionId);
       }
-      failOnDialog(answer.target);
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Steady::now());
-      const Json reply = callInWorld(conn, answer.target, kProbe, arguments, true,
-                                     std::max(left, std::chrono::milliseconds(1)));
-      const auto result = reply.find("result");
-      answer.found =
-          located(result != reply.end() && result->is_object() ? textOr(*result, "value") : "");
+      failOnDialog(target);
+      const auto ask = [&](const std::string& frameId) {
+        answers.push_back(
+            Answer{target, frameId,
+                   located(answerOf(callInWorld(conn, target, frameId, std::string(scripts::probe),
+                                                arguments, true, leftOf())))});
+      };
+      ask(target.targetId);
+      if (answers.back().found->frames == 0) return answers;
+      for (const std::string& frame : childFrames(conn, target, leftOf())) {
+        try {
+          ask(frame);
+        } catch (const BrowserError& error) {
+          // Gone, or no document of its own yet; a deadline ends the whole target.
+          if (error.errorCase() == BrowserError::Case::dialogOpen || isTimeout(error)) throw;
+        }
+      }
     } catch (const BrowserError& error) {
       if (error.errorCase() == BrowserError::Case::dialogOpen) throw;
     }
-    return answer;
+    return answers;
   };
-  std::vector<std::future<Answer>> others;
+  std::vector<std::future<std::vector<Answer>>> others;
   for (const std::string& frame : frames) {
     others.push_back(std::async(std::launch::async, probe, ActivePage{frame, "", ""}));
   }
   std::vector<Answer> answers;
   std::exception_ptr dialog;
+  const auto collect = [&](std::vector<Answer> more) {
+    for (Answer& answer : more) answers.push_back(std::move(answer));
+  };
   try {
-    answers.push_back(probe(*page));
+    collect(probe(*page));
   } catch (const BrowserError&) {
     dialog = std::current_exception();
   }
   for (auto& other : others) {
     try {
-      answers.push_back(other.get());
+      collect(other.get());
     } catch (const BrowserError&) {
       if (!dialog) dialog = std::current_exception();
     }
@@ -422,9 +359,9 @@ FieldMatch CDPBrowserController::locateField(FillField field,
 
   const ActivePage& target = answers[*hit].target;
   const Json reply = callInWorld(
-      conn, target, kProbe,
+      conn, target, answers[*hit].frameId, std::string(scripts::probe),
       Json::array({Json{{"value", selectorText(field, selector)}}, Json{{"value", true}}}), false,
-      kProbeDeadline);
+      kProbeDeadline, true);
   const auto result = reply.find("result");
   const std::string objectId =
       result != reply.end() && result->is_object() ? textOr(*result, "objectId") : "";
@@ -466,7 +403,8 @@ Json CDPBrowserController::callOnElement(const FieldMatch& match, const std::str
                       Json{{"functionDeclaration", function},
                            {"objectId", element.objectId},
                            {"arguments", arguments},
-                           {"returnByValue", true}},
+                           {"returnByValue", true},
+                           {"userGesture", true}},
                       element.sessionId, CallBudget::clamp(kProbeDeadline, step));
   } catch (const BrowserError& error) {
     if (isTimeout(error) || error.errorCase() != BrowserError::Case::cdpFailure) throw;
@@ -475,23 +413,29 @@ Json CDPBrowserController::callOnElement(const FieldMatch& match, const std::str
   }
 }
 
-FormTarget CDPBrowserController::typeInto(const FieldMatch& match, const std::string& text) {
+FormTarget CDPBrowserController::typeInto(const FieldMatch& match, const std::string& text,
+                                          const FillBinding& binding) {
   const LocatedElement& element = elementOf(match);
-  const Json reply =
+  const Json answer = answerOf(
       callOnElement(match, kType,
                     Json::array({Json{{"value", text}}, Json{{"value", toString(element.field)}},
-                                 Json{{"value", element.origin}}}),
-                    "the typing");
-  const auto result = reply.find("result");
-  const std::string answer =
-      result != reply.end() && result->is_object() ? textOr(*result, "value") : "";
-  if (answer == "opaque") throw BrowserError::opaqueOrigin(element.origin);
-  if (answer.starts_with("origin:")) {
-    throw BrowserError::originMismatch(element.origin, answer.substr(7));
+                                 Json{{"value", element.origin}}, Json{{"value", binding.key}},
+                                 Json{{"value", binding.lockedTo}}}),
+                    "the typing"));
+  const std::string kind = textOr(answer, "answer");
+  if (kind == "opaque") throw BrowserError::opaqueOrigin(element.origin);
+  if (kind == "origin")
+    throw BrowserError::originMismatch(element.origin, textOr(answer, "origin"));
+  if (kind == "changed") throw BrowserError::fieldChanged(textOr(answer, "what"));
+  if (kind != "typed") throw BrowserError::fieldChanged("the page changed the field");
+  FormTarget form;
+  const auto actions = answer.find("actions");
+  if (actions != answer.end() && actions->is_array()) {
+    for (const Json& origin : *actions) {
+      if (origin.is_string()) form.actionOrigins.push_back(origin.get<std::string>());
+    }
   }
-  if (answer.starts_with("changed:")) throw BrowserError::fieldChanged(answer.substr(8));
-  if (!answer.starts_with("{")) throw BrowserError::fieldChanged("the page changed the field");
-  return formTarget(answer);
+  return form;
 }
 
 void CDPBrowserController::clearField(const FieldMatch& match) {
@@ -502,17 +446,17 @@ void CDPBrowserController::clearField(const FieldMatch& match) {
   }
 }
 
-void CDPBrowserController::submit(const FieldMatch& match, const FormTarget& checked) {
+bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals& approved) {
   const LocatedElement& element = elementOf(match);
   const Connection conn = ensureConnection();
   const std::string loaderBefore = loaderOf(element.targetId);
-  const Json reply = callOnElement(
-      match, kSubmit, Json::array({Json{{"value", checked.actionOrigin}}}), "the submit");
-  const auto result = reply.find("result");
-  const std::string answer =
-      result != reply.end() && result->is_object() ? textOr(*result, "value") : "";
-  if (answer.starts_with("refused:")) throw BrowserError::submitRefused(answer.substr(8));
-  if (answer.empty() || answer == "none") {
+  Json approvals = Json::object();
+  for (const auto& [key, origins] : approved) approvals[key] = origins;
+  Json answer = answerOf(
+      callOnElement(match, kSubmit, Json::array({Json{{"value", approvals}}}), "the submit"));
+  std::string kind = textOr(answer, "answer");
+  bool submitted = kind == "submitted" || kind == "clicked";
+  if (kind == "none" || kind.empty()) {
     for (const char* type : {"keyDown", "keyUp"}) {
       conn->send("Input.dispatchKeyEvent",
                  Json{{"type", type},
@@ -522,9 +466,15 @@ void CDPBrowserController::submit(const FieldMatch& match, const FormTarget& che
                       {"nativeVirtualKeyCode", 13}},
                  element.sessionId, CallBudget::clamp(kCommandDeadline, "the submit"));
     }
+    // Only what the document's guard saw tells whether the key press submitted anything.
+    answer = answerOf(callOnElement(match, kOutcome, Json::array(), "the submit"));
+    kind = textOr(answer, "answer");
+    submitted = kind == "started" || kind == "taken";
   }
+  if (kind == "refused") throw BrowserError::submitRefused(textOr(answer, "reason"));
   // The next operation acts on the page the submit led to, not on the one it left.
   awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow);
+  return submitted;
 }
 
 void CDPBrowserController::failOnDialog(const ActivePage& target) {

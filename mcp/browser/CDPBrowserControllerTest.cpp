@@ -315,8 +315,9 @@ TEST_F(CDPBrowserControllerTest, ADialogIsAnsweredWhileNavigateWaitsOnTheBlocked
     b.dialogOpen = true;
   });
   auto navigation = std::async(std::launch::async, [&] { controller.navigate("https://a/c"); });
-  // getVersion, getTargets, attach, Page.enable, Page.navigate, the readiness probe.
-  ASSERT_TRUE(server.waitForFrames(6));
+  // getVersion, getTargets, attach, Page.enable, the focus emulation, Page.navigate, the
+  // readiness probe.
+  ASSERT_TRUE(server.waitForFrames(7));
   controller.handleDialog(true, "yes");
   ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   navigation.get();

@@ -41,26 +41,39 @@ bool sameSite(std::string_view first, std::string_view second) {
 
 }  // namespace
 
-void OriginLock::check(std::string_view target, const std::optional<std::string>& itemURL,
-                       const std::optional<std::vector<std::string>>& allowedHosts,
-                       std::string_view ref) {
-  const std::string item = support::trimWhitespace(itemURL.value_or(""));
+namespace {
+
+std::vector<std::string> cleanedHosts(const std::optional<std::vector<std::string>>& allowedHosts) {
   std::vector<std::string> hosts;
   for (const std::string& entry : allowedHosts.value_or(std::vector<std::string>{})) {
     std::string cleaned = asciiLower(support::trimWhitespace(entry));
     if (!cleaned.empty()) hosts.push_back(std::move(cleaned));
   }
+  return hosts;
+}
+
+}  // namespace
+
+std::string OriginLock::lockedTo(const std::optional<std::string>& itemURL,
+                                 const std::optional<std::vector<std::string>>& allowedHosts) {
+  std::string text = support::trimWhitespace(itemURL.value_or(""));
+  if (!text.empty()) return text;
+  for (const std::string& host : cleanedHosts(allowedHosts)) {
+    if (!text.empty()) text += ", ";
+    text += host;
+  }
+  return text;
+}
+
+void OriginLock::check(std::string_view target, const std::optional<std::string>& itemURL,
+                       const std::optional<std::vector<std::string>>& allowedHosts,
+                       std::string_view ref) {
+  const std::string item = support::trimWhitespace(itemURL.value_or(""));
+  const std::vector<std::string> hosts = cleanedHosts(allowedHosts);
   if (item.empty() && hosts.empty()) throw BrowserError::itemHasNoURL(std::string(ref));
 
   const auto mismatch = [&] {
-    std::string lockedTo = item;
-    if (lockedTo.empty()) {
-      for (const std::string& host : hosts) {
-        if (!lockedTo.empty()) lockedTo += ", ";
-        lockedTo += host;
-      }
-    }
-    return BrowserError::originMismatch(std::move(lockedTo), std::string(target));
+    return BrowserError::originMismatch(lockedTo(itemURL, allowedHosts), std::string(target));
   };
 
   // Only web pages receive values: a javascript: or data: address can carry the right host and

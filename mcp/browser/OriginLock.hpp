@@ -29,6 +29,12 @@ class OriginLock final {
   static void check(std::string_view target, const std::optional<std::string>& itemURL,
                     const std::optional<std::vector<std::string>>& allowedHosts,
                     std::string_view ref);
+
+  // The text that names what the item is locked to in an error: its trimmed address, or without
+  // one its cleaned allowed hosts joined by ", " ("" when it has neither).
+  [[nodiscard]] static std::string lockedTo(
+      const std::optional<std::string>& itemURL,
+      const std::optional<std::vector<std::string>>& allowedHosts);
 };
 
 }  // namespace varn::mcp

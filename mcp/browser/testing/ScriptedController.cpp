@@ -82,20 +82,22 @@ FieldMatch ScriptedController::locateField(FillField field,
   return match;
 }
 
-FormTarget ScriptedController::typeInto(const FieldMatch& match, const std::string& text) {
+FormTarget ScriptedController::typeInto(const FieldMatch& match, const std::string& text,
+                                        const FillBinding& binding) {
   record("type", kindOf(match));
   typed.push_back(text);
+  bindings.push_back(binding);
   typedBuffer = text.data();
   typedSize = text.size();
   if (current >= pages.size()) return FormTarget{};
-  FormTarget form = pages[current].form;
-  if (form.hasForm && form.actionOrigin.empty()) form.actionOrigin = pages[current].origin;
-  return form;
+  return pages[current].form;
 }
 
-void ScriptedController::submit(const FieldMatch& match, const FormTarget& /*checked*/) {
+bool ScriptedController::submit(const FieldMatch& match, const SubmitApprovals& approvals) {
+  approved = approvals;
   record("submit", kindOf(match));
   if (current + 1 < pages.size()) ++current;
+  return submitted;
 }
 
 void ScriptedController::clearField(const FieldMatch& match) {

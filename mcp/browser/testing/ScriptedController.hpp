@@ -27,8 +27,8 @@ class ScriptedController final : public BrowserController {
     std::string url;
     std::string origin;
     std::map<FillField, Field> fields;
-    // Where its form sends; an empty action origin stands for the page's origin.
-    FormTarget form{true, "", false};
+    // What typing there reports: the origins its forms could send to besides its own.
+    FormTarget form{};
   };
 
   bool running = true;
@@ -45,6 +45,11 @@ class ScriptedController final : public BrowserController {
   // texts are secrets: they go to `typed` only.
   std::vector<std::string> calls;
   std::vector<std::string> typed;
+  // The bindings of the typed texts, in order.
+  std::vector<FillBinding> bindings;
+  // What submit answers, and the approvals the last submit was given.
+  bool submitted = true;
+  SubmitApprovals approved;
   // Where the last typed text lay in the caller's memory, to check that the caller wipes it.
   const char* typedBuffer = nullptr;
   std::size_t typedSize = 0;
@@ -59,8 +64,10 @@ class ScriptedController final : public BrowserController {
   std::string currentURL() override;
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
   // Types only through an element that this controller's locateField handed out.
-  FormTarget typeInto(const FieldMatch& match, const std::string& text) override;
-  void submit(const FieldMatch& match, const FormTarget& checked) override;
+  FormTarget typeInto(const FieldMatch& match, const std::string& text,
+                      const FillBinding& binding) override;
+  // Answers `submitted`, and keeps the approvals in `approved`.
+  bool submit(const FieldMatch& match, const SubmitApprovals& approved) override;
   void clearField(const FieldMatch& match) override;
   void setIdleTimeout(std::optional<std::int64_t> seconds) override;
   std::vector<TabInfo> listTabs() override;

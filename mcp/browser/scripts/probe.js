@@ -1,0 +1,61 @@
+// Called on the world's global object with the selector list: the visible
+// matches in this document (each frame's document is searched in a world of its
+// own). With `focus`, the single match is focused and returned itself (null
+// unless there is exactly one); otherwise
+// {"answer": "found", "count", "type", "origin", "frames"}: the count, the
+// first match's own type
+// ("<tag>" for an element that is no input), the origin of the document ("null"
+// when opaque), and how many elements of the document may hold a frame. Members
+// of the document, and of matched elements (a selector may match a form), are
+// read through the interfaces' accessors: named elements and controls shadow
+// them.
+function(sel, focus) {
+  const D = Object.getOwnPropertyDescriptor;
+  const read = (proto, key, object) => D(proto, key).get.call(object);
+  const call = (proto, key, object, ...args) =>
+      D(proto, key).value.call(object, ...args);
+  const windowOf = (el) => read(Document.prototype, 'defaultView',
+                                read(Node.prototype, 'ownerDocument', el));
+  const visible = (el) => {
+    try {
+      if (el instanceof windowOf(el).HTMLElement &&
+          read(HTMLElement.prototype, 'offsetParent', el) !== null) {
+        return true;
+      }
+      return call(Element.prototype, 'getClientRects', el).length > 0;
+    } catch (e) {
+      return false;
+    }
+  };
+  const found = [];
+  try {
+    for (const el of call(Document.prototype, 'querySelectorAll', document,
+                          sel)) {
+      if (visible(el))
+        found.push(el);
+    }
+  } catch (e) {
+  }
+  if (focus) {
+    if (found.length !== 1)
+      return null;
+    const el = found[0];
+    if (el instanceof windowOf(el).HTMLElement)
+      call(HTMLElement.prototype, 'focus', el);
+    return el;
+  }
+  const el = found[0];
+  const frames = call(Document.prototype, 'querySelectorAll', document,
+                      'iframe, frame, object, embed')
+                     .length;
+  const type = !el ? ''
+      : el instanceof HTMLInputElement ? el.type
+      : '<' + read(Element.prototype, 'localName', el) + '>';
+  return JSON.stringify({
+    answer : 'found',
+    count : found.length,
+    type,
+    origin : String(origin),
+    frames
+  });
+}
