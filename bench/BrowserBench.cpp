@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -106,7 +107,15 @@ int main(int argc, char** argv) {
   const long serverPeak = varn::tests::peakRssKiB(server.pid());
   const std::vector<pid_t> children = varn::tests::childrenOf(server.pid());
   const long serverTreePss = children.empty() ? 0 : treePssKiB(children.front());
-  call(server, ++id, "browser_stop", Json::object());
+  // A frozen browser ignores SIGTERM; the stop waits out its grace and kills it.
+  double frozenStop = -1;
+  if (children.size() == 1 && kill(children.front(), SIGSTOP) == 0) {
+    const Clock::time_point stopBegin = Clock::now();
+    call(server, ++id, "browser_stop", Json::object());
+    frozenStop = millis(Clock::now() - stopBegin);
+  } else {
+    call(server, ++id, "browser_stop", Json::object());
+  }
   server.closeInput();
   server.waitForExit();
 
@@ -120,5 +129,6 @@ int main(int argc, char** argv) {
               serverPeak / 1024.0, "-");
   std::printf("%-48s %8.1f MiB %8.1f MiB\n", "browser tree PSS", serverTreePss / 1024.0,
               floorTreePss / 1024.0);
+  std::printf("%-48s %9.1f ms %12s\n", "browser_stop of a frozen browser", frozenStop, "-");
   return 0;
 }
