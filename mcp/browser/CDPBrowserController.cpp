@@ -78,7 +78,7 @@ CDPBrowserController::CDPBrowserController(std::shared_ptr<BrowserManager> manag
             }
           }) {
   manager_->setEventHandler(
-      [this](const CDPConnection& from, const Json& event) { onEvent(from, event); });
+      [this](const CDPConnection& from, const Json& event) { pages_.onEvent(from, event); });
 }
 
 CDPBrowserController::~CDPBrowserController() {
@@ -122,15 +122,9 @@ BrowserUse CDPBrowserController::beginUse() {
 }
 
 void CDPBrowserController::dropConnectionLocked() {
-  sessions_.clear();
-  closedTargets_.clear();
+  pages_.bind(nullptr);
   ++generation_;
   connection_.reset();
-}
-
-bool CDPBrowserController::isCurrent(const Connection& conn) {
-  std::lock_guard lock(mutex_);
-  return connection_ == conn;
 }
 
 CDPBrowserController::Connection CDPBrowserController::ensureConnection() {
@@ -147,81 +141,19 @@ CDPBrowserController::Connection CDPBrowserController::ensureConnection() {
     Connection conn = manager_->connection();
     std::lock_guard lock(mutex_);
     if (generation_ == generation) {
-      if (!connection_) connection_ = std::move(conn);
+      if (!connection_) {
+        connection_ = std::move(conn);
+        pages_.bind(connection_.get());
+      }
       return connection_;
     }
   }
   throw BrowserError::cdpFailure("connection closed");
 }
 
-void CDPBrowserController::onEvent(const CDPConnection& from, const Json& event) {
-  const std::string method = stringOr(event, "method");
-  const auto paramsFound = event.find("params");
-  const Json& params =
-      paramsFound != event.end() && paramsFound->is_object() ? *paramsFound : Json::object();
-  std::lock_guard lock(mutex_);
-  if (connection_.get() != &from) return;
-  auto bySession = [&](const std::optional<std::string>& sessionId) {
-    return std::find_if(sessions_.begin(), sessions_.end(),
-                        [&](const auto& entry) { return entry.second.id == sessionId; });
-  };
-  if (method == "Target.detachedFromTarget") {
-    if (auto it = bySession(optionalString(params, "sessionId")); it != sessions_.end()) {
-      sessions_.erase(it);
-    }
-  } else if (method == "Target.targetDestroyed") {
-    sessions_.erase(stringOr(params, "targetId"));
-  } else if (method == "Page.javascriptDialogOpening" || method == "Page.javascriptDialogClosed") {
-    if (auto it = bySession(optionalString(event, "sessionId")); it != sessions_.end()) {
-      it->second.dialogOpen = method == "Page.javascriptDialogOpening";
-      it->second.dialogType = stringOr(params, "type");
-      it->second.dialogMessage = stringOr(params, "message");
-    }
-  } else if (method == "Page.frameNavigated") {
-    const auto frame = params.find("frame");
-    if (frame == params.end() || !frame->is_object()) return;
-    const auto it = bySession(optionalString(event, "sessionId"));
-    if (it == sessions_.end()) return;
-    if (frame->contains("parentId")) {
-      // The frame's new document has a world of its own.
-      it->second.worlds.erase(stringOr(*frame, "id"));
-      return;
-    }
-    it->second.loaderId = stringOr(*frame, "loaderId");
-    it->second.loaded = false;
-    it->second.worlds.clear();
-  } else if (method == "Page.frameStoppedLoading") {
-    // The main frame of a session has its target's id.
-    if (auto it = sessions_.find(stringOr(params, "frameId")); it != sessions_.end()) {
-      it->second.loaded = true;
-    }
-  } else {
-    return;
-  }
-  sessionsChanged_.notify_all();
-}
-
-void CDPBrowserController::forgetVanishedLocked(const Json& infos) {
-  std::set<std::string> listed;
-  for (const Json& entry : infos) {
-    if (entry.is_object()) listed.insert(stringOr(entry, "targetId"));
-  }
-  std::erase_if(sessions_, [&](const auto& entry) { return !listed.contains(entry.first); });
-  std::erase_if(closedTargets_, [&](const std::string& id) { return !listed.contains(id); });
-}
-
-bool CDPBrowserController::closedLocked(const std::string& targetId) const {
-  return closedTargets_.contains(targetId);
-}
-
 std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
                                                         const std::string& targetId, bool page) {
-  {
-    std::lock_guard lock(mutex_);
-    if (connection_ == conn) {
-      if (auto kept = sessions_.find(targetId); kept != sessions_.end()) return kept->second.id;
-    }
-  }
+  if (std::optional<std::string> kept = pages_.sessionOf(*conn, targetId)) return kept;
   const Json reply =
       conn->send("Target.attachToTarget", Json{{"targetId", targetId}, {"flatten", true}});
   std::optional<std::string> sessionId = optionalString(reply, "sessionId");
@@ -243,15 +175,7 @@ std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
       // As for Page.enable.
     }
   }
-  std::lock_guard lock(mutex_);
-  if (connection_ == conn) {
-    // Of two calls attaching the same page at once, the first kept session wins.
-    Session fresh;
-    fresh.id = *sessionId;
-    auto [kept, inserted] = sessions_.try_emplace(targetId, std::move(fresh));
-    return kept->second.id;
-  }
-  return sessionId;
+  return pages_.keep(*conn, targetId, std::move(*sessionId));
 }
 
 std::string CDPBrowserController::evalString(const Connection& conn, const std::string& js,
@@ -274,11 +198,7 @@ Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
   } catch (const BrowserError& error) {
     if (!isSessionGone(error)) throw;
   }
-  {
-    std::lock_guard lock(mutex_);
-    auto kept = sessions_.find(page.targetId);
-    if (kept != sessions_.end() && kept->second.id == page.sessionId) sessions_.erase(kept);
-  }
+  pages_.forget(page.targetId, page.sessionId);
   std::optional<std::string> fresh = attach(conn, page.targetId, true);
   if (!fresh) throw BrowserError::cdpFailure("no page target");
   page.sessionId = std::move(*fresh);
@@ -291,16 +211,11 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
   if (targets != nullptr) *targets = reply;
   const Json* infos = targetInfos(reply);
   if (infos == nullptr) return std::nullopt;
-  {
-    std::lock_guard lock(mutex_);
-    if (connection_ == conn) forgetVanishedLocked(*infos);
-  }
+  pages_.forgetVanished(*conn, *infos);
+  const std::set<std::string> closed = pages_.closedTargets();
   std::vector<const Json*> pages;
-  {
-    std::lock_guard lock(mutex_);
-    for (const Json& entry : *infos) {
-      if (isPage(entry) && !closedLocked(stringOr(entry, "targetId"))) pages.push_back(&entry);
-    }
+  for (const Json& entry : *infos) {
+    if (isPage(entry) && !closed.contains(stringOr(entry, "targetId"))) pages.push_back(&entry);
   }
   std::vector<const Json*> candidates;
   std::copy_if(pages.begin(), pages.end(), std::back_inserter(candidates),
@@ -322,15 +237,9 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
     ActivePage page{*targetId, std::move(*sessionId), stringOr(*entry, "url")};
     if (!first) first = page;
     if (candidates.size() == 1) return page;
-    bool dialogOpen = false;
-    {
-      std::lock_guard lock(mutex_);
-      auto kept = sessions_.find(page.targetId);
-      dialogOpen = kept != sessions_.end() && kept->second.dialogOpen;
-    }
     // A page showing a dialog answers no evaluation until the dialog is answered; it is the page
     // in front.
-    if (dialogOpen) return page;
+    if (pages_.dialogOpen(page.targetId)) return page;
     std::string visibility;
     try {
       visibility = evalString(conn, "document.visibilityState", page.sessionId, kProbeDeadline);
@@ -354,11 +263,7 @@ void CDPBrowserController::navigate(const std::string& url) {
   std::optional<std::string> loaderId;
   if (!started.contains("errorText")) loaderId = optionalString(started, "loaderId");
   auto committed = [&] {
-    if (!loaderId) return true;
-    std::lock_guard lock(mutex_);
-    auto kept = sessions_.find(page->targetId);
-    return kept == sessions_.end() || kept->second.id != page->sessionId ||
-           kept->second.loaderId == *loaderId;
+    return !loaderId || pages_.committed(page->targetId, page->sessionId, *loaderId);
   };
 
   // A probe that gets no answer (a dialog open on the page) would otherwise stretch the polling
@@ -388,16 +293,7 @@ void CDPBrowserController::navigate(const std::string& url) {
     failOnDialog(*page);
     // The pause ends early, once, when the new document stops loading: its next probe then finds
     // it complete without waiting out the rest of the pause. A dialog also ends the pause.
-    std::unique_lock lock(mutex_);
-    sessionsChanged_.wait_for(lock, kReadinessPause, [&] {
-      const auto kept = sessions_.find(page->targetId);
-      if (kept == sessions_.end() || kept->second.id != page->sessionId) return false;
-      const Session& session = kept->second;
-      if (session.dialogOpen) return true;
-      const bool current = !loaderId || session.loaderId == *loaderId;
-      if (!loadSeen && current && session.loaded) return loadSeen = true;
-      return false;
-    });
+    pages_.pauseForLoad(page->targetId, page->sessionId, loaderId, loadSeen, kReadinessPause);
   }
 }
 
@@ -421,9 +317,9 @@ std::vector<TabInfo> CDPBrowserController::listTabs() {
       active ? std::optional(active->targetId) : std::nullopt;
   std::vector<TabInfo> tabs;
   if (const Json* infos = targetInfos(reply)) {
-    std::lock_guard lock(mutex_);
+    const std::set<std::string> closed = pages_.closedTargets();
     for (const Json& entry : *infos) {
-      if (!isPage(entry) || closedLocked(stringOr(entry, "targetId"))) continue;
+      if (!isPage(entry) || closed.contains(stringOr(entry, "targetId"))) continue;
       const std::optional<std::string> id = optionalString(entry, "targetId");
       tabs.push_back(TabInfo{id.value_or(""), stringOr(entry, "url"), stringOr(entry, "title"),
                              id == activeId});
@@ -440,9 +336,7 @@ void CDPBrowserController::activateTab(const std::string& id) {
 void CDPBrowserController::closeTab(const std::string& id) {
   const Connection conn = ensureConnection();
   conn->send("Target.closeTarget", Json{{"targetId", id}});
-  // The browser confirms the close before the target leaves its list.
-  std::lock_guard lock(mutex_);
-  if (connection_ == conn) closedTargets_.insert(id);
+  pages_.markClosed(*conn, id);
 }
 
 void CDPBrowserController::handleDialog(bool accept, const std::optional<std::string>& promptText) {
@@ -457,15 +351,14 @@ void CDPBrowserController::handleDialog(bool accept, const std::optional<std::st
     sendToPage(conn, *page, "Page.handleJavaScriptDialog", params);
   } catch (const std::exception&) {
     // Whatever was thought open is not: the page serves the other tools again.
-    {
-      std::lock_guard lock(mutex_);
-      if (auto kept = sessions_.find(page->targetId); kept != sessions_.end()) {
-        kept->second.dialogOpen = false;
-      }
-    }
+    pages_.clearDialog(page->targetId);
     throw BrowserError::cdpFailure("no open JS dialog on " + page->url + " — nothing to " +
                                    (accept ? "accept" : "dismiss"));
   }
+}
+
+void CDPBrowserController::failOnDialog(const ActivePage& target) {
+  pages_.failOnDialog(target.targetId, target.sessionId);
 }
 
 }  // namespace varn::mcp

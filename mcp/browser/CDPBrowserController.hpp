@@ -1,13 +1,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -18,6 +15,7 @@
 #include "mcp/browser/CDPConnection.hpp"
 #include "mcp/browser/IdleClock.hpp"
 #include "mcp/browser/IdleWatchdog.hpp"
+#include "mcp/browser/PageSessions.hpp"
 #include "support/Json.hpp"
 
 namespace varn::mcp {
@@ -126,18 +124,6 @@ class CDPBrowserController final : public BrowserController {
     std::string sessionId;
     std::string url;
   };
-  // The flat session of one page target on the current connection.
-  struct Session {
-    std::string id;
-    bool dialogOpen = false;  // between Page.javascriptDialogOpening and ...Closed
-    std::string dialogType;   // of the open dialog: "alert", "confirm", "prompt", "beforeunload"
-    std::string dialogMessage;
-    std::string loaderId;  // of the last document committed in the main frame
-    bool loaded = false;   // whether that document has stopped loading
-    // Frame id -> remote object id of the global of this controller's isolated world in the
-    // frame's document (the main frame's id is the target's).
-    std::map<std::string, std::string> worlds;
-  };
   using Connection = std::shared_ptr<CDPConnection>;
 
   // The connection of this browser run, taken from the manager on first use. Marks activity
@@ -188,35 +174,16 @@ class CDPBrowserController final : public BrowserController {
                               const support::Json& arguments, std::string_view step);
   // dialogOpen when the target's kept session has a JavaScript dialog open.
   void failOnDialog(const ActivePage& target);
-  // The loader of the document last committed in the target's main frame ("" when unknown).
-  std::string loaderOf(const std::string& targetId);
-  // Waits until a document other than `loaderBefore` commits in the target's main frame, for at
-  // most `window`, and then until it has stopped loading, for at most the readiness budget; ends
-  // at once when the session goes or a dialog opens.
-  void awaitDocument(const std::string& targetId, const std::string& sessionId,
-                     const std::string& loaderBefore, std::chrono::milliseconds window);
-
   // Drops the connection and everything tied to it (the manager closes it). Requires mutex_.
   void dropConnectionLocked();
-  // Whether `conn` is still this controller's connection.
-  [[nodiscard]] bool isCurrent(const Connection& conn);
-  // Handles one DevTools event that came over `from` (on its I/O thread).
-  void onEvent(const CDPConnection& from, const support::Json& event);
-  // Forgets the sessions and closed ids of targets missing from a fresh target list. Requires
-  // mutex_.
-  void forgetVanishedLocked(const support::Json& targetInfos);
-  // Whether a target listed now was closed by closeTab (the browser may list it a moment longer).
-  [[nodiscard]] bool closedLocked(const std::string& targetId) const;
 
   const std::shared_ptr<BrowserManager> manager_;
 
   std::mutex mutex_;
-  Connection connection_;                    // guarded by mutex_
-  std::uint64_t generation_ = 0;             // guarded by mutex_; counts dropped connections
-  std::map<std::string, Session> sessions_;  // target id -> session; guarded by mutex_
-  std::set<std::string> closedTargets_;      // guarded by mutex_
-  // Notified whenever a session's document, loading state or dialog changes.
-  std::condition_variable sessionsChanged_;
+  Connection connection_;         // guarded by mutex_
+  std::uint64_t generation_ = 0;  // guarded by mutex_; counts dropped connections
+  // The sessions of connection_'s pages, bound to it under mutex_.
+  PageSessions pages_;
 
   // Last: destroyed first, so its thread never outlives what the idle action uses.
   IdleWatchdog watchdog_;

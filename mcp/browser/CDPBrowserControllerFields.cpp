@@ -215,13 +215,7 @@ std::string CDPBrowserController::worldOf(const Connection& conn, const ActivePa
   const std::string objectId =
       result != global.end() && result->is_object() ? textOr(*result, "objectId") : "";
   if (objectId.empty()) throw BrowserError::cdpFailure("no isolated world in the session");
-  std::lock_guard lock(mutex_);
-  if (connection_ == conn) {
-    if (auto kept = sessions_.find(target.targetId);
-        kept != sessions_.end() && kept->second.id == target.sessionId) {
-      kept->second.worlds[frameId] = objectId;
-    }
-  }
+  pages_.keepWorld(*conn, target.targetId, target.sessionId, frameId, objectId);
   return objectId;
 }
 
@@ -229,15 +223,7 @@ Json CDPBrowserController::callInWorld(const Connection& conn, const ActivePage&
                                        const std::string& frameId, const std::string& function,
                                        const Json& arguments, bool byValue,
                                        std::chrono::milliseconds deadline, bool gesture) {
-  std::string world;
-  {
-    std::lock_guard lock(mutex_);
-    if (auto kept = sessions_.find(target.targetId);
-        kept != sessions_.end() && kept->second.id == target.sessionId) {
-      const auto found = kept->second.worlds.find(frameId);
-      if (found != kept->second.worlds.end()) world = found->second;
-    }
-  }
+  const std::string world = pages_.worldOf(target.targetId, target.sessionId, frameId);
   const auto call = [&](const std::string& objectId) {
     return conn->send("Runtime.callFunctionOn",
                       Json{{"functionDeclaration", function},
@@ -449,7 +435,7 @@ void CDPBrowserController::clearField(const FieldMatch& match) {
 bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals& approved) {
   const LocatedElement& element = elementOf(match);
   const Connection conn = ensureConnection();
-  const std::string loaderBefore = loaderOf(element.targetId);
+  const std::string loaderBefore = pages_.loaderOf(element.targetId);
   Json approvals = Json::object();
   for (const auto& [key, origins] : approved) approvals[key] = origins;
   Json answer = answerOf(
@@ -473,43 +459,9 @@ bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals
   }
   if (kind == "refused") throw BrowserError::submitRefused(textOr(answer, "reason"));
   // The next operation acts on the page the submit led to, not on the one it left.
-  awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow);
+  pages_.awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow,
+                       kReadinessPolls * kReadinessPause);
   return submitted;
-}
-
-void CDPBrowserController::failOnDialog(const ActivePage& target) {
-  std::lock_guard lock(mutex_);
-  const auto kept = sessions_.find(target.targetId);
-  if (kept != sessions_.end() && kept->second.id == target.sessionId && kept->second.dialogOpen) {
-    throw BrowserError::dialogOpen(kept->second.dialogType, kept->second.dialogMessage);
-  }
-}
-
-std::string CDPBrowserController::loaderOf(const std::string& targetId) {
-  std::lock_guard lock(mutex_);
-  const auto kept = sessions_.find(targetId);
-  return kept != sessions_.end() ? kept->second.loaderId : "";
-}
-
-void CDPBrowserController::awaitDocument(const std::string& targetId, const std::string& sessionId,
-                                         const std::string& loaderBefore,
-                                         std::chrono::milliseconds window) {
-  const Steady::time_point start = Steady::now();
-  const auto until = [&](std::chrono::milliseconds span, auto done) {
-    std::unique_lock lock(mutex_);
-    return sessionsChanged_.wait_until(lock, start + span, [&] {
-      const auto kept = sessions_.find(targetId);
-      return kept == sessions_.end() || kept->second.id != sessionId || kept->second.dialogOpen ||
-             done(kept->second);
-    });
-  };
-  // No document committed within the window: the submit did not navigate.
-  if (!until(CallBudget::clamp(window, "the page after the submit"),
-             [&](const Session& session) { return session.loaderId != loaderBefore; })) {
-    return;
-  }
-  (void)until(CallBudget::clamp(kReadinessPolls * kReadinessPause, "the page after the submit"),
-              [](const Session& session) { return session.loaded; });
 }
 
 }  // namespace varn::mcp
