@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "mcp/browser/CallBudget.hpp"
+#include "mcp/browser/LenientJson.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -17,20 +18,8 @@ using Steady = std::chrono::steady_clock;
 constexpr std::string_view kBackgroundPrefixes[] = {"chrome://", "chrome-extension://",
                                                     "devtools://", "about:"};
 
-std::string stringOr(const Json& object, std::string_view key, std::string fallback = "") {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return fallback;
-  return found->get<std::string>();
-}
-
-std::optional<std::string> optionalString(const Json& object, std::string_view key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
 bool isPage(const Json& entry) {
-  return entry.is_object() && stringOr(entry, "type") == "page";
+  return LenientJson(entry)["type"].text() == "page";
 }
 
 bool isBackgroundURL(std::string_view url) {
@@ -46,20 +35,6 @@ bool isSessionGone(const BrowserError& error) {
 
 Json evaluation(const std::string& js) {
   return Json{{"expression", js}, {"returnByValue", true}};
-}
-
-// The string value of an evaluation reply; "" for a thrown script or a value of another type.
-std::string evaluatedString(const Json& reply) {
-  const auto result = reply.find("result");
-  if (result == reply.end() || !result->is_object()) return "";
-  return stringOr(*result, "value");
-}
-
-// The "targetInfos" array of a Target.getTargets reply, or nullptr.
-const Json* targetInfos(const Json& reply) {
-  const auto found = reply.find("targetInfos");
-  if (found == reply.end() || !found->is_array()) return nullptr;
-  return &*found;
 }
 
 }  // namespace
@@ -156,7 +131,7 @@ std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
   if (std::optional<std::string> kept = pages_.sessionOf(*conn, targetId)) return kept;
   const Json reply =
       conn->send("Target.attachToTarget", Json{{"targetId", targetId}, {"flatten", true}});
-  std::optional<std::string> sessionId = optionalString(reply, "sessionId");
+  std::optional<std::string> sessionId = LenientJson(reply)["sessionId"].optionalText();
   if (!sessionId) return std::nullopt;
   // Chromium answers Page.handleJavaScriptDialog only in a session whose Page domain was enabled
   // before the dialog opened, so it is enabled now, once per session.
@@ -181,13 +156,15 @@ std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
 std::string CDPBrowserController::evalString(const Connection& conn, const std::string& js,
                                              const std::string& sessionId,
                                              std::chrono::milliseconds deadline) {
-  return evaluatedString(conn->send("Runtime.evaluate", evaluation(js), sessionId, deadline));
+  const Json reply = conn->send("Runtime.evaluate", evaluation(js), sessionId, deadline);
+  return LenientJson(reply)["result"]["value"].text();
 }
 
 std::string CDPBrowserController::evalInPage(const Connection& conn, ActivePage& page,
                                              const std::string& js,
                                              std::chrono::milliseconds deadline) {
-  return evaluatedString(sendToPage(conn, page, "Runtime.evaluate", evaluation(js), deadline));
+  const Json reply = sendToPage(conn, page, "Runtime.evaluate", evaluation(js), deadline);
+  return LenientJson(reply)["result"]["value"].text();
 }
 
 Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
@@ -209,22 +186,25 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
     const Connection& conn, Json* targets) {
   const Json reply = conn->send("Target.getTargets");
   if (targets != nullptr) *targets = reply;
-  const Json* infos = targetInfos(reply);
-  if (infos == nullptr) return std::nullopt;
-  pages_.forgetVanished(*conn, *infos);
+  const LenientJson listed = LenientJson(reply)["targetInfos"];
+  if (!listed.isArray()) return std::nullopt;
+  const Json& infos = listed.array();
+  pages_.forgetVanished(*conn, infos);
   const std::set<std::string> closed = pages_.closedTargets();
   std::vector<const Json*> pages;
-  for (const Json& entry : *infos) {
-    if (isPage(entry) && !closed.contains(stringOr(entry, "targetId"))) pages.push_back(&entry);
+  for (const Json& entry : infos) {
+    if (isPage(entry) && !closed.contains(LenientJson(entry)["targetId"].text()))
+      pages.push_back(&entry);
   }
   std::vector<const Json*> candidates;
-  std::copy_if(pages.begin(), pages.end(), std::back_inserter(candidates),
-               [](const Json* entry) { return !isBackgroundURL(stringOr(*entry, "url")); });
+  std::copy_if(pages.begin(), pages.end(), std::back_inserter(candidates), [](const Json* entry) {
+    return !isBackgroundURL(LenientJson(*entry)["url"].text());
+  });
   if (candidates.empty()) candidates = pages;
 
   std::optional<ActivePage> first;
   for (const Json* entry : candidates) {
-    const std::optional<std::string> targetId = optionalString(*entry, "targetId");
+    const std::optional<std::string> targetId = LenientJson(*entry)["targetId"].optionalText();
     if (!targetId) continue;
     std::optional<std::string> sessionId;
     try {
@@ -234,7 +214,7 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
       if (error.text() != "No target with given id found") throw;
     }
     if (!sessionId) continue;
-    ActivePage page{*targetId, std::move(*sessionId), stringOr(*entry, "url")};
+    ActivePage page{*targetId, std::move(*sessionId), LenientJson(*entry)["url"].text()};
     if (!first) first = page;
     if (candidates.size() == 1) return page;
     // A page showing a dialog answers no evaluation until the dialog is answered; it is the page
@@ -261,7 +241,8 @@ void CDPBrowserController::navigate(const std::string& url) {
   // Until the new document commits, the old one answers the probes: a loading navigation counts
   // only once the browser reported the commit of its loader (events come before later replies).
   std::optional<std::string> loaderId;
-  if (!started.contains("errorText")) loaderId = optionalString(started, "loaderId");
+  if (!LenientJson(started).has("errorText"))
+    loaderId = LenientJson(started)["loaderId"].optionalText();
   auto committed = [&] {
     return !loaderId || pages_.committed(page->targetId, page->sessionId, *loaderId);
   };
@@ -316,14 +297,13 @@ std::vector<TabInfo> CDPBrowserController::listTabs() {
   const std::optional<std::string> activeId =
       active ? std::optional(active->targetId) : std::nullopt;
   std::vector<TabInfo> tabs;
-  if (const Json* infos = targetInfos(reply)) {
-    const std::set<std::string> closed = pages_.closedTargets();
-    for (const Json& entry : *infos) {
-      if (!isPage(entry) || closed.contains(stringOr(entry, "targetId"))) continue;
-      const std::optional<std::string> id = optionalString(entry, "targetId");
-      tabs.push_back(TabInfo{id.value_or(""), stringOr(entry, "url"), stringOr(entry, "title"),
-                             id == activeId});
-    }
+  const std::set<std::string> closed = pages_.closedTargets();
+  for (const Json& entry : LenientJson(reply)["targetInfos"].array()) {
+    const LenientJson tab(entry);
+    if (!isPage(entry) || closed.contains(tab["targetId"].text())) continue;
+    const std::optional<std::string> id = tab["targetId"].optionalText();
+    tabs.push_back(
+        TabInfo{id.value_or(""), tab["url"].text(), tab["title"].text(), id == activeId});
   }
   std::stable_partition(tabs.begin(), tabs.end(), [](const TabInfo& tab) { return tab.active; });
   return tabs;

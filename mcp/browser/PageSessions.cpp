@@ -4,26 +4,11 @@
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/CallBudget.hpp"
+#include "mcp/browser/LenientJson.hpp"
 
 namespace varn::mcp {
-namespace {
-
 using support::Json;
 using Steady = std::chrono::steady_clock;
-
-std::string stringOr(const Json& object, std::string_view key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return "";
-  return found->get<std::string>();
-}
-
-std::optional<std::string> optionalString(const Json& object, std::string_view key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-}  // namespace
 
 void PageSessions::bind(const CDPConnection* connection) {
   std::lock_guard lock(mutex_);
@@ -45,40 +30,39 @@ PageSessions::Session* PageSessions::keptLocked(const std::string& targetId,
 }
 
 void PageSessions::onEvent(const CDPConnection& from, const Json& event) {
-  const std::string method = stringOr(event, "method");
-  const auto paramsFound = event.find("params");
-  const Json& params =
-      paramsFound != event.end() && paramsFound->is_object() ? *paramsFound : Json::object();
+  const LenientJson in(event);
+  const std::string method = in["method"].text();
+  const LenientJson params = in["params"];
   std::lock_guard lock(mutex_);
   if (bound_ != &from) return;
   if (method == "Target.detachedFromTarget") {
-    if (auto it = bySessionLocked(optionalString(params, "sessionId")); it != sessions_.end()) {
+    if (auto it = bySessionLocked(params["sessionId"].optionalText()); it != sessions_.end()) {
       sessions_.erase(it);
     }
   } else if (method == "Target.targetDestroyed") {
-    sessions_.erase(stringOr(params, "targetId"));
+    sessions_.erase(params["targetId"].text());
   } else if (method == "Page.javascriptDialogOpening" || method == "Page.javascriptDialogClosed") {
-    if (auto it = bySessionLocked(optionalString(event, "sessionId")); it != sessions_.end()) {
+    if (auto it = bySessionLocked(in["sessionId"].optionalText()); it != sessions_.end()) {
       it->second.dialogOpen = method == "Page.javascriptDialogOpening";
-      it->second.dialogType = stringOr(params, "type");
-      it->second.dialogMessage = stringOr(params, "message");
+      it->second.dialogType = params["type"].text();
+      it->second.dialogMessage = params["message"].text();
     }
   } else if (method == "Page.frameNavigated") {
-    const auto frame = params.find("frame");
-    if (frame == params.end() || !frame->is_object()) return;
-    const auto it = bySessionLocked(optionalString(event, "sessionId"));
+    const LenientJson frame = params["frame"];
+    if (!frame.isObject()) return;
+    const auto it = bySessionLocked(in["sessionId"].optionalText());
     if (it == sessions_.end()) return;
-    if (frame->contains("parentId")) {
+    if (frame.has("parentId")) {
       // The frame's new document has a world of its own.
-      it->second.worlds.erase(stringOr(*frame, "id"));
+      it->second.worlds.erase(frame["id"].text());
       return;
     }
-    it->second.loaderId = stringOr(*frame, "loaderId");
+    it->second.loaderId = frame["loaderId"].text();
     it->second.loaded = false;
     it->second.worlds.clear();
   } else if (method == "Page.frameStoppedLoading") {
     // The main frame of a session has its target's id.
-    if (auto it = sessions_.find(stringOr(params, "frameId")); it != sessions_.end()) {
+    if (auto it = sessions_.find(params["frameId"].text()); it != sessions_.end()) {
       it->second.loaded = true;
     }
   } else {
@@ -116,7 +100,7 @@ void PageSessions::forgetVanished(const CDPConnection& connection, const Json& t
   if (bound_ != &connection) return;
   std::set<std::string> listed;
   for (const Json& entry : targetInfos) {
-    if (entry.is_object()) listed.insert(stringOr(entry, "targetId"));
+    if (entry.is_object()) listed.insert(LenientJson(entry)["targetId"].text());
   }
   std::erase_if(sessions_, [&](const auto& entry) { return !listed.contains(entry.first); });
   std::erase_if(closed_, [&](const std::string& id) { return !listed.contains(id); });
