@@ -99,19 +99,27 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
   }
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
 
-  const auto urlOrEmpty = [this] {
-    try {
-      return controller_->currentURL();
-    } catch (const std::exception&) {
-      return std::string();
+  Refs refs = refsByLabel(itemRef);
+  if (std::count(refs.begin(), refs.end(), std::nullopt) > 0) {
+    if (std::optional<std::string> stuck = refsByListing(itemRef, refs)) {
+      return WebLoginOutput{"stuck", std::move(*stuck), urlOr(""), {}};
     }
-  };
+  }
+  if (!refs[kPassword]) {
+    return WebLoginOutput{"stuck",
+                          "no password credential for this item — no field labeled 'password' "
+                          "and none of kind password",
+                          urlOr(""),
+                          {}};
+  }
+  const std::string target = openStart(input, *refs[kPassword]);
+  return converge(refs, urlOr(target));
+}
 
-  // The item's fields: by label first; a refused or failing preview leaves the kind open.
-  std::array<std::optional<std::string>, 3> refs;
+WebLoginTool::Refs WebLoginTool::refsByLabel(const VarnRef::ItemRef& item) const {
+  Refs refs;
   for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
-    std::string ref =
-        fieldRef(itemRef.collection, itemRef.item, std::string(toString(kKinds[kind])));
+    std::string ref = fieldRef(item.collection, item.item, std::string(toString(kKinds[kind])));
     try {
       // A label holding a value of another type (a password labelled username) is no field of
       // that kind.
@@ -123,33 +131,30 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
     } catch (const std::exception&) {
     }
   }
-  // Then by kind, from one listing.
-  if (std::count(refs.begin(), refs.end(), std::nullopt) > 0) {
-    const ByKind listed = fieldsByKind(itemRef.collection, itemRef.item);
-    for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
-      if (refs[kind]) continue;
-      const std::vector<std::string>& candidates = listed[kind];
-      if (candidates.size() == 1) {
-        refs[kind] = candidates.front();
-      } else if (candidates.size() > 1 && kind == kPassword) {
-        std::string step = "several fields of kind password on this item — pass one explicitly: ";
-        for (std::size_t i = 0; i < candidates.size(); ++i) {
-          step += (i == 0 ? "" : ", ") + candidates[i];
-        }
-        return WebLoginOutput{"stuck", std::move(step), urlOrEmpty(), {}};
+  return refs;
+}
+
+std::optional<std::string> WebLoginTool::refsByListing(const VarnRef::ItemRef& item,
+                                                       Refs& refs) const {
+  const ByKind listed = fieldsByKind(item.collection, item.item);
+  for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+    if (refs[kind]) continue;
+    const std::vector<std::string>& candidates = listed[kind];
+    if (candidates.size() == 1) {
+      refs[kind] = candidates.front();
+    } else if (candidates.size() > 1 && kind == kPassword) {
+      std::string step = "several fields of kind password on this item — pass one explicitly: ";
+      for (std::size_t i = 0; i < candidates.size(); ++i) {
+        step += (i == 0 ? "" : ", ") + candidates[i];
       }
+      return step;
     }
   }
-  if (!refs[kPassword]) {
-    return WebLoginOutput{"stuck",
-                          "no password credential for this item — no field labeled 'password' "
-                          "and none of kind password",
-                          urlOrEmpty(),
-                          {}};
-  }
-  const std::string& passwordRef = *refs[kPassword];
+  return std::nullopt;
+}
 
-  // The start address, under the item's binding.
+std::string WebLoginTool::openStart(const WebLoginInput& input,
+                                    const std::string& passwordRef) const {
   const VaultResponse binding = vault_->preview(passwordRef);
   std::string target;
   if (input.start_url) {
@@ -160,19 +165,22 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
   }
   OriginLock::check(target, binding.url, binding.allowedHosts, passwordRef);
   controller_->navigate(target);
+  return target;
+}
 
-  std::string lastURL;
+std::string WebLoginTool::urlOr(std::string fallback) const {
   try {
-    lastURL = controller_->currentURL();
+    return controller_->currentURL();
   } catch (const std::exception&) {
-    lastURL = target;
+    return fallback;
   }
+}
 
-  std::array<bool, 3> filledKinds{};
-  std::vector<std::string> filled;
+WebLoginOutput WebLoginTool::converge(const Refs& refs, std::string lastURL) const {
+  Filled filled;
   const auto report = [&filled](std::string status, std::string step, const std::string& url) {
     return WebLoginOutput{std::move(status), std::move(step),
-                          filled.empty() ? url : withoutQuery(url), filled};
+                          filled.names.empty() ? url : withoutQuery(url), filled.names};
   };
   if (maxSteps_ == 0) return report("stuck", kNotConverged, lastURL);
 
@@ -188,16 +196,7 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
       url = lastURL;
     }
 
-    std::vector<TypedField> typed;
-    for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
-      if (!refs[kind] || filledKinds[kind]) continue;
-      const FieldMatch match = controller_->locateField(kKinds[kind], std::nullopt);
-      if (match.count != 1) continue;
-      typed.push_back(core_.fillLocated(*refs[kind], kKinds[kind], match, "web_login"));
-      filledKinds[kind] = true;
-      filled.emplace_back(toString(kKinds[kind]));
-    }
-
+    const std::vector<TypedField> typed = typeVisible(refs, filled);
     if (!typed.empty()) {
       core_.submitTyped(typed);
       if (++steps >= maxSteps_) return report("stuck", kNotConverged, url);
@@ -206,38 +205,49 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
       continue;
     }
 
-    if (!filledKinds[kPassword]) {
+    if (!filled.kinds[kPassword]) {
       if (++stable >= maxStableRounds_) {
         return report("stuck", "could not find a password field", url);
       }
     } else {
       const bool anyField = hasAnyAuthField();
       if (!anyField && !unchanged) return report("logged_in", "credentials submitted", url);
-      if (++stable >= maxStableRounds_) {
-        std::string missing;
-        for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
-          if (refs[kind]) continue;
-          if (controller_->locateField(kKinds[kind], std::nullopt).count > 0) {
-            missing += (missing.empty() ? "" : " + ") + std::string(toString(kKinds[kind]));
-          }
-        }
-        std::string step;
-        if (!missing.empty()) {
-          step = "the page shows " + missing +
-                 " field(s) this item has no credential for — add it (e.g. secret_update "
-                 "username:) or fill it with browser_fill/manually";
-        } else if (anyField) {
-          step = "a challenge remains that Varn can't fill";
-        } else {
-          step = "waiting on device approval";
-        }
-        return report("needs_human", std::move(step), url);
-      }
+      if (++stable >= maxStableRounds_)
+        return report("needs_human", humanStep(refs, anyField), url);
     }
     settle_();
     if (++steps >= maxSteps_) return report("stuck", kNotConverged, url);
     lastURL = url;
   }
+}
+
+std::vector<TypedField> WebLoginTool::typeVisible(const Refs& refs, Filled& filled) const {
+  std::vector<TypedField> typed;
+  for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+    if (!refs[kind] || filled.kinds[kind]) continue;
+    const FieldMatch match = controller_->locateField(kKinds[kind], std::nullopt);
+    if (match.count != 1) continue;
+    typed.push_back(core_.fillLocated(*refs[kind], kKinds[kind], match, "web_login"));
+    filled.kinds[kind] = true;
+    filled.names.emplace_back(toString(kKinds[kind]));
+  }
+  return typed;
+}
+
+std::string WebLoginTool::humanStep(const Refs& refs, bool anyField) const {
+  std::string missing;
+  for (std::size_t kind = 0; kind < kKinds.size(); ++kind) {
+    if (refs[kind]) continue;
+    if (controller_->locateField(kKinds[kind], std::nullopt).count > 0) {
+      missing += (missing.empty() ? "" : " + ") + std::string(toString(kKinds[kind]));
+    }
+  }
+  if (!missing.empty()) {
+    return "the page shows " + missing +
+           " field(s) this item has no credential for — add it (e.g. secret_update "
+           "username:) or fill it with browser_fill/manually";
+  }
+  return anyField ? "a challenge remains that Varn can't fill" : "waiting on device approval";
 }
 
 }  // namespace varn::mcp

@@ -10,6 +10,7 @@
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/BrowserFillCore.hpp"
 #include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/VarnRef.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/WallClock.hpp"
 #include "support/Json.hpp"
@@ -87,6 +88,35 @@ class WebLoginTool final {
 
  private:
   using ByKind = std::array<std::vector<std::string>, 3>;
+  // The item's field reference for each kind (username, password, otp), where it has one.
+  using Refs = std::array<std::optional<std::string>, 3>;
+  // What a run has typed so far: the kinds, and their names in typing order.
+  struct Filled {
+    std::array<bool, 3> kinds{};
+    std::vector<std::string> names;
+  };
+
+  // The item's fields by label (fieldRef of the kind's name): a kind whose label's preview is
+  // refused or fails, or holds a value of another type, stays open.
+  [[nodiscard]] Refs refsByLabel(const VarnRef::ItemRef& item) const;
+  // Gives each open kind the item's one listed field of that kind; when the listing holds several
+  // passwords, the stuck step that names them all instead (else nullopt).
+  [[nodiscard]] std::optional<std::string> refsByListing(const VarnRef::ItemRef& item,
+                                                         Refs& refs) const;
+  // Opens start_url, else the password field's address, under the origin lock, and returns it.
+  // itemHasNoURL, originMismatch, the vault's errors and the controller's pass through.
+  std::string openStart(const Input& input, const std::string& passwordRef) const;
+  // The page's address, or `fallback` when it cannot be read.
+  [[nodiscard]] std::string urlOr(std::string fallback) const;
+  // The rounds after the start, from the page at `lastURL`: types every visible field not typed
+  // yet and submits, or judges a round that typed nothing, until the run ends; its output.
+  [[nodiscard]] Output converge(const Refs& refs, std::string lastURL) const;
+  // Fills each kind with a reference, not typed yet, that has exactly one visible field, and
+  // records it in `filled`; what was typed.
+  std::vector<TypedField> typeVisible(const Refs& refs, Filled& filled) const;
+  // The needs_human step once a run that typed a password still sees `anyField` (or no field on
+  // an unchanged page): a field the item has no credential for, a challenge, or a device approval.
+  [[nodiscard]] std::string humanStep(const Refs& refs, bool anyField) const;
 
   // The item's listed field references by kind (username, password, otp); a failing listing
   // counts as empty.
