@@ -274,6 +274,14 @@ TEST_F(ManagementErrorTest, CredentialCaptureSendsOnlyAWebOriginToTheVault) {
                                          "https://a%2ecom",
                                          "https://a!b.com",
                                          "https://a.com\x01",
+                                         "https://...",
+                                         "https://-",
+                                         "https://a-.com",
+                                         "https://a..com",
+                                         "https://a.com.",
+                                         "https://a_b.com",
+                                         "https://[v1.x]",
+                                         "https://[fe80::1%25eth0]",
                                          "https://" + std::string(300, 'a')};
   for (const std::string& origin : refused) {
     EXPECT_EQ(call("credential_capture", {{"origin", origin}, {"name", "N"}}),

@@ -1,5 +1,9 @@
 #include "mcp/browser/BrowserTools.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <utility>
 
 #include "mcp/browser/CallBudget.hpp"
@@ -41,8 +45,34 @@ std::string cleanedURL(std::string_view url) {
 // goes there. A host name has at most 253 characters; with a scheme and a port it fits in 300.
 constexpr std::size_t kMaxOriginLength = 300;
 
-// Whether `origin` is "http" or "https", "://", a host and an optional port (1-65535), and
-// nothing else: no userinfo, path, query, fragment, escapes, blanks or control characters.
+// Whether `host` is a host name of dot-separated labels (ASCII letters and digits, with hyphens
+// inside a label only) or an IPv6 literal in brackets: what the vault
+// application may show its user as the site. An IPv4 address is such a name of digit labels.
+bool isHostName(std::string_view host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    const std::string address(host.substr(1, host.size() - 2));
+    in6_addr parsed;
+    return ::inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
+  }
+  if (host.empty() || host.size() > 253) return false;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t dot = std::min(host.find('.', start), host.size());
+    const std::string_view label = host.substr(start, dot - start);
+    if (label.empty() || label.front() == '-' || label.back() == '-') {
+      return false;
+    }
+    for (char c : label) {
+      if (!isASCIIAlpha(c) && !(c >= '0' && c <= '9') && c != '-') return false;
+    }
+    if (dot == host.size()) return true;
+    start = dot + 1;
+  }
+}
+
+// Whether `origin` is "http" or "https", "://", a host name or an IPv6 literal and an optional port
+// (1-65535), and nothing else: no userinfo, path, query, fragment, escapes, blanks or control
+// characters.
 bool isWebOrigin(std::string_view origin) {
   if (origin.size() > kMaxOriginLength) return false;
   std::optional<support::UriComponents> uri = support::parseUriReference(origin);
@@ -53,14 +83,7 @@ bool isWebOrigin(std::string_view origin) {
   std::string scheme;
   for (char c : *uri->scheme) scheme.push_back(lowerASCII(c));
   if (scheme != "http" && scheme != "https") return false;
-  const std::string& host = *uri->host;
-  if (host.front() != '[') {  // an IP literal was checked by the parser
-    for (char c : host) {
-      if (!isASCIIAlpha(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.' && c != '_') {
-        return false;
-      }
-    }
-  }
+  if (!isHostName(*uri->host)) return false;
   if (uri->port) {
     const std::string& port = *uri->port;
     if (port.empty() || port.size() > 5 || port.front() == '0' || std::stoi(port) > 65535) {
