@@ -73,8 +73,10 @@ void writeAll(const Socket& socket, const std::string& bytes) {
 }
 
 // The reply: every byte before the first line feed, or up to the end of the stream. A read error
-// ends the reply like the end of the stream does. Bytes after the line feed are ignored.
+// ends the reply like the end of the stream does. Bytes after the line feed are ignored. A reply
+// longer than kMaxReplyBytes is refused as soon as it is: nothing is read beyond that.
 std::string readReply(const Socket& socket) {
+  constexpr std::size_t kMax = UnixSocketVaultClient::kMaxReplyBytes;
   std::string reply;
   char buffer[4096];
   while (true) {
@@ -83,7 +85,12 @@ std::string readReply(const Socket& socket) {
     if (n <= 0) return reply;
     std::string_view chunk(buffer, static_cast<std::size_t>(n));
     std::size_t lineFeed = chunk.find('\n');
-    reply.append(chunk.substr(0, lineFeed));
+    chunk = chunk.substr(0, lineFeed);
+    if (chunk.size() > kMax - reply.size()) {
+      throw ToolError::upstream("the vault reply is longer than " + std::to_string(kMax) +
+                                " bytes");
+    }
+    reply.append(chunk);
     if (lineFeed != std::string_view::npos) return reply;
   }
 }

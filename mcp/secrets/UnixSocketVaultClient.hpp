@@ -16,13 +16,16 @@ namespace varn::mcp {
 // replies or closes; sets no timeout of its own.
 //
 // Throws ToolError::upstream for socket failures ("socket() failed", "socket path too long",
-// the app-not-running message, "connect() failed: <errno>", "write() failed") and, for every
-// operation but resolve and preview, for a reply {"error": "<text>"}, with the vault's text.
+// the app-not-running message, "connect() failed: <errno>", "write() failed", a reply longer than
+// kMaxReplyBytes) and, for every operation but resolve and preview, for a reply
+// {"error": "<text>"}, with the vault's text.
 // Decoding failures of a reply are support::JsonDecodeError and pass through unchanged.
 class UnixSocketVaultClient final : public VaultClient {
  public:
   // Paths of this many UTF-8 bytes or more are refused without connecting.
   static constexpr std::size_t kMaxSocketPathBytes = 104;
+  // The longest reply read, before its line feed (as for the sync server's replies): 64 MiB.
+  static constexpr std::size_t kMaxReplyBytes = std::size_t{64} << 20;
 
   // Uses `socketPath` as given: no tilde expansion or other normalising. An empty path, or one
   // holding a zero byte, is never connected to (on Linux it would name the abstract namespace or

@@ -298,6 +298,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "decode: missing required key \"deleted\""}),
     [](const ::testing::TestParamInfo<ReplyCase>& p) { return std::string(p.param.name); });
 
+// The reply is read up to its cap and no further: one byte more is refused, whatever follows.
+TEST(UnixSocketVaultClientTest, AReplyOverTheCapIsRefused) {
+  constexpr std::size_t kMax = UnixSocketVaultClient::kMaxReplyBytes;
+  for (const auto& [size, expected] :
+       {std::pair{kMax, std::string("0")},
+        std::pair{kMax + 1,
+                  std::string("upstream: the vault reply is longer than 67108864 bytes")}}) {
+    FakeVaultSocket vault;
+    vault.answer("[" + std::string(size - 2, ' ') + "]\n");
+    UnixSocketVaultClient client(vault.path());
+    EXPECT_EQ(outcome(kList, client), expected) << size;
+  }
+}
+
 // --- connection failures
 // --------------------------------------------------------------------------
 
