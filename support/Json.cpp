@@ -1,7 +1,10 @@
 #include "support/Json.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <span>
 
 #include "support/Utf8.hpp"
 
@@ -115,6 +118,158 @@ class WholeNumberTreeBuilder : public nlohmann::detail::json_sax_dom_parser<Json
   }
 };
 
+bool isJsonSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The end of the string token that starts at `i` (its opening quote): the index after its
+// closing quote.
+std::size_t skipString(std::string_view text, std::size_t i) {
+  for (++i; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
+// The end of the value that starts at `i`.
+std::size_t skipValue(std::string_view text, std::size_t i) {
+  if (i >= text.size()) return i;
+  if (text[i] == '"') return skipString(text, i);
+  if (text[i] == '[' || text[i] == '{') {
+    int depth = 0;
+    while (i < text.size()) {
+      const char c = text[i];
+      if (c == '"') {
+        i = skipString(text, i);
+        continue;
+      }
+      if (c == '[' || c == '{') ++depth;
+      if ((c == ']' || c == '}') && --depth == 0) return i + 1;
+      ++i;
+    }
+    return i;
+  }
+  while (i < text.size() && !isJsonSpace(text[i]) && text[i] != ',' && text[i] != ']' &&
+         text[i] != '}') {
+    ++i;
+  }
+  return i;
+}
+
+std::size_t skipSpace(std::string_view text, std::size_t i) {
+  while (i < text.size() && isJsonSpace(text[i])) ++i;
+  return i;
+}
+
+// Builds the outline of a message (see parseJsonOutline) on nlohmann's events: the members that
+// `keep` names go to the tree builder, everything else is read and dropped as it comes.
+class OutlineBuilder {
+ public:
+  OutlineBuilder(WholeNumberTreeBuilder& tree, std::span<const std::string_view> keep)
+      : tree_(tree), keep_(keep) {}
+
+  bool null() {
+    return scalar([this] { return tree_.null(); });
+  }
+  bool boolean(bool value) {
+    return scalar([&] { return tree_.boolean(value); });
+  }
+  bool number_integer(Json::number_integer_t value) {
+    return scalar([&] { return tree_.number_integer(value); });
+  }
+  bool number_unsigned(Json::number_unsigned_t value) {
+    return scalar([&] { return tree_.number_unsigned(value); });
+  }
+  bool number_float(Json::number_float_t value, const std::string& text) {
+    return scalar([&] { return tree_.number_float(value, text); });
+  }
+  bool string(std::string& value) {
+    return scalar([&] { return tree_.string(value); });
+  }
+  bool binary(Json::binary_t& value) {
+    return scalar([&] { return tree_.binary(value); });
+  }
+
+  bool key(std::string& name) {
+    if (dropping_ == 0) key_ = std::move(name);
+    return true;
+  }
+  bool start_object(std::size_t size) { return start(size, false); }
+  bool start_array(std::size_t size) { return start(size, true); }
+  bool end_object() {
+    return leave([this] { return tree_.end_object(); });
+  }
+  bool end_array() {
+    return leave([this] { return tree_.end_array(); });
+  }
+  bool parse_error(std::size_t position, const std::string& token,
+                   const nlohmann::detail::exception& error) {
+    return tree_.parse_error(position, token, error);
+  }
+
+ private:
+  template <typename Forward>
+  bool scalar(Forward forward) {
+    if (dropping_ > 0) return true;
+    if (depth_ == 0) return forward();
+    if (inArray_ || !kept(path())) return true;
+    return tree_.key(key_) && forward();
+  }
+  bool start(std::size_t size, bool array) {
+    if (dropping_ > 0) {
+      ++dropping_;
+      return true;
+    }
+    if (depth_ == 0)
+      return enter(array ? tree_.start_array(size) : tree_.start_object(size), array);
+    if (depth_ == 1 && !inArray_ && !array && leadsToKept(key_)) {
+      parent_ = key_;
+      return tree_.key(key_) && enter(tree_.start_object(size), false);
+    }
+    dropping_ = 1;
+    // A kept member that is no scalar stays as null: present, and of no type that is read.
+    if (!inArray_ && kept(path())) return tree_.key(key_) && tree_.null();
+    return true;
+  }
+  // The path of the member whose value comes next.
+  std::string path() const { return depth_ == 1 ? key_ : parent_ + "." + key_; }
+  bool enter(bool ok, bool array) {
+    ++depth_;
+    inArray_ = array;
+    return ok;
+  }
+  template <typename Forward>
+  bool leave(Forward forward) {
+    if (dropping_ > 0) {
+      --dropping_;
+      return true;
+    }
+    --depth_;
+    inArray_ = false;
+    return forward();
+  }
+  bool kept(std::string_view path) const {
+    return std::find(keep_.begin(), keep_.end(), path) != keep_.end();
+  }
+  bool leadsToKept(std::string_view name) const {
+    return std::any_of(keep_.begin(), keep_.end(), [&](std::string_view path) {
+      return path.size() > name.size() && path.starts_with(name) && path[name.size()] == '.';
+    });
+  }
+
+  WholeNumberTreeBuilder& tree_;
+  std::span<const std::string_view> keep_;
+  std::string key_;     // the key of the value to come
+  std::string parent_;  // the key of the object at depth 2
+  int depth_ = 0;       // of the kept containers
+  int dropping_ = 0;    // the depth within a dropped container
+  bool inArray_ = false;
+};
+
 }  // namespace
 
 std::optional<Json> parseJson(std::string_view text) noexcept {
@@ -133,6 +288,118 @@ std::optional<Json> parseJson(std::string_view text) noexcept {
     // Out-of-range numbers ("1e400") and allocation failures land here.
     return std::nullopt;
   }
+}
+
+std::optional<Json> parseJsonOutline(std::string_view text,
+                                     std::span<const std::string_view> keep) noexcept {
+  try {
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
+    if (!isValidUtf8(text) || nestsDeeperThan(text, kMaxJsonDepth)) return std::nullopt;
+    Json value;
+    WholeNumberTreeBuilder tree(value, /*allow_exceptions_=*/false);
+    OutlineBuilder outline(tree, keep);
+    if (!Json::sax_parse(text.begin(), text.end(), &outline) || tree.is_errored()) {
+      return std::nullopt;
+    }
+    return value;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> memberText(std::string_view object, std::string_view key) {
+  std::optional<std::string> found;
+  std::size_t i = skipSpace(object, 0);
+  if (i >= object.size() || object[i] != '{') return found;
+  for (i = skipSpace(object, i + 1); i < object.size() && object[i] == '"';) {
+    const std::size_t keyEnd = skipString(object, i);
+    const std::string_view rawKey = object.substr(i + 1, keyEnd - i - 2);
+    bool matches = rawKey == key;
+    if (!matches && rawKey.find('\\') != std::string_view::npos) {
+      const std::optional<Json> decoded = parseJson(object.substr(i, keyEnd - i));
+      matches = decoded && decoded->is_string() && decoded->get_ref<const std::string&>() == key;
+    }
+    const std::size_t valueStart = skipSpace(object, skipSpace(object, keyEnd) + 1);
+    const std::size_t valueEnd = skipValue(object, valueStart);
+    if (matches) {
+      // The last one counts, as for the parsed object.
+      std::string text;
+      for (std::size_t k = valueStart; k < valueEnd;) {
+        if (object[k] == '"') {
+          const std::size_t end = skipString(object, k);
+          text.append(object.substr(k, end - k));
+          k = end;
+        } else {
+          if (!isJsonSpace(object[k])) text.push_back(object[k]);
+          ++k;
+        }
+      }
+      found = std::move(text);
+    }
+    i = skipSpace(object, valueEnd);
+    if (i >= object.size() || object[i] != ',') break;
+    i = skipSpace(object, i + 1);
+  }
+  return found;
+}
+
+std::optional<std::string> clampHugeNumbers(std::string_view text) {
+  std::optional<std::string> clamped;
+  std::size_t copied = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c == '"') {
+      i = skipString(text, i);
+      continue;
+    }
+    if (c != '-' && !isDigit(c)) {
+      ++i;
+      continue;
+    }
+    const std::size_t end = skipValue(text, i);
+    const std::string token(text.substr(i, end - i));
+    if (std::isinf(std::strtod(token.c_str(), nullptr))) {
+      if (!clamped) clamped.emplace();
+      clamped->append(text.substr(copied, i - copied));
+      clamped->append(c == '-' ? "-1.7976931348623157e308" : "1.7976931348623157e308");
+      copied = end;
+    }
+    i = end;
+  }
+  if (clamped) clamped->append(text.substr(copied));
+  return clamped;
+}
+
+std::size_t parsedBytes(std::string_view text) noexcept {
+  // The heap blocks of a parsed value, with the allocator's bookkeeping: every value's node, a
+  // text's string and its characters (15 fit in the string itself), an array's vector, an
+  // object's map and, per member, the tree node that holds the key.
+  constexpr std::size_t kBlock = 2 * sizeof(void*);
+  constexpr std::size_t kValue = sizeof(Json);
+  constexpr std::size_t kText = kValue + kBlock + sizeof(std::string) + kBlock;
+  constexpr std::size_t kArray = kValue + kBlock + sizeof(Json::array_t) + kBlock;
+  constexpr std::size_t kObject = kValue + kBlock + sizeof(Json::object_t);
+  constexpr std::size_t kMember = kBlock + 4 * sizeof(void*);
+  std::size_t bytes = 0;
+  bool inToken = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      const std::size_t end = skipString(text, i);
+      bytes += kText + std::max<std::size_t>(end - i - 2, 15);
+      i = end - 1;
+      inToken = false;
+      continue;
+    }
+    const bool tokenChar = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == '-' ||
+                           c == '+' || c == '.' || c == 'E';
+    if (tokenChar && !inToken) bytes += kValue;
+    inToken = tokenChar;
+    if (c == '[') bytes += kArray;
+    if (c == '{') bytes += kObject;
+    if (c == ':') bytes += kMember;
+  }
+  return bytes;
 }
 
 Json parseJsonOrThrow(std::string_view text) {

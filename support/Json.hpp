@@ -8,10 +8,12 @@
 // from numbers with a fraction. Failures throw JsonDecodeError, whose text names the key and the
 // expected type and never quotes the offending value (a value may be a secret).
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +47,28 @@ class JsonDecodeError : public std::exception {
 // however it is written (3.0, 1e2); any other number with a fraction, an exponent or more digits
 // than 64 bits hold stays a double, even where the double happens to be whole.
 [[nodiscard]] std::optional<Json> parseJson(std::string_view text) noexcept;
+
+// Parses one JSON text as parseJson does, but builds only its outline: of a top-level object,
+// only the members that `keep` names, each a top-level key ("id") or a key of a top-level object
+// ("params.name"), with the objects on the way to them. A kept member whose value is an array or
+// an object holds null instead; every other value is read and dropped as it comes, so the result
+// stays small whatever the text holds.
+[[nodiscard]] std::optional<Json> parseJsonOutline(std::string_view text,
+                                                   std::span<const std::string_view> keep) noexcept;
+
+// A copy of a JSON text in which every number too large for a double (1e400, -1e400) is written
+// as the largest double of its sign, for a reader that needs such a number's place but not its
+// value; nullopt when the text holds no such number. Strings are left as they are.
+[[nodiscard]] std::optional<std::string> clampHugeNumbers(std::string_view text);
+
+// About what parseJson's value of a JSON text holds in memory, in bytes, counted from the text
+// without parsing it: every value, text and object member costs far more than its characters.
+// Meant for valid JSON; for other text the count means nothing.
+[[nodiscard]] std::size_t parsedBytes(std::string_view text) noexcept;
+
+// The text of the last member named `key` of a JSON object text (valid JSON, as parseJson accepts
+// it), exactly as written but for the white space between its tokens; nullopt when it has none.
+[[nodiscard]] std::optional<std::string> memberText(std::string_view object, std::string_view key);
 
 // Like parseJson, but throws JsonDecodeError("the data is not valid JSON") instead of returning
 // nullopt. Used where a failed parse is the decoder's error (vault replies).

@@ -153,5 +153,35 @@ TEST(JsonWriterTest, WritesTextsAsTheJsonLibraryReadsThem) {
   }
 }
 
+TEST(JsonScanTest, MemberTextIsTheLastOneAsWrittenWithoutWhiteSpace) {
+  EXPECT_EQ(memberText(R"({"a":1, "id" : [ 1 , "x y" ] ,"b":{"id":2}})", "id"), R"([1,"x y"])");
+  EXPECT_EQ(memberText(R"({"id":1,"\u0069d":-0})", "id"), "-0");
+  EXPECT_EQ(memberText(R"({"ids":1,"b":{"id":2}})", "id"), std::nullopt);
+}
+
+TEST(JsonScanTest, ParsedBytesCountsWhatTheValueHoldsNotItsLength) {
+  std::string texts = "[";
+  for (int i = 0; i < 10'000; ++i) texts += "\"a\",";
+  texts.back() = ']';
+  const std::string one = "[\"" + std::string(50'000, 'a') + "\"]";
+  EXPECT_GT(parsedBytes(texts), 20 * texts.size());
+  EXPECT_LT(parsedBytes(one), 2 * one.size());
+}
+
+TEST(JsonScanTest, AnOutlineKeepsOnlyTheNamedMembers) {
+  const std::string_view keep[] = {"id", "method", "params.name"};
+  EXPECT_EQ(parseJsonOutline(R"({"id":[1],"method":"m","x":[1,2],"params":{"name":"n",)"
+                             R"("arguments":{"a":[1]}},"result":{"action":"y"}})",
+                             keep),
+            Json::parse(R"({"id":null,"method":"m","params":{"name":"n"}})"));
+  EXPECT_EQ(parseJsonOutline(R"({"id":1)", keep), std::nullopt);
+}
+
+TEST(JsonScanTest, HugeNumbersAreClampedOutsideStringsOnly) {
+  EXPECT_EQ(clampHugeNumbers(R"({"a":1e400,"b":"1e400","c":[-1E999],"d":1e2})"),
+            R"({"a":1.7976931348623157e308,"b":"1e400","c":[-1.7976931348623157e308],"d":1e2})");
+  EXPECT_EQ(clampHugeNumbers(R"([18446744073709551616,"x"])"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace varn::support

@@ -214,11 +214,21 @@ TEST_F(ApprovalTest, ALaterReplyWaitsBehindThePendingApprovalWhileTheAnswerIsRea
   // An answer to an id nobody waits for changes nothing and writes nothing.
   ASSERT_TRUE(server->sendLine(answer("elicit-00000000-0000-4000-8000-000000000000", "accept")));
   vault->enqueue(allowed(kSeed));
-  ASSERT_TRUE(server->sendLine(answer(approvalId, "accept")));
+  // The answer comes behind 20,000 pipelined lines, more replies than may wait behind the first:
+  // it is read all the same and releases the call at once, long before its approval times out.
+  constexpr int kPings = 20'000;
+  std::string flood;
+  for (int ping = 1; ping <= kPings; ++ping) flood += request(1000 + ping, "ping") + "\n";
+  ASSERT_TRUE(server->send(flood + answer(approvalId, "accept") + "\n"));
 
   ToolResult code = readResult(first);
   EXPECT_FALSE(code.isError) << leaks.redact(code.text);
   EXPECT_EQ(readResult(second), (ToolResult{R"({"items":[]})", false}));
+  for (int ping = 1; ping <= kPings; ++ping) {
+    std::optional<std::string> line = server->readLine();
+    ASSERT_EQ(parseReply(line.value_or("{}")).value_or(Json()).value("id", Json()),
+              Json(1000 + ping));
+  }
   EXPECT_EQ(auditDecisions(), std::vector<std::string>{"approved"});
 }
 

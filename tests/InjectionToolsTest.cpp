@@ -18,10 +18,12 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -498,6 +500,66 @@ TEST_F(InjectionToolsTest, BindingsAllowTheirTenantOnly) {
     EXPECT_EQ(http.requests().back().target, "http://" + pair.host + "/p");
     expectSecretEquals(http.requests().back().all("authorization").at(0), "Bearer " + secret);
   }
+}
+
+// A "tools/call" line whose arguments are `fields` and, under `key`, the JSON text `value`.
+std::string callLine(int id, const std::string& tool, const Json& fields, const std::string& key,
+                     const std::string& value) {
+  std::string arguments = fields.dump();
+  arguments.pop_back();
+  if (arguments.size() > 1) arguments += ",";
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":")" + tool + R"(","arguments":)" + arguments +
+         "\"" + key + "\":" + value + "}}}";
+}
+
+// Shaped floods: lines of a few MB made of tiny texts, far heavier once parsed than they are long,
+// each refused with a clear error before anything is sent (no vault request, no HTTP request); a
+// ping that carries such a list is answered, and so is the call after a vault reply past its cap.
+TEST_F(InjectionToolsTest, ShapedFloodsGetAClearErrorAndNothingIsSent) {
+  startVault();
+  vault->answer("list", VaultReply::line("[" + std::string(64 << 20, ' ') + "]"));
+  startServer();
+  std::string texts = "[";
+  for (int i = 0; i < 1'000'000; ++i) texts += "\"a\",";
+  texts.back() = ']';
+  std::string members = "{";
+  for (int i = 0; i < 600'000; ++i) members += "\"h" + std::to_string(i) + "\":\"\",";
+  members.back() = '}';
+  const Json created{
+      {"name", "n"}, {"field_label", "f"}, {"value", "v"}, {"kind", "k"}, {"ai_access", "a"}};
+  const Json httpArguments{{"url", http.url("/echo")}, {"method", "GET"}, {"auth_ref", kRef}};
+  const std::vector<std::tuple<std::string, Json, std::string, const std::string*>> floods{
+      {"secret_create", created, "allowed_hosts", &texts},
+      {"secret_create", created, "allowed_commands", &texts},
+      {"secret_update", {{"ref", kRef}}, "allowed_hosts", &texts},
+      {"run_command", Json::object(), "argv", &texts},
+      {"run_command", {{"argv", {"env"}}}, "env_refs", &members},
+      {"http_call", httpArguments, "headers", &members},
+  };
+  const std::regex tooLarge(
+      R"(error: invalidArguments\("the call is too large: its message would take about [0-9]+ )"
+      R"(bytes once read, more than the 53687091 bytes a call may take"\))");
+  int id = 100;
+  for (const auto& [tool, fields, key, value] : floods) {
+    ASSERT_TRUE(server->sendLine(callLine(++id, tool, fields, key, *value)));
+    std::optional<std::string> line = server->readLine();
+    std::optional<ToolResult> result = toolResult(parseReply(line.value_or("{}")).value_or(Json()));
+    ASSERT_TRUE(result) << tool << " " << key;
+    EXPECT_TRUE(result->isError && std::regex_match(result->text, tooLarge))
+        << tool << " " << key << ": " << result->text;
+  }
+  ASSERT_TRUE(
+      server->sendLine(R"({"jsonrpc":"2.0","id":7,"method":"ping","params":{"p":)" + texts + "}}"));
+  EXPECT_EQ(parseReply(server->readLine().value_or("{}")),
+            (Json{{"jsonrpc", "2.0"}, {"id", 7}, {"result", Json::object()}}));
+  EXPECT_TRUE(vault->requests().empty()) << "a refused call reached the vault";
+  EXPECT_TRUE(http.requests().empty()) << "a refused call reached the HTTP server";
+
+  EXPECT_EQ(
+      call("secret_list", Json::object()),
+      (ToolResult{R"(error: upstream("the vault reply is longer than 67108864 bytes"))", true}));
+  expectCleanExit();
 }
 
 TEST_F(InjectionToolsTest, UrlsWithoutHostAndNonHttpSchemes) {

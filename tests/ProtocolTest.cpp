@@ -44,6 +44,18 @@ TEST_F(ProtocolTest, IdIsEchoedWithItsJsonType) {
   }
 }
 
+// Numbers come back as written, also where no 64-bit integer or double holds them exactly.
+TEST_F(ProtocolTest, IdIsEchoedAsWritten) {
+  for (const std::string id :
+       {"18446744073709551616", "-0", "1e400", "1.50", "-1E+2", "[1,{\"a\":2}]", "\"\\u0041\""}) {
+    ASSERT_TRUE(server->sendLine(R"({"jsonrpc":"2.0","method":"ping","id":)" + id + "}"));
+    EXPECT_EQ(server->readLine(), R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})");
+  }
+  ASSERT_TRUE(server->sendLine(R"({"id" : [ 1 , "a b" ] ,"jsonrpc":"2.0","method":"nope"})"));
+  EXPECT_EQ(server->readLine(), R"({"jsonrpc":"2.0","id":[1,"a b"],"error":{"code":-32601,)"
+                                R"("message":"method not found: nope"}})");
+}
+
 TEST_F(ProtocolTest, InitializeMayComeAgainAndOtherMethodsNeedNoInitialize) {
   expectNextReplyIsPing(1);
   EXPECT_TRUE(roundTrip(request(2, "initialize")).contains("result"));

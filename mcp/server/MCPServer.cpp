@@ -21,18 +21,17 @@ constexpr std::string_view kInitializeResult =
 
 // {"jsonrpc":"2.0","id":<id>,"result": -- the envelope up to its result; `extra` bytes are
 // reserved for what follows.
-std::string resultHead(const Json& id, std::size_t extra = 0) {
-  const std::string idText = support::dumpCompact(id);
+std::string resultHead(std::string_view id, std::size_t extra = 0) {
   std::string head;
-  head.reserve(32 + idText.size() + extra);
+  head.reserve(32 + id.size() + extra);
   head.append(R"({"jsonrpc":"2.0","id":)");
-  head.append(idText);
+  head.append(id);
   head.append(R"(,"result":)");
   return head;
 }
 
 // {"jsonrpc":"2.0","id":<id>,"result":<result>} with `result` already serialised.
-std::string resultEnvelope(const Json& id, std::string_view result) {
+std::string resultEnvelope(std::string_view id, std::string_view result) {
   std::string reply = resultHead(id, result.size() + 1);
   reply.append(result);
   reply.push_back('}');
@@ -40,13 +39,15 @@ std::string resultEnvelope(const Json& id, std::string_view result) {
 }
 
 // {"jsonrpc":"2.0","id":<id>,"error":{"code":<code>,"message":<message>}}.
-std::string errorEnvelope(const Json& id, int code, std::string message) {
-  support::OrderedJson reply;
-  reply["jsonrpc"] = "2.0";
-  reply["id"] = id;
-  reply["error"]["code"] = code;
-  reply["error"]["message"] = std::move(message);
-  return support::dumpCompact(reply);
+std::string errorEnvelope(std::string_view id, int code, std::string_view message) {
+  std::string reply(R"({"jsonrpc":"2.0","id":)");
+  reply.append(id);
+  reply.append(R"(,"error":{"code":)");
+  reply.append(std::to_string(code));
+  reply.append(R"(,"message":)");
+  support::appendJsonString(reply, message);
+  reply.append("}}");
+  return reply;
 }
 
 // Appends {"content":[{"type":"text","text":<text>}],"isError":<isError>}.
@@ -167,38 +168,18 @@ std::optional<ToolError> overlongArgument(std::string_view tool, const Json& arg
   const std::string limit = " longer than " + std::to_string(kMax) + " bytes";
   for (const auto& [key, value] : args.items()) {
     if (key.size() > kMax) return ToolError::invalidArguments("an argument name is" + limit);
-    if (mayBeLong(tool, key) && value.is_string()) continue;
-    if (holdsOverlongText(value)) {
-      return ToolError::invalidArguments(
-          "argument " + key + " holds a text" + limit +
-          " — only a secret value or an http_call body may be longer");
+    const bool mayItBeLong = mayBeLong(tool, key);
+    if (mayItBeLong && value.is_string()) continue;
+    if (!holdsOverlongText(value)) continue;
+    if (mayItBeLong) {
+      // Only a text may be that long here; what is wrong is the value's type.
+      return ToolError::invalidArguments("argument " + key + " must be a text, not " +
+                                         (value.is_array() ? "an array" : "an object"));
     }
+    return ToolError::invalidArguments("argument " + key + " holds a text" + limit +
+                                       " — only a secret value or an http_call body may be longer");
   }
   return std::nullopt;
-}
-
-// The bytes a parsed JSON value takes in memory, close enough to count it against the limits of
-// serve(): a short text or a number costs far more than its characters on the line.
-std::size_t heldBytes(const Json& value) {
-  // Every text, array and object of a value, and every member of an object, is a heap block of
-  // its own, with the allocator's bookkeeping.
-  constexpr std::size_t kBlock = 2 * sizeof(void*);
-  constexpr std::size_t kText = kBlock + sizeof(std::string);
-  // An object's member: the tree node's links and colour, and its key.
-  constexpr std::size_t kMember = kBlock + 4 * sizeof(void*) + kText;
-  std::size_t bytes = sizeof(Json);
-  if (value.is_string()) {
-    bytes += kText + kBlock + value.get_ref<const std::string&>().capacity();
-  } else if (value.is_array()) {
-    bytes += kBlock + sizeof(Json::array_t) + kBlock;
-    for (const Json& element : value) bytes += heldBytes(element);
-  } else if (value.is_object()) {
-    bytes += kBlock + sizeof(Json::object_t);
-    for (const auto& [key, element] : value.items()) {
-      bytes += kMember + key.capacity() + heldBytes(element);
-    }
-  }
-  return bytes;
 }
 
 const ToolEntry* findTool(std::string_view name) {
@@ -222,9 +203,35 @@ void MCPServer::serve(int inputFd, int outputFd, ServeLimits limits) const {
   serve(inputFd, writer, limits);
 }
 
-std::optional<Reply> MCPServer::respondGuarded(Json message) const noexcept {
+std::optional<MCPServer::Incoming> MCPServer::read(std::string_view line, std::size_t budget) {
+  // What an outline keeps: what is handled of a message that is not a tool call to run.
+  static constexpr std::string_view kOutline[] = {"id", "method", "params.name", "result.action"};
+  Incoming incoming;
+  incoming.weight = support::parsedBytes(line);
+  incoming.maxWeight = budget / kHeldCopies;
+  incoming.heavy = incoming.weight > incoming.maxWeight;
+  const auto parse = [&](std::string_view text) {
+    return incoming.heavy ? support::parseJsonOutline(text, kOutline) : support::parseJson(text);
+  };
+  std::optional<Json> message = parse(line);
+  if (!message) {
+    // A number beyond a double (an id of 1e400, say) makes the reader refuse the whole line; in
+    // its place the largest double does, and the id is echoed from the line as written.
+    if (std::optional<std::string> clamped = support::clampHugeNumbers(line)) {
+      message = parse(*clamped);
+    }
+  }
+  if (!message || !message->is_object()) return std::nullopt;
+  incoming.message = std::move(*message);
+  std::optional<std::string> id;
+  if (incoming.message.contains("id")) id = support::memberText(line, "id");
+  incoming.id = id ? std::move(*id) : "null";
+  return incoming;
+}
+
+std::optional<Reply> MCPServer::respondGuarded(Incoming incoming) const noexcept {
   try {
-    return respond(std::move(message));
+    return respond(std::move(incoming));
   } catch (...) {
     // Only a failure outside the tool call (memory, say) gets here: that line stays unanswered
     // rather than taking the server down.
@@ -246,71 +253,85 @@ void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const
     // Hands each line to its handler and holds reading back while too much is in flight.
     class Dispatch final : public LineReader::Sink {
      public:
-      Dispatch(const MCPServer& server, ReplyQueue& replies, ElasticThreadPool& pool)
-          : server_(server), replies_(replies), pool_(pool) {}
+      Dispatch(const MCPServer& server, ReplyQueue& replies, ElasticThreadPool& pool,
+               std::size_t budget)
+          : server_(server), replies_(replies), pool_(pool), budget_(budget) {}
 
-      void line(std::string_view line) override {
+      bool line(std::string_view line) override {
+        std::optional<Incoming> incoming = read(line, budget_);
+        if (!incoming) return false;
+        if (isApprovalAnswer(incoming->message)) {
+          server_.deliverApprovalAnswer(incoming->message);
+          return false;
+        }
+        const std::optional<std::size_t> held = heldByToolCall(*incoming);
+        if (!held) {
+          // Nothing on this road can block (no tool runs), so it is answered here at once: a
+          // hand-over to another thread would cost more than the answer.
+          std::optional<Reply> reply = server_.respondGuarded(std::move(*incoming));
+          return reply && replies_.addReady(std::move(*reply), line.size());
+        }
         bool full = false;
-        dispatch(line, full);
-        // Back-pressure: too much read and not yet answered; the writer catches up first.
-        if (full) replies_.waitForRoom();
+        ReplyQueue::Slot& slot = replies_.add(*held, full);
+        pool_.submit([&server = server_, &replies = replies_, &slot,
+                      incoming = std::move(*incoming)]() mutable {
+          replies.fill(slot, server.respondGuarded(std::move(incoming)));
+        });
+        return full;
       }
 
       void blockEnd() override { replies_.wakeWriter(); }
 
-     private:
-      void dispatch(std::string_view line, bool& full) {
+      bool takeAhead(std::string_view line) override {
         std::optional<Json> message = support::parseJson(line);
-        if (!message || !message->is_object()) return;
-        if (isApprovalAnswer(*message)) {
-          server_.deliverApprovalAnswer(*message);
-          return;
-        }
-        const std::optional<std::size_t> held = heldByToolCall(*message);
-        if (!held) {
-          // Nothing on this road can block (no tool runs), so it is answered here at once: a
-          // hand-over to another thread would cost more than the answer.
-          std::optional<Reply> reply = server_.respondGuarded(std::move(*message));
-          if (reply) full = replies_.addReady(std::move(*reply), line.size());
-          return;
-        }
-        ReplyQueue::Slot& slot = replies_.add(*held, full);
-        pool_.submit([&server = server_, &replies = replies_, &slot,
-                      message = std::move(*message)]() mutable {
-          replies.fill(slot, server.respondGuarded(std::move(message)));
-        });
+        if (!message || !message->is_object() || !isApprovalAnswer(*message)) return false;
+        server_.deliverApprovalAnswer(*message);
+        return true;
       }
 
+      bool stillFull() override { return replies_.stillFull(); }
+      int roomFd() override { return replies_.roomFd(); }
+      void waitForRoom() override { replies_.waitForRoom(); }
+
+      // No answer to an approval can come any more, so every pending approval ends now as a
+      // refusal.
+      void ended() override { server_.coordinator_->close(); }
+
+     private:
       const MCPServer& server_;
       ReplyQueue& replies_;
       ElasticThreadPool& pool_;
+      const std::size_t budget_;
     };
 
-    Dispatch dispatch(*this, replies, pool);
-    LineReader(inputFd, kMaxLineBytes).run(dispatch);
-    // End of input: a partial last line is dropped. No answer to an approval can come any more,
-    // so every pending approval ends now as a refusal; the writer drains every queued reply.
-    coordinator_->close();
+    Dispatch dispatch(*this, replies, pool, limits.bytes);
+    LineReader(inputFd, kMaxLineBytes, limits.ahead).run(dispatch);
+    // End of input: a partial last line is dropped; the writer drains every queued reply.
     replies.finish();
     writing.join();
   }
 }
 
 std::optional<std::string> MCPServer::handleLine(std::string_view line) const {
-  std::optional<Json> message = support::parseJson(line);
-  if (!message || !message->is_object()) return std::nullopt;
-  if (isApprovalAnswer(*message)) {
-    deliverApprovalAnswer(*message);
+  std::optional<Incoming> incoming = read(line, ServeLimits{}.bytes);
+  if (!incoming) return std::nullopt;
+  if (isApprovalAnswer(incoming->message)) {
+    deliverApprovalAnswer(incoming->message);
     return std::nullopt;
   }
-  std::optional<Reply> reply = respond(std::move(*message));
+  std::optional<Reply> reply = respond(std::move(*incoming));
   if (!reply) return std::nullopt;
   reply->text.append(reply->sharedTail);
   return std::move(reply->text);
 }
 
 std::optional<std::string> MCPServer::handle(const Json& message) const {
-  std::optional<Reply> reply = respond(message);
+  Incoming incoming;
+  incoming.message = message;
+  const auto id = message.find("id");
+  incoming.id = id == message.end() ? "null" : support::dumpCompact(*id);
+  incoming.maxWeight = ServeLimits{}.bytes / kHeldCopies;
+  std::optional<Reply> reply = respond(std::move(incoming));
   if (!reply) return std::nullopt;
   reply->text.append(reply->sharedTail);
   return std::move(reply->text);
@@ -324,32 +345,34 @@ void MCPServer::deliverApprovalAnswer(const Json& answer) const {
   coordinator_->fulfill(stringId(answer["id"]), elicitationResult(answer));
 }
 
-std::optional<Reply> MCPServer::respond(Json message) const {
+std::optional<Reply> MCPServer::respond(Incoming incoming) const {
+  const Json& message = incoming.message;
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string()) return std::nullopt;
-  const std::string& name = method->get_ref<const std::string&>();
+  const std::string name = method->get<std::string>();
   // Notifications (no "id") are never answered, whatever their method.
-  const auto id = message.find("id");
-  const bool answered = id != message.end();
+  const bool answered = message.contains("id");
+  const std::string id = std::move(incoming.id);
 
   if (name == "tools/call") {
     // A call without an id still runs; only its answer is dropped.
-    std::string reply = answered ? resultHead(*id, 128) : std::string();
-    appendToolCallResult(reply, std::move(message));
+    std::string reply = answered ? resultHead(id, 128) : std::string();
+    appendToolCallResult(reply, std::move(incoming));
     if (!answered) return std::nullopt;
     reply.push_back('}');
     return Reply{std::move(reply), {}};
   }
   if (!answered || name == "notifications/initialized") return std::nullopt;
-  if (name == "initialize") return Reply{resultEnvelope(*id, kInitializeResult), {}};
-  if (name == "tools/list") return Reply{resultHead(*id), toolsListTail_};
-  if (name == "ping") return Reply{resultEnvelope(*id, "{}"), {}};
-  return Reply{errorEnvelope(*id, -32601, "method not found: " + name), {}};
+  if (name == "initialize") return Reply{resultEnvelope(id, kInitializeResult), {}};
+  if (name == "tools/list") return Reply{resultHead(id), toolsListTail_};
+  if (name == "ping") return Reply{resultEnvelope(id, "{}"), {}};
+  return Reply{errorEnvelope(id, -32601, "method not found: " + name), {}};
 }
 
-void MCPServer::appendToolCallResult(std::string& out, Json message) const {
+void MCPServer::appendToolCallResult(std::string& out, Incoming incoming) const {
   std::string name;
   Json args = Json::object();
+  Json& message = incoming.message;
   if (auto params = message.find("params"); params != message.end() && params->is_object()) {
     if (auto found = params->find("name"); found != params->end() && found->is_string()) {
       name = found->get<std::string>();
@@ -365,6 +388,14 @@ void MCPServer::appendToolCallResult(std::string& out, Json message) const {
     appendToolResult(out, std::string("error: ") + unknownTool(name).what(), true);
     return;
   }
+  if (incoming.heavy) {
+    const ToolError tooLarge = ToolError::invalidArguments(
+        "the call is too large: its message would take about " + std::to_string(incoming.weight) +
+        " bytes once read, more than the " + std::to_string(incoming.maxWeight) +
+        " bytes a call may take");
+    appendToolResult(out, std::string("error: ") + tooLarge.what(), true);
+    return;
+  }
   std::string output;
   try {
     output = callTool(name, std::move(args));
@@ -372,7 +403,18 @@ void MCPServer::appendToolCallResult(std::string& out, Json message) const {
     appendToolResult(out, std::string("error: ") + error.what(), true);
     return;
   }
+  const std::size_t head = out.size();
   appendToolResult(out, output, false);
+  if (out.size() + 1 > kMaxReplyBytes) {
+    // Quotes and backslashes take two bytes once written: a result within the vault's cap may
+    // still not fit in a line a client reads.
+    out.resize(head);
+    out.shrink_to_fit();
+    const ToolError tooLong =
+        ToolError::upstream("the result is longer than the " + std::to_string(kMaxReplyBytes) +
+                            " bytes of a reply line once written");
+    appendToolResult(out, std::string("error: ") + tooLong.what(), true);
+  }
 }
 
 std::string MCPServer::callTool(const std::string& name, Json args) const {
@@ -382,7 +424,9 @@ std::string MCPServer::callTool(const std::string& name, Json args) const {
   return tool->run(tools_, args);
 }
 
-std::optional<std::size_t> MCPServer::heldByToolCall(const Json& message) {
+std::optional<std::size_t> MCPServer::heldByToolCall(const Incoming& incoming) {
+  if (incoming.heavy) return {};
+  const Json& message = incoming.message;
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string() || *method != "tools/call") return {};
   const auto params = message.find("params");
@@ -393,7 +437,7 @@ std::optional<std::size_t> MCPServer::heldByToolCall(const Json& message) {
   if (findTool(tool) == nullptr) return {};
   const auto args = params->find("arguments");
   if (args != params->end() && args->is_object() && overlongArgument(tool, *args)) return {};
-  return kHeldCopies * heldBytes(message);
+  return kHeldCopies * incoming.weight;
 }
 
 std::string MCPServer::stringId(const Json& id) {

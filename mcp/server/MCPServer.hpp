@@ -31,6 +31,9 @@ class MCPServer final {
   // argument (Linux's MAX_ARG_STRLEN), and far beyond any reference, name, URL or selector. A
   // call with a longer one is refused with ToolError::invalidArguments before any tool runs.
   static constexpr std::size_t kMaxArgumentBytes = std::size_t{128} << 10;
+  // The longest reply line written, its line feed included: a tool result that would make it
+  // longer is replaced by a ToolError::upstream. Twice the vault's reply cap, for the escapes.
+  static constexpr std::size_t kMaxReplyBytes = std::size_t{128} << 20;
   // How many times over a running tool call is counted as holding its parsed message: the
   // parsed form, the decoded input, and the copies a tool makes (a vault request, its JSON and
   // its text) are never all alive at once, and never more than this many together.
@@ -48,11 +51,19 @@ class MCPServer final {
   // handled on the reading thread itself. A line that is not UTF-8 JSON, or is longer than
   // kMaxLineBytes, is dropped; a partial last line without a line feed is never handled.
   //
+  // A tool call is counted as holding what its parsed line holds, kHeldCopies times over; one
+  // that alone would hold more than `limits.bytes` is refused with ToolError::invalidArguments
+  // before any tool runs, and its arguments are never built. Of any other line that heavy, only
+  // what is handled is built (its method and id, an answer's action).
+  //
   // Reading pauses, after the line that went over, while the lines read and not yet answered,
   // with their replies, hold more than `limits.bytes` bytes or more than `limits.replies` replies
-  // wait to be written; an approval answer behind them is then read only once the replies before
-  // it are written. At end of input every pending approval ends as "cancel" (no answer can come),
-  // then every reply is written and serve() returns.
+  // wait to be written. A pause reads ahead up to `limits.ahead` bytes and hands the approval
+  // answers among them to the coordinator at once, so that the call they release is not held up
+  // by the lines after it. At end of input every pending approval ends as "cancel" (no answer can
+  // come), then every line read is handled, every reply is written and serve() returns.
+  //
+  // A reply echoes the request's "id" as the client wrote it (a number keeps its digits).
   void serve(int inputFd, LineWriter& writer, ServeLimits limits = {}) const;
   // The same over a LineWriter of its own on `outputFd`.
   void serve(int inputFd, int outputFd, ServeLimits limits = {}) const;
@@ -73,11 +84,24 @@ class MCPServer final {
   [[nodiscard]] static ElicitationResult elicitationResult(const support::Json& answer);
 
  private:
+  // A line read: its message and what the server needs to know of it.
+  struct Incoming {
+    support::Json message;      // the parsed object; only its outline when `heavy`
+    std::string id;             // the "id" as written (white space dropped); "null" when absent
+    std::size_t weight = 0;     // what the parsed line holds, estimated from its text
+    std::size_t maxWeight = 0;  // the most a tool call's message may hold
+    bool heavy = false;         // weight > maxWeight: only the outline was built
+  };
+
+  // Parses `line` for handling: nullopt when it is not a UTF-8 JSON object. A line heavier than
+  // `budget` / kHeldCopies is parsed in outline only.
+  [[nodiscard]] static std::optional<Incoming> read(std::string_view line, std::size_t budget);
+
   // handle(), in the form serve() writes. Takes the message so that a tool call can free it
   // before the tool runs.
-  [[nodiscard]] std::optional<Reply> respond(support::Json message) const;
+  [[nodiscard]] std::optional<Reply> respond(Incoming incoming) const;
   // respond(), with any escaping failure turned into no reply.
-  [[nodiscard]] std::optional<Reply> respondGuarded(support::Json message) const noexcept;
+  [[nodiscard]] std::optional<Reply> respondGuarded(Incoming incoming) const noexcept;
 
   // An object with "id" and no "method": the client's answer to an approval request.
   [[nodiscard]] static bool isApprovalAnswer(const support::Json& message);
@@ -85,17 +109,13 @@ class MCPServer final {
   // or a human takes): the bytes the call is counted as holding while it runs. Nothing for every
   // other message, which is answered without waiting for anything (a call whose arguments are
   // refused included).
-  [[nodiscard]] static std::optional<std::size_t> heldByToolCall(const support::Json& message);
+  [[nodiscard]] static std::optional<std::size_t> heldByToolCall(const Incoming& incoming);
   // Hands an approval answer to the coordinator.
   void deliverApprovalAnswer(const support::Json& answer) const;
 
-  // handle(), with any escaping failure turned into no reply.
-  [[nodiscard]] std::optional<std::string> handleGuarded(
-      const support::Json& message) const noexcept;
-
   // Appends the result object of "tools/call": the tool's output text, or "error: " and the
   // error's text. Frees the message before the tool runs.
-  void appendToolCallResult(std::string& out, support::Json message) const;
+  void appendToolCallResult(std::string& out, Incoming incoming) const;
   // Runs the named tool on `args` and returns its output as JSON text. The arguments are freed
   // once decoded. Throws what the argument decoding or the tool throws, and ToolError for names it
   // does not run and for over-long arguments.

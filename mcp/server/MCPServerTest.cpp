@@ -481,6 +481,19 @@ TEST_F(MCPServerTest, OverlongArgumentsAreRefusedBeforeAnyToolRuns) {
               errorResult("error: invalidArguments(\"argument " + key + tail))
         << tool << " " << key;
   }
+  // Where a long text may go, a list or an object holding one is refused for what it is.
+  const std::vector<std::tuple<std::string, std::string, Json>> notText{
+      {"http_call",
+       "body an object",
+       {{"url", "http://a/"}, {"method", "P"}, {"body", {{"b", over}}}}},
+      {"secret_update", "value an array", {{"ref", "r"}, {"value", {over}}}},
+  };
+  for (const auto& [tool, what, arguments] : notText) {
+    const std::string key = what.substr(0, what.find(' '));
+    EXPECT_EQ(callResult({{"name", tool}, {"arguments", arguments}}),
+              errorResult("error: invalidArguments(\"argument " + key + " must be a text, not " +
+                          what.substr(key.size() + 1) + "\")"));
+  }
   EXPECT_EQ(callResult({{"name", "secret_get"}, {"arguments", {{over, "r"}}}}),
             errorResult("error: invalidArguments(\"an argument name is longer than 131072 "
                         "bytes\")"));
@@ -652,19 +665,24 @@ TEST_F(MCPServerTest, AnApprovalAnswerReleasesAToolCallThatWaitsForIt) {
   EXPECT_EQ(output.at("name"), "accept");
 }
 
-// Reading pauses once too much is in flight, so the approval answer behind a flood of pings is not
-// read while the call that waits for it holds the replies back: the wait runs out first. (Were
-// reading not paused, the answer would be read at once and the call approved.)
-TEST_F(MCPServerTest, ReadingPausesWhileTooManyRepliesOrBytesAreInFlight) {
+// Reading pauses once too much is in flight, but a pause reads ahead and hands over the approval
+// answer behind the flood of pings at once, so the call that waits for it is approved. Past what
+// a pause may read ahead, the answer is read only once the wait has run out.
+TEST_F(MCPServerTest, APauseReadsAheadForTheApprovalAnswerUpToItsBudget) {
   struct Case {
     const char* name;
     ServeLimits limits;
     std::size_t pad;
+    const char* action;
   };
-  for (const Case& c : {Case{"replies", ServeLimits{std::size_t{1} << 20, 4}, 0},
-                        Case{"bytes", ServeLimits{4096, 1000}, 1000}}) {
+  for (const Case& c :
+       {Case{"replies", ServeLimits{std::size_t{1} << 20, 4}, 0, "accept"},
+        Case{"bytes", ServeLimits{16 << 10, 1000}, 1000, "accept"},
+        Case{"past the budget", ServeLimits{16 << 10, 1000, 0}, 20'000, "timeout"}}) {
     SCOPED_TRACE(c.name);
     auto freshCoordinator = std::make_shared<ElicitationCoordinator>();
+    // Open before the call runs: the answer may well be read before the call starts to wait.
+    freshCoordinator->open("elicit-T");
     vault->coordinator = freshCoordinator;
     const MCPServer paused(tableOver(vault), vault, freshCoordinator);
     std::string input = getLine(1, "await-approval-briefly");
@@ -684,41 +702,41 @@ TEST_F(MCPServerTest, ReadingPausesWhileTooManyRepliesOrBytesAreInFlight) {
     ASSERT_EQ(ids(lines), expected);
     const Json output =
         Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
-    EXPECT_EQ(output.at("name"), "timeout");
+    EXPECT_EQ(output.at("name"), c.action);
   }
 }
 
-// A call in flight counts what its parsed message holds, many times its line for short texts: a
-// line of 12 KB whose 3,000 texts hold far more than a 64 KiB limit pauses reading, so the answer
-// behind it comes too late; under a limit that it fits, the answer is read and approves.
-TEST_F(MCPServerTest, ACallInFlightCountsWhatItsParsedArgumentsHold) {
+// A call counts what its parsed message holds, many times its line for short texts: a line of
+// 12 KB whose 3,000 texts hold far more than a 64 KiB limit is refused before any tool runs;
+// under a limit that it fits, it runs.
+TEST_F(MCPServerTest, ACallThatAloneHoldsMoreThanTheLimitIsRefused) {
   const std::string line =
       Json{{"jsonrpc", "2.0"},
            {"id", 1},
            {"method", "tools/call"},
            {"params",
             {{"name", "secret_get"},
-             {"arguments",
-              {{"ref", "await-approval-briefly"}, {"pad", std::vector<std::string>(3000, "a")}}}}}}
+             {"arguments", {{"ref", "fast"}, {"pad", std::vector<std::string>(3000, "a")}}}}}}
           .dump() +
       "\n";
   ASSERT_LT(line.size(), 16'000u);
-  for (const auto& [limit, action] :
-       {std::pair{std::size_t{64} << 10, "timeout"}, std::pair{std::size_t{64} << 20, "accept"}}) {
+  for (const std::size_t limit : {std::size_t{64} << 10, std::size_t{64} << 20}) {
     SCOPED_TRACE(limit);
-    auto freshCoordinator = std::make_shared<ElicitationCoordinator>();
-    freshCoordinator->open("elicit-T");
-    vault->coordinator = freshCoordinator;
-    const MCPServer counted(tableOver(vault), vault, freshCoordinator);
-    Served served(counted, ServeLimits{limit, 1000});
-    served.send(line + R"({"jsonrpc":"2.0","id":"elicit-T","result":{"action":"accept"}})"
-                       "\n");
+    Served served(server, ServeLimits{limit, 1000});
+    served.send(line);
     const std::vector<std::string> lines = served.lines();
     ASSERT_EQ(ids(lines), (std::vector<Json>{1}));
-    const Json output =
-        Json::parse(Json::parse(lines[0])["result"]["content"][0]["text"].get<std::string>());
-    EXPECT_EQ(output.at("name"), action);
+    const std::string text = Json::parse(lines[0])["result"]["content"][0]["text"];
+    if (limit < line.size() * 10) {
+      EXPECT_THAT(text, ::testing::MatchesRegex("error: invalidArguments\\(\"the call is too "
+                                                "large: its message would take about [0-9]+ bytes "
+                                                "once read, more than the 13107 bytes a call may "
+                                                "take\"\\)"));
+    } else {
+      EXPECT_EQ(Json::parse(text).at("ref"), "fast");
+    }
   }
+  EXPECT_THAT(vault->calls(), ::testing::ElementsAre("get fast"));
 }
 
 TEST_F(MCPServerTest, EndOfInputEndsAPendingApprovalAsCancel) {

@@ -1,6 +1,12 @@
 #include "mcp/server/ReplyQueue.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <system_error>
 #include <utility>
 
 namespace varn::mcp {
@@ -17,6 +23,33 @@ inline void relax() noexcept {
 }
 
 }  // namespace
+
+ReplyQueue::ReplyQueue(ServeLimits limits)
+    : limits_(limits), roomFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (roomFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+ReplyQueue::~ReplyQueue() {
+  ::close(roomFd_);
+}
+
+void ReplyQueue::signalRoom() {
+  room_.notify_one();
+  const std::uint64_t one = 1;
+  // A full counter is still readable: nothing is lost when this fails.
+  (void)!::write(roomFd_, &one, sizeof one);
+}
+
+bool ReplyQueue::stillFull() {
+  std::uint64_t count;
+  while (::read(roomFd_, &count, sizeof count) < 0 && errno == EINTR) {
+  }
+  std::lock_guard lock(mutex_);
+  readerWaiting_ = fullLocked();
+  // The replies the writer is to write may not have been announced yet.
+  if (readerWaiting_) ready_.notify_one();
+  return readerWaiting_;
+}
 
 ReplyQueue::Slot& ReplyQueue::add(std::size_t heldBytes, bool& full) {
   std::lock_guard lock(mutex_);
@@ -61,7 +94,7 @@ void ReplyQueue::fill(Slot& slot, std::optional<Reply> reply) {
   }
   // The writer only ever waits for the front slot.
   if (front) ready_.notify_one();
-  if (wakeReader) room_.notify_one();
+  if (wakeReader) signalRoom();
 }
 
 void ReplyQueue::finish() {
@@ -107,7 +140,7 @@ bool ReplyQueue::take(std::optional<Reply>& reply) {
   slots_.pop_front();
   const bool wakeReader = readerWaiting_ && !fullLocked();
   lock.unlock();
-  if (wakeReader) room_.notify_one();
+  if (wakeReader) signalRoom();
   return true;
 }
 

@@ -16,9 +16,12 @@ namespace varn::mcp {
 // replies) before it pauses reading until the writer catches up. A tool call counts what it holds
 // while it runs: its message as parsed, several times over for the copies that decoding and the
 // tool make (MCPServer::kHeldCopies); once it is done, only its reply.
+// While reading is paused, it reads ahead up to `ahead` bytes more, so that an approval answer
+// behind the lines in flight still reaches the call that waits for it.
 struct ServeLimits {
   std::size_t bytes = std::size_t{256} << 20;
   std::size_t replies = 10'000;
+  std::size_t ahead = std::size_t{16} << 20;
 };
 
 // A reply as the server writes it: `text` directly followed by `sharedTail`, a part owned by the
@@ -42,7 +45,9 @@ struct Reply {
 // Thread-safe: one reader adds, any thread fills, one writer takes.
 class ReplyQueue final {
  public:
-  explicit ReplyQueue(ServeLimits limits) : limits_(limits) {}
+  // Throws std::system_error when the room signal cannot be made.
+  explicit ReplyQueue(ServeLimits limits);
+  ~ReplyQueue();
 
   ReplyQueue(const ReplyQueue&) = delete;
   ReplyQueue& operator=(const ReplyQueue&) = delete;
@@ -75,11 +80,20 @@ class ReplyQueue final {
   // writer first: the replies it is to write may not have been announced yet.
   void waitForRoom();
 
+  // Whether the slots are over either limit, for a reader that does not block meanwhile; while
+  // they are, roomFd() turns readable once they may no longer be. Resets that signal.
+  bool stillFull();
+
+  // A descriptor (an eventfd) that turns readable when room was made while the reader waited.
+  int roomFd() const noexcept { return roomFd_; }
+
   // Blocks until the front slot is done and takes it; false once finished and empty.
   bool take(std::optional<Reply>& reply);
 
  private:
   bool fullLocked() const { return bytes_ > limits_.bytes || slots_.size() > limits_.replies; }
+  // Tells a waiting reader that there is room again.
+  void signalRoom();
 
   const ServeLimits limits_;
   std::mutex mutex_;
@@ -89,6 +103,7 @@ class ReplyQueue final {
   std::size_t bytes_ = 0;       // guarded by mutex_: the weight of every slot
   bool finished_ = false;       // guarded by mutex_
   bool readerWaiting_ = false;  // guarded by mutex_
+  int roomFd_ = -1;
   // Counts changes that may have made the front ready; read without the lock.
   std::atomic<std::uint64_t> changes_{0};
 };
