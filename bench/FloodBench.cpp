@@ -9,6 +9,9 @@
 //     gives it; an unknown one for a tool without such an argument), 30 calls with 15 MiB in it
 //     and small values in the others, behind a call held at the vault: one row per tool, for its
 //     costliest argument;
+//   - 30 lines of 15 MiB made of tiny texts (one-letter list elements, or map members with empty
+//     values) in every list and map argument, and in the params of a ping, behind a call held at
+//     the vault: such a line weighs far more once parsed than it is long;
 //   - 20,000 pings with 4 KB ids behind a pending approval;
 //   - 40,000 tool calls against a vault that never accepts a connection, past the pool's thread
 //     cap; then the vault's socket closes and every call is answered (with its error), in order.
@@ -249,6 +252,29 @@ double flood(const std::string& binary, const Run& run, bool quiet = false) {
   return peak / 1024.0;
 }
 
+// 15 MiB of JSON made of tiny texts: a list of one-letter texts, or an object of short names to
+// empty texts.
+std::string tinyTexts(bool map) {
+  std::string text(1, map ? '{' : '[');
+  text.reserve(15 * kMiB + 16);
+  for (int i = 0; text.size() < 15 * kMiB; ++i) {
+    text += map ? "\"" + std::to_string(i) + "\":\"\"," : std::string("\"a\",");
+  }
+  text.back() = map ? '}' : ']';
+  return text;
+}
+
+// A "tools/call" line with `fields` and 15 MiB of tiny texts under `key`.
+std::string shapedCall(int id, const std::string& tool, const Json& fields, const std::string& key,
+                       bool map) {
+  std::string arguments = fields.dump();
+  arguments.pop_back();
+  if (arguments.size() > 1) arguments += ",";
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":")" + tool + R"(","arguments":)" + arguments +
+         "\"" + key + "\":" + tinyTexts(map) + "}}}";
+}
+
 // The tools and their input schemas, as the server announces them.
 Json toolDefinitions(const std::string& binary) {
   TempDir dir;
@@ -331,6 +357,9 @@ void floodEveryTool(const std::string& binary, const std::string& only) {
 
 }  // namespace
 
+const Json kSecret{
+    {"name", "n"}, {"field_label", "f"}, {"value", "v"}, {"kind", "k"}, {"ai_access", "a"}};
+
 int main(int argc, char** argv) {
   const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
   const std::string only = argc > 2 ? argv[2] : "";
@@ -349,6 +378,34 @@ int main(int argc, char** argv) {
        [](int id) {
          return varn::tests::toolsCall(id, "secret_resolve_preview",
                                        Json{{"ref", std::string(15 * kMiB, 'r')}});
+       },
+       Front::heldAtVault, "< 512 MiB"},
+      {"30 secret_create, 15 MiB allowed_hosts of tiny texts", 30,
+       [](int id) { return shapedCall(id, "secret_create", kSecret, "allowed_hosts", false); },
+       Front::heldAtVault, "< 512 MiB"},
+      {"30 secret_update, 15 MiB allowed_commands of tiny texts", 30,
+       [](int id) {
+         return shapedCall(id, "secret_update", Json{{"ref", "r"}}, "allowed_commands", false);
+       },
+       Front::heldAtVault, "< 512 MiB"},
+      {"30 run_command, 15 MiB argv of tiny texts", 30,
+       [](int id) { return shapedCall(id, "run_command", Json::object(), "argv", false); },
+       Front::heldAtVault, "< 512 MiB"},
+      {"30 run_command, 15 MiB env_refs of tiny members", 30,
+       [](int id) {
+         return shapedCall(id, "run_command", Json{{"argv", {"env"}}}, "env_refs", true);
+       },
+       Front::heldAtVault, "< 512 MiB"},
+      {"30 http_call, 15 MiB headers of tiny members", 30,
+       [](int id) {
+         return shapedCall(id, "http_call", Json{{"url", "http://127.0.0.1:9/"}, {"method", "GET"}},
+                           "headers", true);
+       },
+       Front::heldAtVault, "< 512 MiB"},
+      {"30 pings, params of 15 MiB of tiny texts", 30,
+       [](int id) {
+         return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                R"(,"method":"ping","params":{"p":)" + tinyTexts(false) + "}}";
        },
        Front::heldAtVault, "< 512 MiB"},
       {"20,000 pings, 4 KB ids, behind a pending approval", 20'000,
