@@ -20,7 +20,7 @@
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
-#include "api/core/VarnAPIClient.hpp"
+#include "api/VarnAPIClient.hpp"
 #include "api/core/WireCoding.hpp"
 #include "bench/BenchHttpServer.hpp"
 

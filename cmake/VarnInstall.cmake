@@ -34,7 +34,7 @@ set(varn_apiclient_headers
     api/core/HttpSession.hpp
     api/core/InternetDate.hpp
     api/core/ServerURL.hpp
-    api/core/VarnAPIClient.hpp
+    api/VarnAPIClient.hpp
     api/core/WireTypes.hpp
     api/endpoints/AuthAPI.hpp
     api/endpoints/BootstrapAPI.hpp

@@ -47,7 +47,6 @@ CurlEasy newHandle(const CurlSettings& settings, CURLSH* share) {
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stallTimeout.count()));
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.deadline.count()));
-  if (!settings.proxyFromEnvironment) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
   if (settings.cookieJar) curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // the engine, no file
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
   return easy;

@@ -1,8 +1,8 @@
 #pragma once
 
-// The one small wrapper over libcurl's easy interface. Each user configures its own session: the
-// sync-server client keeps an in-memory cookie jar and follows redirects within http(s); a
-// DevTools request goes to 127.0.0.1 without proxy and with a short deadline.
+// The one small wrapper over libcurl's easy interface for a client that reuses its connections:
+// the sync-server client, which keeps an in-memory cookie jar and follows redirects within
+// http(s). The proxy variables of the environment apply, as libcurl does by default.
 
 #include <chrono>
 #include <cstddef>
@@ -28,8 +28,6 @@ struct CurlSettings {
   int maxRedirects = 0;
   // Cookies kept in memory for the life of the session and shared by all its transfers.
   bool cookieJar = false;
-  // The proxy variables of the environment apply (libcurl's default); false: never a proxy.
-  bool proxyFromEnvironment = true;
   // Reply body bytes past which a transfer is cut off (CurlResponse::bodyTooLarge).
   std::size_t maxBodyBytes = std::size_t{64} * 1024 * 1024;
 };

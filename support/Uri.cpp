@@ -3,29 +3,13 @@
 #include <cstddef>
 #include <utility>
 
+#include "support/Ascii.hpp"
+
 namespace varn::support {
 namespace {
 
-bool isAlpha(char c) noexcept {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool isDigit(char c) noexcept {
-  return c >= '0' && c <= '9';
-}
-
-bool isHexDigit(char c) noexcept {
-  return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hexValue(char c) noexcept {
-  if (isDigit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return c - 'A' + 10;
-}
-
 bool isUnreserved(char c) noexcept {
-  return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
+  return isAsciiAlpha(c) || isAsciiDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
 bool isSubDelim(char c) noexcept {
@@ -84,9 +68,9 @@ bool isRegNameChar(char c) noexcept {
 }
 
 bool isValidScheme(std::string_view text) noexcept {
-  if (text.empty() || !isAlpha(text.front())) return false;
+  if (text.empty() || !isAsciiAlpha(text.front())) return false;
   for (const char c : text) {
-    if (!isAlpha(c) && !isDigit(c) && c != '+' && c != '-' && c != '.') return false;
+    if (!isAsciiAlpha(c) && !isAsciiDigit(c) && c != '+' && c != '-' && c != '.') return false;
   }
   return true;
 }
@@ -95,7 +79,7 @@ bool isValidScheme(std::string_view text) noexcept {
 bool isDecOctet(std::string_view text) noexcept {
   if (text.empty() || text.size() > 3) return false;
   for (const char c : text) {
-    if (!isDigit(c)) return false;
+    if (!isAsciiDigit(c)) return false;
   }
   if (text.size() > 1 && text.front() == '0') return false;
   int value = 0;
@@ -180,7 +164,7 @@ bool isIPvFuture(std::string_view text) noexcept {
 
 bool isAllDigits(std::string_view text) noexcept {
   for (const char c : text) {
-    if (!isDigit(c)) return false;
+    if (!isAsciiDigit(c)) return false;
   }
   return true;
 }
@@ -278,7 +262,7 @@ std::optional<std::string> percentDecode(std::string_view raw) {
     if (raw.size() - i < 3 || !isHexDigit(raw[i + 1]) || !isHexDigit(raw[i + 2])) {
       return std::nullopt;
     }
-    out.push_back(static_cast<char>(hexValue(raw[i + 1]) * 16 + hexValue(raw[i + 2])));
+    out.push_back(static_cast<char>(hexDigitValue(raw[i + 1]) * 16 + hexDigitValue(raw[i + 2])));
     i += 2;
   }
   return out;
@@ -308,17 +292,14 @@ std::vector<QueryItem> queryItems(std::string_view rawQuery) {
 }
 
 std::string percentEncode(std::string_view text, std::string_view alsoAllowed) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
     if (isUnreserved(c) || alsoAllowed.find(c) != std::string_view::npos) {
       out.push_back(c);
     } else {
-      const auto byte = static_cast<unsigned char>(c);
       out.push_back('%');
-      out.push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 0x0F]);
+      appendHexUpper(out, static_cast<std::uint8_t>(c));
     }
   }
   return out;

@@ -1,7 +1,5 @@
 #include "support/Utf8.hpp"
 
-#include "support/Uuid.hpp"
-
 #include <limits>
 
 namespace varn::support {
@@ -184,10 +182,6 @@ std::string quotedPayload(std::string_view text) {
   }
   out += '"';
   return out;
-}
-
-std::string randomUUID() {
-  return Uuid::random().toString();
 }
 
 }  // namespace varn::support

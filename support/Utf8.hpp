@@ -40,7 +40,4 @@ void appendUtf8(std::string& out, char32_t codePoint);
 // as their case name followed by this in parentheses: invalidArguments("...").
 [[nodiscard]] std::string quotedPayload(std::string_view text);
 
-// A random (version 4) UUID in its canonical upper-case form, 36 characters with hyphens.
-[[nodiscard]] std::string randomUUID();
-
 }  // namespace varn::support

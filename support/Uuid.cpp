@@ -4,17 +4,9 @@
 
 #include <cstring>
 
+#include "support/Ascii.hpp"
+
 namespace varn::support {
-namespace {
-
-int hexValue(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 Uuid Uuid::random() {
   uuid_t id;
@@ -34,8 +26,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
       ++i;
       continue;
     }
-    int high = hexValue(text[i]);
-    int low = hexValue(text[i + 1]);
+    int high = hexDigitValue(text[i]);
+    int low = hexDigitValue(text[i + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     bytes[out++] = static_cast<std::uint8_t>(high * 16 + low);
     i += 2;
@@ -44,15 +36,17 @@ std::optional<Uuid> Uuid::parse(std::string_view text) noexcept {
 }
 
 std::string Uuid::toString() const {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(36);
   for (std::size_t i = 0; i < bytes_.size(); ++i) {
     if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kDigits[bytes_[i] >> 4];
-    text += kDigits[bytes_[i] & 0x0F];
+    appendHexUpper(text, bytes_[i]);
   }
   return text;
+}
+
+std::string randomUUID() {
+  return Uuid::random().toString();
 }
 
 }  // namespace varn::support

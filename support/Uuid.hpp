@@ -41,6 +41,10 @@ class Uuid final {
   std::array<std::uint8_t, 16> bytes_{};
 };
 
+// A random (version 4) UUID in its canonical upper-case form, 36 characters with hyphens.
+// Thread-safe.
+[[nodiscard]] std::string randomUUID();
+
 // Written as upper-case text; read in either case.
 template <>
 struct JsonCoder<Uuid> {

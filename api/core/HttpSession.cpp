@@ -15,7 +15,6 @@ support::CurlSettings sessionSettings(std::chrono::milliseconds requestDeadline)
   settings.deadline = std::max(requestDeadline, std::chrono::milliseconds(1));
   settings.maxRedirects = 16;
   settings.cookieJar = true;
-  settings.proxyFromEnvironment = true;
   settings.maxBodyBytes = kMaxReplyBytes;
   return settings;
 }

@@ -1,18 +1,11 @@
 #include "api/core/ServerURL.hpp"
 
-#include <algorithm>
-#include <cctype>
+#include "support/Ascii.hpp"
 
 namespace varn::api {
 namespace {
 
 constexpr std::string_view kSubDelimiters = "!$&'()*+,;=";
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // Query names and values keep the marks a query allows, except the ones that split or join items
 // ("&", "=", "+").
@@ -25,7 +18,7 @@ std::string queryPart(std::string_view text) {
 std::optional<ServerURL> ServerURL::parse(std::string_view baseURL) {
   std::optional<support::UriComponents> parts = support::parseUriReference(baseURL);
   if (!parts || !parts->scheme || !parts->host || parts->host->empty()) return std::nullopt;
-  const std::string scheme = lower(*parts->scheme);
+  const std::string scheme = support::asciiLower(*parts->scheme);
   if (scheme != "http" && scheme != "https") return std::nullopt;
   ServerURL url;
   url.origin_ = scheme + "://";

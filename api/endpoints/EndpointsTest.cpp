@@ -9,7 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "api/core/VarnAPIClient.hpp"
+#include "api/VarnAPIClient.hpp"
 #include "api/endpoints/testing/FakeSyncServer.hpp"
 
 namespace varn::api {

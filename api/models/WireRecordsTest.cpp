@@ -8,7 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "api/core/VarnAPIClient.hpp"
+#include "api/VarnAPIClient.hpp"
 #include "api/core/WireCoding.hpp"
 
 namespace varn::api {

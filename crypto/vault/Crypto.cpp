@@ -11,6 +11,7 @@
 
 #include "crypto/otp/Base32.hpp"
 #include "crypto/otp/UnicodeText.hpp"
+#include "support/Ascii.hpp"
 #include "support/Wipe.hpp"
 
 namespace varn::crypto {
@@ -100,12 +101,8 @@ std::string Crypto::fingerprint(std::span<const std::uint8_t> x25519,
   Bytes joined(x25519.begin(), x25519.end());
   joined.insert(joined.end(), ed25519.begin(), ed25519.end());
   const std::array<std::uint8_t, 32> digest = sha256(joined);
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string hex;
-  for (std::size_t i = 0; i < 10; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0F];
-  }
+  for (std::size_t i = 0; i < 10; ++i) support::appendHexUpper(hex, digest[i]);
   return grouped(hex, 4, " ");
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "support/Ascii.hpp"
 #include "support/Utf8.hpp"
 
 namespace varn::crypto {
@@ -123,12 +124,7 @@ class PrivateKeysReader {
     return true;
   }
 
-  static int hex(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
+  static int hex(char c) noexcept { return support::hexDigitValue(c); }
 
   bool hex4(std::uint32_t& out) noexcept {
     if (text_.size() - pos_ < 4) return false;

@@ -8,19 +8,14 @@
 #include "mcp/browser/OriginLock.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VarnRef.hpp"
+#include "support/Ascii.hpp"
 #include "support/Utf8.hpp"
 #include "support/Wipe.hpp"
 
 namespace varn::mcp {
 namespace {
 
-std::string asciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+using support::asciiLower;
 
 // What the vault holds, as far as typing goes.
 enum class ValueKind { password, otp, plain };

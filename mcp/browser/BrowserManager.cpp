@@ -27,6 +27,7 @@
 #include "support/Json.hpp"
 #include "support/TcpTable.hpp"
 #include "support/Utf8.hpp"
+#include "support/Uuid.hpp"
 
 namespace varn::mcp {
 

@@ -8,6 +8,7 @@
 
 #include "mcp/browser/CallBudget.hpp"
 #include "mcp/secrets/ToolError.hpp"
+#include "support/Ascii.hpp"
 #include "support/Uri.hpp"
 
 namespace varn::mcp {
@@ -15,16 +16,12 @@ namespace {
 
 using support::OrderedJson;
 
-char lowerASCII(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool isASCIIAlpha(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+using support::asciiLower;
+using support::isAsciiAlpha;
+using support::isAsciiDigit;
 
 bool isSchemeChar(char c) {
-  return isASCIIAlpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+  return support::isAsciiAlnum(c) || c == '+' || c == '-' || c == '.';
 }
 
 // The URL as a browser's parser first cleans it: C0 controls and spaces stripped from both ends,
@@ -36,7 +33,7 @@ std::string cleanedURL(std::string_view url) {
   std::string cleaned;
   cleaned.reserve(url.size());
   for (char c : url) {
-    if (c != '\t' && c != '\n' && c != '\r') cleaned.push_back(lowerASCII(c));
+    if (c != '\t' && c != '\n' && c != '\r') cleaned.push_back(asciiLower(c));
   }
   return cleaned;
 }
@@ -63,7 +60,7 @@ bool isHostName(std::string_view host) {
       return false;
     }
     for (char c : label) {
-      if (!isASCIIAlpha(c) && !(c >= '0' && c <= '9') && c != '-') return false;
+      if (!isAsciiAlpha(c) && !isAsciiDigit(c) && c != '-') return false;
     }
     if (dot == host.size()) return true;
     start = dot + 1;
@@ -81,7 +78,7 @@ bool isWebOrigin(std::string_view origin) {
     return false;
   }
   std::string scheme;
-  for (char c : *uri->scheme) scheme.push_back(lowerASCII(c));
+  for (char c : *uri->scheme) scheme.push_back(asciiLower(c));
   if (scheme != "http" && scheme != "https") return false;
   if (!isHostName(*uri->host)) return false;
   if (uri->port) {
@@ -194,7 +191,7 @@ bool BrowserNavigateTool::allowedURL(std::string_view url) {
 
 bool BrowserNavigateTool::httpURL(std::string_view url) {
   const std::string cleaned = cleanedURL(url);
-  if (cleaned.empty() || !isASCIIAlpha(cleaned.front())) return false;
+  if (cleaned.empty() || !isAsciiAlpha(cleaned.front())) return false;
   std::size_t end = 1;
   while (end < cleaned.size() && isSchemeChar(cleaned[end])) ++end;
   if (end == cleaned.size() || cleaned[end] != ':') return false;

@@ -18,6 +18,7 @@
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/CDPMessageReader.hpp"
+#include "support/Ascii.hpp"
 #include "support/Utf8.hpp"
 #include "support/Wipe.hpp"
 
@@ -51,10 +52,7 @@ int hexUnit(std::string_view text, std::size_t at) {
   if (at + 4 > text.size()) return -1;
   int unit = 0;
   for (char digit : text.substr(at, 4)) {
-    const int value = digit >= '0' && digit <= '9'   ? digit - '0'
-                      : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
-                      : digit >= 'A' && digit <= 'F' ? digit - 'A' + 10
-                                                     : -1;
+    const int value = support::hexDigitValue(digit);
     if (value < 0) return -1;
     unit = unit * 16 + value;
   }

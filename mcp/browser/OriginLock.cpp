@@ -3,6 +3,7 @@
 #include "crypto/otp/PublicSuffixList.hpp"
 #include "crypto/otp/RegistrableDomain.hpp"
 #include "mcp/browser/BrowserController.hpp"
+#include "support/Ascii.hpp"
 #include "support/Uri.hpp"
 #include "support/Utf8.hpp"
 
@@ -12,13 +13,7 @@ namespace {
 using crypto::PublicSuffixList;
 using crypto::RegistrableDomain;
 
-std::string asciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+using support::asciiLower;
 
 // The lower-cased scheme of a target that strictly parses as a URL with a non-empty host; empty
 // otherwise. Origins ("https://bank.example:8443") are such URLs too.

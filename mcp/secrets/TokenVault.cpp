@@ -1,6 +1,7 @@
 #include "mcp/secrets/TokenVault.hpp"
 
 #include "support/Utf8.hpp"
+#include "support/Uuid.hpp"
 #include "support/Wipe.hpp"
 
 namespace varn::mcp {

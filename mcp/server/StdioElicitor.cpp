@@ -3,19 +3,18 @@
 #include <utility>
 
 #include "mcp/secrets/ResolveError.hpp"
+#include "support/Ascii.hpp"
 #include "support/Json.hpp"
 #include "support/Utf8.hpp"
+#include "support/Uuid.hpp"
 
 namespace varn::mcp {
 namespace {
 
 void appendPercentEncoded(std::string& out, std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   for (char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
     out.push_back('%');
-    out.push_back(kHex[byte >> 4]);
-    out.push_back(kHex[byte & 0x0F]);
+    support::appendHexUpper(out, static_cast<std::uint8_t>(c));
   }
 }
 

@@ -1,10 +1,10 @@
 #include "mcp/tools/HTTPTransport.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <mutex>
 
 #include "mcp/secrets/ToolError.hpp"
+#include "support/Ascii.hpp"
 #include "support/CurlHandles.hpp"
 #include "support/Uri.hpp"
 #include "support/Utf8.hpp"
@@ -12,18 +12,15 @@
 namespace varn::mcp {
 namespace {
 
+using support::asciiLower;
+using support::equalsIgnoringAsciiCase;
+
 std::optional<std::string> urlPart(CURLU* handle, CURLUPart part) {
   char* value = nullptr;
   if (curl_url_get(handle, part, &value, 0) != CURLUE_OK || value == nullptr) return std::nullopt;
   std::string out(value);
   curl_free(value);
   return out;
-}
-
-std::string asciiLower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 // Header bytes as text: UTF-8 when they are, otherwise one character per byte (ISO-8859-1).
@@ -42,13 +39,6 @@ std::string_view trimBlanks(std::string_view text) {
     text.remove_suffix(1);
   }
   return text;
-}
-
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 // What one transfer collects through libcurl's callbacks.
@@ -103,7 +93,7 @@ std::vector<std::pair<std::string, std::string>> joinedHeaders(
   std::vector<std::pair<std::string, std::string>> out;
   for (const auto& [name, value] : raw) {
     auto same = std::find_if(out.begin(), out.end(), [&](const auto& field) {
-      return equalIgnoringCase(field.first, name);
+      return equalsIgnoringAsciiCase(field.first, name);
     });
     if (same == out.end()) {
       out.emplace_back(headerText(name), headerText(value));
@@ -189,7 +179,7 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
   for (const char* added : {"Accept", "Content-Type", "Expect"}) {
     bool callerSetsIt =
         std::any_of(request.headers.begin(), request.headers.end(),
-                    [&](const auto& field) { return equalIgnoringCase(field.first, added); });
+                    [&](const auto& field) { return equalsIgnoringAsciiCase(field.first, added); });
     if (!callerSetsIt) headers.append(std::string(added) + ":");
   }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());

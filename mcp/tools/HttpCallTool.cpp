@@ -1,12 +1,12 @@
 #include "mcp/tools/HttpCallTool.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/tools/InjectionGuard.hpp"
+#include "support/Ascii.hpp"
 #include "support/Utf8.hpp"
 #include "support/Wipe.hpp"
 
@@ -21,8 +21,7 @@ constexpr std::chrono::seconds kRequestTimeout{60};
 bool isToken(std::string_view text) {
   static constexpr std::string_view kMarks = "!#$%&'*+-.^_`|~";
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
-           kMarks.find(c) != std::string_view::npos;
+    return support::isAsciiAlnum(c) || kMarks.find(c) != std::string_view::npos;
   });
 }
 
@@ -30,18 +29,12 @@ bool breaksAHeader(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // Sets a field, replacing one of the same name in any letter case.
 void setField(std::vector<std::pair<std::string, std::string>>& fields, const std::string& name,
               std::string value) {
-  auto same = std::find_if(fields.begin(), fields.end(),
-                           [&](const auto& field) { return equalIgnoringCase(field.first, name); });
+  auto same = std::find_if(fields.begin(), fields.end(), [&](const auto& field) {
+    return support::equalsIgnoringAsciiCase(field.first, name);
+  });
   if (same != fields.end()) {
     *same = {name, std::move(value)};
   } else {
@@ -121,8 +114,9 @@ HttpCallOutput HttpCallTool::run(const Input& input) const {
     }
     // A shared front end routes by Host: another value would carry the credential to another
     // tenant behind the bound address.
-    if (std::any_of(request.headers.begin(), request.headers.end(),
-                    [](const auto& field) { return equalIgnoringCase(field.first, "Host"); })) {
+    if (std::any_of(request.headers.begin(), request.headers.end(), [](const auto& field) {
+          return support::equalsIgnoringAsciiCase(field.first, "Host");
+        })) {
       throw ToolError::invalidArguments(
           "the Host header cannot be set when a credential is injected");
     }

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/core/VarnAPIClient.hpp"
+#include "api/VarnAPIClient.hpp"
 #include "crypto/vault/VaultCrypto.hpp"
 
 namespace {

@@ -8,23 +8,13 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <stdexcept>
 
+#include "support/Ascii.hpp"
+
 namespace varn::mcp::fakes {
 namespace {
-
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // Reads more bytes into `buffer`; false at end of input or on error.
 bool readMore(int fd, std::string& buffer) {
@@ -75,7 +65,7 @@ LocalHttpServer::Request parseHead(std::string_view head) {
 
 std::optional<std::string> LocalHttpServer::Request::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equalIgnoringCase(key, name)) return value;
+    if (support::equalsIgnoringAsciiCase(key, name)) return value;
   }
   return std::nullopt;
 }

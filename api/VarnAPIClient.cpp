@@ -1,4 +1,4 @@
-#include "api/core/VarnAPIClient.hpp"
+#include "api/VarnAPIClient.hpp"
 
 #include <utility>
 

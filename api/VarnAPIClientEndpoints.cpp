@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api/core/VarnAPIClient.hpp"
+#include "api/VarnAPIClient.hpp"
 #include "api/core/WireCoding.hpp"
 
 namespace varn::api {

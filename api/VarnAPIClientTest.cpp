@@ -1,7 +1,7 @@
 // The one request path against a local fake sync server: error mapping, reply decoding, the
 // session token and where it may go, path segments, URL joining and the transport's limits.
 
-#include "api/core/VarnAPIClient.hpp"
+#include "api/VarnAPIClient.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
