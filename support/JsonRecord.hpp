@@ -114,7 +114,7 @@ concept JsonRecord = requires(const T* tag) {
 // Declares `Type`'s field table; place it in the record's namespace, after the struct.
 #define VARN_JSON_RECORD(Type, name, ...)                                     \
   [[maybe_unused]] constexpr auto varnJsonRecord(const Type*) {               \
-    using Self = Type;                                                        \
+    using Self [[maybe_unused]] = Type;                                       \
     return ::varn::support::jsonRecordTable(name __VA_OPT__(, ) __VA_ARGS__); \
   }                                                                           \
   static_assert(true)
@@ -265,6 +265,45 @@ struct JsonCoder<T> {
     }
   }
 };
+
+// --- copying between records --------------------------------------------------------------------
+
+// A record's table as a constant.
+template <JsonRecord T>
+inline constexpr auto kJsonRecordTable = varnJsonRecord(static_cast<const T*>(nullptr));
+
+// The index of the field of T whose key is `key`, or the number of fields when there is none.
+template <JsonRecord T>
+constexpr std::size_t jsonFieldIndex(std::string_view key) {
+  constexpr std::size_t count = std::tuple_size_v<decltype(kJsonRecordTable<T>.fields)>;
+  std::size_t found = count;
+  std::size_t index = 0;
+  auto check = [&](const auto& field) {
+    if (found == count && field.key == key) found = index;
+    ++index;
+  };
+  std::apply([&](const auto&... fields) { (check(fields), ...); }, kJsonRecordTable<T>.fields);
+  return found;
+}
+
+// Copies every field of `from` into the field of `to` with the same key; a key `to` lacks does not
+// compile. An absent optional leaves the target absent; a required field makes it present.
+template <JsonRecord From, JsonRecord To>
+void assignFieldsByKey(const From& from, To& to) {
+  constexpr auto& fromFields = kJsonRecordTable<From>.fields;
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (
+        [&] {
+          constexpr auto source = std::get<I>(fromFields);
+          constexpr std::size_t target = jsonFieldIndex<To>(source.key);
+          static_assert(target < std::tuple_size_v<decltype(kJsonRecordTable<To>.fields)>,
+                        "the target record has no field with this key");
+          to.*(std::get<target>(kJsonRecordTable<To>.fields).member) = from.*(source.member);
+        }(),
+        ...);
+  }
+  (std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(fromFields)>>>{});
+}
 
 // --- implementation -----------------------------------------------------------------------------
 

@@ -96,7 +96,7 @@ TypedField BrowserFillCore::fillLocated(const std::string& ref, FillField field,
   checkFits(field, preview.type, ref);
   // A sandboxed document has no origin of its own to lock to, whatever its address says.
   if (match.frameOrigin == "null") throw BrowserError::opaqueOrigin(match.pageURL);
-  OriginLock::check(match.frameOrigin, preview.url, preview.allowedHosts, ref);
+  OriginLock::check(match.frameOrigin, preview.url, preview.allowed_hosts, ref);
   if (field == FillField::password && asciiLower(match.inputType) != "password") {
     throw BrowserError::concealedFieldRequired(match.inputType);
   }
@@ -115,10 +115,10 @@ TypedField BrowserFillCore::fillLocated(const std::string& ref, FillField field,
   }
   FormTarget form = controller_->typeInto(
       match, field == FillField::otp ? code : value,
-      FillBinding{ref, OriginLock::lockedTo(preview.url, preview.allowedHosts)});
+      FillBinding{ref, OriginLock::lockedTo(preview.url, preview.allowed_hosts)});
   support::wipe(value);
   support::wipe(code);
-  return TypedField{ref, match, std::move(form), preview.url, preview.allowedHosts};
+  return TypedField{ref, match, std::move(form), preview.url, preview.allowed_hosts};
 }
 
 bool BrowserFillCore::submitTyped(const std::vector<TypedField>& typed) const {

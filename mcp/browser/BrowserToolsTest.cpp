@@ -208,7 +208,7 @@ TEST(CredentialCaptureToolTest, ReturnsOnlyRefAndNameAndWorksWithoutBrowser) {
             R"({"ref":"varn://Work/Site/password","name":"Site"})");
   ASSERT_EQ(vault->calls().size(), 1u);
   EXPECT_EQ(support::dumpCompact(vault->calls()[0].arguments),
-            R"({"origin":"https://site","name":"N"})");
+            R"({"name":"N","url":"https://site"})");
 
   vault->failAfter = 1;
   vault->failure = ToolError::upstream("vault is locked");

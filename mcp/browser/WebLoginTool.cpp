@@ -163,7 +163,7 @@ std::string WebLoginTool::openStart(const WebLoginInput& input,
     target = support::trimWhitespace(binding.url.value_or(""));
     if (target.empty()) throw BrowserError::itemHasNoURL(passwordRef);
   }
-  OriginLock::check(target, binding.url, binding.allowedHosts, passwordRef);
+  OriginLock::check(target, binding.url, binding.allowed_hosts, passwordRef);
   controller_->navigate(target);
   return target;
 }

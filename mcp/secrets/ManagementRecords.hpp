@@ -159,6 +159,10 @@ struct ProjectDeleteInput {
 };
 VARN_JSON_RECORD(ProjectDeleteInput, "arguments", VARN_JSON_FIELD(project));
 
+// The input of the two list operations, which take no argument: any arguments object decodes.
+struct NoArguments {};
+VARN_JSON_RECORD(NoArguments, "arguments");
+
 // --- outputs
 // --------------------------------------------------------------------------------------
 

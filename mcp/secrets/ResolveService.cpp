@@ -65,8 +65,8 @@ ResolvedSecret ResolveService::resolveSecret(const std::string& ref, const std::
         throw ResolveError::noValue(ref);
       }
       audit("allowed");
-      return ResolvedSecret{std::move(*reply.value), std::move(reply.allowedHosts),
-                            std::move(reply.allowedCommands)};
+      return ResolvedSecret{std::move(*reply.value), std::move(reply.allowed_hosts),
+                            std::move(reply.allowed_commands)};
     case VaultDecision::refused:
       audit("refused");
       throw ResolveError::refused(ref);
@@ -92,8 +92,8 @@ ResolvedSecret ResolveService::resolveSecret(const std::string& ref, const std::
     throw ResolveError::denied(ref);
   }
   audit("approved");
-  return ResolvedSecret{std::move(*second.value), std::move(second.allowedHosts),
-                        std::move(second.allowedCommands)};
+  return ResolvedSecret{std::move(*second.value), std::move(second.allowed_hosts),
+                        std::move(second.allowed_commands)};
 }
 
 }  // namespace varn::mcp

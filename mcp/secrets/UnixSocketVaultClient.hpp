@@ -46,22 +46,8 @@ class UnixSocketVaultClient final : public VaultClient {
   VaultResponse preview(std::string_view ref) override;
   std::vector<VaultListEntry> list(const std::optional<std::string>& collection,
                                    const std::optional<std::string>& query) override;
-  SecretMetadataOutput captureSecret(std::string_view origin,
-                                     const std::optional<std::string>& name) override;
-  SecretMetadataOutput createSecret(const SecretCreateInput& input) override;
-  SecretMetadataOutput getSecret(const SecretGetInput& input) override;
-  SecretMetadataOutput updateSecret(const SecretUpdateInput& input) override;
-  DeleteOutput deleteSecret(const SecretDeleteInput& input) override;
-  GroupListOutput listGroups() override;
-  GroupOutput createGroup(const GroupCreateInput& input) override;
-  GroupOutput getGroup(const GroupGetInput& input) override;
-  GroupOutput updateGroup(const GroupUpdateInput& input) override;
-  DeleteOutput deleteGroup(const GroupDeleteInput& input) override;
-  ProjectListOutput listProjects() override;
-  ProjectOutput createProject(const ProjectCreateInput& input) override;
-  ProjectOutput getProject(const ProjectGetInput& input) override;
-  ProjectOutput updateProject(const ProjectUpdateInput& input) override;
-  DeleteOutput deleteProject(const ProjectDeleteInput& input) override;
+  // Capture and the management operations: the vault's error envelope is tried first.
+  support::Json manage(const VaultRequest& request) override;
 
  private:
   // One exchange on a new connection: writes the encoded request and its line feed, returns the

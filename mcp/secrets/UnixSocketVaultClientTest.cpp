@@ -59,7 +59,9 @@ std::string outcome(const Call& call, UnixSocketVaultClient& client) {
 }
 
 const Call kPreview = [](UnixSocketVaultClient& c) { return dump(c.preview("varn://c/i/f")); };
-const Call kDeleteGroup = [](UnixSocketVaultClient& c) { return dump(c.deleteGroup({"g"})); };
+const Call kDeleteGroup = [](UnixSocketVaultClient& c) {
+  return dump(c.run<GroupDeleteOperation>({"g"}));
+};
 
 constexpr const char* kMetadata =
     R"({"id":"1","ref":"varn://c/i/f","name":"n","field_label":"f","kind":"k",)"
@@ -126,7 +128,8 @@ std::vector<OperationCase> operationCases() {
          return dump(c.captureSecret("https://e.com", std::nullopt));
        },
        "{\"op\":\"capture\",\"url\":\"https:\\/\\/e.com\"}\n", kMetadata, kMetadataEncoded, true},
-      {"secret_create", [](UnixSocketVaultClient& c) { return dump(c.createSecret(fullCreate())); },
+      {"secret_create",
+       [](UnixSocketVaultClient& c) { return dump(c.run<SecretCreateOperation>(fullCreate())); },
        "{\"op\":\"secret_create\",\"name\":\"GitHub\",\"value\":\"fake\\nvalue\\/\u00e9\","
        "\"kind\":\"password\",\"username\":\"me\",\"group\":\"Dev\",\"project\":\"Work\","
        "\"url\":\"https:\\/\\/github.com\",\"field_label\":\"token\",\"ai_access\":\"injectable\","
@@ -134,12 +137,13 @@ std::vector<OperationCase> operationCases() {
        kMetadata, kMetadataEncoded, true},
       {"secret_create minimal",
        [](UnixSocketVaultClient& c) {
-         return dump(c.createSecret({"n", "f", "v", "k", "anything"}));
+         return dump(c.run<SecretCreateOperation>({"n", "f", "v", "k", "anything"}));
        },
        "{\"op\":\"secret_create\",\"name\":\"n\",\"value\":\"v\",\"kind\":\"k\","
        "\"field_label\":\"f\",\"ai_access\":\"anything\"}\n",
        kMetadata, kMetadataEncoded, true},
-      {"secret_get", [](UnixSocketVaultClient& c) { return dump(c.getSecret({"not a ref"})); },
+      {"secret_get",
+       [](UnixSocketVaultClient& c) { return dump(c.run<SecretGetOperation>({"not a ref"})); },
        "{\"op\":\"secret_get\",\"ref\":\"not a ref\"}\n", kMetadata, kMetadataEncoded, true},
       {"secret_update",
        [](UnixSocketVaultClient& c) {
@@ -148,58 +152,64 @@ std::vector<OperationCase> operationCases() {
          input.value = "";
          input.username = "";
          input.allowed_hosts = std::vector<std::string>{};
-         return dump(c.updateSecret(input));
+         return dump(c.run<SecretUpdateOperation>(input));
        },
        "{\"op\":\"secret_update\",\"ref\":\"r\",\"value\":\"\",\"username\":\"\","
        "\"allowed_hosts\":[]}\n",
        kMetadata, kMetadataEncoded, true},
       {"secret_update only ref",
-       [](UnixSocketVaultClient& c) { return dump(c.updateSecret({"r"})); },
+       [](UnixSocketVaultClient& c) { return dump(c.run<SecretUpdateOperation>({"r"})); },
        "{\"op\":\"secret_update\",\"ref\":\"r\"}\n", kMetadata, kMetadataEncoded, true},
-      {"secret_delete", [](UnixSocketVaultClient& c) { return dump(c.deleteSecret({"r"})); },
+      {"secret_delete",
+       [](UnixSocketVaultClient& c) { return dump(c.run<SecretDeleteOperation>({"r"})); },
        "{\"op\":\"secret_delete\",\"ref\":\"r\"}\n", R"({"deleted":false})", R"({"deleted":false})",
        true},
-      {"group_list", [](UnixSocketVaultClient& c) { return dump(c.listGroups()); },
+      {"group_list", [](UnixSocketVaultClient& c) { return dump(c.run<GroupListOperation>({})); },
        "{\"op\":\"group_list\"}\n",
        R"({"groups":[{"id":"2","name":"b","project":"p","parent":"1"},{"id":"1","name":"a","project":"p"}]})",
        R"({"groups":[{"id":"2","name":"b","project":"p","parent":"1"},{"id":"1","name":"a","project":"p"}]})",
        true},
       {"group_create",
        [](UnixSocketVaultClient& c) {
-         return dump(c.createGroup({"Dev", "Work", "Root/Sub"}));
+         return dump(c.run<GroupCreateOperation>({"Dev", "Work", "Root/Sub"}));
        },
        "{\"op\":\"group_create\",\"name\":\"Dev\",\"project\":\"Work\",\"parent\":\"Root\\/"
        "Sub\"}\n",
        R"({"id":"g","name":"Dev","project":"Work"})", R"({"id":"g","name":"Dev","project":"Work"})",
        true},
-      {"group_get", [](UnixSocketVaultClient& c) { return dump(c.getGroup({"Dev"})); },
+      {"group_get",
+       [](UnixSocketVaultClient& c) { return dump(c.run<GroupGetOperation>({"Dev"})); },
        "{\"op\":\"group_get\",\"group\":\"Dev\"}\n", R"({"id":"g","name":"Dev","project":"Work"})",
        R"({"id":"g","name":"Dev","project":"Work"})", true},
       {"group_update",
        [](UnixSocketVaultClient& c) {
-         return dump(c.updateGroup({"Dev", "Ops"}));
+         return dump(c.run<GroupUpdateOperation>({"Dev", "Ops"}));
        },
        "{\"op\":\"group_update\",\"name\":\"Ops\",\"group\":\"Dev\"}\n",
        R"({"id":"g","name":"Ops","project":"Work"})", R"({"id":"g","name":"Ops","project":"Work"})",
        true},
       {"group_delete", kDeleteGroup, "{\"op\":\"group_delete\",\"group\":\"g\"}\n",
        R"({"deleted":true})", R"({"deleted":true})", true},
-      {"project_list", [](UnixSocketVaultClient& c) { return dump(c.listProjects()); },
+      {"project_list",
+       [](UnixSocketVaultClient& c) { return dump(c.run<ProjectListOperation>({})); },
        "{\"op\":\"project_list\"}\n", R"({"projects":[{"id":"p","name":"Work"}]})",
        R"({"projects":[{"id":"p","name":"Work"}]})", true},
-      {"project_create", [](UnixSocketVaultClient& c) { return dump(c.createProject({"Work"})); },
+      {"project_create",
+       [](UnixSocketVaultClient& c) { return dump(c.run<ProjectCreateOperation>({"Work"})); },
        "{\"op\":\"project_create\",\"name\":\"Work\"}\n", R"({"id":"p","name":"Work"})",
        R"({"id":"p","name":"Work"})", true},
-      {"project_get", [](UnixSocketVaultClient& c) { return dump(c.getProject({"p"})); },
+      {"project_get",
+       [](UnixSocketVaultClient& c) { return dump(c.run<ProjectGetOperation>({"p"})); },
        "{\"op\":\"project_get\",\"project\":\"p\"}\n", R"({"id":"p","name":"Work"})",
        R"({"id":"p","name":"Work"})", true},
       {"project_update",
        [](UnixSocketVaultClient& c) {
-         return dump(c.updateProject({"p", std::nullopt}));
+         return dump(c.run<ProjectUpdateOperation>({"p", std::nullopt}));
        },
        "{\"op\":\"project_update\",\"project\":\"p\"}\n", R"({"id":"p","name":"Work"})",
        R"({"id":"p","name":"Work"})", true},
-      {"project_delete", [](UnixSocketVaultClient& c) { return dump(c.deleteProject({"p"})); },
+      {"project_delete",
+       [](UnixSocketVaultClient& c) { return dump(c.run<ProjectDeleteOperation>({"p"})); },
        "{\"op\":\"project_delete\",\"project\":\"p\"}\n", R"({"deleted":true})",
        R"({"deleted":true})", true},
   };
@@ -265,7 +275,9 @@ const std::string kNotJson = "decode: the data is not valid JSON";
 const Call kList = [](UnixSocketVaultClient& c) {
   return std::to_string(c.list(std::nullopt, std::nullopt).size());
 };
-const Call kGetGroup = [](UnixSocketVaultClient& c) { return dump(c.getGroup({"g"})); };
+const Call kGetGroup = [](UnixSocketVaultClient& c) {
+  return dump(c.run<GroupGetOperation>({"g"}));
+};
 
 INSTANTIATE_TEST_SUITE_P(
     Framing, UnixSocketReplyTest,
@@ -404,8 +416,10 @@ TEST(UnixSocketVaultClientTest, PeerClosingEarlyIsWriteFailedNotABrokenPipeSigna
   UnixSocketVaultClient client(vault.path());
   // Far more than a socket buffer holds, so the write is still going when the peer closes.
   SecretCreateInput input{"n", "f", std::string(4 << 20, 'x'), "k", "injectable"};
-  EXPECT_EQ(outcome([&](UnixSocketVaultClient& c) { return dump(c.createSecret(input)); }, client),
-            "upstream: write() failed");
+  EXPECT_EQ(
+      outcome([&](UnixSocketVaultClient& c) { return dump(c.run<SecretCreateOperation>(input)); },
+              client),
+      "upstream: write() failed");
 
   ::sigaction(SIGPIPE, &previous, nullptr);
 }

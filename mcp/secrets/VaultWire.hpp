@@ -3,11 +3,12 @@
 // The vocabulary of the vault socket: the request record with its operation code, the replies to
 // resolve, preview and list, and the vault's two closed value sets.
 //
-// Records are plain values: copies are independent and compare field by field. Requests are only
-// encoded and replies only decoded in this server, but every record does both with the same keys,
-// through the record codec (support/JsonRecord.hpp). Decoding is all or nothing and throws
-// support::JsonDecodeError naming the key; it never quotes a value, since a reply may carry a
-// secret.
+// Records are plain values: copies are independent and compare field by field. Like the management
+// records, a member is named as its JSON key, so that an input record's fields go into the request
+// fields of the same name. Requests are only encoded and replies only decoded in this server, but
+// every record does both with the same keys, through the record codec (support/JsonRecord.hpp).
+// Decoding is all or nothing and throws support::JsonDecodeError naming the key; it never quotes a
+// value, since a reply may carry a secret.
 
 #include <cstdint>
 #include <optional>
@@ -89,18 +90,18 @@ struct VaultRequest {
   std::optional<std::string> collection{};
   std::optional<std::string> query{};
   std::optional<std::string> name{};
-  std::optional<std::string> fieldLabel{};
+  std::optional<std::string> field_label{};
   std::optional<std::string> value{};
   std::optional<std::string> kind{};
   // Free text copied from the caller's input; not checked against the AIAccess texts.
-  std::optional<std::string> aiAccess{};
+  std::optional<std::string> ai_access{};
   std::optional<std::string> username{};
   std::optional<std::string> group{};
   std::optional<std::string> project{};
   std::optional<std::string> parent{};
   std::optional<std::string> url{};
-  std::optional<std::vector<std::string>> allowedHosts{};
-  std::optional<std::vector<std::string>> allowedCommands{};
+  std::optional<std::vector<std::string>> allowed_hosts{};
+  std::optional<std::vector<std::string>> allowed_commands{};
 
   // "op" must be one of the operation texts; every other key is optional.
   static VaultRequest fromJson(const support::Json& object);
@@ -142,11 +143,9 @@ VARN_JSON_RECORD(VaultRequest, "request", VARN_JSON_FIELD(op), VARN_JSON_FIELD(r
                  VARN_JSON_FIELD(approved), VARN_JSON_FIELD(collection), VARN_JSON_FIELD(query),
                  VARN_JSON_FIELD(name), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
                  VARN_JSON_FIELD(username), VARN_JSON_FIELD(group), VARN_JSON_FIELD(project),
-                 VARN_JSON_FIELD(parent), VARN_JSON_FIELD(url),
-                 VARN_JSON_FIELD_AS(fieldLabel, "field_label"),
-                 VARN_JSON_FIELD_AS(aiAccess, "ai_access"),
-                 VARN_JSON_FIELD_AS(allowedHosts, "allowed_hosts"),
-                 VARN_JSON_FIELD_AS(allowedCommands, "allowed_commands"));
+                 VARN_JSON_FIELD(parent), VARN_JSON_FIELD(url), VARN_JSON_FIELD(field_label),
+                 VARN_JSON_FIELD(ai_access), VARN_JSON_FIELD(allowed_hosts),
+                 VARN_JSON_FIELD(allowed_commands));
 
 // The operation's text, as in the comments of VaultRequest::Op.
 [[nodiscard]] std::string_view toString(VaultRequest::Op op) noexcept;
@@ -158,14 +157,14 @@ template <>
 // it must never reach a tool result, a log line or an error text.
 struct VaultResponse {
   VaultDecision decision = VaultDecision::refused;
-  std::optional<AIAccess> aiAccess{};
+  std::optional<AIAccess> ai_access{};
   std::optional<std::string> value{};
   std::optional<std::string> type{};
   std::optional<std::int64_t> length{};
   std::optional<std::string> last4{};
   std::optional<std::string> url{};
-  std::optional<std::vector<std::string>> allowedHosts{};
-  std::optional<std::vector<std::string>> allowedCommands{};
+  std::optional<std::vector<std::string>> allowed_hosts{};
+  std::optional<std::vector<std::string>> allowed_commands{};
 
   // "decision" must be one of its three texts; a present "ai_access" one of the tier texts;
   // "length" an integer within the signed 64-bit range.
@@ -177,18 +176,17 @@ struct VaultResponse {
   bool operator==(const VaultResponse&) const = default;
 };
 
-VARN_JSON_RECORD(VaultResponse, "reply", VARN_JSON_FIELD(decision),
-                 VARN_JSON_FIELD_AS(aiAccess, "ai_access"), VARN_JSON_FIELD(value),
-                 VARN_JSON_FIELD(type), VARN_JSON_FIELD(length), VARN_JSON_FIELD(last4),
-                 VARN_JSON_FIELD(url), VARN_JSON_FIELD_AS(allowedHosts, "allowed_hosts"),
-                 VARN_JSON_FIELD_AS(allowedCommands, "allowed_commands"));
+VARN_JSON_RECORD(VaultResponse, "reply", VARN_JSON_FIELD(decision), VARN_JSON_FIELD(ai_access),
+                 VARN_JSON_FIELD(value), VARN_JSON_FIELD(type), VARN_JSON_FIELD(length),
+                 VARN_JSON_FIELD(last4), VARN_JSON_FIELD(url), VARN_JSON_FIELD(allowed_hosts),
+                 VARN_JSON_FIELD(allowed_commands));
 
 // One secret of a list reply. All four keys are required.
 struct VaultListEntry {
   std::string ref{};
   std::string name{};
   std::string type{};
-  AIAccess aiAccess = AIAccess::aiHidden;
+  AIAccess ai_access = AIAccess::aiHidden;
 
   static VaultListEntry fromJson(const support::Json& object);
   // Keys "ref", "name", "type", "ai_access".
@@ -202,6 +200,6 @@ struct VaultListEntry {
 };
 
 VARN_JSON_RECORD(VaultListEntry, "list entry", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(name),
-                 VARN_JSON_FIELD(type), VARN_JSON_FIELD_AS(aiAccess, "ai_access"));
+                 VARN_JSON_FIELD(type), VARN_JSON_FIELD(ai_access));
 
 }  // namespace varn::mcp

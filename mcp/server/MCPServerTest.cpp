@@ -55,37 +55,19 @@ class RecordingVault final : public VaultClient {
     return {
         VaultListEntry{"varn://local/GitHub/password", "GitHub", "password", AIAccess::injectable}};
   }
-  SecretMetadataOutput getSecret(const SecretGetInput& input) override {
-    record("get " + input.ref, 0);
-    if (input.ref == "await-approval" || input.ref == "await-approval-briefly") {
-      // Stands in for the resolve road: the answer must come in through a later input line.
-      const auto timeout = input.ref == "await-approval" ? kBound : kBrief;
-      const std::string action = coordinator->wait("elicit-T", timeout).action;
-      return SecretMetadataOutput{"id-1",       input.ref,    action, "password",
-                                  "password",   "injectable", "",     std::nullopt,
-                                  std::nullopt, std::nullopt};
+  Json manage(const VaultRequest& request) override {
+    switch (request.op) {
+      case VaultRequest::Op::secretGet:
+        return reply(getSecret(request.ref.value_or("")));
+      case VaultRequest::Op::secretDelete:
+        record("delete", 0);
+        throw ToolError::upstream("vault said \"no\"\nline 2\tit's\\gone");
+      case VaultRequest::Op::groupList:
+        record("group_list", 0);
+        return reply(GroupListOutput{{GroupOutput{"g1", "Ops", "p1", std::nullopt}}});
+      default:
+        return VaultClient::manage(request);
     }
-    if (input.ref == "fast") {
-      std::lock_guard lock(mutex_);
-      fastArrived_ = true;
-      cv_.notify_all();
-    }
-    SecretMetadataOutput output{"id-1",       input.ref, "GitHub",     "password",   "password",
-                                "injectable", "",        std::nullopt, std::nullopt, std::nullopt};
-    if (input.ref == "slow") {
-      std::unique_lock lock(mutex_);
-      if (!cv_.wait_for(lock, kBound, [this] { return fastArrived_; }))
-        output.name = "waited in vain";
-    }
-    return output;
-  }
-  DeleteOutput deleteSecret(const SecretDeleteInput&) override {
-    record("delete", 0);
-    throw ToolError::upstream("vault said \"no\"\nline 2\tit's\\gone");
-  }
-  GroupListOutput listGroups() override {
-    record("group_list", 0);
-    return GroupListOutput{{GroupOutput{"g1", "Ops", "p1", std::nullopt}}};
   }
 
   std::shared_ptr<ElicitationCoordinator> coordinator;
@@ -96,6 +78,35 @@ class RecordingVault final : public VaultClient {
   }
 
  private:
+  template <typename Record>
+  static Json reply(const Record& record) {
+    return Json::parse(support::dumpCompact(support::encodeRecord(record)));
+  }
+
+  SecretMetadataOutput getSecret(const std::string& ref) {
+    record("get " + ref, 0);
+    if (ref == "await-approval" || ref == "await-approval-briefly") {
+      // Stands in for the resolve road: the answer must come in through a later input line.
+      const auto timeout = ref == "await-approval" ? kBound : kBrief;
+      const std::string action = coordinator->wait("elicit-T", timeout).action;
+      return SecretMetadataOutput{"id-1",       ref, action,       "password",   "password",
+                                  "injectable", "",  std::nullopt, std::nullopt, std::nullopt};
+    }
+    if (ref == "fast") {
+      std::lock_guard lock(mutex_);
+      fastArrived_ = true;
+      cv_.notify_all();
+    }
+    SecretMetadataOutput output{"id-1",       ref, "GitHub",     "password",   "password",
+                                "injectable", "",  std::nullopt, std::nullopt, std::nullopt};
+    if (ref == "slow") {
+      std::unique_lock lock(mutex_);
+      if (!cv_.wait_for(lock, kBound, [this] { return fastArrived_; }))
+        output.name = "waited in vain";
+    }
+    return output;
+  }
+
   template <typename T>
   T record(std::string call, T result) {
     std::lock_guard lock(mutex_);

@@ -12,62 +12,52 @@
 
 namespace varn::mcp {
 
-// A tool that calls `Operation` on the shared vault client with its input. Immutable; safe to run
-// concurrently. `vault` must not be null. run() blocks for one vault exchange and lets every error
-// of the client through unchanged.
-template <typename In, typename Out, Out (VaultClient::*Operation)(const In&)>
-class PassThroughTool final {
+// The tool of one management operation of the vault client's table; its name is the operation's
+// text. Immutable; safe to run concurrently. `vault` must not be null. run() blocks for one vault
+// exchange and lets every error of the client through unchanged.
+template <typename Operation>
+class ManagementTool final {
  public:
-  using Input = In;
-  using Output = Out;
+  using Input = typename Operation::Input;
+  using Output = typename Operation::Output;
 
-  explicit PassThroughTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
+  explicit ManagementTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
 
-  [[nodiscard]] Output run(const Input& input) const { return ((*vault_).*Operation)(input); }
+  [[nodiscard]] Output run(const Input& input) const {
+    return vault_->template run<Operation>(input);
+  }
 
  private:
   std::shared_ptr<VaultClient> vault_;
 };
 
-// The same for the two list operations, which take no input.
-template <typename Out, Out (VaultClient::*Operation)()>
-class PassThroughListTool final {
+// The same for the two list operations, which take no argument.
+template <typename Operation>
+class ManagementListTool final {
  public:
-  using Output = Out;
+  using Output = typename Operation::Output;
 
-  explicit PassThroughListTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
+  explicit ManagementListTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
 
-  [[nodiscard]] Output run() const { return ((*vault_).*Operation)(); }
+  [[nodiscard]] Output run() const { return vault_->template run<Operation>(NoArguments{}); }
 
  private:
   std::shared_ptr<VaultClient> vault_;
 };
 
-// secret_create, secret_get, secret_update, secret_delete.
-using SecretCreateTool =
-    PassThroughTool<SecretCreateInput, SecretMetadataOutput, &VaultClient::createSecret>;
-using SecretGetTool =
-    PassThroughTool<SecretGetInput, SecretMetadataOutput, &VaultClient::getSecret>;
-using SecretUpdateTool =
-    PassThroughTool<SecretUpdateInput, SecretMetadataOutput, &VaultClient::updateSecret>;
-using SecretDeleteTool =
-    PassThroughTool<SecretDeleteInput, DeleteOutput, &VaultClient::deleteSecret>;
-
-// group_list, group_create, group_get, group_update, group_delete.
-using GroupListTool = PassThroughListTool<GroupListOutput, &VaultClient::listGroups>;
-using GroupCreateTool = PassThroughTool<GroupCreateInput, GroupOutput, &VaultClient::createGroup>;
-using GroupGetTool = PassThroughTool<GroupGetInput, GroupOutput, &VaultClient::getGroup>;
-using GroupUpdateTool = PassThroughTool<GroupUpdateInput, GroupOutput, &VaultClient::updateGroup>;
-using GroupDeleteTool = PassThroughTool<GroupDeleteInput, DeleteOutput, &VaultClient::deleteGroup>;
-
-// project_list, project_create, project_get, project_update, project_delete.
-using ProjectListTool = PassThroughListTool<ProjectListOutput, &VaultClient::listProjects>;
-using ProjectCreateTool =
-    PassThroughTool<ProjectCreateInput, ProjectOutput, &VaultClient::createProject>;
-using ProjectGetTool = PassThroughTool<ProjectGetInput, ProjectOutput, &VaultClient::getProject>;
-using ProjectUpdateTool =
-    PassThroughTool<ProjectUpdateInput, ProjectOutput, &VaultClient::updateProject>;
-using ProjectDeleteTool =
-    PassThroughTool<ProjectDeleteInput, DeleteOutput, &VaultClient::deleteProject>;
+using SecretCreateTool = ManagementTool<SecretCreateOperation>;
+using SecretGetTool = ManagementTool<SecretGetOperation>;
+using SecretUpdateTool = ManagementTool<SecretUpdateOperation>;
+using SecretDeleteTool = ManagementTool<SecretDeleteOperation>;
+using GroupListTool = ManagementListTool<GroupListOperation>;
+using GroupCreateTool = ManagementTool<GroupCreateOperation>;
+using GroupGetTool = ManagementTool<GroupGetOperation>;
+using GroupUpdateTool = ManagementTool<GroupUpdateOperation>;
+using GroupDeleteTool = ManagementTool<GroupDeleteOperation>;
+using ProjectListTool = ManagementListTool<ProjectListOperation>;
+using ProjectCreateTool = ManagementTool<ProjectCreateOperation>;
+using ProjectGetTool = ManagementTool<ProjectGetOperation>;
+using ProjectUpdateTool = ManagementTool<ProjectUpdateOperation>;
+using ProjectDeleteTool = ManagementTool<ProjectDeleteOperation>;
 
 }  // namespace varn::mcp

@@ -55,8 +55,8 @@ TEST_F(ManagementToolsTest, SecretCreateForwardsEverythingAndNeverEchoesTheValue
   EXPECT_EQ(output, kMetadata);
   EXPECT_EQ(output.find("fake-value"), std::string::npos);
   EXPECT_EQ(onlyCall(),
-            R"(secret_create {"name":"GitHub","field_label":"token","value":"fake-value",)"
-            R"("kind":"weird-kind","ai_access":"not-a-tier","allowed_hosts":[]})");
+            R"(secret_create {"name":"GitHub","value":"fake-value","kind":"weird-kind",)"
+            R"("field_label":"token","ai_access":"not-a-tier","allowed_hosts":[]})");
 }
 
 TEST_F(ManagementToolsTest, SecretUpdateWithOnlyRefForwardsOnlyTheRef) {
@@ -104,7 +104,7 @@ TEST_F(ManagementToolsTest, EachToolCallsItsOwnOperation) {
          return t.template run<GroupUpdateTool>(Op::groupUpdate, R"({"group":"Dev","name":"Ops"})",
                                                 R"({"id":"g","name":"Ops","project":"Work"})");
        },
-       R"(group_update {"group":"Dev","name":"Ops"})",
+       R"(group_update {"name":"Ops","group":"Dev"})",
        R"({"id":"g","name":"Ops","project":"Work"})"},
       {[](auto& t) {
          return t.template run<GroupDeleteTool>(Op::groupDelete, R"({"group":"Dev"})",
@@ -130,7 +130,7 @@ TEST_F(ManagementToolsTest, EachToolCallsItsOwnOperation) {
          return t.template run<ProjectUpdateTool>(Op::projectUpdate, R"({"project":"p","name":""})",
                                                   R"({"id":"p","name":""})");
        },
-       R"(project_update {"project":"p","name":""})", R"({"id":"p","name":""})"},
+       R"(project_update {"name":"","project":"p"})", R"({"id":"p","name":""})"},
       {[](auto& t) {
          return t.template run<ProjectDeleteTool>(Op::projectDelete, R"({"project":"p"})",
                                                   R"({"deleted":true})");

@@ -58,7 +58,7 @@ SecretListOutput SecretListTool::run(const SecretListInput& input) const {
   for (VaultListEntry& entry : entries) {
     output.items.push_back(SecretListEntryOut{std::move(entry.ref), std::move(entry.name),
                                               std::move(entry.type),
-                                              std::string(toString(entry.aiAccess))});
+                                              std::string(toString(entry.ai_access))});
   }
   return output;
 }

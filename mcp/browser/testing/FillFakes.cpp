@@ -49,7 +49,7 @@ std::vector<std::string> ItemVault::calls() const {
 VaultResponse itemPreview(VaultDecision decision, std::optional<std::string> url,
                           std::optional<std::vector<std::string>> allowedHosts) {
   return VaultResponse{
-      .decision = decision, .url = std::move(url), .allowedHosts = std::move(allowedHosts)};
+      .decision = decision, .url = std::move(url), .allowed_hosts = std::move(allowedHosts)};
 }
 
 FillRoad::FillRoad()

@@ -55,8 +55,8 @@ VaultResponse resolveReply(VaultDecision decision, std::optional<std::string> va
   VaultResponse reply;
   reply.decision = decision;
   reply.value = std::move(value);
-  reply.allowedHosts = std::move(allowedHosts);
-  reply.allowedCommands = std::move(allowedCommands);
+  reply.allowed_hosts = std::move(allowedHosts);
+  reply.allowed_commands = std::move(allowedCommands);
   return reply;
 }
 

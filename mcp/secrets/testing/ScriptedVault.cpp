@@ -57,83 +57,11 @@ std::vector<VaultListEntry> ScriptedVault::list(const std::optional<std::string>
   return listReply;
 }
 
-SecretMetadataOutput ScriptedVault::captureSecret(std::string_view origin,
-                                                  const std::optional<std::string>& name) {
-  OrderedJson arguments = OrderedJson::object();
-  arguments["origin"] = std::string(origin);
-  support::putOptional(arguments, "name", name);
-  record(Op::capture, std::move(arguments));
-  return SecretMetadataOutput::fromJson(managementReply(Op::capture));
-}
-
-SecretMetadataOutput ScriptedVault::createSecret(const SecretCreateInput& input) {
-  record(Op::secretCreate, input.toJson());
-  return SecretMetadataOutput::fromJson(managementReply(Op::secretCreate));
-}
-
-SecretMetadataOutput ScriptedVault::getSecret(const SecretGetInput& input) {
-  record(Op::secretGet, input.toJson());
-  return SecretMetadataOutput::fromJson(managementReply(Op::secretGet));
-}
-
-SecretMetadataOutput ScriptedVault::updateSecret(const SecretUpdateInput& input) {
-  record(Op::secretUpdate, input.toJson());
-  return SecretMetadataOutput::fromJson(managementReply(Op::secretUpdate));
-}
-
-DeleteOutput ScriptedVault::deleteSecret(const SecretDeleteInput& input) {
-  record(Op::secretDelete, input.toJson());
-  return DeleteOutput::fromJson(managementReply(Op::secretDelete));
-}
-
-GroupListOutput ScriptedVault::listGroups() {
-  record(Op::groupList, OrderedJson::object());
-  return GroupListOutput::fromJson(managementReply(Op::groupList));
-}
-
-GroupOutput ScriptedVault::createGroup(const GroupCreateInput& input) {
-  record(Op::groupCreate, input.toJson());
-  return GroupOutput::fromJson(managementReply(Op::groupCreate));
-}
-
-GroupOutput ScriptedVault::getGroup(const GroupGetInput& input) {
-  record(Op::groupGet, input.toJson());
-  return GroupOutput::fromJson(managementReply(Op::groupGet));
-}
-
-GroupOutput ScriptedVault::updateGroup(const GroupUpdateInput& input) {
-  record(Op::groupUpdate, input.toJson());
-  return GroupOutput::fromJson(managementReply(Op::groupUpdate));
-}
-
-DeleteOutput ScriptedVault::deleteGroup(const GroupDeleteInput& input) {
-  record(Op::groupDelete, input.toJson());
-  return DeleteOutput::fromJson(managementReply(Op::groupDelete));
-}
-
-ProjectListOutput ScriptedVault::listProjects() {
-  record(Op::projectList, OrderedJson::object());
-  return ProjectListOutput::fromJson(managementReply(Op::projectList));
-}
-
-ProjectOutput ScriptedVault::createProject(const ProjectCreateInput& input) {
-  record(Op::projectCreate, input.toJson());
-  return ProjectOutput::fromJson(managementReply(Op::projectCreate));
-}
-
-ProjectOutput ScriptedVault::getProject(const ProjectGetInput& input) {
-  record(Op::projectGet, input.toJson());
-  return ProjectOutput::fromJson(managementReply(Op::projectGet));
-}
-
-ProjectOutput ScriptedVault::updateProject(const ProjectUpdateInput& input) {
-  record(Op::projectUpdate, input.toJson());
-  return ProjectOutput::fromJson(managementReply(Op::projectUpdate));
-}
-
-DeleteOutput ScriptedVault::deleteProject(const ProjectDeleteInput& input) {
-  record(Op::projectDelete, input.toJson());
-  return DeleteOutput::fromJson(managementReply(Op::projectDelete));
+Json ScriptedVault::manage(const VaultRequest& request) {
+  OrderedJson arguments = request.toJson();
+  arguments.erase("op");
+  record(request.op, std::move(arguments));
+  return managementReply(request.op);
 }
 
 namespace {

@@ -19,8 +19,8 @@ namespace varn::mcp::fakes {
 class ScriptedVault final : public VaultClient {
  public:
   // One call as it reached the vault: the op and its arguments as JSON (resolve: "ref" and
-  // "approved"; preview: "ref"; list: "collection" and "query" when given; capture: "origin" and
-  // "name" when given; management: the input record's own JSON; the two list ops: {}).
+  // "approved"; preview: "ref"; list: "collection" and "query" when given; capture and management:
+  // the request's fields as the vault socket would receive them, without "op").
   struct Call {
     VaultRequest::Op op;
     support::OrderedJson arguments;
@@ -29,8 +29,8 @@ class ScriptedVault final : public VaultClient {
   std::deque<VaultResponse> resolveReplies;  // served in order
   std::deque<VaultResponse> previewReplies;  // served in order
   std::vector<VaultListEntry> listReply;     // served to every list call
-  // The reply of each management op (and capture) as JSON, decoded with the output record's own
-  // decoder, so that a malformed script fails as a malformed vault reply would.
+  // The reply of each management op (and capture) as JSON, decoded by the operation like a reply of
+  // the socket, so that a malformed script fails as a malformed vault reply would.
   std::map<VaultRequest::Op, support::Json> managementReplies;
   // From the call with this index on (counted from 0), every call is recorded and then throws
   // `failure`. -1: never.
@@ -41,22 +41,7 @@ class ScriptedVault final : public VaultClient {
   VaultResponse preview(std::string_view ref) override;
   std::vector<VaultListEntry> list(const std::optional<std::string>& collection,
                                    const std::optional<std::string>& query) override;
-  SecretMetadataOutput captureSecret(std::string_view origin,
-                                     const std::optional<std::string>& name) override;
-  SecretMetadataOutput createSecret(const SecretCreateInput& input) override;
-  SecretMetadataOutput getSecret(const SecretGetInput& input) override;
-  SecretMetadataOutput updateSecret(const SecretUpdateInput& input) override;
-  DeleteOutput deleteSecret(const SecretDeleteInput& input) override;
-  GroupListOutput listGroups() override;
-  GroupOutput createGroup(const GroupCreateInput& input) override;
-  GroupOutput getGroup(const GroupGetInput& input) override;
-  GroupOutput updateGroup(const GroupUpdateInput& input) override;
-  DeleteOutput deleteGroup(const GroupDeleteInput& input) override;
-  ProjectListOutput listProjects() override;
-  ProjectOutput createProject(const ProjectCreateInput& input) override;
-  ProjectOutput getProject(const ProjectGetInput& input) override;
-  ProjectOutput updateProject(const ProjectUpdateInput& input) override;
-  DeleteOutput deleteProject(const ProjectDeleteInput& input) override;
+  support::Json manage(const VaultRequest& request) override;
 
   // Every call so far, oldest first.
   [[nodiscard]] std::vector<Call> calls() const;
