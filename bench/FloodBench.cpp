@@ -14,7 +14,8 @@
 //     the vault: such a line weighs far more once parsed than it is long;
 //   - 20,000 pings with 4 KB ids behind a pending approval;
 //   - 40,000 tool calls against a vault that never accepts a connection, past the pool's thread
-//     cap; then the vault's socket closes and every call is answered (with its error), in order.
+//     cap; then the vault's socket closes and every call is answered (with its error), in order;
+//   - one http_call with 100,000 header fields: the time to its answer.
 //
 // Behind a pending approval, reading pauses once too much is in flight, and the approval's answer
 // could only come after the flood, so those runs end with SIGTERM once the server stopped reading.
@@ -360,6 +361,31 @@ void floodEveryTool(const std::string& binary, const std::string& only) {
 const Json kSecret{
     {"name", "n"}, {"field_label", "f"}, {"value", "v"}, {"kind", "k"}, {"ai_access", "a"}};
 
+// One http_call carrying 100,000 header fields (a line of about 1.6 MB): the time from the line
+// to its answer, which the server gives without sending anything.
+void floodHeaders(const std::string& binary) {
+  TempDir dir;
+  const std::string home = dir.makeFolder("h");
+  const std::string socketPath = dir.file("v.sock");
+  FakeVault vault(socketPath);
+  ServerProcess server(binary, {}, {{"HOME", home}, {"VARN_SOCKET", socketPath}});
+  server.sendLine(ping("up"));
+  if (!server.readLine()) std::fprintf(stderr, "headers: no reply to a ping\n");
+  Json headers = Json::object();
+  for (int i = 0; i < 100'000; ++i) headers["X-Field-" + std::to_string(i)] = "v";
+  const std::string line = varn::tests::toolsCall(
+      1, "http_call",
+      Json{{"url", "http://127.0.0.1:9/"}, {"method", "GET"}, {"headers", headers}});
+  const auto start = Clock::now();
+  server.sendLine(line);
+  const std::optional<std::string> reply = server.readLine();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("%-52s %8.3f s  %-13s %s\n", "http_call, 100,000 headers (1 line)", seconds, "< 1 s",
+              reply ? reply->substr(0, 160).c_str() : "no reply");
+  server.closeInput();
+  (void)server.waitForExit();
+}
+
 int main(int argc, char** argv) {
   const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
   const std::string only = argc > 2 ? argv[2] : "";
@@ -421,5 +447,6 @@ int main(int argc, char** argv) {
     if (std::string(run.name).find(only) != std::string::npos) flood(binary, run);
   }
   floodEveryTool(binary, only.empty() ? "tools" : only);
+  if (std::string("http_call headers").find(only) != std::string::npos) floodHeaders(binary);
   return 0;
 }

@@ -18,12 +18,18 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 // A header list for CURLOPT_HTTPHEADER; it must outlive the transfer that uses it.
 class CurlHeaderList final {
  public:
-  // Appends one "Name: value" line. Throws std::bad_alloc when libcurl cannot copy it.
+  // Appends one "Name: value" line in constant time. Throws std::bad_alloc when libcurl cannot
+  // copy it.
   void append(const std::string& line) {
-    curl_slist* grown = curl_slist_append(list_.get(), line.c_str());
+    // libcurl walks the list it is given to its end: given the last node, it walks one step.
+    curl_slist* grown = curl_slist_append(last_, line.c_str());
     if (grown == nullptr) throw std::bad_alloc();
-    (void)list_.release();
-    list_.reset(grown);
+    if (last_ == nullptr) {
+      list_.reset(grown);
+      last_ = grown;
+    } else {
+      last_ = last_->next;
+    }
   }
   [[nodiscard]] curl_slist* get() const noexcept { return list_.get(); }
 
@@ -32,6 +38,7 @@ class CurlHeaderList final {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
   };
   std::unique_ptr<curl_slist, Deleter> list_;
+  curl_slist* last_ = nullptr;  // the last node of list_
 };
 
 }  // namespace varn::support

@@ -540,11 +540,15 @@ std::optional<std::map<std::string, std::string>> optionalStringMap(const Json& 
                                                                     std::string_view key) {
   const Json* value = findPresent(object, key);
   if (value == nullptr) return std::nullopt;
-  if (!value->is_object()) throwWrongType(key, "an object of strings");
+  return asStringMap(*value, key);
+}
+
+std::map<std::string, std::string> asStringMap(const Json& value, std::string_view key) {
+  if (!value.is_object()) throwWrongType(key, "an object of strings");
   std::map<std::string, std::string> out;
-  for (const auto& [name, element] : value->items()) {
+  for (const auto& [name, element] : value.items()) {
     if (!element.is_string()) throwWrongType(key, "an object of strings");
-    out.emplace(name, element.get<std::string>());
+    out.emplace_hint(out.end(), name, element.get<std::string>());
   }
   return out;
 }

@@ -92,6 +92,9 @@ const Json& requireObject(const Json& value, std::string_view what = "value");
 [[nodiscard]] bool asBool(const Json& value, std::string_view key);
 [[nodiscard]] std::int64_t asInt64(const Json& value, std::string_view key);
 [[nodiscard]] std::vector<std::string> asStringList(const Json& value, std::string_view key);
+// An object whose every member is a string: "key \"headers\" must be an object of strings".
+[[nodiscard]] std::map<std::string, std::string> asStringMap(const Json& value,
+                                                             std::string_view key);
 
 [[nodiscard]] std::string requireString(const Json& object, std::string_view key);
 [[nodiscard]] std::optional<std::string> optionalString(const Json& object, std::string_view key);

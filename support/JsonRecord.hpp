@@ -46,6 +46,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,12 +69,17 @@ struct JsonField {
   using Coder = C;
   std::string_view key;
   Member Record::*member;
+  // The most elements (of an array) or members (of an object) a value may hold; 0: no limit.
+  // Checked by jsonLimitBreach, before decoding.
+  std::size_t maxEntries = 0;
 
   // The same field with an explicit coder.
   template <typename Other>
   constexpr JsonField<Record, Member, Other> coded() const {
-    return {key, member};
+    return {key, member, maxEntries};
   }
+  // The same field holding at most `entries` elements or members.
+  constexpr JsonField atMost(std::size_t entries) const { return {key, member, entries}; }
 };
 
 template <typename T>
@@ -219,6 +225,26 @@ struct JsonCoder<std::vector<std::string>> {
   }
 };
 
+// A map of texts to texts (headers, environment references) fails as a whole: "key \"headers\"
+// must be an object of strings".
+template <>
+struct JsonCoder<std::map<std::string, std::string>> {
+  static OrderedJson encode(const std::map<std::string, std::string>& value) { return value; }
+  static std::map<std::string, std::string> decode(const Json& value, std::string_view key) {
+    return asStringMap(value, key);
+  }
+};
+
+template <>
+struct JsonCoder<std::int32_t> {
+  static OrderedJson encode(std::int32_t value) { return value; }
+  static std::int32_t decode(const Json& value, std::string_view key) {
+    const std::int64_t wide = asInt64(value, key);
+    if (wide < INT32_MIN || wide > INT32_MAX) throwWrongType(key, "a 32-bit integer");
+    return static_cast<std::int32_t>(wide);
+  }
+};
+
 // Any other list: elements are coded by their own coder under the key "<key>[<index>]".
 template <typename T>
 requires(!std::same_as<T, std::string> &&
@@ -303,6 +329,31 @@ void assignFieldsByKey(const From& from, To& to) {
         ...);
   }
   (std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(fromFields)>>>{});
+}
+
+// --- limits -------------------------------------------------------------------------------------
+
+// A field whose value holds more entries than its limit.
+struct JsonLimitBreach {
+  std::string_view key;
+  std::size_t limit = 0;
+};
+
+// The first field of T, in table order, whose value in `object` is an array or an object with
+// more entries than the field's atMost limit; nullopt when none is, or `object` is no object.
+// Counts without decoding anything.
+template <JsonRecord T>
+[[nodiscard]] std::optional<JsonLimitBreach> jsonLimitBreach(const Json& object) {
+  std::optional<JsonLimitBreach> breach;
+  if (!object.is_object()) return breach;
+  auto check = [&](const auto& field) {
+    if (breach || field.maxEntries == 0) return;
+    const auto found = object.find(field.key);
+    if (found == object.end() || !(found->is_array() || found->is_object())) return;
+    if (found->size() > field.maxEntries) breach = JsonLimitBreach{field.key, field.maxEntries};
+  };
+  std::apply([&](const auto&... fields) { (check(fields), ...); }, kJsonRecordTable<T>.fields);
+  return breach;
 }
 
 // --- implementation -----------------------------------------------------------------------------

@@ -795,5 +795,65 @@ TEST_F(InjectionToolsTest, UnboundCommandCredentialNeedsTheSwitch) {
   }
 }
 
+// --- list and map arguments ---
+
+// A list or map argument longer than a real call needs is refused by name, with its limit, before
+// the vault or the HTTP server hears of the call; at its limit it is taken.
+TEST_F(InjectionToolsTest, ListArgumentsOverTheirLimitAreRefusedBeforeAnythingIsAsked) {
+  startVault();
+  vault->answer("secret_update", VaultReply::line(R"({"error":"unexpected"})"));
+  startServer({}, unboundAllowed());
+  auto texts = [](std::size_t count, const std::string& first = "x") {
+    Json list = Json::array({first});
+    while (list.size() < count) list.push_back("x");
+    return list;
+  };
+  auto fields = [](std::size_t count) {
+    Json object = Json::object();
+    for (std::size_t i = 0; i < count; ++i) object["F" + std::to_string(i)] = "v";
+    return object;
+  };
+  const struct {
+    const char* tool;
+    Json arguments;
+    const char* refusal;
+  } cases[] = {
+      {"http_call",
+       {{"url", http.url("/echo")},
+        {"method", "GET"},
+        {"headers", fields(100'000)},
+        {"auth_ref", kRef}},
+       "argument headers holds more than 256 entries"},
+      {"run_command",
+       {{"argv", texts(4097, "/bin/true")}},
+       "argument argv holds more than 4096 entries"},
+      {"run_command",
+       {{"argv", texts(1, "/bin/true")}, {"env_refs", fields(257)}},
+       "argument env_refs holds more than 256 entries"},
+      {"secret_create",
+       {{"name", "n"},
+        {"field_label", "f"},
+        {"value", "v"},
+        {"kind", "k"},
+        {"ai_access", "injectable"},
+        {"allowed_hosts", texts(257)}},
+       "argument allowed_hosts holds more than 256 entries"},
+      {"secret_update",
+       {{"ref", kRef}, {"allowed_commands", texts(257)}},
+       "argument allowed_commands holds more than 256 entries"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(call(c.tool, c.arguments),
+              (ToolResult{"error: invalidArguments(\"" + std::string(c.refusal) + "\")", true}))
+        << c.tool;
+  }
+  EXPECT_TRUE(vault->requests().empty()) << "the vault was asked";
+  EXPECT_TRUE(http.requests().empty()) << "the server saw a request";
+
+  EXPECT_EQ(outputOf(call("run_command", {{"argv", texts(4096, "/bin/true")}}), leaks)["exit"], 0);
+  EXPECT_EQ(call("secret_update", {{"ref", kRef}, {"allowed_commands", texts(256)}}),
+            (ToolResult{"error: upstream(\"unexpected\")", true}));
+}
+
 }  // namespace
 }  // namespace varn::tests

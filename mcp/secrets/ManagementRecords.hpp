@@ -22,6 +22,9 @@ namespace varn::mcp {
 // --- inputs
 // ---------------------------------------------------------------------------------------
 
+// The most hosts or commands a binding may list, far beyond what one credential needs.
+inline constexpr std::size_t kMaxBindingEntries = 256;
+
 // A new secret. `value` goes to the vault and is never returned; `ai_access` and `kind` are free
 // text.
 struct SecretCreateInput {
@@ -43,8 +46,9 @@ struct SecretCreateInput {
 VARN_JSON_RECORD(SecretCreateInput, "arguments", VARN_JSON_FIELD(name),
                  VARN_JSON_FIELD(field_label), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
                  VARN_JSON_FIELD(ai_access), VARN_JSON_FIELD(username), VARN_JSON_FIELD(group),
-                 VARN_JSON_FIELD(project), VARN_JSON_FIELD(url), VARN_JSON_FIELD(allowed_hosts),
-                 VARN_JSON_FIELD(allowed_commands));
+                 VARN_JSON_FIELD(project), VARN_JSON_FIELD(url),
+                 VARN_JSON_FIELD(allowed_hosts).atMost(kMaxBindingEntries),
+                 VARN_JSON_FIELD(allowed_commands).atMost(kMaxBindingEntries));
 
 // A secret named by its reference, passed on unchanged (not parsed).
 struct SecretGetInput {
@@ -76,8 +80,9 @@ struct SecretUpdateInput {
 VARN_JSON_RECORD(SecretUpdateInput, "arguments", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(name),
                  VARN_JSON_FIELD(field_label), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
                  VARN_JSON_FIELD(ai_access), VARN_JSON_FIELD(username), VARN_JSON_FIELD(group),
-                 VARN_JSON_FIELD(project), VARN_JSON_FIELD(url), VARN_JSON_FIELD(allowed_hosts),
-                 VARN_JSON_FIELD(allowed_commands));
+                 VARN_JSON_FIELD(project), VARN_JSON_FIELD(url),
+                 VARN_JSON_FIELD(allowed_hosts).atMost(kMaxBindingEntries),
+                 VARN_JSON_FIELD(allowed_commands).atMost(kMaxBindingEntries));
 
 struct SecretDeleteInput {
   std::string ref{};

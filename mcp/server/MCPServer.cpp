@@ -8,6 +8,7 @@
 #include "mcp/server/ElasticThreadPool.hpp"
 #include "mcp/server/LineReader.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
+#include "support/JsonRecord.hpp"
 #include "support/JsonWriter.hpp"
 
 namespace varn::mcp {
@@ -74,7 +75,16 @@ std::string jsonString(const Output& output) noexcept {
 template <typename Tool>
 std::string runTool(const Tool& tool, Json& args) {
   if constexpr (requires { typename Tool::Input; }) {
-    const typename Tool::Input input = Tool::Input::fromJson(args);
+    using Input = typename Tool::Input;
+    // A list or map longer than any real call needs is refused before it is decoded.
+    if constexpr (support::JsonRecord<Input>) {
+      if (const auto breach = support::jsonLimitBreach<Input>(args)) {
+        throw ToolError::invalidArguments("argument " + std::string(breach->key) +
+                                          " holds more than " + std::to_string(breach->limit) +
+                                          " entries");
+      }
+    }
+    const Input input = Input::fromJson(args);
     Json().swap(args);  // the input holds what the tool needs: one copy, not two
     return jsonString(tool.run(input));
   } else {

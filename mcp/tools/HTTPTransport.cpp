@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <unordered_map>
 
 #include "mcp/secrets/ToolError.hpp"
 #include "support/Ascii.hpp"
@@ -91,14 +92,14 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* cont
 std::vector<std::pair<std::string, std::string>> joinedHeaders(
     const std::vector<std::pair<std::string, std::string>>& raw) {
   std::vector<std::pair<std::string, std::string>> out;
+  // Each name in lower case, to its place in `out`.
+  std::unordered_map<std::string, std::size_t> places;
   for (const auto& [name, value] : raw) {
-    auto same = std::find_if(out.begin(), out.end(), [&](const auto& field) {
-      return equalsIgnoringAsciiCase(field.first, name);
-    });
-    if (same == out.end()) {
+    const auto [place, added] = places.try_emplace(asciiLower(name), out.size());
+    if (added) {
       out.emplace_back(headerText(name), headerText(value));
     } else {
-      same->second += ", " + headerText(value);
+      out[place->second].second += ", " + headerText(value);
     }
   }
   return out;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/ToolError.hpp"
@@ -29,58 +30,32 @@ bool breaksAHeader(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-// Sets a field, replacing one of the same name in any letter case.
-void setField(std::vector<std::pair<std::string, std::string>>& fields, const std::string& name,
-              std::string value) {
-  auto same = std::find_if(fields.begin(), fields.end(), [&](const auto& field) {
-    return support::equalsIgnoringAsciiCase(field.first, name);
-  });
-  if (same != fields.end()) {
-    *same = {name, std::move(value)};
-  } else {
-    fields.emplace_back(name, std::move(value));
+// The request's fields, each name at most once in any letter case, found without a scan.
+class Fields {
+ public:
+  explicit Fields(std::vector<std::pair<std::string, std::string>>& fields) : fields_(fields) {}
+
+  // Sets a field, replacing one of the same name in any letter case.
+  void set(const std::string& name, std::string value) {
+    const auto [place, added] = places_.try_emplace(support::asciiLower(name), fields_.size());
+    if (added) {
+      fields_.emplace_back(name, std::move(value));
+    } else {
+      fields_[place->second] = {name, std::move(value)};
+    }
   }
-}
+  // Whether a field of this name, given in lower case, is set.
+  [[nodiscard]] bool has(const std::string& lowerName) const { return places_.contains(lowerName); }
+
+ private:
+  std::vector<std::pair<std::string, std::string>>& fields_;
+  std::unordered_map<std::string, std::size_t> places_;  // lower-cased name to index in fields_
+};
 
 }  // namespace
 
-HttpCallInput HttpCallInput::fromJson(const support::Json& object) {
-  support::requireObject(object, "arguments");
-  return HttpCallInput{support::requireString(object, "url"),
-                       support::requireString(object, "method"),
-                       support::optionalStringMap(object, "headers"),
-                       support::optionalString(object, "body"),
-                       support::optionalString(object, "auth_ref"),
-                       support::optionalString(object, "auth_scheme")};
-}
-
-support::OrderedJson HttpCallInput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["url"] = url;
-  out["method"] = method;
-  support::putOptional(out, "headers", headers);
-  support::putOptional(out, "body", body);
-  support::putOptional(out, "auth_ref", auth_ref);
-  support::putOptional(out, "auth_scheme", auth_scheme);
-  return out;
-}
-
-HttpCallOutput HttpCallOutput::fromJson(const support::Json& object) {
-  support::requireObject(object, "output");
-  auto headers = support::optionalStringMap(object, "headers");
-  if (!headers) support::throwMissing("headers");
-  return HttpCallOutput{support::requireInt64(object, "status"), std::move(*headers),
-                        support::requireString(object, "body")};
-}
-
-support::OrderedJson HttpCallOutput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["status"] = status;
-  out["headers"] = support::OrderedJson::object();
-  for (const auto& [name, value] : headers) out["headers"][name] = value;
-  out["body"] = body;
-  return out;
-}
+VARN_JSON_RECORD_MEMBERS(HttpCallInput);
+VARN_JSON_RECORD_MEMBERS(HttpCallOutput);
 
 HttpCallTool::HttpCallTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
                            std::shared_ptr<HTTPTransport> transport, bool allowUnbound)
@@ -96,13 +71,14 @@ HttpCallOutput HttpCallTool::run(const Input& input) const {
   // libcurl would send CR and LF raw, letting an argument smuggle extra fields or requests.
   if (!isToken(input.method)) throw ToolError::invalidArguments("method must be an HTTP token");
   HTTPRequest request{*url, input.method, {}, input.body, kRequestTimeout};
+  Fields fields(request.headers);
   if (input.headers) {
     for (const auto& [name, value] : *input.headers) {
       if (!isToken(name)) throw ToolError::invalidArguments("header names must be HTTP tokens");
       if (breaksAHeader(value)) {
         throw ToolError::invalidArguments("header values must not contain CR, LF or NUL");
       }
-      setField(request.headers, name, value);
+      fields.set(name, value);
     }
   }
 
@@ -114,9 +90,7 @@ HttpCallOutput HttpCallTool::run(const Input& input) const {
     }
     // A shared front end routes by Host: another value would carry the credential to another
     // tenant behind the bound address.
-    if (std::any_of(request.headers.begin(), request.headers.end(), [](const auto& field) {
-          return support::equalsIgnoringAsciiCase(field.first, "Host");
-        })) {
+    if (fields.has("host")) {
       throw ToolError::invalidArguments(
           "the Host header cannot be set when a credential is injected");
     }
@@ -136,8 +110,7 @@ HttpCallOutput HttpCallTool::run(const Input& input) const {
       throw ToolError::upstream(
           "the credential's value contains CR, LF or NUL and cannot be sent in a header");
     }
-    setField(request.headers, "Authorization",
-             scheme.empty() ? secret.value : scheme + " " + secret.value);
+    fields.set("Authorization", scheme.empty() ? secret.value : scheme + " " + secret.value);
     wipe(secret.value);
     injected = true;
   }

@@ -9,15 +9,17 @@
 
 #include "mcp/tools/HTTPTransport.hpp"
 #include "mcp/tools/Scrubber.hpp"
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
 class ResolveService;
 
 // Arguments of http_call. JSON keys are the field names; "url" and "method" are required, the
-// others optional (absent or null means absent).
+// others optional (absent or null means absent). At most kMaxHeaders header fields.
 struct HttpCallInput {
+  static constexpr std::size_t kMaxHeaders = 256;
+
   std::string url;
   std::string method;
   std::optional<std::map<std::string, std::string>> headers = std::nullopt;
@@ -33,6 +35,9 @@ struct HttpCallInput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const HttpCallInput&) const = default;
 };
+VARN_JSON_RECORD(HttpCallInput, "arguments", VARN_JSON_FIELD(url), VARN_JSON_FIELD(method),
+                 VARN_JSON_FIELD(headers).atMost(HttpCallInput::kMaxHeaders), VARN_JSON_FIELD(body),
+                 VARN_JSON_FIELD(auth_ref), VARN_JSON_FIELD(auth_scheme));
 
 // Result of http_call; every key always present.
 struct HttpCallOutput {
@@ -48,6 +53,8 @@ struct HttpCallOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const HttpCallOutput&) const = default;
 };
+VARN_JSON_RECORD(HttpCallOutput, "output", VARN_JSON_FIELD(status), VARN_JSON_FIELD(headers),
+                 VARN_JSON_FIELD(body));
 
 // http_call: one outbound HTTP request, optionally with a stored credential put into its
 // Authorization field by the server under the credential's host binding. Nothing that could carry

@@ -40,36 +40,8 @@ std::string streamText(const std::string& bytes, bool injected, const Scrubber& 
 
 }  // namespace
 
-RunCommandInput RunCommandInput::fromJson(const support::Json& object) {
-  support::requireObject(object, "arguments");
-  return RunCommandInput{support::requireStringList(object, "argv"),
-                         support::optionalStringMap(object, "env_refs"),
-                         support::optionalString(object, "cwd")};
-}
-
-support::OrderedJson RunCommandInput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["argv"] = argv;
-  support::putOptional(out, "env_refs", env_refs);
-  support::putOptional(out, "cwd", cwd);
-  return out;
-}
-
-RunCommandOutput RunCommandOutput::fromJson(const support::Json& object) {
-  support::requireObject(object, "output");
-  std::int64_t exit = support::requireInt64(object, "exit");
-  if (exit < INT32_MIN || exit > INT32_MAX) support::throwWrongType("exit", "a 32-bit integer");
-  return RunCommandOutput{static_cast<std::int32_t>(exit), support::requireString(object, "stdout"),
-                          support::requireString(object, "stderr")};
-}
-
-support::OrderedJson RunCommandOutput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["exit"] = exit;
-  out["stdout"] = stdout;
-  out["stderr"] = stderr;
-  return out;
-}
+VARN_JSON_RECORD_MEMBERS(RunCommandInput);
+VARN_JSON_RECORD_MEMBERS(RunCommandOutput);
 
 RunCommandTool::RunCommandTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
                                bool allowUnbound)

@@ -10,15 +10,18 @@
 #include <vector>
 
 #include "mcp/tools/Scrubber.hpp"
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
 class ResolveService;
 
 // Arguments of run_command. JSON keys are the field names; "argv" is required, the others
-// optional (absent or null means absent).
+// optional (absent or null means absent). At most kMaxArgv arguments and kMaxEnvRefs references.
 struct RunCommandInput {
+  static constexpr std::size_t kMaxArgv = 4096;
+  static constexpr std::size_t kMaxEnvRefs = 256;
+
   std::vector<std::string> argv;  // the executable's path, then its arguments
   // Environment variable name to secret reference (or minted handle).
   std::optional<std::map<std::string, std::string>> env_refs = std::nullopt;
@@ -30,6 +33,10 @@ struct RunCommandInput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const RunCommandInput&) const = default;
 };
+VARN_JSON_RECORD(RunCommandInput, "arguments",
+                 VARN_JSON_FIELD(argv).atMost(RunCommandInput::kMaxArgv),
+                 VARN_JSON_FIELD(env_refs).atMost(RunCommandInput::kMaxEnvRefs),
+                 VARN_JSON_FIELD(cwd));
 
 // Result of run_command; every key always present.
 struct RunCommandOutput {
@@ -43,6 +50,8 @@ struct RunCommandOutput {
   [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const RunCommandOutput&) const = default;
 };
+VARN_JSON_RECORD(RunCommandOutput, "output", VARN_JSON_FIELD(exit), VARN_JSON_FIELD(stdout),
+                 VARN_JSON_FIELD(stderr));
 
 // run_command: starts one child with stored secrets put into its environment by the server, each
 // under the credential's command binding. When any secret was injected, each non-empty output
