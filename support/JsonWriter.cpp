@@ -1,5 +1,6 @@
 #include "support/JsonWriter.hpp"
 
+#include "support/Ascii.hpp"
 #include "support/Json.hpp"
 #include "support/Utf8.hpp"
 
@@ -10,7 +11,6 @@ void appendJsonString(std::string& out, std::string_view text) {
     out.append(dumpCompact(Json(std::string(text))));
     return;
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   out.reserve(out.size() + text.size() + 2);
   out.push_back('"');
   for (char c : text) {
@@ -39,8 +39,8 @@ void appendJsonString(std::string& out, std::string_view text) {
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           out.append("\\u00");
-          out.push_back(kHex[(c >> 4) & 0x0F]);
-          out.push_back(kHex[c & 0x0F]);
+          out.push_back(kHexDigitsLower[(c >> 4) & 0x0F]);
+          out.push_back(kHexDigitsLower[c & 0x0F]);
         } else {
           out.push_back(c);
         }
