@@ -5,11 +5,11 @@
 // name, and a piece of the vault wire: one set of JSON keys (the field names) serves all three.
 //
 // The records hold no logic: nothing is validated, trimmed or defaulted. They are coded by the
-// record codec (support/JsonRecord.hpp): decoding is all or nothing and throws
-// support::JsonDecodeError naming the key, never quoting a value; encoding writes the fields in
-// declaration order and leaves absent optionals out; empty texts and lists are present and
-// written. Inputs name themselves "arguments" in errors, replies "reply". Output records compare
-// field by field.
+// record codec (support/JsonRecord.hpp, encodeRecord / decodeRecord): decoding is all or nothing
+// and throws support::JsonDecodeError naming the key, never quoting a value; encoding writes the
+// fields in declaration order and leaves absent optionals out; empty texts and lists are present
+// and written. Inputs name themselves "arguments" in errors, replies "reply". Output records
+// compare field by field.
 
 #include <optional>
 #include <string>
@@ -39,9 +39,6 @@ struct SecretCreateInput {
   std::optional<std::string> url{};
   std::optional<std::vector<std::string>> allowed_hosts{};
   std::optional<std::vector<std::string>> allowed_commands{};
-
-  static SecretCreateInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(SecretCreateInput, "arguments", VARN_JSON_FIELD(name),
                  VARN_JSON_FIELD(field_label), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
@@ -53,9 +50,6 @@ VARN_JSON_RECORD(SecretCreateInput, "arguments", VARN_JSON_FIELD(name),
 // A secret named by its reference, passed on unchanged (not parsed).
 struct SecretGetInput {
   std::string ref{};
-
-  static SecretGetInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(SecretGetInput, "arguments", VARN_JSON_FIELD(ref));
 
@@ -73,9 +67,6 @@ struct SecretUpdateInput {
   std::optional<std::string> url{};
   std::optional<std::vector<std::string>> allowed_hosts{};
   std::optional<std::vector<std::string>> allowed_commands{};
-
-  static SecretUpdateInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(SecretUpdateInput, "arguments", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(name),
                  VARN_JSON_FIELD(field_label), VARN_JSON_FIELD(value), VARN_JSON_FIELD(kind),
@@ -86,9 +77,6 @@ VARN_JSON_RECORD(SecretUpdateInput, "arguments", VARN_JSON_FIELD(ref), VARN_JSON
 
 struct SecretDeleteInput {
   std::string ref{};
-
-  static SecretDeleteInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(SecretDeleteInput, "arguments", VARN_JSON_FIELD(ref));
 
@@ -97,9 +85,6 @@ struct GroupCreateInput {
   std::string name{};
   std::optional<std::string> project{};
   std::optional<std::string> parent{};
-
-  static GroupCreateInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(GroupCreateInput, "arguments", VARN_JSON_FIELD(name), VARN_JSON_FIELD(project),
                  VARN_JSON_FIELD(parent));
@@ -107,60 +92,39 @@ VARN_JSON_RECORD(GroupCreateInput, "arguments", VARN_JSON_FIELD(name), VARN_JSON
 // A group named by its name or id.
 struct GroupGetInput {
   std::string group{};
-
-  static GroupGetInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(GroupGetInput, "arguments", VARN_JSON_FIELD(group));
 
 struct GroupUpdateInput {
   std::string group{};
   std::optional<std::string> name{};
-
-  static GroupUpdateInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(GroupUpdateInput, "arguments", VARN_JSON_FIELD(group), VARN_JSON_FIELD(name));
 
 struct GroupDeleteInput {
   std::string group{};
-
-  static GroupDeleteInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(GroupDeleteInput, "arguments", VARN_JSON_FIELD(group));
 
 struct ProjectCreateInput {
   std::string name{};
-
-  static ProjectCreateInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(ProjectCreateInput, "arguments", VARN_JSON_FIELD(name));
 
 // A project named by its name or id.
 struct ProjectGetInput {
   std::string project{};
-
-  static ProjectGetInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(ProjectGetInput, "arguments", VARN_JSON_FIELD(project));
 
 struct ProjectUpdateInput {
   std::string project{};
   std::optional<std::string> name{};
-
-  static ProjectUpdateInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(ProjectUpdateInput, "arguments", VARN_JSON_FIELD(project), VARN_JSON_FIELD(name));
 
 struct ProjectDeleteInput {
   std::string project{};
-
-  static ProjectDeleteInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 VARN_JSON_RECORD(ProjectDeleteInput, "arguments", VARN_JSON_FIELD(project));
 
@@ -185,8 +149,6 @@ struct SecretMetadataOutput {
   std::optional<std::vector<std::string>> allowed_hosts{};
   std::optional<std::vector<std::string>> allowed_commands{};
 
-  static SecretMetadataOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretMetadataOutput&) const = default;
 };
 VARN_JSON_RECORD(SecretMetadataOutput, "reply", VARN_JSON_FIELD(id), VARN_JSON_FIELD(ref),
@@ -198,8 +160,6 @@ VARN_JSON_RECORD(SecretMetadataOutput, "reply", VARN_JSON_FIELD(id), VARN_JSON_F
 struct DeleteOutput {
   bool deleted = false;
 
-  static DeleteOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const DeleteOutput&) const = default;
 };
 VARN_JSON_RECORD(DeleteOutput, "reply", VARN_JSON_FIELD(deleted));
@@ -210,8 +170,6 @@ struct GroupOutput {
   std::string project{};
   std::optional<std::string> parent{};
 
-  static GroupOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const GroupOutput&) const = default;
 };
 VARN_JSON_RECORD(GroupOutput, "group", VARN_JSON_FIELD(id), VARN_JSON_FIELD(name),
@@ -221,8 +179,6 @@ VARN_JSON_RECORD(GroupOutput, "group", VARN_JSON_FIELD(id), VARN_JSON_FIELD(name
 struct GroupListOutput {
   std::vector<GroupOutput> groups{};
 
-  static GroupListOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const GroupListOutput&) const = default;
 };
 VARN_JSON_RECORD(GroupListOutput, "reply", VARN_JSON_FIELD(groups));
@@ -231,8 +187,6 @@ struct ProjectOutput {
   std::string id{};
   std::string name{};
 
-  static ProjectOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const ProjectOutput&) const = default;
 };
 VARN_JSON_RECORD(ProjectOutput, "project", VARN_JSON_FIELD(id), VARN_JSON_FIELD(name));
@@ -241,8 +195,6 @@ VARN_JSON_RECORD(ProjectOutput, "project", VARN_JSON_FIELD(id), VARN_JSON_FIELD(
 struct ProjectListOutput {
   std::vector<ProjectOutput> projects{};
 
-  static ProjectListOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const ProjectListOutput&) const = default;
 };
 VARN_JSON_RECORD(ProjectListOutput, "reply", VARN_JSON_FIELD(projects));

@@ -10,11 +10,12 @@ namespace {
 
 using support::Json;
 
-// Decodes `json` with Record::fromJson, re-encodes it; gives the compact text or the error text.
+// Decodes `json` as a Record, re-encodes it; gives the compact text or the error text.
 template <typename Record>
 std::string roundTrip(const char* json) {
   try {
-    return support::dumpCompact(Record::fromJson(support::parseJsonOrThrow(json)).toJson());
+    return support::dumpCompact(
+        support::encodeRecord(support::decodeRecord<Record>(support::parseJsonOrThrow(json))));
   } catch (const support::JsonDecodeError& error) {
     return "error: " + error.message();
   }

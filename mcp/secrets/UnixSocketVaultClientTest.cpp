@@ -43,7 +43,7 @@ using Call = std::function<std::string(UnixSocketVaultClient&)>;
 
 template <typename R>
 std::string dump(const R& record) {
-  return support::dumpCompact(record.toJson());
+  return support::dumpCompact(support::encodeRecord(record));
 }
 
 std::string outcome(const Call& call, UnixSocketVaultClient& client) {

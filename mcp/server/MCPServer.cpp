@@ -59,13 +59,34 @@ void appendToolResult(std::string& out, std::string_view text, bool isError) {
 }
 
 // A tool's output record as JSON text; an output that cannot be written gives "{}", so a tool that
-// succeeded never turns into an error here.
+// succeeded never turns into an error here. Records of the codec are written by it; the few
+// browser records that code themselves by their own toJson.
 template <typename Output>
 std::string jsonString(const Output& output) noexcept {
   try {
-    return support::dumpCompact(output.toJson());
+    if constexpr (support::JsonRecord<Output>) {
+      return support::dumpCompact(support::encodeRecord(output));
+    } else {
+      return support::dumpCompact(output.toJson());
+    }
   } catch (...) {
     return "{}";
+  }
+}
+
+// A tool's input record read from its arguments object; the decoder's error passes through.
+template <typename Input>
+Input decodeInput(const Json& args) {
+  if constexpr (support::JsonRecord<Input>) {
+    // A list or map longer than any real call needs is refused before it is decoded.
+    if (const auto breach = support::jsonLimitBreach<Input>(args)) {
+      throw ToolError::invalidArguments("argument " + std::string(breach->key) +
+                                        " holds more than " + std::to_string(breach->limit) +
+                                        " entries");
+    }
+    return support::decodeRecord<Input>(args);
+  } else {
+    return Input::fromJson(args);
   }
 }
 
@@ -75,16 +96,7 @@ std::string jsonString(const Output& output) noexcept {
 template <typename Tool>
 std::string runTool(const Tool& tool, Json& args) {
   if constexpr (requires { typename Tool::Input; }) {
-    using Input = typename Tool::Input;
-    // A list or map longer than any real call needs is refused before it is decoded.
-    if constexpr (support::JsonRecord<Input>) {
-      if (const auto breach = support::jsonLimitBreach<Input>(args)) {
-        throw ToolError::invalidArguments("argument " + std::string(breach->key) +
-                                          " holds more than " + std::to_string(breach->limit) +
-                                          " entries");
-      }
-    }
-    const Input input = Input::fromJson(args);
+    const auto input = decodeInput<typename Tool::Input>(args);
     Json().swap(args);  // the input holds what the tool needs: one copy, not two
     return jsonString(tool.run(input));
   } else {

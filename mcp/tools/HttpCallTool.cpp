@@ -54,9 +54,6 @@ class Fields {
 
 }  // namespace
 
-VARN_JSON_RECORD_MEMBERS(HttpCallInput);
-VARN_JSON_RECORD_MEMBERS(HttpCallOutput);
-
 HttpCallTool::HttpCallTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
                            std::shared_ptr<HTTPTransport> transport, bool allowUnbound)
     : resolver_(std::move(resolver)),

@@ -29,10 +29,6 @@ struct HttpCallInput {
   std::optional<std::string> auth_scheme =
       std::nullopt;  // the word before the value; "Bearer" when absent
 
-  // Throws support::JsonDecodeError.
-  static HttpCallInput fromJson(const support::Json& object);
-  // Present fields only, in declaration order.
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const HttpCallInput&) const = default;
 };
 VARN_JSON_RECORD(HttpCallInput, "arguments", VARN_JSON_FIELD(url), VARN_JSON_FIELD(method),
@@ -47,10 +43,6 @@ struct HttpCallOutput {
   // The body text scrubbed, or the suppression text, or empty.
   std::string body;
 
-  // Throws support::JsonDecodeError.
-  static HttpCallOutput fromJson(const support::Json& object);
-  // Keys "status", "headers", "body".
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const HttpCallOutput&) const = default;
 };
 VARN_JSON_RECORD(HttpCallOutput, "output", VARN_JSON_FIELD(status), VARN_JSON_FIELD(headers),

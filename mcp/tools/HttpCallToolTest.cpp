@@ -59,7 +59,7 @@ class HttpCallToolTest : public ::testing::Test {
     return found;
   }
   static void expectNoSecret(const HttpCallOutput& output) {
-    EXPECT_THAT(support::dumpCompact(output.toJson()), Not(HasSubstr(kSecret)));
+    EXPECT_THAT(support::dumpCompact(support::encodeRecord(output)), Not(HasSubstr(kSecret)));
   }
 
   fakes::ResolveRoad road;
@@ -78,14 +78,14 @@ void expectThrows(const std::function<void()>& call, const Error& expected) {
 }
 
 TEST(HttpCallInputTest, DecodesRequiredAndOptionalKeys) {
-  auto input = HttpCallInput::fromJson(support::Json::parse(
+  auto input = support::decodeRecord<HttpCallInput>(support::Json::parse(
       R"({"url":"https://x.test/","method":"post","headers":{"A":"1"},"body":"","auth_ref":null,
           "auth_scheme":"Token","extra":5})"));
   EXPECT_EQ(input, (HttpCallInput{"https://x.test/", "post",
                                   std::map<std::string, std::string>{{"A", "1"}}, "", std::nullopt,
                                   "Token"}));
   EXPECT_EQ(
-      support::dumpCompact(input.toJson()),
+      support::dumpCompact(support::encodeRecord(input)),
       R"({"url":"https://x.test/","method":"post","headers":{"A":"1"},"body":"","auth_scheme":"Token"})");
 }
 
@@ -94,7 +94,7 @@ TEST(HttpCallInputTest, RejectsMissingAndMistypedKeys) {
                            R"({"url":"u","method":"GET","headers":{"A":1}})",
                            R"({"url":"u","method":"GET","headers":["A"]})",
                            R"({"url":"u","method":"GET","auth_ref":7})"}) {
-    EXPECT_THROW((void)HttpCallInput::fromJson(support::Json::parse(text)),
+    EXPECT_THROW((void)support::decodeRecord<HttpCallInput>(support::Json::parse(text)),
                  support::JsonDecodeError)
         << text;
   }
@@ -102,8 +102,10 @@ TEST(HttpCallInputTest, RejectsMissingAndMistypedKeys) {
 
 TEST(HttpCallOutputTest, WritesEveryKeyInOrder) {
   HttpCallOutput output{404, {}, ""};
-  EXPECT_EQ(support::dumpCompact(output.toJson()), R"({"status":404,"headers":{},"body":""})");
-  EXPECT_EQ(HttpCallOutput::fromJson(support::Json::parse(support::dumpCompact(output.toJson()))),
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(output)),
+            R"({"status":404,"headers":{},"body":""})");
+  EXPECT_EQ(support::decodeRecord<HttpCallOutput>(
+                support::Json::parse(support::dumpCompact(support::encodeRecord(output)))),
             output);
 }
 

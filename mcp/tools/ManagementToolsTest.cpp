@@ -24,13 +24,14 @@ class ManagementToolsTest : public ::testing::Test {
   std::string run(Op op, const char* json, const char* reply) {
     vault->managementReplies[op] = Json::parse(reply);
     Tool tool{vault};
-    return support::dumpCompact(tool.run(Tool::Input::fromJson(Json::parse(json))).toJson());
+    return support::dumpCompact(support::encodeRecord(
+        tool.run(support::decodeRecord<typename Tool::Input>(Json::parse(json)))));
   }
   template <typename Tool>
   std::string runList(Op op, const char* reply) {
     vault->managementReplies[op] = Json::parse(reply);
     Tool tool{vault};
-    return support::dumpCompact(tool.run().toJson());
+    return support::dumpCompact(support::encodeRecord(tool.run()));
   }
   // The one call the vault saw, as "<op> <arguments>".
   std::string onlyCall() const {

@@ -4,22 +4,6 @@
 
 namespace varn::mcp {
 
-MintTokenInput MintTokenInput::fromJson(const support::Json& json) {
-  support::requireObject(json, "arguments");
-  return MintTokenInput{
-      .root_ref = support::requireString(json, "root_ref"),
-      .scope = support::requireString(json, "scope"),
-      .ttl_seconds = support::requireInt64(json, "ttl_seconds"),
-  };
-}
-
-support::OrderedJson MintTokenOutput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["handle"] = handle;
-  out["expires_at"] = expires_at;
-  return out;
-}
-
 MintTokenTool::MintTokenTool(std::shared_ptr<ResolveService> resolver,
                              std::shared_ptr<TokenVault> tokens)
     : resolver_(std::move(resolver)), tokens_(std::move(tokens)) {}

@@ -6,7 +6,7 @@
 
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/TokenVault.hpp"
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -15,20 +15,18 @@ struct MintTokenInput {
   std::string root_ref;      // the reference (or an existing handle) the handle stands for
   std::string scope;         // a free label stored with the handle, never interpreted
   std::int64_t ttl_seconds;  // lifetime from the moment of minting; not checked
-
-  // Strict: "root_ref" and "scope" strings, "ttl_seconds" a signed 64-bit integer; other keys
-  // ignored. Throws support::JsonDecodeError.
-  static MintTokenInput fromJson(const support::Json& json);
 };
+VARN_JSON_RECORD(MintTokenInput, "arguments", VARN_JSON_FIELD(root_ref), VARN_JSON_FIELD(scope),
+                 VARN_JSON_FIELD(ttl_seconds));
 
 // Result of "mint_token".
 struct MintTokenOutput {
   std::string handle;      // "varnh_" followed by an upper-case UUID
   std::string expires_at;  // ISO 8601 in UTC, whole seconds, "Z"
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const MintTokenOutput&) const = default;
 };
+VARN_JSON_RECORD(MintTokenOutput, "output", VARN_JSON_FIELD(handle), VARN_JSON_FIELD(expires_at));
 
 // "mint_token": passes the root secret through the resolve road once, under the tool name
 // "mint_token", and stores its value and bindings under a fresh short-lived handle. A handle minted

@@ -48,7 +48,7 @@ TEST_F(MintTokenToolTest, StoresTheRootsValueAndBindingsUnderAFreshHandle) {
   EXPECT_EQ(audit[0].ref, kRoot);
   EXPECT_EQ(audit[0].upstream, std::nullopt);
   EXPECT_EQ(audit[0].decision, "allowed");
-  EXPECT_EQ(support::dumpCompact(out.toJson()).find(kValue), std::string::npos);
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(out)).find(kValue), std::string::npos);
 }
 
 TEST_F(MintTokenToolTest, HandleAsRootGivesANewHandleThatNeverOutlivesItsSource) {
@@ -126,7 +126,7 @@ TEST_F(MintTokenToolTest, EachMintOfAnApprovalSecretAsksAnew) {
 }
 
 TEST(MintTokenInput, DecodesStrictly) {
-  MintTokenInput input = MintTokenInput::fromJson(support::Json::parse(
+  MintTokenInput input = support::decodeRecord<MintTokenInput>(support::Json::parse(
       R"({"root_ref":"varn://a/b/c","scope":"s","ttl_seconds":9223372036854775807,"x":1})"));
   EXPECT_EQ(input.root_ref, "varn://a/b/c");
   EXPECT_EQ(input.scope, "s");
@@ -139,14 +139,15 @@ TEST(MintTokenInput, DecodesStrictly) {
         R"({"root_ref":"r","scope":"s","ttl_seconds":null})",
         R"({"root_ref":"r","scope":"s","ttl_seconds":9223372036854775808})",
         R"({"root_ref":1,"scope":"s","ttl_seconds":1})"}) {
-    EXPECT_THROW((void)MintTokenInput::fromJson(support::Json::parse(bad)),
+    EXPECT_THROW((void)support::decodeRecord<MintTokenInput>(support::Json::parse(bad)),
                  support::JsonDecodeError)
         << bad;
   }
 }
 
 TEST(MintTokenOutput, WritesHandleThenExpiry) {
-  EXPECT_EQ(support::dumpCompact(MintTokenOutput{"varnh_X", "2026-01-01T00:00:00Z"}.toJson()),
+  EXPECT_EQ(support::dumpCompact(
+                support::encodeRecord(MintTokenOutput{"varnh_X", "2026-01-01T00:00:00Z"})),
             R"({"handle":"varnh_X","expires_at":"2026-01-01T00:00:00Z"})");
 }
 

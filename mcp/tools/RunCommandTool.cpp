@@ -40,9 +40,6 @@ std::string streamText(const std::string& bytes, bool injected, const Scrubber& 
 
 }  // namespace
 
-VARN_JSON_RECORD_MEMBERS(RunCommandInput);
-VARN_JSON_RECORD_MEMBERS(RunCommandOutput);
-
 RunCommandTool::RunCommandTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
                                bool allowUnbound)
     : resolver_(std::move(resolver)), scrubber_(scrubber), allowUnbound_(allowUnbound) {}

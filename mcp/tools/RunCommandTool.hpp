@@ -27,10 +27,6 @@ struct RunCommandInput {
   std::optional<std::map<std::string, std::string>> env_refs = std::nullopt;
   std::optional<std::string> cwd = std::nullopt;  // the child's working directory
 
-  // Throws support::JsonDecodeError.
-  static RunCommandInput fromJson(const support::Json& object);
-  // Present fields only, in declaration order.
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const RunCommandInput&) const = default;
 };
 VARN_JSON_RECORD(RunCommandInput, "arguments",
@@ -44,10 +40,6 @@ struct RunCommandOutput {
   std::string stdout;     // scrubbed, or the suppression text, or empty
   std::string stderr;     // likewise
 
-  // Throws support::JsonDecodeError.
-  static RunCommandOutput fromJson(const support::Json& object);
-  // Keys "exit", "stdout", "stderr".
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const RunCommandOutput&) const = default;
 };
 VARN_JSON_RECORD(RunCommandOutput, "output", VARN_JSON_FIELD(exit), VARN_JSON_FIELD(stdout),

@@ -45,7 +45,7 @@ class RunCommandToolTest : public ::testing::Test {
                                                       std::nullopt, std::move(commands)));
   }
   static void expectNoSecret(const RunCommandOutput& output) {
-    EXPECT_THAT(support::dumpCompact(output.toJson()), Not(HasSubstr(kSecret)));
+    EXPECT_THAT(support::dumpCompact(support::encodeRecord(output)), Not(HasSubstr(kSecret)));
   }
 
   fakes::ResolveRoad road;
@@ -62,13 +62,14 @@ void expectThrows(const std::function<void()>& call, const Error& expected) {
 }
 
 TEST(RunCommandInputTest, DecodesAndEncodesItsKeys) {
-  auto input = RunCommandInput::fromJson(
+  auto input = support::decodeRecord<RunCommandInput>(
       support::Json::parse(R"({"argv":["/bin/ls","-l"],"env_refs":null,"cwd":"/tmp","x":1})"));
   EXPECT_EQ(input, (RunCommandInput{{"/bin/ls", "-l"}, std::nullopt, "/tmp"}));
-  EXPECT_EQ(support::dumpCompact(input.toJson()), R"({"argv":["/bin/ls","-l"],"cwd":"/tmp"})");
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(input)),
+            R"({"argv":["/bin/ls","-l"],"cwd":"/tmp"})");
   for (const char* text : {R"({})", R"({"argv":"ls"})", R"({"argv":["ls",1]})",
                            R"({"argv":["ls"],"env_refs":{"A":1}})", R"({"argv":["ls"],"cwd":2})"}) {
-    EXPECT_THROW((void)RunCommandInput::fromJson(support::Json::parse(text)),
+    EXPECT_THROW((void)support::decodeRecord<RunCommandInput>(support::Json::parse(text)),
                  support::JsonDecodeError)
         << text;
   }
@@ -76,8 +77,10 @@ TEST(RunCommandInputTest, DecodesAndEncodesItsKeys) {
 
 TEST(RunCommandOutputTest, WritesEveryKeyInOrder) {
   RunCommandOutput output{3, "out", ""};
-  EXPECT_EQ(support::dumpCompact(output.toJson()), R"({"exit":3,"stdout":"out","stderr":""})");
-  EXPECT_EQ(RunCommandOutput::fromJson(support::Json::parse(support::dumpCompact(output.toJson()))),
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(output)),
+            R"({"exit":3,"stdout":"out","stderr":""})");
+  EXPECT_EQ(support::decodeRecord<RunCommandOutput>(
+                support::Json::parse(support::dumpCompact(support::encodeRecord(output)))),
             output);
 }
 

@@ -7,48 +7,6 @@
 
 namespace varn::mcp {
 
-using support::Json;
-using support::OrderedJson;
-
-SecretListInput SecretListInput::fromJson(const Json& object) {
-  support::requireObject(object, "arguments");
-  SecretListInput input;
-  input.collection = support::optionalString(object, "collection");
-  input.query = support::optionalString(object, "query");
-  return input;
-}
-
-OrderedJson SecretListEntryOut::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["ref"] = ref;
-  out["name"] = name;
-  out["type"] = type;
-  out["ai_access"] = ai_access;
-  return out;
-}
-
-OrderedJson SecretListOutput::toJson() const {
-  OrderedJson list = OrderedJson::array();
-  for (const SecretListEntryOut& item : items) list.push_back(item.toJson());
-  OrderedJson out = OrderedJson::object();
-  out["items"] = std::move(list);
-  return out;
-}
-
-SecretPreviewInput SecretPreviewInput::fromJson(const Json& object) {
-  support::requireObject(object, "arguments");
-  return SecretPreviewInput{support::requireString(object, "ref")};
-}
-
-OrderedJson SecretPreviewOutput::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["ref"] = ref;
-  out["type"] = type;
-  out["length"] = length;
-  out["last4"] = last4;
-  return out;
-}
-
 SecretListTool::SecretListTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
 
 SecretListOutput SecretListTool::run(const SecretListInput& input) const {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "mcp/secrets/VaultClient.hpp"
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -19,9 +19,8 @@ namespace varn::mcp {
 struct SecretListInput {
   std::optional<std::string> collection{};
   std::optional<std::string> query{};
-
-  static SecretListInput fromJson(const support::Json& object);
 };
+VARN_JSON_RECORD(SecretListInput, "arguments", VARN_JSON_FIELD(collection), VARN_JSON_FIELD(query));
 
 // One listed secret; `ai_access` is the tier text ("injectable", "human_gated", "ai_hidden").
 struct SecretListEntryOut {
@@ -30,24 +29,24 @@ struct SecretListEntryOut {
   std::string type{};
   std::string ai_access{};
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretListEntryOut&) const = default;
 };
+VARN_JSON_RECORD(SecretListEntryOut, "item", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(name),
+                 VARN_JSON_FIELD(type), VARN_JSON_FIELD(ai_access));
 
 // Output of secret_list: the vault's entries in the vault's order, duplicates kept.
 struct SecretListOutput {
   std::vector<SecretListEntryOut> items{};
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretListOutput&) const = default;
 };
+VARN_JSON_RECORD(SecretListOutput, "output", VARN_JSON_FIELD(items));
 
 // Input of secret_resolve_preview: a secret reference ("varn://<collection>/<item>/<field>").
 struct SecretPreviewInput {
   std::string ref{};
-
-  static SecretPreviewInput fromJson(const support::Json& object);
 };
+VARN_JSON_RECORD(SecretPreviewInput, "arguments", VARN_JSON_FIELD(ref));
 
 // A masked descriptor: the input reference unchanged, and the vault's type, length and last four
 // characters ("", 0 and "" when the vault gave none). Never a value.
@@ -57,9 +56,10 @@ struct SecretPreviewOutput {
   std::int64_t length = 0;
   std::string last4{};
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const SecretPreviewOutput&) const = default;
 };
+VARN_JSON_RECORD(SecretPreviewOutput, "output", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(type),
+                 VARN_JSON_FIELD(length), VARN_JSON_FIELD(last4));
 
 // secret_list. Immutable; safe to run concurrently. `vault` must not be null.
 class SecretListTool final {

@@ -28,8 +28,9 @@ class SecretListAndPreviewTest : public ::testing::Test {
 };
 
 TEST_F(SecretListAndPreviewTest, ListWithoutArgumentsAsksForEverything) {
-  auto input = SecretListInput::fromJson(Json::parse(R"({"collection":null,"query":null,"x":1})"));
-  EXPECT_EQ(support::dumpCompact(list.run(input).toJson()), R"({"items":[]})");
+  auto input = support::decodeRecord<SecretListInput>(
+      Json::parse(R"({"collection":null,"query":null,"x":1})"));
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(list.run(input))), R"({"items":[]})");
   auto calls = vault->calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].op, VaultRequest::Op::list);
@@ -37,7 +38,8 @@ TEST_F(SecretListAndPreviewTest, ListWithoutArgumentsAsksForEverything) {
 }
 
 TEST_F(SecretListAndPreviewTest, ListPassesCollectionAndQueryUnchanged) {
-  auto input = SecretListInput::fromJson(Json::parse(R"({"collection":"","query":" Git "})"));
+  auto input =
+      support::decodeRecord<SecretListInput>(Json::parse(R"({"collection":"","query":" Git "})"));
   (void)list.run(input);
   EXPECT_EQ(argumentsOf(vault->calls().at(0)), R"({"collection":"","query":" Git "})");
 }
@@ -50,7 +52,7 @@ TEST_F(SecretListAndPreviewTest, ListKeepsTheVaultsOrderAndDuplicatesAndShowsTie
   EXPECT_EQ(output, (SecretListOutput{{{"varn://b/x/y", "B", "login", "human_gated"},
                                        {"varn://a/x/y", "A", "api_key", "injectable"},
                                        {"varn://b/x/y", "B", "login", "ai_hidden"}}}));
-  EXPECT_EQ(support::dumpCompact(output.items[0].toJson()),
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(output.items[0])),
             R"({"ref":"varn://b/x/y","name":"B","type":"login","ai_access":"human_gated"})");
 }
 
@@ -87,7 +89,7 @@ TEST_F(SecretListAndPreviewTest, PreviewGivesTheMaskedDescriptorAndDropsAnyValue
   vault->previewReplies.push_back(reply);
   SecretPreviewOutput output = preview.run({ref});
   EXPECT_EQ(output, (SecretPreviewOutput{ref, "api_key", 40, "TEST"}));
-  std::string text = support::dumpCompact(output.toJson());
+  std::string text = support::dumpCompact(support::encodeRecord(output));
   EXPECT_EQ(text.find("ghp_fakeValueForTest"), std::string::npos);
   EXPECT_EQ(text, R"({"ref":"varn://local/Git%20Hub/token?attribute=type","type":"api_key",)"
                   R"("length":40,"last4":"TEST"})");
@@ -120,9 +122,11 @@ TEST_F(SecretListAndPreviewTest, RefusedPreviewFailsEvenWithMetadata) {
 }
 
 TEST_F(SecretListAndPreviewTest, PreviewInputNeedsATextRef) {
-  EXPECT_EQ(SecretPreviewInput::fromJson(Json::parse(R"({"ref":"r","other":1})")).ref, "r");
+  EXPECT_EQ(support::decodeRecord<SecretPreviewInput>(Json::parse(R"({"ref":"r","other":1})")).ref,
+            "r");
   for (const char* json : {R"({})", R"({"ref":null})", R"({"ref":5})"}) {
-    EXPECT_THROW((void)SecretPreviewInput::fromJson(Json::parse(json)), support::JsonDecodeError)
+    EXPECT_THROW((void)support::decodeRecord<SecretPreviewInput>(Json::parse(json)),
+                 support::JsonDecodeError)
         << json;
   }
 }

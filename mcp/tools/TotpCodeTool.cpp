@@ -14,18 +14,6 @@ crypto::TOTP::Date toDate(double secondsSince1970) {
 
 }  // namespace
 
-TotpCodeInput TotpCodeInput::fromJson(const support::Json& json) {
-  support::requireObject(json, "arguments");
-  return TotpCodeInput{.ref = support::requireString(json, "ref")};
-}
-
-support::OrderedJson TotpCodeOutput::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["code"] = code;
-  out["remaining_seconds"] = remaining_seconds;
-  return out;
-}
-
 TotpCodeTool::TotpCodeTool(std::shared_ptr<ResolveService> resolver, WallClock clock)
     : resolver_(std::move(resolver)), clock_(std::move(clock)) {}
 

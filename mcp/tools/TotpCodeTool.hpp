@@ -6,26 +6,25 @@
 
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/WallClock.hpp"
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
 // Arguments of "totp_code".
 struct TotpCodeInput {
   std::string ref;  // reference (or minted handle) of a one-time-code field
-
-  // Strict: "ref" is a required string; other keys ignored. Throws support::JsonDecodeError.
-  static TotpCodeInput fromJson(const support::Json& json);
 };
+VARN_JSON_RECORD(TotpCodeInput, "arguments", VARN_JSON_FIELD(ref));
 
 // Result of "totp_code": the current code and the seconds left in its period. Never the seed.
 struct TotpCodeOutput {
   std::string code;
   std::int64_t remaining_seconds;
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const TotpCodeOutput&) const = default;
 };
+VARN_JSON_RECORD(TotpCodeOutput, "output", VARN_JSON_FIELD(code),
+                 VARN_JSON_FIELD(remaining_seconds));
 
 // "totp_code": passes the stored field value (an otpauth URI or a bare Base32 seed) through the
 // resolve road under the tool name "totp_code" and computes the code in the server. The clock is

@@ -93,16 +93,19 @@ TEST_F(TotpCodeToolTest, RoadErrorsPassThroughUnchanged) {
 }
 
 TEST(TotpCodeInput, DecodesStrictly) {
-  EXPECT_EQ(TotpCodeInput::fromJson(support::Json::parse(R"({"ref":"varn://a/b/c","x":1})")).ref,
-            "varn://a/b/c");
+  EXPECT_EQ(
+      support::decodeRecord<TotpCodeInput>(support::Json::parse(R"({"ref":"varn://a/b/c","x":1})"))
+          .ref,
+      "varn://a/b/c");
   for (const char* bad : {R"({})", R"({"ref":null})", R"({"ref":7})", R"([])"}) {
-    EXPECT_THROW((void)TotpCodeInput::fromJson(support::Json::parse(bad)), support::JsonDecodeError)
+    EXPECT_THROW((void)support::decodeRecord<TotpCodeInput>(support::Json::parse(bad)),
+                 support::JsonDecodeError)
         << bad;
   }
 }
 
 TEST(TotpCodeOutput, WritesCodeThenRemainingSeconds) {
-  EXPECT_EQ(support::dumpCompact(TotpCodeOutput{"012345", 7}.toJson()),
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(TotpCodeOutput{"012345", 7})),
             R"({"code":"012345","remaining_seconds":7})");
 }
 
