@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/JsonSchema.hpp"
 #include "support/Uuid.hpp"
 
 namespace varn::support {
@@ -85,6 +90,26 @@ TEST(JsonRecordTest, FailuresNameTheKeyAndItsPath) {
        R"(key "the_id" must be a UUID text)"},
   };
   for (const Case& c : cases) EXPECT_EQ(decodeError(c.json.c_str()), c.error) << c.json;
+}
+
+// Every shape a tool's arguments take, required and optional.
+struct Arguments {
+  std::string url{};
+  std::optional<bool> follow{};
+  std::int64_t tries = 0;
+  std::optional<std::map<std::string, std::string>> headers{};
+  std::optional<std::vector<std::string>> argv{};
+};
+VARN_JSON_RECORD(Arguments, "arguments", VARN_JSON_FIELD(url), VARN_JSON_FIELD(follow),
+                 VARN_JSON_FIELD(tries), VARN_JSON_FIELD_AS(headers, "header_map"),
+                 VARN_JSON_FIELD(argv));
+
+TEST(JsonRecordTest, SchemaListsEveryKeyWithItsShapeAndTheRequiredOnesInTableOrder) {
+  const JsonRecordSchema schema = jsonRecordSchema<Arguments>();
+  EXPECT_EQ(dumpCompact(schema.properties),
+            R"({"url":{"type":"string"},"follow":{"type":"boolean"},"tries":{"type":"integer"},)"
+            R"("header_map":{"type":"object"},"argv":{"type":"array","items":{"type":"string"}}})");
+  EXPECT_EQ(schema.required, (std::vector<std::string>{"url", "tries"}));
 }
 
 TEST(UuidTest, ParsesOnlyTheHyphenatedFormAndPrintsUpperCase) {

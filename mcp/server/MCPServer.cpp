@@ -8,7 +8,6 @@
 #include "mcp/server/ElasticThreadPool.hpp"
 #include "mcp/server/LineReader.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
-#include "support/JsonRecord.hpp"
 #include "support/JsonWriter.hpp"
 
 namespace varn::mcp {
@@ -58,112 +57,8 @@ void appendToolResult(std::string& out, std::string_view text, bool isError) {
   out.append(isError ? R"(}],"isError":true})" : R"(}],"isError":false})");
 }
 
-// A tool's output record as JSON text; an output that cannot be written gives "{}", so a tool that
-// succeeded never turns into an error here. Records of the codec are written by it; the few
-// browser records that code themselves by their own toJson.
-template <typename Output>
-std::string jsonString(const Output& output) noexcept {
-  try {
-    if constexpr (support::JsonRecord<Output>) {
-      return support::dumpCompact(support::encodeRecord(output));
-    } else {
-      return support::dumpCompact(output.toJson());
-    }
-  } catch (...) {
-    return "{}";
-  }
-}
-
-// A tool's input record read from its arguments object; the decoder's error passes through.
-template <typename Input>
-Input decodeInput(const Json& args) {
-  if constexpr (support::JsonRecord<Input>) {
-    // A list or map longer than any real call needs is refused before it is decoded.
-    if (const auto breach = support::jsonLimitBreach<Input>(args)) {
-      throw ToolError::invalidArguments("argument " + std::string(breach->key) +
-                                        " holds more than " + std::to_string(breach->limit) +
-                                        " entries");
-    }
-    return support::decodeRecord<Input>(args);
-  } else {
-    return Input::fromJson(args);
-  }
-}
-
-// Decodes the tool's input record straight from the arguments object (the decoder's error passes
-// through and the tool does not run), frees the arguments, runs the tool and writes its output.
-// Tools without input never look at the arguments.
-template <typename Tool>
-std::string runTool(const Tool& tool, Json& args) {
-  if constexpr (requires { typename Tool::Input; }) {
-    const auto input = decodeInput<typename Tool::Input>(args);
-    Json().swap(args);  // the input holds what the tool needs: one copy, not two
-    return jsonString(tool.run(input));
-  } else {
-    Json().swap(args);
-    return jsonString(tool.run());
-  }
-}
-
-// One tool of the table: its MCP name and how to run it on the table's instance.
-struct ToolEntry {
-  std::string_view name;
-  std::string (*run)(const MCPTools& tools, Json& args);
-};
-
-template <auto Field>
-std::string runField(const MCPTools& tools, Json& args) {
-  const auto& tool = tools.*Field;
-  if constexpr (requires { tool.has_value(); }) {
-    // A browser tool of a server without a browser controller, refused before its arguments are
-    // looked at.
-    if (!tool) throw ToolError::invalidArguments("browser tools not enabled");
-    return runTool(*tool, args);
-  } else {
-    return runTool(tool, args);
-  }
-}
-
-// The tools that run, in dispatch order; names compare exactly (case-sensitive, untrimmed).
-constexpr ToolEntry kTools[] = {
-    {"secret_list", &runField<&MCPTools::secretList>},
-    {"secret_resolve_preview", &runField<&MCPTools::secretPreview>},
-    {"http_call", &runField<&MCPTools::httpCall>},
-    {"run_command", &runField<&MCPTools::runCommand>},
-    {"mint_token", &runField<&MCPTools::mintToken>},
-    {"totp_code", &runField<&MCPTools::totpCode>},
-    {"secret_create", &runField<&MCPTools::secretCreate>},
-    {"secret_get", &runField<&MCPTools::secretGet>},
-    {"secret_update", &runField<&MCPTools::secretUpdate>},
-    {"secret_delete", &runField<&MCPTools::secretDelete>},
-    {"group_list", &runField<&MCPTools::groupList>},
-    {"group_create", &runField<&MCPTools::groupCreate>},
-    {"group_get", &runField<&MCPTools::groupGet>},
-    {"group_update", &runField<&MCPTools::groupUpdate>},
-    {"group_delete", &runField<&MCPTools::groupDelete>},
-    {"project_list", &runField<&MCPTools::projectList>},
-    {"project_create", &runField<&MCPTools::projectCreate>},
-    {"project_get", &runField<&MCPTools::projectGet>},
-    {"project_update", &runField<&MCPTools::projectUpdate>},
-    {"project_delete", &runField<&MCPTools::projectDelete>},
-    {"browser_start", &runField<&MCPTools::browserStart>},
-    {"browser_stop", &runField<&MCPTools::browserStop>},
-    {"browser_fill", &runField<&MCPTools::browserFill>},
-    {"web_login", &runField<&MCPTools::webLogin>},
-    {"credential_capture", &runField<&MCPTools::credentialCapture>},
-    {"browser_navigate", &runField<&MCPTools::browserNavigate>},
-    {"browser_tabs", &runField<&MCPTools::browserTabs>},
-    {"browser_dialog", &runField<&MCPTools::browserDialog>},
-};
-
 ToolError unknownTool(const std::string& name) {
   return ToolError::invalidArguments("unknown tool: " + name);
-}
-
-// The arguments that may hold texts longer than kMaxArgumentBytes: secret values and HTTP bodies.
-bool mayBeLong(std::string_view tool, std::string_view key) {
-  return (key == "value" && (tool == "secret_create" || tool == "secret_update")) ||
-         (key == "body" && tool == "http_call");
 }
 
 // Whether `value` holds, at any depth, a text or an object key longer than kMaxArgumentBytes.
@@ -185,12 +80,12 @@ bool holdsOverlongText(const Json& value) {
 // The refusal of arguments that no tool can use: a text longer than any reference, name, URL or
 // command argument, outside the arguments that carry a secret value or an HTTP body. The message
 // names the argument (never an over-long name) and quotes nothing of its value.
-std::optional<ToolError> overlongArgument(std::string_view tool, const Json& args) {
+std::optional<ToolError> overlongArgument(const ToolRow& tool, const Json& args) {
   constexpr std::size_t kMax = MCPServer::kMaxArgumentBytes;
   const std::string limit = " longer than " + std::to_string(kMax) + " bytes";
   for (const auto& [key, value] : args.items()) {
     if (key.size() > kMax) return ToolError::invalidArguments("an argument name is" + limit);
-    const bool mayItBeLong = mayBeLong(tool, key);
+    const bool mayItBeLong = !tool.longText.empty() && key == tool.longText;
     if (mayItBeLong && value.is_string()) continue;
     if (!holdsOverlongText(value)) continue;
     if (mayItBeLong) {
@@ -202,13 +97,6 @@ std::optional<ToolError> overlongArgument(std::string_view tool, const Json& arg
                                        " — only a secret value or an http_call body may be longer");
   }
   return std::nullopt;
-}
-
-const ToolEntry* findTool(std::string_view name) {
-  for (const ToolEntry& tool : kTools) {
-    if (tool.name == name) return &tool;
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -406,7 +294,7 @@ void MCPServer::appendToolCallResult(std::string& out, Incoming incoming) const 
   Json().swap(message);  // what the tool does not need goes before it runs
   // A name that runs no tool is refused without the cost of a throw; the text is the one that
   // callTool throws for it.
-  if (findTool(name) == nullptr) {
+  if (findToolRow(name) == nullptr) {
     appendToolResult(out, std::string("error: ") + unknownTool(name).what(), true);
     return;
   }
@@ -440,9 +328,9 @@ void MCPServer::appendToolCallResult(std::string& out, Incoming incoming) const 
 }
 
 std::string MCPServer::callTool(const std::string& name, Json args) const {
-  const ToolEntry* tool = findTool(name);
+  const ToolRow* tool = findToolRow(name);
   if (tool == nullptr) throw unknownTool(name);
-  if (std::optional<ToolError> refusal = overlongArgument(name, args)) throw std::move(*refusal);
+  if (std::optional<ToolError> refusal = overlongArgument(*tool, args)) throw std::move(*refusal);
   return tool->run(tools_, args);
 }
 
@@ -455,10 +343,10 @@ std::optional<std::size_t> MCPServer::heldByToolCall(const Incoming& incoming) {
   if (params == message.end() || !params->is_object()) return {};
   const auto name = params->find("name");
   if (name == params->end() || !name->is_string()) return {};
-  const std::string& tool = name->get_ref<const std::string&>();
-  if (findTool(tool) == nullptr) return {};
+  const ToolRow* tool = findToolRow(name->get_ref<const std::string&>());
+  if (tool == nullptr) return {};
   const auto args = params->find("arguments");
-  if (args != params->end() && args->is_object() && overlongArgument(tool, *args)) return {};
+  if (args != params->end() && args->is_object() && overlongArgument(*tool, *args)) return {};
   return kHeldCopies * incoming.weight;
 }
 

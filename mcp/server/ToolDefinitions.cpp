@@ -1,54 +1,296 @@
 #include "mcp/server/ToolDefinitions.hpp"
 
+#include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+
+#include "mcp/secrets/ToolError.hpp"
+#include "mcp/server/MCPTools.hpp"
+#include "support/JsonRecord.hpp"
+#include "support/JsonSchema.hpp"
 
 namespace varn::mcp {
 namespace {
 
+using support::Json;
 using support::OrderedJson;
 
-// The six property shapes; a property carries nothing beyond its shape (no description, default,
-// format or bounds).
-OrderedJson text() {
-  return {{"type", "string"}};
-}
-OrderedJson integer() {
-  return {{"type", "integer"}};
-}
-OrderedJson boolean() {
-  return {{"type", "boolean"}};
-}
-// A map of text to text; its entries are not described.
-OrderedJson object() {
-  return {{"type", "object"}};
-}
-OrderedJson listOfText() {
-  return {{"type", "array"}, {"items", text()}};
-}
-OrderedJson oneOf(std::initializer_list<std::string_view> values) {
-  OrderedJson allowed = OrderedJson::array();
-  for (std::string_view value : values) allowed.push_back(value);
-  return {{"type", "string"}, {"enum", std::move(allowed)}};
+// --- running a tool --------------------------------------------------------------------------
+
+// A tool's output record as JSON text; an output that cannot be written gives "{}", so a tool that
+// succeeded never turns into an error here. Records of the codec are written by it; the few
+// browser records that code themselves by their own toJson.
+template <typename Output>
+std::string jsonString(const Output& output) noexcept {
+  try {
+    if constexpr (support::JsonRecord<Output>) {
+      return support::dumpCompact(support::encodeRecord(output));
+    } else {
+      return support::dumpCompact(output.toJson());
+    }
+  } catch (...) {
+    return "{}";
+  }
 }
 
-// A properties object in the given order; an empty list gives {} rather than null.
+// A tool's input record read from its arguments object; the decoder's error passes through.
+template <typename Input>
+Input decodeInput(const Json& args) {
+  if constexpr (support::JsonRecord<Input>) {
+    // A list or map longer than any real call needs is refused before it is decoded.
+    if (const auto breach = support::jsonLimitBreach<Input>(args)) {
+      throw ToolError::invalidArguments("argument " + std::string(breach->key) +
+                                        " holds more than " + std::to_string(breach->limit) +
+                                        " entries");
+    }
+    return support::decodeRecord<Input>(args);
+  } else {
+    return Input::fromJson(args);
+  }
+}
+
+template <typename Tool>
+std::string runTool(const Tool& tool, Json& args) {
+  if constexpr (requires { typename Tool::Input; }) {
+    const auto input = decodeInput<typename Tool::Input>(args);
+    Json().swap(args);  // the input holds what the tool needs: one copy, not two
+    return jsonString(tool.run(input));
+  } else {
+    Json().swap(args);
+    return jsonString(tool.run());
+  }
+}
+
+template <auto Field>
+std::string runField(const MCPTools& tools, Json& args) {
+  const auto& tool = tools.*Field;
+  if constexpr (requires { tool.has_value(); }) {
+    // A browser tool of a server without a browser controller, refused before its arguments are
+    // looked at.
+    if (!tool) throw ToolError::invalidArguments("browser tools not enabled");
+    return runTool(*tool, args);
+  } else {
+    return runTool(tool, args);
+  }
+}
+
+// --- schemas ---------------------------------------------------------------------------------
+
+template <typename T>
+struct Unwrapped {
+  using Type = T;
+};
+template <typename T>
+struct Unwrapped<std::optional<T>> {
+  using Type = T;
+};
+
+// The tool type of a field of MCPTools, optional or not.
+template <auto Field>
+using ToolAt =
+    typename Unwrapped<std::remove_cvref_t<decltype(std::declval<const MCPTools&>().*Field)>>::Type;
+
+// The schema read from the tool's input record; an empty object for a tool without input.
+template <typename Tool>
+OrderedJson recordSchema() {
+  if constexpr (requires { typename Tool::Input; }) {
+    support::JsonRecordSchema schema = support::jsonRecordSchema<typename Tool::Input>();
+    return obj(std::move(schema.properties), schema.required);
+  } else {
+    return obj(OrderedJson::object(), {});
+  }
+}
+
+// The property shapes of the schemas stated by hand.
+OrderedJson text() {
+  return support::jsonSchemaShape<std::string>();
+}
+OrderedJson integer() {
+  return support::jsonSchemaShape<std::int64_t>();
+}
+OrderedJson boolean() {
+  return support::jsonSchemaShape<bool>();
+}
+OrderedJson oneOf(std::initializer_list<std::string_view> values) {
+  OrderedJson shape = text();
+  shape["enum"] = OrderedJson::array();
+  for (std::string_view value : values) shape["enum"].push_back(value);
+  return shape;
+}
 OrderedJson properties(std::initializer_list<std::pair<const char*, OrderedJson>> entries) {
   OrderedJson out = OrderedJson::object();
   for (const auto& [name, shape] : entries) out[name] = shape;
   return out;
 }
 
-OrderedJson tool(const char* name, const char* description, OrderedJson inputSchema) {
-  OrderedJson out = OrderedJson::object();
-  out["name"] = name;
-  out["description"] = description;
-  out["inputSchema"] = std::move(inputSchema);
-  return out;
+// --- the list --------------------------------------------------------------------------------
+
+// A row whose schema is read from the tool's input record.
+template <auto Field>
+constexpr ToolRow row(std::string_view name, std::string_view description,
+                      std::string_view longText = {}) {
+  return {name, description, &recordSchema<ToolAt<Field>>, &runField<Field>, longText};
+}
+
+// A row whose schema is stated by hand, for an input that codes itself.
+template <auto Field>
+constexpr ToolRow row(std::string_view name, std::string_view description,
+                      OrderedJson (*inputSchema)()) {
+  return {name, description, inputSchema, &runField<Field>, {}};
+}
+
+constexpr ToolRow kRows[] = {
+    row<&MCPTools::secretList>("secret_list", "List secret refs + metadata (no values)."),
+    row<&MCPTools::secretPreview>("secret_resolve_preview",
+                                  "Masked descriptor {ref,type,length,last4} — no value."),
+    row<&MCPTools::httpCall>(
+        "http_call",
+        "Outbound HTTP with auth_ref injected server-side; auth-tainted body/headers suppressed. "
+        "A credential is injected ONLY if the target host is in its allowed_hosts binding.",
+        "body"),
+    row<&MCPTools::runCommand>(
+        "run_command",
+        "Spawn a child with env_refs injected as env vars; secret-tainted output suppressed. A "
+        "credential is injected ONLY if the argv matches its allowed_commands binding."),
+    row<&MCPTools::mintToken>(
+        "mint_token",
+        "Mint a short-lived handle from root_ref; no raw token returned. Use the returned varnh_… "
+        "handle anywhere a ref goes (http_call auth_ref, run_command env_refs) until it expires — "
+        "it keeps the root credential's binding and needs no further approval."),
+    row<&MCPTools::totpCode>(
+        "totp_code",
+        "Current one-time 2FA code for a stored TOTP seed, by ref to its otp field (e.g. "
+        "varn://Personal/GitHub/otp). Returns the ~30s code and seconds until rollover — never "
+        "the seed. Honors the item's ai_access tier: human_gated items require live approval."),
+    row<&MCPTools::secretCreate>(
+        "secret_create",
+        "Create an encrypted secret/API token in Varn. For a login credential pass `username` "
+        "(the login/email) — it's stored as a readable sibling field the human can copy. `group` "
+        "(+ optional `project`, defaults to Personal) files it into that folder. `url` sets the "
+        "login origin web_login/browser_fill lock onto. `allowed_hosts` binds the credential to "
+        "hosts http_call may send it to; `allowed_commands` to argv prefixes run_command may "
+        "inject it into (without a binding it can't be injected). Returns metadata/ref only; "
+        "never echoes value.",
+        "value"),
+    row<&MCPTools::secretGet>(
+        "secret_get",
+        "Get secret metadata by ref (incl. its allowed_hosts/allowed_commands "
+        "binding). Does not return the secret value."),
+    row<&MCPTools::secretUpdate>(
+        "secret_update",
+        "Update secret metadata/value/binding by ref. `username` sets/replaces the credential's "
+        "login/email field (empty string removes it). Pass allowed_hosts/allowed_commands to "
+        "(re)bind where the credential may be injected; `url` (re)sets the web_login origin; "
+        "`group`+`project` move the item. Returns metadata/ref only; never echoes value.",
+        "value"),
+    row<&MCPTools::secretDelete>("secret_delete", "Delete a secret by ref."),
+    row<&MCPTools::groupList>("group_list", "List Varn groups/folders."),
+    row<&MCPTools::groupCreate>(
+        "group_create",
+        "Create an Varn group/folder. Optional `project` (defaults to Personal) and `parent` (a "
+        "group name/id) to nest it as a subgroup."),
+    row<&MCPTools::groupGet>("group_get", "Get Varn group/folder metadata by name or id."),
+    row<&MCPTools::groupUpdate>("group_update", "Rename an Varn group/folder by name or id."),
+    row<&MCPTools::groupDelete>("group_delete", "Delete an Varn group/folder by name or id."),
+    row<&MCPTools::projectList>("project_list", "List Varn projects/workspaces."),
+    row<&MCPTools::projectCreate>("project_create", "Create an Varn project/workspace."),
+    row<&MCPTools::projectGet>("project_get", "Get Varn project/workspace metadata by name or id."),
+    row<&MCPTools::projectUpdate>("project_update",
+                                  "Rename an Varn project/workspace by name or id."),
+    row<&MCPTools::projectDelete>("project_delete",
+                                  "Delete an Varn project/workspace by name or id."),
+    row<&MCPTools::browserStart>(
+        "browser_start",
+        "Launch the Varn-owned Chromium with a CDP port so Playwright/Chrome DevTools MCP can "
+        "attach (--cdp-endpoint / --browser-url). Idempotent; ephemeral profile wiped on stop. "
+        "Auto-stops when idle (default ~5 min; navigation/tab activity from external CDP drivers "
+        "counts as use) — idle_timeout_seconds overrides the window, 0 disables auto-stop for "
+        "this MCP process's lifetime.",
+        [] {
+          return obj(properties({{"headless", boolean()}, {"idle_timeout_seconds", integer()}}),
+                     {});
+        }),
+    row<&MCPTools::browserStop>("browser_stop",
+                                "Stop the Varn-owned Chromium and wipe its ephemeral profile."),
+    row<&MCPTools::browserNavigate>(
+        "browser_navigate",
+        "Navigate the ACTIVE tab and wait for the load to settle. Returns the resulting URL.",
+        [] {
+          return obj(properties({{"url", text()}}), {"url"});
+        }),
+    row<&MCPTools::browserTabs>(
+        "browser_tabs",
+        "List, activate, or close tabs (id from list). Always returns the resulting tab list, "
+        "active tab first — fills and web_login target the active tab, so activate/close extras "
+        "before filling.",
+        [] {
+          return obj(properties({{"action", oneOf({"list", "activate", "close"})}, {"id", text()}}),
+                     {"action"});
+        }),
+    row<&MCPTools::browserDialog>(
+        "browser_dialog",
+        "Accept or dismiss the open native JS dialog (confirm()/alert()/prompt() — e.g. a "
+        "data-confirm danger-zone button). An open dialog blocks every evaluate on the page, so a "
+        "hanging click usually means call this. prompt_text answers a prompt() when accepting.",
+        [] {
+          return obj(
+              properties({{"action", oneOf({"accept", "dismiss"})}, {"prompt_text", text()}}),
+              {"action"});
+        }),
+    row<&MCPTools::browserFill>(
+        "browser_fill",
+        "Type a stored credential into a live browser field via CDP without the value entering "
+        "model context. field=username|password|otp|custom; otp types the current TOTP code. "
+        "Origin-locked to the item's url (or its allowed_hosts when no url is stored); passwords "
+        "only fill input[type=password]."),
+    row<&MCPTools::webLogin>(
+        "web_login",
+        "One-call login: navigate to the item's url (or start_url, origin-locked via the item's "
+        "url/allowed_hosts) and fill username→password→otp across single/multi-step forms (values "
+        "never enter context). ref may be item-level (varn://coll/Item) or any field ref; fields "
+        "resolve by label, then by kind. Returns {status: logged_in|needs_human|stuck, step, "
+        "page_url, filled}; step names any page field the item can't fill. Fall back to "
+        "browser_fill for unusual flows."),
+    row<&MCPTools::credentialCapture>(
+        "credential_capture",
+        "For a site with no stored credential: opens an Varn.app window to enter "
+        "username/password/otp once (value never crosses MCP), saves it as a login item with "
+        "url=origin, and returns {ref,name} so you can immediately web_login/browser_fill.",
+        [] {
+          return obj(properties({{"origin", text()}, {"name", text()}}), {"origin"});
+        }),
+};
+
+// The browser tools close the list.
+constexpr std::size_t kBrowserTools = 8;
+
+OrderedJson definitions(std::span<const ToolRow> rows) {
+  OrderedJson list = OrderedJson::array();
+  for (const ToolRow& row : rows) {
+    OrderedJson definition = OrderedJson::object();
+    definition["name"] = row.name;
+    definition["description"] = row.description;
+    definition["inputSchema"] = row.inputSchema();
+    list.push_back(std::move(definition));
+  }
+  return list;
 }
 
 }  // namespace
+
+std::span<const ToolRow> toolRows() noexcept {
+  return kRows;
+}
+
+const ToolRow* findToolRow(std::string_view name) noexcept {
+  for (const ToolRow& row : kRows) {
+    if (row.name == name) return &row;
+  }
+  return nullptr;
+}
 
 OrderedJson obj(OrderedJson properties, const std::vector<std::string>& required) {
   OrderedJson schema = OrderedJson::object();
@@ -59,169 +301,11 @@ OrderedJson obj(OrderedJson properties, const std::vector<std::string>& required
 }
 
 OrderedJson toolDefinitions() {
-  OrderedJson list = OrderedJson::array();
-  list.push_back(tool("secret_list", "List secret refs + metadata (no values).",
-                      obj(properties({{"collection", text()}, {"query", text()}}), {})));
-  list.push_back(tool("secret_resolve_preview",
-                      "Masked descriptor {ref,type,length,last4} — no value.",
-                      obj(properties({{"ref", text()}}), {"ref"})));
-  list.push_back(tool(
-      "http_call",
-      "Outbound HTTP with auth_ref injected server-side; auth-tainted body/headers suppressed. A "
-      "credential is injected ONLY if the target host is in its allowed_hosts binding.",
-      obj(properties({{"url", text()},
-                      {"method", text()},
-                      {"headers", object()},
-                      {"body", text()},
-                      {"auth_ref", text()},
-                      {"auth_scheme", text()}}),
-          {"url", "method"})));
-  list.push_back(
-      tool("run_command",
-           "Spawn a child with env_refs injected as env vars; secret-tainted output suppressed. A "
-           "credential is injected ONLY if the argv matches its allowed_commands binding.",
-           obj(properties({{"argv", listOfText()}, {"env_refs", object()}, {"cwd", text()}}),
-               {"argv"})));
-  list.push_back(
-      tool("mint_token",
-           "Mint a short-lived handle from root_ref; no raw token returned. Use the returned "
-           "varnh_… handle anywhere a ref goes (http_call auth_ref, run_command env_refs) until it "
-           "expires — it keeps the root credential's binding and needs no further approval.",
-           obj(properties({{"root_ref", text()}, {"scope", text()}, {"ttl_seconds", integer()}}),
-               {"root_ref", "scope", "ttl_seconds"})));
-  list.push_back(
-      tool("totp_code",
-           "Current one-time 2FA code for a stored TOTP seed, by ref to its otp field (e.g. "
-           "varn://Personal/GitHub/otp). Returns the ~30s code and seconds until rollover — never "
-           "the seed. Honors the item's ai_access tier: human_gated items require live approval.",
-           obj(properties({{"ref", text()}}), {"ref"})));
-  list.push_back(
-      tool("secret_create",
-           "Create an encrypted secret/API token in Varn. For a login credential pass `username` "
-           "(the login/email) — it's stored as a readable sibling field the human can copy. "
-           "`group` (+ optional `project`, defaults to Personal) files it into that folder. `url` "
-           "sets the login origin web_login/browser_fill lock onto. `allowed_hosts` binds the "
-           "credential to hosts http_call may send it to; `allowed_commands` to argv prefixes "
-           "run_command may inject it into (without a binding it can't be injected). Returns "
-           "metadata/ref only; never echoes value.",
-           obj(properties({{"name", text()},
-                           {"field_label", text()},
-                           {"value", text()},
-                           {"kind", text()},
-                           {"ai_access", text()},
-                           {"username", text()},
-                           {"group", text()},
-                           {"project", text()},
-                           {"url", text()},
-                           {"allowed_hosts", listOfText()},
-                           {"allowed_commands", listOfText()}}),
-               {"name", "field_label", "value", "kind", "ai_access"})));
-  list.push_back(tool("secret_get",
-                      "Get secret metadata by ref (incl. its allowed_hosts/allowed_commands "
-                      "binding). Does not return the secret value.",
-                      obj(properties({{"ref", text()}}), {"ref"})));
-  list.push_back(
-      tool("secret_update",
-           "Update secret metadata/value/binding by ref. `username` sets/replaces the credential's "
-           "login/email field (empty string removes it). Pass allowed_hosts/allowed_commands to "
-           "(re)bind where the credential may be injected; `url` (re)sets the web_login origin; "
-           "`group`+`project` move the item. Returns metadata/ref only; never echoes value.",
-           obj(properties({{"ref", text()},
-                           {"name", text()},
-                           {"field_label", text()},
-                           {"value", text()},
-                           {"kind", text()},
-                           {"ai_access", text()},
-                           {"username", text()},
-                           {"group", text()},
-                           {"project", text()},
-                           {"url", text()},
-                           {"allowed_hosts", listOfText()},
-                           {"allowed_commands", listOfText()}}),
-               {"ref"})));
-  list.push_back(tool("secret_delete", "Delete a secret by ref.",
-                      obj(properties({{"ref", text()}}), {"ref"})));
-  list.push_back(tool("group_list", "List Varn groups/folders.", obj(properties({}), {})));
-  list.push_back(
-      tool("group_create",
-           "Create an Varn group/folder. Optional `project` (defaults to Personal) and `parent` (a "
-           "group name/id) to nest it as a subgroup.",
-           obj(properties({{"name", text()}, {"project", text()}, {"parent", text()}}), {"name"})));
-  list.push_back(tool("group_get", "Get Varn group/folder metadata by name or id.",
-                      obj(properties({{"group", text()}}), {"group"})));
-  list.push_back(tool("group_update", "Rename an Varn group/folder by name or id.",
-                      obj(properties({{"group", text()}, {"name", text()}}), {"group"})));
-  list.push_back(tool("group_delete", "Delete an Varn group/folder by name or id.",
-                      obj(properties({{"group", text()}}), {"group"})));
-  list.push_back(tool("project_list", "List Varn projects/workspaces.", obj(properties({}), {})));
-  list.push_back(tool("project_create", "Create an Varn project/workspace.",
-                      obj(properties({{"name", text()}}), {"name"})));
-  list.push_back(tool("project_get", "Get Varn project/workspace metadata by name or id.",
-                      obj(properties({{"project", text()}}), {"project"})));
-  list.push_back(tool("project_update", "Rename an Varn project/workspace by name or id.",
-                      obj(properties({{"project", text()}, {"name", text()}}), {"project"})));
-  list.push_back(tool("project_delete", "Delete an Varn project/workspace by name or id.",
-                      obj(properties({{"project", text()}}), {"project"})));
-  for (OrderedJson& definition : browserToolDefinitions()) list.push_back(std::move(definition));
-  return list;
+  return definitions(kRows);
 }
 
 OrderedJson browserToolDefinitions() {
-  OrderedJson list = OrderedJson::array();
-  list.push_back(
-      tool("browser_start",
-           "Launch the Varn-owned Chromium with a CDP port so Playwright/Chrome DevTools MCP can "
-           "attach (--cdp-endpoint / --browser-url). Idempotent; ephemeral profile wiped on stop. "
-           "Auto-stops when idle (default ~5 min; navigation/tab activity from external CDP "
-           "drivers counts as use) — idle_timeout_seconds overrides the window, 0 disables "
-           "auto-stop for this MCP process's lifetime.",
-           obj(properties({{"headless", boolean()}, {"idle_timeout_seconds", integer()}}), {})));
-  list.push_back(tool("browser_stop",
-                      "Stop the Varn-owned Chromium and wipe its ephemeral profile.",
-                      obj(properties({}), {})));
-  list.push_back(
-      tool("browser_navigate",
-           "Navigate the ACTIVE tab and wait for the load to settle. Returns the resulting URL.",
-           obj(properties({{"url", text()}}), {"url"})));
-  list.push_back(
-      tool("browser_tabs",
-           "List, activate, or close tabs (id from list). Always returns the resulting tab list, "
-           "active tab first — fills and web_login target the active tab, so activate/close extras "
-           "before filling.",
-           obj(properties({{"action", oneOf({"list", "activate", "close"})}, {"id", text()}}),
-               {"action"})));
-  list.push_back(tool(
-      "browser_dialog",
-      "Accept or dismiss the open native JS dialog (confirm()/alert()/prompt() — e.g. a "
-      "data-confirm danger-zone button). An open dialog blocks every evaluate on the page, so a "
-      "hanging click usually means call this. prompt_text answers a prompt() when accepting.",
-      obj(properties({{"action", oneOf({"accept", "dismiss"})}, {"prompt_text", text()}}),
-          {"action"})));
-  list.push_back(tool(
-      "browser_fill",
-      "Type a stored credential into a live browser field via CDP without the value entering model "
-      "context. field=username|password|otp|custom; otp types the current TOTP code. Origin-locked "
-      "to the item's url (or its allowed_hosts when no url is stored); passwords only fill "
-      "input[type=password].",
-      obj(properties(
-              {{"ref", text()}, {"field", text()}, {"selector", text()}, {"submit", boolean()}}),
-          {"ref", "field"})));
-  list.push_back(
-      tool("web_login",
-           "One-call login: navigate to the item's url (or start_url, origin-locked via the item's "
-           "url/allowed_hosts) and fill username→password→otp across single/multi-step forms "
-           "(values never enter context). ref may be item-level (varn://coll/Item) or any field "
-           "ref; fields resolve by label, then by kind. Returns {status: "
-           "logged_in|needs_human|stuck, step, page_url, filled}; step names any page field the "
-           "item can't fill. Fall back to browser_fill for unusual flows.",
-           obj(properties({{"ref", text()}, {"start_url", text()}}), {"ref"})));
-  list.push_back(
-      tool("credential_capture",
-           "For a site with no stored credential: opens an Varn.app window to enter "
-           "username/password/otp once (value never crosses MCP), saves it as a login item with "
-           "url=origin, and returns {ref,name} so you can immediately web_login/browser_fill.",
-           obj(properties({{"origin", text()}, {"name", text()}}), {"origin"})));
-  return list;
+  return definitions(toolRows().last(kBrowserTools));
 }
 
 }  // namespace varn::mcp
