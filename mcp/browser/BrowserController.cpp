@@ -121,6 +121,12 @@ BrowserError BrowserError::callTooLong(std::int64_t seconds, std::string what) {
                       std::move(description));
 }
 
+BrowserError BrowserError::timedOut(std::string method) {
+  std::string description = "browser (CDP) failure: timed out waiting for " + method;
+  return BrowserError(Case::timedOut, FillField::username, 0, std::move(method), "",
+                      std::move(description));
+}
+
 void BrowserController::setIdleTimeout(std::optional<std::int64_t> /*seconds*/) {}
 
 BrowserUse BrowserController::beginUse() {

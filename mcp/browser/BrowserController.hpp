@@ -128,6 +128,7 @@ class BrowserError : public std::exception {
     submitRefused,
     dialogOpen,
     callTooLong,
+    timedOut,
   };
 
   // "no <field> field found on <pageURL> — is the right tab active? (browser_tabs lists them)",
@@ -163,6 +164,10 @@ class BrowserError : public std::exception {
   static BrowserError dialogOpen(std::string type, std::string message);
   // "the browser did not finish within <seconds> s (waiting for <what>) — the page may be stuck".
   static BrowserError callTooLong(std::int64_t seconds, std::string what);
+  // "browser (CDP) failure: timed out waiting for <method>": a DevTools command whose deadline
+  // passed without a reply. The text is that of a cdpFailure, so the agent reads no difference;
+  // callers tell the case apart.
+  static BrowserError timedOut(std::string method);
 
   Case errorCase() const noexcept { return case_; }
   // The field of fieldNotFound and ambiguousField (username otherwise).
@@ -172,7 +177,7 @@ class BrowserError : public std::exception {
   // The text payload: the pageURL of fieldNotFound, the inputType of concealedFieldRequired, the
   // ref of itemHasNoURL, the item of originMismatch, the message of cdpFailure and launchFailure,
   // the change of fieldChanged, the frame of opaqueOrigin, the reason of submitRefused, the type
-  // of dialogOpen, the awaited step of callTooLong; empty otherwise.
+  // of dialogOpen, the awaited step of callTooLong, the method of timedOut; empty otherwise.
   const std::string& text() const noexcept { return text_; }
   // The frame origin of originMismatch, the message of dialogOpen; empty otherwise.
   const std::string& frame() const noexcept { return frame_; }

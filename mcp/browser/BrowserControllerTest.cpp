@@ -54,6 +54,8 @@ TEST(BrowserErrorTest, DescriptionsAreTheExactTexts) {
       {BrowserError::launchFailure("no Chromium-family browser found; set VARN_BROWSER_BIN"),
        "browser launch failure: no Chromium-family browser found; set VARN_BROWSER_BIN"},
       {BrowserError::noBrowser(), "no Varn browser is running \u2014 call browser_start first"},
+      {BrowserError::timedOut("Target.getTargets"),
+       "browser (CDP) failure: timed out waiting for Target.getTargets"},
   };
   for (const Case& c : cases) {
     EXPECT_STREQ(c.error.what(), c.text);
@@ -73,6 +75,9 @@ TEST(BrowserErrorTest, EqualityFollowsCaseAndPayloads) {
   EXPECT_FALSE(BrowserError::ambiguousField(FillField::otp, 2) ==
                BrowserError::ambiguousField(FillField::password, 2));
   EXPECT_FALSE(BrowserError::originMismatch("A", "B") == BrowserError::originMismatch("B", "A"));
+  // The same text, another case.
+  EXPECT_FALSE(BrowserError::timedOut("M") == BrowserError::cdpFailure("timed out waiting for M"));
+  EXPECT_EQ(BrowserError::timedOut("M").text(), "M");
 }
 
 TEST(TabInfoTest, CodesExactlyFourKeys) {
