@@ -22,33 +22,14 @@
 namespace varn::support {
 namespace {
 
-// Closes a descriptor on scope exit unless released.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 // A pipe whose two ends are close-on-exec and numbered 3 or higher, so that the child's
 // dup2 onto 1 and 2 never meets an end that already sits there. Returns errno on failure.
-int makePipe(Fd& readEnd, Fd& writeEnd) {
+int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
   std::array<int, 2> fds{};
   if (::pipe2(fds.data(), O_CLOEXEC) != 0) return errno;
   readEnd.reset(fds[0]);
   writeEnd.reset(fds[1]);
-  for (Fd* end : {&readEnd, &writeEnd}) {
+  for (UniqueFd* end : {&readEnd, &writeEnd}) {
     if (end->get() > 2) continue;
     int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
     if (moved < 0) return errno;
@@ -128,8 +109,8 @@ class SpawnAttributes {
 // descriptors on 3, 4, ..., nothing else from 3 up, then the working directory. The passed ones
 // are numbered above 2 + their count, so that no dup2 meets one that is still to be moved.
 // Returns the first failing call's error.
-int prepareActions(FileActions& actions, int outWrite, int errWrite, const std::vector<Fd>& passed,
-                   const std::optional<std::string>& cwd) {
+int prepareActions(FileActions& actions, int outWrite, int errWrite,
+                   const std::vector<UniqueFd>& passed, const std::optional<std::string>& cwd) {
   if (!actions.ok()) return ENOMEM;
   if (int rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0)) {
     return rc;
@@ -141,7 +122,7 @@ int prepareActions(FileActions& actions, int outWrite, int errWrite, const std::
     if (rc != 0) return rc;
   }
   int next = 3;
-  for (const Fd& fd : passed) {
+  for (const UniqueFd& fd : passed) {
     if (int rc = ::posix_spawn_file_actions_adddup2(actions.get(), fd.get(), next++)) return rc;
   }
   if (int rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), next)) return rc;
@@ -229,14 +210,14 @@ ChildProcess ChildProcess::start(const ChildCommand& command) {
   std::string executable;
   if (int rc = executablePath(command, executable)) throw ChildStartError(command.path, rc);
 
-  Fd outRead, outWrite, errRead, errWrite;
+  UniqueFd outRead, outWrite, errRead, errWrite;
   if (!command.discardOutput) {
     if (int rc = makePipe(outRead, outWrite)) throw ChildStartError(command.path, rc);
     if (int rc = makePipe(errRead, errWrite)) throw ChildStartError(command.path, rc);
   }
 
   // Copies numbered above every target of the dup2 calls; closed here once the child has them.
-  std::vector<Fd> passed(command.passedFds.size());
+  std::vector<UniqueFd> passed(command.passedFds.size());
   const int lowest = 3 + static_cast<int>(passed.size());
   for (std::size_t i = 0; i < passed.size(); ++i) {
     const int copy = ::fcntl(command.passedFds[i], F_DUPFD_CLOEXEC, lowest);
@@ -273,26 +254,26 @@ ChildProcess ChildProcess::start(const ChildCommand& command) {
   // Our copies of the write ends must go, or the reads below would never see end of file.
   outWrite.reset();
   errWrite.reset();
-  return ChildProcess(pid, openPidFd(pid), outRead.release(), errRead.release());
+  return ChildProcess(pid, UniqueFd(openPidFd(pid)), std::move(outRead), std::move(errRead));
 }
 
-ChildProcess::ChildProcess(pid_t pid, int pidFd, int outFd, int errFd) noexcept
-    : pid_(pid), pidFd_(pidFd), outFd_(outFd), errFd_(errFd) {}
+ChildProcess::ChildProcess(pid_t pid, UniqueFd pidFd, UniqueFd outFd, UniqueFd errFd) noexcept
+    : pid_(pid), pidFd_(std::move(pidFd)), outFd_(std::move(outFd)), errFd_(std::move(errFd)) {}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
-      pidFd_(std::exchange(other.pidFd_, -1)),
-      outFd_(std::exchange(other.outFd_, -1)),
-      errFd_(std::exchange(other.errFd_, -1)),
+      pidFd_(std::move(other.pidFd_)),
+      outFd_(std::move(other.outFd_)),
+      errFd_(std::move(other.errFd_)),
       waitStatus_(std::exchange(other.waitStatus_, std::nullopt)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     release();
     pid_ = std::exchange(other.pid_, -1);
-    pidFd_ = std::exchange(other.pidFd_, -1);
-    outFd_ = std::exchange(other.outFd_, -1);
-    errFd_ = std::exchange(other.errFd_, -1);
+    pidFd_ = std::move(other.pidFd_);
+    outFd_ = std::move(other.outFd_);
+    errFd_ = std::move(other.errFd_);
     waitStatus_ = std::exchange(other.waitStatus_, std::nullopt);
   }
   return *this;
@@ -303,10 +284,7 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::release() noexcept {
-  for (int* fd : {&pidFd_, &outFd_, &errFd_}) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-  }
+  for (UniqueFd* fd : {&pidFd_, &outFd_, &errFd_}) fd->reset();
   if (pid_ > 0) {
     killGroup();
     reap();
@@ -329,12 +307,12 @@ ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
   std::array<Sink, 2> sinks{Sink{&output.out, &output.outOverflowed, limitPerStream},
                             Sink{&output.err, &output.errOverflowed, limitPerStream}};
   // The two pipes, then the child's exit.
-  std::array<pollfd, 3> polls{pollfd{outFd_, POLLIN, 0}, pollfd{errFd_, POLLIN, 0},
-                              pollfd{pidFd_, POLLIN, 0}};
+  std::array<pollfd, 3> polls{pollfd{outFd_.get(), POLLIN, 0}, pollfd{errFd_.get(), POLLIN, 0},
+                              pollfd{pidFd_.get(), POLLIN, 0}};
   std::array<char, 65536> buffer{};
   bool groupKilled = false;
 
-  int open = (outFd_ >= 0 ? 1 : 0) + (errFd_ >= 0 ? 1 : 0);
+  int open = (outFd_ ? 1 : 0) + (errFd_ ? 1 : 0);
   while (open > 0) {
     if (::poll(polls.data(), polls.size(), -1) < 0) {
       if (errno == EINTR) continue;
@@ -354,8 +332,7 @@ ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) {
         // End of file, or a read error that ends the stream like one.
-        ::close(polls[i].fd);
-        (i == 0 ? outFd_ : errFd_) = -1;
+        (i == 0 ? outFd_ : errFd_).reset();
         polls[i].fd = -1;
         --open;
         continue;
@@ -363,10 +340,7 @@ ChildOutput ChildProcess::communicate(std::size_t limitPerStream) {
       sinks[i].take(buffer.data(), static_cast<std::size_t>(n));
     }
   }
-  for (int* fd : {&pidFd_, &outFd_, &errFd_}) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-  }
+  for (UniqueFd* fd : {&pidFd_, &outFd_, &errFd_}) fd->reset();
   if (!groupKilled) {
     awaitExit(pid_);
     killGroup();
@@ -393,8 +367,8 @@ bool ChildProcess::waitForExit(std::chrono::milliseconds timeout) noexcept {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    if (pidFd_ >= 0) {
-      pollfd exit{pidFd_, POLLIN, 0};
+    if (pidFd_) {
+      pollfd exit{pidFd_.get(), POLLIN, 0};
       ::poll(&exit, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT_MAX)));
     } else {
       // No pidfd from this kernel: look again in a little while.

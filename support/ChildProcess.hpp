@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "support/UniqueFd.hpp"
+
 namespace varn::support {
 
 // A child that could not be started (no such file, not executable, working directory missing,
@@ -110,7 +112,7 @@ class ChildProcess final {
   [[nodiscard]] std::optional<int> waitStatus() const noexcept { return waitStatus_; }
 
  private:
-  ChildProcess(pid_t pid, int pidFd, int outFd, int errFd) noexcept;
+  ChildProcess(pid_t pid, UniqueFd pidFd, UniqueFd outFd, UniqueFd errFd) noexcept;
   void release() noexcept;
   // SIGKILL to the child's group. Requires the child not reaped yet.
   void killGroup() noexcept;
@@ -118,9 +120,9 @@ class ChildProcess final {
   int reap() noexcept;
 
   pid_t pid_ = -1;  // -1 once waited for or moved from
-  int pidFd_ = -1;  // readable once the child has exited; -1 when unavailable
-  int outFd_ = -1;
-  int errFd_ = -1;
+  UniqueFd pidFd_;  // readable once the child has exited; none when unavailable
+  UniqueFd outFd_;
+  UniqueFd errFd_;
   std::optional<int> waitStatus_;
 };
 

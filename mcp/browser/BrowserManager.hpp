@@ -119,7 +119,25 @@ class BrowserManager final {
  private:
   struct Launcher;
 
+  // A browser launched on its pipe, recorded with its connection.
+  struct Launched {
+    std::shared_ptr<CDPConnection> connection;
+    pid_t pid;
+  };
+
   std::filesystem::path tempFolder() const;
+  // The executable to start. Throws launchFailure for a port outside 1 to 65535 or when none is
+  // found.
+  std::string findExecutable() const;
+  // Launches `binary` with the profile `folder` and records the browser and its connection,
+  // unless a stop() came since `generation`. Throws launchFailure (the folder deleted, or the
+  // browser ended) when it cannot.
+  Launched launch(const std::string& binary, const std::filesystem::path& folder, bool headless,
+                  std::uint64_t generation);
+  // Returns once the browser answers over its pipe and, with a port, holds it itself; otherwise
+  // ends this launch (unless a stop() or another start came since `generation`) and throws
+  // launchFailure.
+  void awaitReady(std::uint64_t generation, CDPConnection& connection, pid_t browser);
   // Ends what was taken from the fields: closes the pipe, sends SIGTERM, waits up to stopGrace,
   // kills the process group, reaps, deletes the folder.
   void endRun(std::optional<support::ChildProcess> process,

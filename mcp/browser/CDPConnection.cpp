@@ -42,11 +42,6 @@ std::exception_ptr closedError() {
   return std::make_exception_ptr(BrowserError::cdpFailure("connection closed"));
 }
 
-void closeFd(int& fd) noexcept {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 // The code unit of the four hexadecimal digits at `at`, or -1.
 int hexUnit(std::string_view text, std::size_t at) {
   if (at + 4 > text.size()) return -1;
@@ -96,13 +91,10 @@ std::string withoutLoneSurrogates(std::string_view text) {
 
 // Everything the I/O thread touches. The thread holds a shared_ptr to it for as long as it runs.
 struct CDPConnection::Core {
-  Core(int in, int out, EventHandler handler)
-      : readFd(in), writeFd(out), onEvent(std::move(handler)) {}
+  Core(support::UniqueFd in, support::UniqueFd out, EventHandler handler)
+      : readFd(std::move(in)), writeFd(std::move(out)), onEvent(std::move(handler)) {}
 
   ~Core() {
-    closeFd(readFd);
-    closeFd(writeFd);
-    closeFd(wakeFd);
     std::lock_guard lock(mutex);
     for (Frame& frame : queued) support::wipe(frame.bytes);
   }
@@ -114,9 +106,10 @@ struct CDPConnection::Core {
   };
   using Waiter = std::shared_ptr<Pending>;
 
-  int readFd;
-  int writeFd;
-  int wakeFd = -1;  // made by connect(); readable when `queued` or `closeRequested` changed
+  support::UniqueFd readFd;
+  support::UniqueFd writeFd;
+  support::UniqueFd
+      wakeFd;  // made by connect(); readable when `queued` or `closeRequested` changed
   const EventHandler onEvent;
 
   // Guarded by mutex.
@@ -154,7 +147,7 @@ struct CDPConnection::Core {
 
   void wake() const noexcept {
     const std::uint64_t one = 1;
-    while (::write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    while (::write(wakeFd.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
   }
 
@@ -164,8 +157,8 @@ struct CDPConnection::Core {
     for (;;) {
       // The write end is watched only while there is something to write: a browser that closed
       // its reading end is noticed by the next write.
-      std::array<pollfd, 3> fds{pollfd{wakeFd, POLLIN, 0}, pollfd{readFd, POLLIN, 0},
-                                pollfd{outbox.empty() ? -1 : writeFd, POLLOUT, 0}};
+      std::array<pollfd, 3> fds{pollfd{wakeFd.get(), POLLIN, 0}, pollfd{readFd.get(), POLLIN, 0},
+                                pollfd{outbox.empty() ? -1 : writeFd.get(), POLLOUT, 0}};
       if (::poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         break;
@@ -184,14 +177,14 @@ struct CDPConnection::Core {
       queued.clear();
     }
     // The browser sees the end of its pipe at once.
-    closeFd(readFd);
-    closeFd(writeFd);
+    readFd.reset();
+    writeFd.reset();
   }
 
   // Moves the commands handed over into the outbox; false once close() asked to end.
   bool takeQueued() {
     std::uint64_t count = 0;
-    while (::read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+    while (::read(wakeFd.get(), &count, sizeof count) < 0 && errno == EINTR) {
     }
     std::lock_guard lock(mutex);
     if (closeRequested) return false;
@@ -206,8 +199,8 @@ struct CDPConnection::Core {
   bool writeSome() {
     while (!outbox.empty()) {
       Frame& frame = outbox.front();
-      const ssize_t n =
-          ::write(writeFd, frame.bytes.data() + frame.written, frame.bytes.size() - frame.written);
+      const ssize_t n = ::write(writeFd.get(), frame.bytes.data() + frame.written,
+                                frame.bytes.size() - frame.written);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) return true;
       if (n < 0) {
@@ -230,7 +223,7 @@ struct CDPConnection::Core {
   // Reads once and handles every message completed; false at the end of the pipe or on a
   // message that cannot be one. A reply past the limit fails its own command.
   bool readSome() {
-    const ssize_t n = inbox.readFrom(readFd);
+    const ssize_t n = inbox.readFrom(readFd.get());
     if (n < 0 && errno == EAGAIN) return true;
     if (n <= 0) return false;
     while (std::optional<CDPMessageReader::Item> item = inbox.next()) {
@@ -279,8 +272,9 @@ struct CDPConnection::Core {
   }
 };
 
-CDPConnection::CDPConnection(int readFd, int writeFd, EventHandler onEvent)
-    : core_(std::make_shared<Core>(readFd, writeFd, std::move(onEvent))) {}
+CDPConnection::CDPConnection(support::UniqueFd readFd, support::UniqueFd writeFd,
+                             EventHandler onEvent)
+    : core_(std::make_shared<Core>(std::move(readFd), std::move(writeFd), std::move(onEvent))) {}
 
 CDPConnection::~CDPConnection() {
   close();
@@ -289,11 +283,11 @@ CDPConnection::~CDPConnection() {
 void CDPConnection::connect() {
   std::lock_guard lock(core_->mutex);
   if (thread_.joinable() || core_->ended) return;
-  for (int fd : {core_->readFd, core_->writeFd}) {
+  for (int fd : {core_->readFd.get(), core_->writeFd.get()}) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
-  core_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (core_->wakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  core_->wakeFd.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!core_->wakeFd) throw std::system_error(errno, std::generic_category(), "eventfd");
   thread_ = std::thread([keep = core_] { keep->run(); });
   // Commands sent before are waiting in the queue.
   core_->wake();
@@ -333,7 +327,7 @@ Json CDPConnection::send(std::string_view method, const Json& params,
     }
     core.waiters.emplace(id, std::move(waiter));
     core.queued.push_back(std::move(frame));
-    running = core.wakeFd >= 0;
+    running = static_cast<bool>(core.wakeFd);
   }
   if (running) core.wake();
 
@@ -362,9 +356,9 @@ void CDPConnection::close() noexcept {
   if (!thread.joinable()) {
     // Never connected: the descriptors are nobody's but this object's.
     std::lock_guard lock(core->mutex);
-    if (core->wakeFd < 0) {
-      closeFd(core->readFd);
-      closeFd(core->writeFd);
+    if (!core->wakeFd) {
+      core->readFd.reset();
+      core->writeFd.reset();
     }
     return;
   }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/Json.hpp"
+#include "support/UniqueFd.hpp"
 
 namespace varn::mcp {
 
@@ -47,9 +48,9 @@ class CDPConnection final {
   static constexpr std::size_t kMaxMessageBytes = 64 * 1024 * 1024;
 
   // `readFd`: the pipe end the browser's messages arrive on; `writeFd`: the one commands go to.
-  // The connection owns both from here on (they are closed when the I/O thread ends, or on
-  // destruction when it never ran). Nothing is read or written yet.
-  CDPConnection(int readFd, int writeFd, EventHandler onEvent = {});
+  // They are closed when the I/O thread ends, or on destruction when it never ran. Nothing is
+  // read or written yet.
+  CDPConnection(support::UniqueFd readFd, support::UniqueFd writeFd, EventHandler onEvent = {});
   // close(), then waits for the I/O thread (unless it runs on it).
   ~CDPConnection();
   CDPConnection(const CDPConnection&) = delete;

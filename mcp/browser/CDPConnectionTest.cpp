@@ -25,10 +25,11 @@ class CDPConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto [readFd, writeFd] = server.makePipes();
-    connection = std::make_unique<CDPConnection>(readFd, writeFd, [this](const Json& event) {
-      std::lock_guard lock(eventsMutex);
-      events.push_back(event);
-    });
+    connection = std::make_unique<CDPConnection>(
+        support::UniqueFd(readFd), support::UniqueFd(writeFd), [this](const Json& event) {
+          std::lock_guard lock(eventsMutex);
+          events.push_back(event);
+        });
     connection->connect();
   }
 
@@ -304,7 +305,7 @@ TEST_F(CDPConnectionTest, CloseDuringAHalfWrittenCommandDoesNotWaitForTheBrowser
 TEST(CDPConnectionClosedTest, ANeverConnectedConnectionFailsItsCommandsOnceClosed) {
   int ends[2];
   ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-  CDPConnection idle(ends[0], ends[1]);
+  CDPConnection idle{support::UniqueFd(ends[0]), support::UniqueFd(ends[1])};
   idle.close();
   EXPECT_EQ(errorOf([&] { idle.send("A"); }), "browser (CDP) failure: connection closed");
 }

@@ -6,23 +6,12 @@
 #include <cerrno>
 #include <system_error>
 
+#include "support/UniqueFd.hpp"
+
 namespace varn::mcp {
 namespace {
 
-// Owns one open descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);  // an error while closing is ignored
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using support::UniqueFd;
 
 int openRetrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
@@ -110,7 +99,7 @@ void AuditLog::writeLine(const std::string& line) {
   if (::stat(path, &status) != 0) {
     // Absent: create it with this line. A creation that fails (no folder, no permission) is not
     // reported. Another process may create it between the stat and here; then append to theirs.
-    FileDescriptor created(
+    UniqueFd created(
         openRetrying(path, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (created.get() >= 0) {
       (void)writeWhole(created.get(), line);
@@ -118,7 +107,7 @@ void AuditLog::writeLine(const std::string& line) {
     }
     if (errno != EEXIST) return;
   }
-  FileDescriptor existing(openRetrying(path, O_WRONLY | O_APPEND | O_CLOEXEC));
+  UniqueFd existing(openRetrying(path, O_WRONLY | O_APPEND | O_CLOEXEC));
   if (existing.get() < 0) {
     reportFailure("cannot open " + *filePath_ + ": " + describeErrno(errno));
     return;

@@ -10,33 +10,21 @@
 
 #include "mcp/secrets/ToolError.hpp"
 #include "support/Paths.hpp"
+#include "support/UniqueFd.hpp"
 
 namespace varn::mcp {
 namespace {
 
 using support::Json;
 
-// Owns one socket descriptor; closes it exactly once.
-class Socket {
- public:
-  explicit Socket(int fd) noexcept : fd_(fd) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
+using support::UniqueFd;
 
 std::string appNotRunning(const std::string& path) {
   return "the Varn app isn't running (no vault socket at " + path +
          ") \u2014 open Varn, unlock the vault, then retry";
 }
 
-void connectTo(const Socket& socket, const std::string& path) {
+void connectTo(const UniqueFd& socket, const std::string& path) {
   sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
@@ -54,7 +42,7 @@ void connectTo(const Socket& socket, const std::string& path) {
 
   int rc;
   do {
-    rc = ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    rc = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   } while (rc != 0 && errno == EINTR);
   if (rc == 0) return;
   int error = errno;
@@ -62,10 +50,10 @@ void connectTo(const Socket& socket, const std::string& path) {
   throw ToolError::upstream("connect() failed: " + std::to_string(error));
 }
 
-void writeAll(const Socket& socket, const std::string& bytes) {
+void writeAll(const UniqueFd& socket, const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ::send(socket.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = ::send(socket.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw ToolError::upstream("write() failed");
     sent += static_cast<std::size_t>(n);
@@ -75,12 +63,12 @@ void writeAll(const Socket& socket, const std::string& bytes) {
 // The reply: every byte before the first line feed, or up to the end of the stream. A read error
 // ends the reply like the end of the stream does. Bytes after the line feed are ignored. A reply
 // longer than kMaxReplyBytes is refused as soon as it is: nothing is read beyond that.
-std::string readReply(const Socket& socket) {
+std::string readReply(const UniqueFd& socket) {
   constexpr std::size_t kMax = UnixSocketVaultClient::kMaxReplyBytes;
   std::string reply;
   char buffer[4096];
   while (true) {
-    ssize_t n = ::read(socket.fd(), buffer, sizeof(buffer));
+    ssize_t n = ::read(socket.get(), buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return reply;
     std::string_view chunk(buffer, static_cast<std::size_t>(n));
@@ -136,8 +124,8 @@ std::string UnixSocketVaultClient::defaultPath() {
 }
 
 std::string UnixSocketVaultClient::exchange(const VaultRequest& request) const {
-  Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (socket.fd() < 0) throw ToolError::upstream("socket() failed");
+  UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0) throw ToolError::upstream("socket() failed");
   connectTo(socket, socketPath_);
   // The request's JSON is gone before the write, and the line feed goes into the same text: a
   // request that carries a large value is held once as a record and once as text.

@@ -1,0 +1,225 @@
+#include "mcp/browser/ProfileFolder.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "support/Json.hpp"
+#include "support/Utf8.hpp"
+#include "support/Uuid.hpp"
+
+namespace varn::mcp {
+
+namespace fs = std::filesystem;
+using support::Json;
+
+namespace {
+
+constexpr std::string_view kProfilePrefix = "varn-browser-";
+constexpr const char* kOwnerFile = "varn-owner.json";
+// A folder without a readable owner record is left alone unless it is older than this.
+constexpr std::chrono::hours kUnownedFolderAge{24};
+// How long the sweep waits for a recorded browser of a vanished server to exit after SIGTERM.
+constexpr std::chrono::milliseconds kOrphanGrace{500};
+// Deleting a profile is retried while the browser's helpers still write into it.
+constexpr int kDeleteTries = 40;
+constexpr std::chrono::milliseconds kDeleteInterval{50};
+
+// --- processes, as /proc shows them ---
+
+// Field 22 of /proc/<pid>/stat (the start time in clock ticks since boot); nullopt when there is
+// no such process.
+std::optional<std::uint64_t> processStartTime(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name (field 2) is in parentheses and may hold anything, ")" included.
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string field;
+  for (int number = 3; fields >> field; ++number) {
+    if (number == 22) {
+      std::optional<std::int64_t> ticks = support::parseDecimalInt64(field);
+      if (!ticks || *ticks < 0) return std::nullopt;
+      return static_cast<std::uint64_t>(*ticks);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string bootId() {
+  std::ifstream in("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  std::getline(in, id);
+  return id;
+}
+
+// Whether the process `pid` is the one that started at `startTime` in this boot.
+bool sameProcess(std::int64_t pid, std::uint64_t startTime) {
+  if (pid <= 0 || pid > INT32_MAX) return false;
+  std::optional<std::uint64_t> now = processStartTime(static_cast<pid_t>(pid));
+  return now && *now == startTime;
+}
+
+// SIGTERM to the browser a vanished server left running, when it is still that process; waits
+// briefly for it to exit. The pidfd pins the process between the check and the signal, so a
+// reused pid is never signalled.
+void endRecordedBrowser(std::int64_t pid, std::uint64_t startTime) {
+  if (pid <= 0 || pid > INT32_MAX) return;
+  // Through syscall(): glibc's <sys/pidfd.h> lacks C linkage for C++.
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+  if (fd < 0) return;
+  if (sameProcess(pid, startTime) &&
+      ::syscall(SYS_pidfd_send_signal, fd, SIGTERM, nullptr, 0) == 0) {
+    pollfd exit{fd, POLLIN, 0};
+    ::poll(&exit, 1, static_cast<int>(kOrphanGrace.count()));
+  }
+  ::close(fd);
+}
+
+// --- the owner record ---
+
+struct OwnerRecord {
+  std::string bootId;
+  std::int64_t serverPid = 0;
+  std::uint64_t serverStart = 0;
+  std::optional<std::int64_t> browserPid;
+  std::uint64_t browserStart = 0;
+};
+
+const OwnerRecord& thisServer() {
+  static const OwnerRecord record = [] {
+    OwnerRecord r;
+    r.bootId = bootId();
+    r.serverPid = ::getpid();
+    r.serverStart = processStartTime(::getpid()).value_or(0);
+    return r;
+  }();
+  return record;
+}
+
+// Written beside the profile under a temporary name and renamed over the record, so a reader
+// never sees half of it. A failure leaves the record as it was (none at first: the folder then
+// ages out).
+void writeOwner(const fs::path& folder, const OwnerRecord& record) {
+  support::OrderedJson json = {{"boot_id", record.bootId},
+                               {"server_pid", record.serverPid},
+                               {"server_start", record.serverStart}};
+  if (record.browserPid) {
+    json["browser_pid"] = *record.browserPid;
+    json["browser_start"] = record.browserStart;
+  }
+  const std::string text = support::dumpCompact(json);
+  const fs::path partial = folder / ".varn-owner.partial";
+  int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  if (!written || ::rename(partial.c_str(), (folder / kOwnerFile).c_str()) != 0) {
+    ::unlink(partial.c_str());
+  }
+}
+
+// The record of a folder, when it is a regular file of this user that decodes.
+std::optional<OwnerRecord> readOwner(const fs::path& folder) {
+  int fd = ::open((folder / kOwnerFile).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  std::array<char, 4096> buffer{};
+  ssize_t size = -1;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) {
+    size = ::read(fd, buffer.data(), buffer.size());
+  }
+  ::close(fd);
+  if (size <= 0) return std::nullopt;
+  std::optional<Json> json = support::parseJson(std::string_view(buffer.data(), size));
+  if (!json || !json->is_object()) return std::nullopt;
+  try {
+    OwnerRecord record;
+    record.bootId = support::requireString(*json, "boot_id");
+    record.serverPid = support::requireInt64(*json, "server_pid");
+    record.serverStart = static_cast<std::uint64_t>(support::requireInt64(*json, "server_start"));
+    record.browserPid = support::optionalInt64(*json, "browser_pid");
+    record.browserStart =
+        static_cast<std::uint64_t>(support::optionalInt64(*json, "browser_start").value_or(0));
+    return record;
+  } catch (const support::JsonDecodeError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+fs::path ProfileFolder::create(const fs::path& tempFolder) {
+  // Made private at once: the temporary folder is shared by every user.
+  const fs::path folder = tempFolder / (std::string(kProfilePrefix) + support::randomUUID());
+  if (::mkdir(folder.c_str(), 0700) != 0) {
+    throw fs::filesystem_error("cannot create the browser profile folder", folder,
+                               std::error_code(errno, std::generic_category()));
+  }
+  writeOwner(folder, thisServer());
+  return folder;
+}
+
+void ProfileFolder::recordBrowser(const fs::path& folder, pid_t browser) {
+  OwnerRecord owner = thisServer();
+  owner.browserPid = browser;
+  owner.browserStart = processStartTime(browser).value_or(0);
+  writeOwner(folder, owner);
+}
+
+void ProfileFolder::remove(const fs::path& folder) noexcept {
+  for (int attempt = 0; attempt < kDeleteTries; ++attempt) {
+    std::error_code error;
+    fs::remove_all(folder, error);
+    if (!error) return;
+    std::this_thread::sleep_for(kDeleteInterval);
+  }
+}
+
+void ProfileFolder::sweepOrphans(const fs::path& tempFolder) {
+  std::error_code error;
+  fs::directory_iterator entries(tempFolder, error);
+  if (error) return;
+  const OwnerRecord& self = thisServer();
+  for (const fs::directory_entry& entry : entries) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(kProfilePrefix, 0) != 0) continue;
+    struct stat info {};
+    if (::lstat(entry.path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid()) {
+      continue;
+    }
+    std::optional<OwnerRecord> owner = readOwner(entry.path());
+    if (!owner) {
+      auto modified = std::chrono::system_clock::from_time_t(info.st_mtime);
+      if (std::chrono::system_clock::now() - modified > kUnownedFolderAge) {
+        remove(entry.path());
+      }
+      continue;
+    }
+    // Processes of another boot are gone whatever their numbers say now.
+    const bool thisBoot = owner->bootId == self.bootId;
+    if (thisBoot && sameProcess(owner->serverPid, owner->serverStart)) continue;
+    if (thisBoot && owner->browserPid) endRecordedBrowser(*owner->browserPid, owner->browserStart);
+    remove(entry.path());
+  }
+}
+
+}  // namespace varn::mcp
