@@ -56,8 +56,9 @@ class BrowserManager final {
     // Where profile folders are made and swept; empty: the temporary folder, read at each start.
     std::filesystem::path tempFolder;
     std::vector<std::string> executables = defaultExecutables();
-    // How long the browser has to answer its first command over the pipe.
-    std::chrono::milliseconds readyTimeout{10000};
+    // How long the browser has to answer its first command over the pipe (a loaded machine took
+    // more than 10 s to start Chromium; a browser that answers is never kept waiting).
+    std::chrono::milliseconds readyTimeout{30000};
     // How long stop() waits after SIGTERM before it kills the browser's process group.
     std::chrono::milliseconds stopGrace{2000};
   };
