@@ -124,8 +124,7 @@ Located located(const Json& answer) {
 // Whether a failed command means its deadline passed (the page did not answer).
 bool isTimeout(const BrowserError& error) {
   return error.errorCase() == BrowserError::Case::callTooLong ||
-         (error.errorCase() == BrowserError::Case::cdpFailure &&
-          error.text().starts_with("timed out"));
+         error.errorCase() == BrowserError::Case::timedOut;
 }
 
 // The element a locateField call handed out: its remote object in this controller's isolated
@@ -304,9 +303,15 @@ FieldMatch CDPBrowserController::locateField(FillField field,
     }
     return answers;
   };
+  // A frame's prober keeps to the call's budget and to the search's end in every wait.
+  const CallBudget::Share callBudget;
   std::vector<std::future<std::vector<Answer>>> others;
   for (const std::string& frame : frames) {
-    others.push_back(std::async(std::launch::async, probe, ActivePage{frame, "", ""}));
+    others.push_back(std::async(std::launch::async, [&, frame] {
+      const CallBudget call(callBudget);
+      const CallBudget search(leftOf());
+      return probe(ActivePage{frame, "", ""});
+    }));
   }
   std::vector<Answer> answers;
   std::exception_ptr dialog;

@@ -18,6 +18,7 @@
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/CDPMessageReader.hpp"
+#include "mcp/browser/CallBudget.hpp"
 #include "support/Ascii.hpp"
 #include "support/Utf8.hpp"
 #include "support/Wipe.hpp"
@@ -303,6 +304,8 @@ Json CDPConnection::send(std::string_view method, const Json& params,
     id = core.nextId++;
     if (core.ended) std::rethrow_exception(closedError());
   }
+  // A tool call's command waits no longer than the call may; with nothing left it is not sent.
+  deadline = CallBudget::clamp(deadline, method);
 
   Json message = {{"id", id}, {"method", method}, {"params", params}};
   if (sessionId) message["sessionId"] = *sessionId;
@@ -339,7 +342,7 @@ Json CDPConnection::send(std::string_view method, const Json& params,
       std::lock_guard lock(core.mutex);
       timedOut = core.waiters.erase(id) > 0;
     }
-    if (timedOut) throw BrowserError::cdpFailure("timed out waiting for " + std::string(method));
+    if (timedOut) throw BrowserError::timedOut(std::string(method));
   }
   return reply.get();
 }

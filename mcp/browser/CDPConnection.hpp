@@ -61,7 +61,8 @@ class CDPConnection final {
   void connect();
 
   // Sends one command and returns the reply's "result" object (an empty object when the reply
-  // has none). Blocks until the reply arrives, the connection ends, or `deadline` passes.
+  // has none). Blocks until the reply arrives, the connection ends, or `deadline` passes; the
+  // deadline is cut to what is left of the calling thread's CallBudget.
   // Throws:
   // - BrowserError::cdpFailure(<the error object's "message">, or "cdp error" when it has no
   //   string "message") for an error reply;
@@ -69,8 +70,9 @@ class CDPConnection final {
   //   UTF-8 (the id is used up, nothing is sent);
   // - BrowserError::cdpFailure("send failed: <reason>") when the command cannot be written (the
   //   connection then ends);
-  // - BrowserError::cdpFailure("timed out waiting for <method>") after the deadline; a reply
-  //   arriving later is dropped;
+  // - BrowserError::callTooLong when nothing is left of the calling thread's budget (the id is
+  //   used up, nothing is sent);
+  // - BrowserError::timedOut(<method>) after the deadline; a reply arriving later is dropped;
   // - BrowserError::cdpFailure("reply to <method> exceeds the 64 MiB message limit") as soon as
   //   the id of a reply longer than kMaxMessageBytes has been read;
   // - BrowserError::cdpFailure("connection closed") once the connection has ended, at once when

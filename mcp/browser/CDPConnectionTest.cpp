@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/testing/FakeBrowser.hpp"
 #include "mcp/browser/testing/FakeDevToolsPipe.hpp"
 
@@ -241,6 +242,34 @@ TEST_F(CDPConnectionTest, ACommandPastItsDeadlineFailsAndItsLateReplyIsDropped) 
   server.sendJson({{"id", 1}, {"result", {{"late", true}}}});
   server.setResults({{"Page.enable", {{"fresh", true}}}});
   EXPECT_EQ(connection->send("Page.enable"), (Json{{"fresh", true}}));
+}
+
+// A tool call's command waits no longer than the call's budget allows, whatever its own deadline,
+// and fails as a timeout; with nothing left it is not sent (its id is used up all the same).
+TEST_F(CDPConnectionTest, TheCallsBudgetCutsEveryWait) {
+  server.setResponder([](const Json&) -> std::optional<Json> { return std::nullopt; });
+  const auto failure = [&](std::string_view method) -> std::optional<BrowserError> {
+    try {
+      connection->send(method, Json::object(), std::nullopt, std::chrono::hours(24));
+    } catch (const BrowserError& error) {
+      return error;
+    }
+    return std::nullopt;
+  };
+  {
+    std::chrono::steady_clock::time_point now{};
+    const CallBudget budget(30s, [&] { return now; });
+    now += 30s - 20ms;
+    EXPECT_EQ(failure("Target.getTargets"), BrowserError::timedOut("Target.getTargets"));
+    now += 20ms;
+    EXPECT_EQ(failure("Target.attachToTarget"),
+              BrowserError::callTooLong(30, "Target.attachToTarget"));
+  }
+  server.setResults({});
+  EXPECT_EQ(connection->send("Page.enable"), Json::object());
+  EXPECT_THAT(server.frames(),
+              ::testing::ElementsAre(R"({"id":1,"method":"Target.getTargets","params":{}})",
+                                     R"({"id":3,"method":"Page.enable","params":{}})"));
 }
 
 TEST_F(CDPConnectionTest, ABrowserThatEndsItsPipeFailsWaitersAndLaterSendsAtOnce) {

@@ -18,8 +18,32 @@ CallBudget::CallBudget(std::chrono::milliseconds total, Clock clock)
   current = this;
 }
 
+CallBudget::CallBudget() : CallBudget(kToolCall - kAnswerReserve) {
+  // Named as the caller knows it.
+  total_ = kToolCall;
+}
+
+CallBudget::CallBudget(const Share& shared)
+    : total_(shared.total_),
+      clock_(shared.clock_),
+      end_(shared.end_),
+      outer_(current),
+      installed_(shared.present_) {
+  if (!installed_) return;
+  if (outer_ != nullptr) end_ = std::min(end_, outer_->end_);
+  current = this;
+}
+
 CallBudget::~CallBudget() {
-  current = outer_;
+  if (installed_) current = outer_;
+}
+
+CallBudget::Share::Share() {
+  if (current == nullptr) return;
+  present_ = true;
+  total_ = current->total_;
+  clock_ = current->clock_;
+  end_ = current->end_;
 }
 
 std::chrono::milliseconds CallBudget::clamp(std::chrono::milliseconds wanted,

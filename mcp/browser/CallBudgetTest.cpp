@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "mcp/browser/BrowserController.hpp"
 
 namespace varn::mcp {
@@ -20,12 +22,24 @@ struct HandClock {
 
 TEST(CallBudgetTest, WaitsAreCutToWhatIsLeftAndPausesGiveTheirTimeBack) {
   EXPECT_EQ(CallBudget::clamp(60s, "x"), 60s);  // no budget on this thread
+  const CallBudget::Share none;
   HandClock hand;
   {
     const CallBudget budget(30s, hand.clock());
     EXPECT_EQ(CallBudget::clamp(10s, "x"), 10s);
     hand.now += 25s;
     EXPECT_EQ(CallBudget::clamp(10s, "x"), 5s);
+    // Another thread of the call takes up what is left; a share made without a budget gives none.
+    const CallBudget::Share shared;
+    std::thread([&] {
+      EXPECT_EQ(CallBudget::clamp(10s, "x"), 10s);
+      {
+        const CallBudget nothing(none);
+        EXPECT_EQ(CallBudget::clamp(10s, "x"), 10s);
+      }
+      const CallBudget taken(shared);
+      EXPECT_EQ(CallBudget::clamp(10s, "x"), 5s);
+    }).join();
     {
       // A nested budget never outlasts the outer one.
       const CallBudget inner(20s, hand.clock());
@@ -48,6 +62,11 @@ TEST(CallBudgetTest, WaitsAreCutToWhatIsLeftAndPausesGiveTheirTimeBack) {
     }
   }
   EXPECT_EQ(CallBudget::clamp(60s, "x"), 60s);  // ended with its scope
+  {
+    // A tool call's waits leave time to answer within its 30 s.
+    const CallBudget call;
+    EXPECT_LE(CallBudget::clamp(60s, "x"), CallBudget::kToolCall - CallBudget::kAnswerReserve);
+  }
 }
 
 }  // namespace
