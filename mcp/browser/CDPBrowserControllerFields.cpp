@@ -24,6 +24,7 @@
 // off, after the page's own handlers, before anything is sent.
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <map>
 
@@ -45,6 +46,9 @@ constexpr const char* kWorldName = "varn";
 // One field search, over all frames together; a frame that has not answered by then counts
 // nothing.
 constexpr std::chrono::milliseconds kSearchDeadline{5000};
+// The most targets one field search probes at once (the page's own included), so that a page with
+// hundreds of frames costs no more threads than this.
+constexpr std::size_t kMaxProbes = 16;
 // How long a submit waits for the document it may replace to go.
 constexpr std::chrono::milliseconds kSubmitWindow{1000};
 
@@ -255,8 +259,9 @@ FieldMatch CDPBrowserController::locateField(FillField field,
   failOnDialog(*page);
   const std::vector<std::string> frames = frameTargets(targets, *page);
 
-  // All frames at once, within one deadline: a frame stuck in a synchronous request costs the
-  // search no more than that. An open dialog fails the search; any other failure of a frame
+  // The page first, then its frame targets, up to kMaxProbes at once, all within one deadline: a
+  // frame stuck in a synchronous request costs the search no more than that, and frames not
+  // reached by then count nothing. An open dialog fails the search; any other failure of a frame
   // (gone, stuck) makes it count nothing.
   const Json arguments =
       Json::array({Json{{"value", selectorText(field, selector)}}, Json{{"value", false}}});
@@ -303,34 +308,52 @@ FieldMatch CDPBrowserController::locateField(FillField field,
     }
     return answers;
   };
-  // A frame's prober keeps to the call's budget and to the search's end in every wait.
-  const CallBudget::Share callBudget;
-  std::vector<std::future<std::vector<Answer>>> others;
-  for (const std::string& frame : frames) {
-    others.push_back(std::async(std::launch::async, [&, frame] {
-      const CallBudget call(callBudget);
-      const CallBudget search(leftOf());
-      return probe(ActivePage{frame, "", ""});
-    }));
-  }
   std::vector<Answer> answers;
-  std::exception_ptr dialog;
-  const auto collect = [&](std::vector<Answer> more) {
-    for (Answer& answer : more) answers.push_back(std::move(answer));
+  {
+    const CallBudget search(leftOf());
+    answers = probe(*page);
+  }
+  // The frame targets go to whichever prober is free next (this thread and at most kMaxProbes - 1
+  // more); each slot is written by the one prober that took its frame. A prober's every wait
+  // keeps to the call's budget and the search's end.
+  std::vector<std::vector<Answer>> ofFrame(frames.size());
+  std::atomic<std::size_t> taken{0};
+  std::atomic<bool> dialogSeen{false};
+  const CallBudget::Share callBudget;
+  const auto probeFrames = [&] {
+    const CallBudget call(callBudget);
+    const CallBudget search(leftOf());
+    for (std::size_t next = taken++; next < frames.size() && !dialogSeen && Steady::now() < end;
+         next = taken++) {
+      try {
+        ofFrame[next] = probe(ActivePage{frames[next], "", ""});
+      } catch (const BrowserError&) {
+        dialogSeen = true;
+        throw;
+      }
+    }
   };
+  std::vector<std::future<void>> probers;
+  for (std::size_t helper = 1; helper < std::min(frames.size(), kMaxProbes); ++helper) {
+    probers.push_back(std::async(std::launch::async, probeFrames));
+  }
+  std::exception_ptr dialog;
   try {
-    collect(probe(*page));
+    probeFrames();
   } catch (const BrowserError&) {
     dialog = std::current_exception();
   }
-  for (auto& other : others) {
+  for (auto& prober : probers) {
     try {
-      collect(other.get());
+      prober.get();
     } catch (const BrowserError&) {
       if (!dialog) dialog = std::current_exception();
     }
   }
   if (dialog) std::rethrow_exception(dialog);
+  for (std::vector<Answer>& more : ofFrame) {
+    for (Answer& answer : more) answers.push_back(std::move(answer));
+  }
 
   std::int64_t total = 0;
   std::optional<std::size_t> hit;
