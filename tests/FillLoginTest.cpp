@@ -491,10 +491,40 @@ class HostilePageTest : public FillLoginTest, public testing::WithParamInterface
     return result->isError ? leaks.redact(result->text) : "ok";
   }
 
+  // A call whose result comes as timed() gives it, with the server's thread count read while it
+  // runs (the wait for the reply paces the readings); the most seen goes to `peakThreads`.
+  std::string countingThreads(const std::string& tool, const Json& args) {
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(server->sendLine(toolsCall(nextId(), tool, args)));
+    std::optional<std::string> reply;
+    while (!reply && std::chrono::steady_clock::now() - begin < 2 * kFailureGuard) {
+      reply = server->readLine(std::chrono::milliseconds(10));
+      std::ifstream status("/proc/" + std::to_string(server->pid()) + "/status");
+      for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("Threads:"))
+          peakThreads = std::max(peakThreads, std::stol(line.substr(8)));
+      }
+    }
+    longest = std::max(longest, std::chrono::steady_clock::now() - begin);
+    const std::optional<ToolResult> result =
+        toolResult(parseReply(reply.value_or("")).value_or(Json::object()));
+    if (!result) return "no reply";
+    return result->isError ? leaks.redact(result->text) : "ok";
+  }
+
   std::chrono::steady_clock::duration longest{};
+  long peakThreads = 0;
 };
 
 const Json kPassword = {{"ref", kItem + "/password"}, {"field", "password"}};
+
+// Replaces the page's address with 1.9 MB ones as fast as the browser takes them, for some seconds
+// from the load.
+const std::string kAddressFlood =
+    "<script>onload = () => { const big = 'a'.repeat(1900000); const end = Date.now() + 2000; "
+    "let n = 0; const flood = () => { for (let i = 0; i < 20 && Date.now() < end; ++i) "
+    "history.replaceState(null, '', '/page?' + n++ + big); if (Date.now() < end) "
+    "setTimeout(flood, 0); }; flood(); };</script>";
 
 // A login form; `form` holds the form's attributes.
 std::string loginForm(const std::string& form = "method=\"post\"", const std::string& extra = "") {
@@ -753,6 +783,38 @@ const HostileCase kHostileCases[] = {
      "nothing was typed: the field lost the focus since the field was located",
      {},
      true},
+    {"AddressFloodHoldsNoCallPastItsBudget",
+     loginForm("method=\"post\"", kAddressFlood),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       // Whatever they answer while the browser catches up, they answer within the budget; once
+       // it has caught up, the same browser fills (the fill is sent again until then, for as long
+       // as twice the failure guard).
+       (void)t.timed("browser_navigate", {{"url", t.site.url("/page")}});
+       (void)t.timed("browser_tabs", {{"action", "list"}});
+       std::string filled;
+       const auto until = std::chrono::steady_clock::now() + 2 * kFailureGuard;
+       while (filled != "ok" && std::chrono::steady_clock::now() < until) {
+         filled = t.timed("browser_fill", kPassword);
+       }
+       return filled;
+     },
+     "ok",
+     {{"password", "pw"}}},
+    {"HundredsOfCrossSiteFrames",
+     "",  // set by the test: a login form beside 300 frames of the other origin
+     {{"/frame", "<p>frame"}},
+     {},
+     [](HostilePageTest& t) {
+       // The page may take the navigation's whole budget to load its frames.
+       (void)t.timed("browser_navigate", {{"url", t.site.url("/page")}});
+       const std::string filled = t.countingThreads("browser_fill", kPassword);
+       EXPECT_LE(t.peakThreads, 64);
+       return filled;
+     },
+     "ok",
+     {{"password", "pw"}}},
 };
 
 TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
@@ -773,6 +835,12 @@ TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
       html += "<iframe src=\"" + site.localhostURL("/stuck") + "\"></iframe>";
     }
     site.hang("/hang");
+  } else if (c.name == "HundredsOfCrossSiteFrames") {
+    html = loginForm();
+    for (int frame = 0; frame < 300; ++frame) {
+      html +=
+          "<iframe src=\"" + site.localhostURL("/frame?" + std::to_string(frame)) + "\"></iframe>";
+    }
   }
   site.page("/page", html, "/home", c.headers);
   for (const auto& [path, page] : c.others) site.page(path, page);
@@ -782,7 +850,9 @@ TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
   const std::string password = "Hostile-Canary-Pa55";
   store("password", password, {"127.0.0.1"}, c.gated, site.url("/page"));
   store("otp", kSeed, {"127.0.0.1"});
-  if (c.name != "AlertOnLoad") {
+  // These cases open the page themselves: its load is what they test.
+  if (c.name != "AlertOnLoad" && c.name != "AddressFloodHoldsNoCallPastItsBudget" &&
+      c.name != "HundredsOfCrossSiteFrames") {
     ok("browser_navigate", {{"url", site.url("/page")}});
   }
 
