@@ -277,8 +277,9 @@ FieldMatch CDPBrowserController::locateField(FillField field,
                     std::chrono::milliseconds(1));
   };
   // One target: its main frame, then, when that document holds frames, each frame the target
-  // keeps in its own process (a frame of another site is a target of its own).
-  const auto probe = [&](ActivePage target) {
+  // keeps in its own process (a frame of another site is a target of its own). A page that does
+  // not answer at all fails the search: it is not a page without the field.
+  const auto probe = [&](ActivePage target, bool isPage) {
     std::vector<Answer> answers;
     try {
       if (target.sessionId.empty()) {
@@ -305,13 +306,14 @@ FieldMatch CDPBrowserController::locateField(FillField field,
       }
     } catch (const BrowserError& error) {
       if (error.errorCase() == BrowserError::Case::dialogOpen) throw;
+      if (isPage && answers.empty() && isTimeout(error)) throw;
     }
     return answers;
   };
   std::vector<Answer> answers;
   {
     const CallBudget search(leftOf());
-    answers = probe(*page);
+    answers = probe(*page, true);
   }
   // The frame targets go to whichever prober is free next (this thread and at most kMaxProbes - 1
   // more); each slot is written by the one prober that took its frame. A prober's every wait
@@ -326,7 +328,7 @@ FieldMatch CDPBrowserController::locateField(FillField field,
     for (std::size_t next = taken++; next < frames.size() && !dialogSeen && Steady::now() < end;
          next = taken++) {
       try {
-        ofFrame[next] = probe(ActivePage{frames[next], "", ""});
+        ofFrame[next] = probe(ActivePage{frames[next], "", ""}, false);
       } catch (const BrowserError&) {
         dialogSeen = true;
         throw;
