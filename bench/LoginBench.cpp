@@ -7,12 +7,16 @@
 //
 // Prints one table, with the DevTools commands one login sends (counted in a run of its own
 // through a relay on the browser's pipe) beside the floor's; nothing is asserted, the figures are
-// read by people.
+// read by people. A last line gives web_login's time, peak threads and peak memory on a form
+// beside 600 frames of another site.
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +37,17 @@ using varn::tests::Json;
 using varn::tests::LoginSite;
 
 constexpr int kRuns = 15;
+// The frames of the flood figure's page.
+constexpr int kFloodFrames = 600;
+
+// A field of /proc/<pid>/status ("VmHWM", "Threads") as a number (kB for sizes); -1 when unread.
+long statusField(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
 
 // Runs the browser command line given after the count file, relaying its DevTools pipe
 // (descriptors 3 and 4) and keeping the number of commands sent so far in the count file.
@@ -124,6 +139,15 @@ int main(int argc, char** argv) {
             "type=\"password\"><button>Sign in</button></form>",
             "/home");
   site.page("/home", "<title>Home</title><p>welcome");
+  std::string framed =
+      "<title>Sign in</title><form method=\"post\"><input name=\"user\" type=\"email\">"
+      "<input name=\"pw\" type=\"password\"><button>Sign in</button></form>";
+  for (int frame = 0; frame < kFloodFrames; ++frame) {
+    framed +=
+        "<iframe src=\"" + site.localhostURL("/frame?" + std::to_string(frame)) + "\"></iframe>";
+  }
+  site.page("/frames", framed, "/home");
+  site.page("/frame", "<p>frame");
   const std::map<std::string, std::vector<Step>> forms = {
       {"one",
        {{"/one", {{"[name=user]", "bench@example.com"}, {"[name=pw]", "bench-pw"}}, "/home"}}},
@@ -151,13 +175,15 @@ int main(int argc, char** argv) {
   // The server: one web_login per run, with an item per form bound to the site's host.
   varn::tests::FakeVault vault(scratch.dir.file("v.sock"));
   vault.answer("list", varn::tests::VaultReply::line("[]"));
-  for (const auto& [name, steps] : forms) {
+  std::map<std::string, std::string> starts = {{"frames", "/frames"}};
+  for (const auto& [name, steps] : forms) starts[name] = steps.front().path;
+  for (const auto& [name, start] : starts) {
     const std::string item = "varn://local/" + name;
     for (const auto& [label, value] : std::map<std::string, std::string>{
              {"username", "bench@example.com"}, {"password", "bench-pw"}}) {
       const Json preview{{"decision", "allowed"},
                          {"type", label},
-                         {"url", site.url(steps.front().path)},
+                         {"url", site.url(start)},
                          {"allowed_hosts", {"127.0.0.1"}}};
       vault.answer("preview", item + "/" + label, varn::tests::VaultReply::line(preview.dump()));
       vault.answer(
@@ -217,6 +243,39 @@ int main(int argc, char** argv) {
     countedServer.waitForExit();
   }
 
+  // The flood figure: a fresh server's web_login on a form beside kFloodFrames frames of the
+  // site's other origin, with the server's thread count read while the call runs.
+  long peakThreads = 0;
+  long floodHwm = -1;
+  double floodLogin = -1;
+  std::string floodStatus = "-";
+  {
+    auto floodServer = scratch.server(binary, vault.socketPath());
+    if (varn::bench::call(floodServer, ++id, "browser_start", {{"headless", true}}).is_null()) {
+      return 1;
+    }
+    const Clock::time_point begin = Clock::now();
+    floodServer.sendLine(
+        varn::tests::toolsCall(++id, "web_login", {{"ref", "varn://local/frames"}}));
+    std::optional<std::string> reply;
+    while (!reply && Clock::now() - begin < std::chrono::seconds(120)) {
+      // The reply's wait paces the readings.
+      reply = floodServer.readLine(std::chrono::milliseconds(10));
+      peakThreads = std::max(peakThreads, statusField(floodServer.pid(), "Threads"));
+    }
+    floodLogin = millis(Clock::now() - begin);
+    floodHwm = statusField(floodServer.pid(), "VmHWM");
+    const auto parsed = varn::tests::parseReply(reply.value_or(""));
+    const auto result = parsed ? varn::tests::toolResult(*parsed) : std::nullopt;
+    if (result) {
+      floodStatus = result->isError ? result->text
+                                    : varn::tests::Json::parse(result->text).value("status", "?");
+    }
+    varn::bench::call(floodServer, ++id, "browser_stop", Json::object());
+    floodServer.closeInput();
+    floodServer.waitForExit();
+  }
+
   std::printf("%-36s %12s %12s %8s %14s\n", "login, one tool call (median)", "web_login", "floor",
               "ratio", "commands");
   for (const auto& [name, steps] : forms) {
@@ -225,5 +284,9 @@ int main(int argc, char** argv) {
                 median(floor[name]), median(login[name]) / median(floor[name]), commands[name],
                 floorCommands[name]);
   }
+  std::printf(
+      "web_login beside %d cross-site frames: %.1f ms (%s), server peak %ld threads, "
+      "peak RSS (VmHWM) %.1f MiB\n",
+      kFloodFrames, floodLogin, floodStatus.c_str(), peakThreads, floodHwm / 1024.0);
   return 0;
 }
