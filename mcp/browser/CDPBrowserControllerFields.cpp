@@ -30,6 +30,7 @@
 
 #include "mcp/browser/CDPBrowserController.hpp"
 #include "mcp/browser/CallBudget.hpp"
+#include "mcp/browser/LenientJson.hpp"
 #include "mcp/browser/PageScripts.hpp"
 #include "mcp/secrets/ToolError.hpp"
 
@@ -60,11 +61,6 @@ constexpr const char* kPasswordSelectors = "input[type=password]";
 constexpr const char* kOtpSelectors =
     "input[autocomplete=one-time-code], input[name*=otp i], input[id*=otp i], "
     "input[name*=code i]";
-
-std::string textOr(const Json& object, std::string_view key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : "";
-}
 
 std::string selectorText(FillField field, const std::optional<std::string>& selector) {
   if (selector) return *selector;
@@ -115,14 +111,11 @@ struct Located {
   std::string origin;
 };
 
-Located located(const Json& answer) {
-  if (textOr(answer, "answer") != "found") return {};
-  const auto number = [&](std::string_view key) -> std::int64_t {
-    const auto found = answer.find(key);
-    return found != answer.end() && found->is_number_integer() ? found->get<std::int64_t>() : 0;
-  };
-  return Located{number("count"), number("frames"), textOr(answer, "type"),
-                 textOr(answer, "origin")};
+Located located(const Json& json) {
+  const LenientJson answer(json);
+  if (answer["answer"].text() != "found") return {};
+  return Located{answer["count"].integer().value_or(0), answer["frames"].integer().value_or(0),
+                 answer["type"].text(), answer["origin"].text()};
 }
 
 // Whether a failed command means its deadline passed (the page did not answer).
@@ -151,7 +144,8 @@ std::vector<std::string> CDPBrowserController::frameTargets(const Json& targets,
   if (infos == targets.end() || !infos->is_array()) return {};
   std::map<std::string, std::string> parents;
   for (const Json& entry : *infos) {
-    if (entry.is_object()) parents[textOr(entry, "targetId")] = textOr(entry, "parentId");
+    const LenientJson info(entry);
+    if (info.isObject()) parents[info["targetId"].text()] = info["parentId"].text();
   }
   // A frame of another tab is neither searched nor typed into.
   const auto belongsToPage = [&](std::string id) {
@@ -165,8 +159,8 @@ std::vector<std::string> CDPBrowserController::frameTargets(const Json& targets,
   };
   std::vector<std::string> frames;
   for (const Json& entry : *infos) {
-    if (!entry.is_object() || textOr(entry, "type") != "iframe") continue;
-    const std::string targetId = textOr(entry, "targetId");
+    if (!entry.is_object() || LenientJson(entry)["type"].text() != "iframe") continue;
+    const std::string targetId = LenientJson(entry)["targetId"].text();
     if (!targetId.empty() && belongsToPage(targetId)) frames.push_back(targetId);
   }
   return frames;
@@ -191,10 +185,9 @@ std::vector<std::string> CDPBrowserController::childFrames(const Connection& con
   while (!open.empty() && frames.size() < kMaxFrames) {
     const Json& node = *open.back();
     open.pop_back();
-    if (!node.is_object()) continue;
-    const auto frame = node.find("frame");
-    if (frame == node.end() || !frame->is_object()) continue;
-    const std::string id = textOr(*frame, "id");
+    const LenientJson frame = LenientJson(node)["frame"];
+    if (!frame.isObject()) continue;
+    const std::string id = frame["id"].text();
     if (!id.empty()) frames.push_back(id);
     children(node);
   }
@@ -214,9 +207,7 @@ std::string CDPBrowserController::worldOf(const Connection& conn, const ActivePa
   const Json global =
       conn->send("Runtime.evaluate", Json{{"expression", "globalThis"}, {"contextId", *context}},
                  target.sessionId, CallBudget::clamp(deadline, "Runtime.evaluate"));
-  const auto result = global.find("result");
-  const std::string objectId =
-      result != global.end() && result->is_object() ? textOr(*result, "objectId") : "";
+  const std::string objectId = LenientJson(global)["result"]["objectId"].text();
   if (objectId.empty()) throw BrowserError::cdpFailure("no isolated world in the session");
   pages_.keepWorld(*conn, target.targetId, target.sessionId, frameId, objectId);
   return objectId;
@@ -378,9 +369,7 @@ FieldMatch CDPBrowserController::locateField(FillField field,
       conn, target, answers[*hit].frameId, std::string(scripts::probe),
       Json::array({Json{{"value", selectorText(field, selector)}}, Json{{"value", true}}}), false,
       kProbeDeadline, true);
-  const auto result = reply.find("result");
-  const std::string objectId =
-      result != reply.end() && result->is_object() ? textOr(*result, "objectId") : "";
+  const std::string objectId = LenientJson(reply)["result"]["objectId"].text();
   // Gone or doubled between the two calls: nothing is focused, and the caller sees no element.
   if (objectId.empty()) return match;
   auto element = std::make_shared<LocatedElement>();
@@ -438,11 +427,11 @@ FormTarget CDPBrowserController::typeInto(const FieldMatch& match, const std::st
                                  Json{{"value", element.origin}}, Json{{"value", binding.key}},
                                  Json{{"value", binding.lockedTo}}}),
                     "the typing"));
-  const std::string kind = textOr(answer, "answer");
+  const std::string kind = LenientJson(answer)["answer"].text();
   if (kind == "opaque") throw BrowserError::opaqueOrigin(element.origin);
   if (kind == "origin")
-    throw BrowserError::originMismatch(element.origin, textOr(answer, "origin"));
-  if (kind == "changed") throw BrowserError::fieldChanged(textOr(answer, "what"));
+    throw BrowserError::originMismatch(element.origin, LenientJson(answer)["origin"].text());
+  if (kind == "changed") throw BrowserError::fieldChanged(LenientJson(answer)["what"].text());
   if (kind != "typed") throw BrowserError::fieldChanged("the page changed the field");
   FormTarget form;
   const auto actions = answer.find("actions");
@@ -470,7 +459,7 @@ bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals
   for (const auto& [key, origins] : approved) approvals[key] = origins;
   Json answer = answerOf(
       callOnElement(match, kSubmit, Json::array({Json{{"value", approvals}}}), "the submit"));
-  std::string kind = textOr(answer, "answer");
+  std::string kind = LenientJson(answer)["answer"].text();
   bool submitted = kind == "submitted" || kind == "clicked";
   if (kind == "none" || kind.empty()) {
     for (const char* type : {"keyDown", "keyUp"}) {
@@ -484,10 +473,10 @@ bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals
     }
     // Only what the document's guard saw tells whether the key press submitted anything.
     answer = answerOf(callOnElement(match, kOutcome, Json::array(), "the submit"));
-    kind = textOr(answer, "answer");
+    kind = LenientJson(answer)["answer"].text();
     submitted = kind == "started" || kind == "taken";
   }
-  if (kind == "refused") throw BrowserError::submitRefused(textOr(answer, "reason"));
+  if (kind == "refused") throw BrowserError::submitRefused(LenientJson(answer)["reason"].text());
   // The next operation acts on the page the submit led to, not on the one it left.
   pages_.awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow,
                        kReadinessPolls * kReadinessPause);
