@@ -29,6 +29,8 @@
 // Field forms, inside VARN_JSON_RECORD:
 //   VARN_JSON_FIELD(member)              key = the member's name, coder chosen by the member type
 //   VARN_JSON_FIELD_AS(member, "key")    another key
+//   ... .atMost(n)                       at most n elements or members, checked before decoding
+//   ... .oneOf(texts)                    a text announced as one of `texts` (the schema only)
 //   ... .coded<Coder>()                  an explicit coder (byte fields: see
 //   crypto/vault/Base64.hpp)
 // A coder is a type with `static OrderedJson encode(const T&)` and
@@ -48,6 +50,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -72,14 +75,21 @@ struct JsonField {
   // The most elements (of an array) or members (of an object) a value may hold; 0: no limit.
   // Checked by jsonLimitBreach, before decoding.
   std::size_t maxEntries = 0;
+  // The texts a text field's reader accepts, announced in its schema as "enum"; empty: any. The
+  // decoder takes any text: the reader refuses the others with a message of its own.
+  std::span<const std::string_view> texts{};
 
   // The same field with an explicit coder.
   template <typename Other>
   constexpr JsonField<Record, Member, Other> coded() const {
-    return {key, member, maxEntries};
+    return {key, member, maxEntries, texts};
   }
   // The same field holding at most `entries` elements or members.
-  constexpr JsonField atMost(std::size_t entries) const { return {key, member, entries}; }
+  constexpr JsonField atMost(std::size_t entries) const { return {key, member, entries, texts}; }
+  // The same field announcing `accepted` (which must outlive the table: a constant).
+  constexpr JsonField oneOf(std::span<const std::string_view> accepted) const {
+    return {key, member, maxEntries, accepted};
+  }
 };
 
 template <typename T>

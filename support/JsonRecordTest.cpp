@@ -99,17 +99,22 @@ struct Arguments {
   std::int64_t tries = 0;
   std::optional<std::map<std::string, std::string>> headers{};
   std::optional<std::vector<std::string>> argv{};
+  std::optional<std::string> mode{};
+  static constexpr std::string_view kModes[] = {"fast", "safe"};
 };
 VARN_JSON_RECORD(Arguments, "arguments", VARN_JSON_FIELD(url), VARN_JSON_FIELD(follow),
                  VARN_JSON_FIELD(tries), VARN_JSON_FIELD_AS(headers, "header_map"),
-                 VARN_JSON_FIELD(argv));
+                 VARN_JSON_FIELD(argv), VARN_JSON_FIELD(mode).oneOf(Arguments::kModes));
 
 TEST(JsonRecordTest, SchemaListsEveryKeyWithItsShapeAndTheRequiredOnesInTableOrder) {
   const JsonRecordSchema schema = jsonRecordSchema<Arguments>();
   EXPECT_EQ(dumpCompact(schema.properties),
             R"({"url":{"type":"string"},"follow":{"type":"boolean"},"tries":{"type":"integer"},)"
-            R"("header_map":{"type":"object"},"argv":{"type":"array","items":{"type":"string"}}})");
+            R"("header_map":{"type":"object"},"argv":{"type":"array","items":{"type":"string"}},)"
+            R"("mode":{"type":"string","enum":["fast","safe"]}})");
   EXPECT_EQ(schema.required, (std::vector<std::string>{"url", "tries"}));
+  // The texts are announced only: the reader of the record refuses the others itself.
+  EXPECT_EQ(decodeRecordText<Arguments>(R"({"url":"u","tries":1,"mode":"slow"})").mode, "slow");
 }
 
 TEST(UuidTest, ParsesOnlyTheHyphenatedFormAndPrintsUpperCase) {

@@ -35,7 +35,8 @@ OrderedJson jsonSchemaShape() {
 }
 
 // The parts of the JSON Schema of a record's object: every key mapped to the shape of its value,
-// in table order, and the keys of the required (non-optional) fields, in the same order.
+// in table order (a text announced through oneOf with "enum" and its texts), and the keys of the
+// required (non-optional) fields, in the same order.
 struct JsonRecordSchema {
   OrderedJson properties = OrderedJson::object();
   std::vector<std::string> required;
@@ -45,8 +46,10 @@ template <JsonRecord T>
 [[nodiscard]] JsonRecordSchema jsonRecordSchema() {
   JsonRecordSchema schema;
   auto add = [&]<typename Member, typename Coder>(const JsonField<T, Member, Coder>& field) {
-    schema.properties[std::string(field.key)] =
-        jsonSchemaShape<typename OptionalTraits<Member>::Value>();
+    OrderedJson shape = jsonSchemaShape<typename OptionalTraits<Member>::Value>();
+    if (!field.texts.empty())
+      shape["enum"] = std::vector<std::string>(field.texts.begin(), field.texts.end());
+    schema.properties[std::string(field.key)] = std::move(shape);
     if constexpr (!OptionalTraits<Member>::isOptional) schema.required.emplace_back(field.key);
   };
   std::apply([&](const auto&... fields) { (add(fields), ...); }, kJsonRecordTable<T>.fields);

@@ -18,8 +18,6 @@ std::optional<FillField> fromString<FillField>(std::string_view text) noexcept {
   return jsonEnumTexts(FillField{}).fromString(text);
 }
 
-VARN_JSON_RECORD_MEMBERS(TabInfo);
-
 BrowserError::BrowserError(Case errorCase, FillField field, std::int64_t count, std::string text,
                            std::string frame, std::string description)
     : case_(errorCase),

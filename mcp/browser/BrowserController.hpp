@@ -101,10 +101,6 @@ struct TabInfo {
   bool active = false;  // the tab the agent is working in
 
   bool operator==(const TabInfo&) const = default;
-
-  // Throws support::JsonDecodeError naming the missing or mistyped key.
-  [[nodiscard]] static TabInfo fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
 };
 
 VARN_JSON_RECORD(TabInfo, "tab", VARN_JSON_FIELD(id), VARN_JSON_FIELD(url), VARN_JSON_FIELD(title),

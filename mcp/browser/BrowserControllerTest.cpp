@@ -82,12 +82,14 @@ TEST(BrowserErrorTest, EqualityFollowsCaseAndPayloads) {
 
 TEST(TabInfoTest, CodesExactlyFourKeys) {
   TabInfo tab{"T1", "https://a.example/", "A", true};
-  EXPECT_EQ(support::dumpCompact(tab.toJson()),
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(tab)),
             R"({"id":"T1","url":"https://a.example/","title":"A","active":true})");
-  EXPECT_EQ(TabInfo::fromJson(Json::parse(support::dumpCompact(tab.toJson()))), tab);
+  EXPECT_EQ(
+      support::decodeRecord<TabInfo>(Json::parse(support::dumpCompact(support::encodeRecord(tab)))),
+      tab);
 
   Json extra = Json::parse(R"({"id":"T","url":"u","title":"t","active":false,"type":"page"})");
-  EXPECT_EQ(TabInfo::fromJson(extra), (TabInfo{"T", "u", "t", false}));
+  EXPECT_EQ(support::decodeRecord<TabInfo>(extra), (TabInfo{"T", "u", "t", false}));
 
   for (const char* broken : {
            R"({"id":"T","url":"u","active":false})",               // no title
@@ -97,7 +99,8 @@ TEST(TabInfoTest, CodesExactlyFourKeys) {
            R"({"id":"T","url":null,"title":"t","active":false})",  // null is missing
            R"(["T","u","t",false])",
        }) {
-    EXPECT_THROW((void)TabInfo::fromJson(Json::parse(broken)), support::JsonDecodeError) << broken;
+    EXPECT_THROW((void)support::decodeRecordText<TabInfo>(broken), support::JsonDecodeError)
+        << broken;
   }
 }
 

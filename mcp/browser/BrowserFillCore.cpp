@@ -30,8 +30,6 @@ ValueKind kindOf(const std::optional<std::string>& vaultType) {
 
 }  // namespace
 
-VARN_JSON_RECORD_MEMBERS(BrowserFillOutput);
-
 BrowserFillCore::BrowserFillCore(std::shared_ptr<ResolveService> resolver,
                                  std::shared_ptr<VaultClient> vault,
                                  std::shared_ptr<BrowserController> controller, WallClock clock)

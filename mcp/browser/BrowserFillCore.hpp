@@ -14,16 +14,14 @@
 
 namespace varn::mcp {
 
-// The result of a fill; also the output of "browser_fill". Never holds the value.
+// The result of a fill; also the output of "browser_fill", all four keys always written. Never
+// holds the value.
 struct BrowserFillOutput {
   bool filled = false;
   std::string field;   // the raw value of the kind filled
   std::string origin;  // the origin of the frame that holds the field
   bool submitted = false;
 
-  // Keys in this order, all four always written and required.
-  static BrowserFillOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserFillOutput&) const = default;
 };
 

@@ -5,8 +5,6 @@
 
 namespace varn::mcp {
 
-VARN_JSON_RECORD_MEMBERS(BrowserFillInput);
-
 BrowserFillTool::BrowserFillTool(std::shared_ptr<ResolveService> resolver,
                                  std::shared_ptr<VaultClient> vault,
                                  std::shared_ptr<BrowserController> controller, WallClock clock)

@@ -9,7 +9,6 @@
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/WallClock.hpp"
-#include "support/Json.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -21,10 +20,6 @@ struct BrowserFillInput {
   std::optional<std::string> selector;
   std::optional<bool> submit;
 
-  // Strict: "ref" and "field" required strings, "selector" an optional string, "submit" an
-  // optional Boolean; other keys ignored. Throws support::JsonDecodeError.
-  static BrowserFillInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserFillInput&) const = default;
 };
 

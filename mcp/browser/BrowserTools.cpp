@@ -14,8 +14,6 @@
 namespace varn::mcp {
 namespace {
 
-using support::OrderedJson;
-
 using support::asciiLower;
 using support::isAsciiAlpha;
 using support::isAsciiDigit;
@@ -91,74 +89,6 @@ bool isWebOrigin(std::string_view origin) {
 }
 
 }  // namespace
-
-BrowserStartInput BrowserStartInput::fromJson(const support::Json& object) {
-  support::requireObject(object, "arguments");
-  return BrowserStartInput{support::optionalBool(object, "headless"),
-                           support::optionalInt64(object, "idle_timeout_seconds")};
-}
-
-OrderedJson BrowserStartOutput::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["cdp_port"] = cdp_port;
-  out["already_running"] = already_running;
-  return out;
-}
-
-OrderedJson BrowserStopOutput::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["stopped"] = stopped;
-  return out;
-}
-
-BrowserNavigateInput BrowserNavigateInput::fromJson(const support::Json& object) {
-  support::requireObject(object, "arguments");
-  return BrowserNavigateInput{support::requireString(object, "url")};
-}
-
-OrderedJson BrowserNavigateOutput::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["url"] = url;
-  return out;
-}
-
-BrowserTabsInput BrowserTabsInput::fromJson(const support::Json& object) {
-  support::requireObject(object, "arguments");
-  return BrowserTabsInput{support::requireString(object, "action"),
-                          support::optionalString(object, "id")};
-}
-
-OrderedJson BrowserTabsOutput::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["tabs"] = OrderedJson::array();
-  for (const TabInfo& tab : tabs) out["tabs"].push_back(tab.toJson());
-  return out;
-}
-
-BrowserDialogInput BrowserDialogInput::fromJson(const support::Json& object) {
-  support::requireObject(object, "arguments");
-  return BrowserDialogInput{support::requireString(object, "action"),
-                            support::optionalString(object, "prompt_text")};
-}
-
-OrderedJson BrowserDialogOutput::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["handled"] = handled;
-  return out;
-}
-
-CredentialCaptureInput CredentialCaptureInput::fromJson(const support::Json& object) {
-  support::requireObject(object, "arguments");
-  return CredentialCaptureInput{support::requireString(object, "origin"),
-                                support::optionalString(object, "name")};
-}
-
-OrderedJson CredentialCaptureOutput::toJson() const {
-  OrderedJson out = OrderedJson::object();
-  out["ref"] = ref;
-  out["name"] = name;
-  return out;
-}
 
 BrowserStartTool::BrowserStartTool(std::shared_ptr<BrowserController> controller)
     : controller_(std::move(controller)) {}

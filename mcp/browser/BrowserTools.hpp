@@ -15,90 +15,98 @@
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/secrets/VaultClient.hpp"
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
-// Records decode strictly (support/Json.hpp): required keys with their exact type, optional keys
-// absent or null, other keys ignored; failures throw support::JsonDecodeError.
+// The tools' records, coded by the record codec (support/JsonRecord.hpp): required keys with their
+// exact type, optional keys absent or null, other keys ignored.
 
 struct BrowserStartInput {
   std::optional<bool> headless{};
   std::optional<std::int64_t> idle_timeout_seconds{};
-
-  static BrowserStartInput fromJson(const support::Json& object);
 };
+VARN_JSON_RECORD(BrowserStartInput, "arguments", VARN_JSON_FIELD(headless),
+                 VARN_JSON_FIELD(idle_timeout_seconds));
 
 struct BrowserStartOutput {
   std::int64_t cdp_port = 0;
   bool already_running = false;
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserStartOutput&) const = default;
 };
+VARN_JSON_RECORD(BrowserStartOutput, "output", VARN_JSON_FIELD(cdp_port),
+                 VARN_JSON_FIELD(already_running));
 
 struct BrowserStopOutput {
   bool stopped = false;
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserStopOutput&) const = default;
 };
+VARN_JSON_RECORD(BrowserStopOutput, "output", VARN_JSON_FIELD(stopped));
 
 struct BrowserNavigateInput {
   std::string url{};
-
-  static BrowserNavigateInput fromJson(const support::Json& object);
 };
+VARN_JSON_RECORD(BrowserNavigateInput, "arguments", VARN_JSON_FIELD(url));
 
 struct BrowserNavigateOutput {
   std::string url{};
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserNavigateOutput&) const = default;
 };
+VARN_JSON_RECORD(BrowserNavigateOutput, "output", VARN_JSON_FIELD(url));
 
+// `action` is any text once decoded: the tool refuses what it does not accept, after its running
+// check.
 struct BrowserTabsInput {
+  static constexpr std::string_view kActions[] = {"list", "activate", "close"};
+
   std::string action{};
   std::optional<std::string> id{};
-
-  static BrowserTabsInput fromJson(const support::Json& object);
 };
+VARN_JSON_RECORD(BrowserTabsInput, "arguments",
+                 VARN_JSON_FIELD(action).oneOf(BrowserTabsInput::kActions), VARN_JSON_FIELD(id));
 
 struct BrowserTabsOutput {
   std::vector<TabInfo> tabs{};
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserTabsOutput&) const = default;
 };
+VARN_JSON_RECORD(BrowserTabsOutput, "output", VARN_JSON_FIELD(tabs));
 
+// `action` as for BrowserTabsInput.
 struct BrowserDialogInput {
+  static constexpr std::string_view kActions[] = {"accept", "dismiss"};
+
   std::string action{};
   std::optional<std::string> prompt_text{};
-
-  static BrowserDialogInput fromJson(const support::Json& object);
 };
+VARN_JSON_RECORD(BrowserDialogInput, "arguments",
+                 VARN_JSON_FIELD(action).oneOf(BrowserDialogInput::kActions),
+                 VARN_JSON_FIELD(prompt_text));
 
 struct BrowserDialogOutput {
   bool handled = false;
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const BrowserDialogOutput&) const = default;
 };
+VARN_JSON_RECORD(BrowserDialogOutput, "output", VARN_JSON_FIELD(handled));
 
 struct CredentialCaptureInput {
   std::string origin{};
   std::optional<std::string> name{};
-
-  static CredentialCaptureInput fromJson(const support::Json& object);
 };
+VARN_JSON_RECORD(CredentialCaptureInput, "arguments", VARN_JSON_FIELD(origin),
+                 VARN_JSON_FIELD(name));
 
 struct CredentialCaptureOutput {
   std::string ref{};
   std::string name{};
 
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const CredentialCaptureOutput&) const = default;
 };
+VARN_JSON_RECORD(CredentialCaptureOutput, "output", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(name));
 
 // "browser_start": applies idle_timeout_seconds when given (below 0: ToolError::invalidArguments
 // "idle_timeout_seconds must be >= 0", and nothing is started or changed; 0: no automatic stop),

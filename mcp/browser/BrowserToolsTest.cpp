@@ -21,20 +21,25 @@ using Calls = std::vector<std::string>;
 std::string runTool(const std::string& tool, const std::string& args,
                     const std::shared_ptr<ScriptedController>& controller) {
   const Json json = Json::parse(args);
-  auto output = [](const auto& record) { return support::dumpCompact(record.toJson()); };
+  auto output = [](const auto& record) {
+    return support::dumpCompact(support::encodeRecord(record));
+  };
   try {
     if (tool == "browser_start") {
-      return output(BrowserStartTool(controller).run(BrowserStartInput::fromJson(json)));
+      return output(
+          BrowserStartTool(controller).run(support::decodeRecord<BrowserStartInput>(json)));
     }
     if (tool == "browser_stop") return output(BrowserStopTool(controller).run());
     if (tool == "browser_navigate") {
-      return output(BrowserNavigateTool(controller).run(BrowserNavigateInput::fromJson(json)));
+      return output(
+          BrowserNavigateTool(controller).run(support::decodeRecord<BrowserNavigateInput>(json)));
     }
     if (tool == "browser_tabs") {
-      return output(BrowserTabsTool(controller).run(BrowserTabsInput::fromJson(json)));
+      return output(BrowserTabsTool(controller).run(support::decodeRecord<BrowserTabsInput>(json)));
     }
     if (tool == "browser_dialog") {
-      return output(BrowserDialogTool(controller).run(BrowserDialogInput::fromJson(json)));
+      return output(
+          BrowserDialogTool(controller).run(support::decodeRecord<BrowserDialogInput>(json)));
     }
   } catch (const std::exception& error) {
     return std::string("error: ") + error.what();
@@ -202,9 +207,9 @@ TEST(CredentialCaptureToolTest, ReturnsOnlyRefAndNameAndWorksWithoutBrowser) {
       R"({"id":"1","ref":"varn://Work/Site/password","name":"Site","field_label":"password",)"
       R"("kind":"login","ai_access":"injectable","group":"g","url":"https://site"})");
   const CredentialCaptureTool tool(vault);
-  EXPECT_EQ(support::dumpCompact(tool.run(CredentialCaptureInput::fromJson(Json::parse(
-                                              R"({"origin":"https://site","name":"N"})")))
-                                     .toJson()),
+  EXPECT_EQ(support::dumpCompact(
+                support::encodeRecord(tool.run(support::decodeRecordText<CredentialCaptureInput>(
+                    R"({"origin":"https://site","name":"N"})")))),
             R"({"ref":"varn://Work/Site/password","name":"Site"})");
   ASSERT_EQ(vault->calls().size(), 1u);
   EXPECT_EQ(support::dumpCompact(vault->calls()[0].arguments),

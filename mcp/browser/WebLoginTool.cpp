@@ -32,9 +32,6 @@ std::string withoutQuery(const std::string& url) {
 
 }  // namespace
 
-VARN_JSON_RECORD_MEMBERS(WebLoginInput);
-VARN_JSON_RECORD_MEMBERS(WebLoginOutput);
-
 WebLoginTool::WebLoginTool(std::shared_ptr<ResolveService> resolver,
                            std::shared_ptr<VaultClient> vault,
                            std::shared_ptr<BrowserController> controller, int maxSteps,

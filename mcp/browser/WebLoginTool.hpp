@@ -23,10 +23,6 @@ struct WebLoginInput {
   std::string ref;  // "varn://<collection>/<item>", or any field reference of the item
   std::optional<std::string> start_url;
 
-  // Strict: "ref" a required string, "start_url" an optional string; other keys ignored. Throws
-  // support::JsonDecodeError.
-  static WebLoginInput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const WebLoginInput&) const = default;
 };
 
@@ -40,9 +36,6 @@ struct WebLoginOutput {
   std::string page_url;
   std::vector<std::string> filled;  // the kinds typed, in typing order
 
-  // All four keys, always written and required.
-  static WebLoginOutput fromJson(const support::Json& object);
-  [[nodiscard]] support::OrderedJson toJson() const;
   bool operator==(const WebLoginOutput&) const = default;
 };
 

@@ -357,21 +357,25 @@ namespace {
 
 TEST(BrowserRecordsTest, InputsAreStrictAndOutputsWriteEveryKeyInOrder) {
   using support::Json;
-  EXPECT_EQ(WebLoginInput::fromJson(Json{{"ref", "r"}, {"start_url", nullptr}, {"x", 1}}),
-            (WebLoginInput{"r", std::nullopt}));
-  EXPECT_EQ(BrowserFillInput::fromJson(Json{{"ref", "r"}, {"field", "otp"}, {"submit", true}}),
+  EXPECT_EQ(
+      support::decodeRecord<WebLoginInput>(Json{{"ref", "r"}, {"start_url", nullptr}, {"x", 1}}),
+      (WebLoginInput{"r", std::nullopt}));
+  EXPECT_EQ(support::decodeRecord<BrowserFillInput>(
+                Json{{"ref", "r"}, {"field", "otp"}, {"submit", true}}),
             (BrowserFillInput{"r", "otp", std::nullopt, true}));
   for (const Json& bad : {Json{{"start_url", "https://a/"}}, Json{{"ref", 1}},
                           Json{{"ref", "r"}, {"start_url", 5}}, Json::array()}) {
-    EXPECT_THROW((void)WebLoginInput::fromJson(bad), support::JsonDecodeError) << bad;
+    EXPECT_THROW((void)support::decodeRecord<WebLoginInput>(bad), support::JsonDecodeError) << bad;
   }
   for (const Json& bad : {Json{{"ref", "r"}}, Json{{"ref", "r"}, {"field", "otp"}, {"submit", 1}},
                           Json{{"ref", "r"}, {"field", "otp"}, {"selector", false}}}) {
-    EXPECT_THROW((void)BrowserFillInput::fromJson(bad), support::JsonDecodeError) << bad;
+    EXPECT_THROW((void)support::decodeRecord<BrowserFillInput>(bad), support::JsonDecodeError)
+        << bad;
   }
-  EXPECT_EQ(support::dumpCompact(WebLoginOutput{"stuck", "s", "u", {}}.toJson()),
+  EXPECT_EQ(support::dumpCompact(support::encodeRecord(WebLoginOutput{"stuck", "s", "u", {}})),
             R"({"status":"stuck","step":"s","page_url":"u","filled":[]})");
-  EXPECT_EQ(support::dumpCompact(BrowserFillOutput{true, "otp", "https://a", false}.toJson()),
+  EXPECT_EQ(support::dumpCompact(
+                support::encodeRecord(BrowserFillOutput{true, "otp", "https://a", false})),
             R"({"filled":true,"field":"otp","origin":"https://a","submitted":false})");
 }
 

@@ -21,35 +21,25 @@ using support::OrderedJson;
 // --- running a tool --------------------------------------------------------------------------
 
 // A tool's output record as JSON text; an output that cannot be written gives "{}", so a tool that
-// succeeded never turns into an error here. Records of the codec are written by it; the few
-// browser records that code themselves by their own toJson.
-template <typename Output>
+// succeeded never turns into an error here.
+template <support::JsonRecord Output>
 std::string jsonString(const Output& output) noexcept {
   try {
-    if constexpr (support::JsonRecord<Output>) {
-      return support::dumpCompact(support::encodeRecord(output));
-    } else {
-      return support::dumpCompact(output.toJson());
-    }
+    return support::dumpCompact(support::encodeRecord(output));
   } catch (...) {
     return "{}";
   }
 }
 
 // A tool's input record read from its arguments object; the decoder's error passes through.
-template <typename Input>
+template <support::JsonRecord Input>
 Input decodeInput(const Json& args) {
-  if constexpr (support::JsonRecord<Input>) {
-    // A list or map longer than any real call needs is refused before it is decoded.
-    if (const auto breach = support::jsonLimitBreach<Input>(args)) {
-      throw ToolError::invalidArguments("argument " + std::string(breach->key) +
-                                        " holds more than " + std::to_string(breach->limit) +
-                                        " entries");
-    }
-    return support::decodeRecord<Input>(args);
-  } else {
-    return Input::fromJson(args);
+  // A list or map longer than any real call needs is refused before it is decoded.
+  if (const auto breach = support::jsonLimitBreach<Input>(args)) {
+    throw ToolError::invalidArguments("argument " + std::string(breach->key) + " holds more than " +
+                                      std::to_string(breach->limit) + " entries");
   }
+  return support::decodeRecord<Input>(args);
 }
 
 template <typename Tool>
@@ -104,28 +94,6 @@ OrderedJson recordSchema() {
   }
 }
 
-// The property shapes of the schemas stated by hand.
-OrderedJson text() {
-  return support::jsonSchemaShape<std::string>();
-}
-OrderedJson integer() {
-  return support::jsonSchemaShape<std::int64_t>();
-}
-OrderedJson boolean() {
-  return support::jsonSchemaShape<bool>();
-}
-OrderedJson oneOf(std::initializer_list<std::string_view> values) {
-  OrderedJson shape = text();
-  shape["enum"] = OrderedJson::array();
-  for (std::string_view value : values) shape["enum"].push_back(value);
-  return shape;
-}
-OrderedJson properties(std::initializer_list<std::pair<const char*, OrderedJson>> entries) {
-  OrderedJson out = OrderedJson::object();
-  for (const auto& [name, shape] : entries) out[name] = shape;
-  return out;
-}
-
 // --- the list --------------------------------------------------------------------------------
 
 // A row whose schema is read from the tool's input record.
@@ -133,13 +101,6 @@ template <auto Field>
 constexpr ToolRow row(std::string_view name, std::string_view description,
                       std::string_view longText = {}) {
   return {name, description, &recordSchema<ToolAt<Field>>, &runField<Field>, longText};
-}
-
-// A row whose schema is stated by hand, for an input that codes itself.
-template <auto Field>
-constexpr ToolRow row(std::string_view name, std::string_view description,
-                      OrderedJson (*inputSchema)()) {
-  return {name, description, inputSchema, &runField<Field>, {}};
 }
 
 constexpr ToolRow kRows[] = {
@@ -208,38 +169,22 @@ constexpr ToolRow kRows[] = {
         "attach (--cdp-endpoint / --browser-url). Idempotent; ephemeral profile wiped on stop. "
         "Auto-stops when idle (default ~5 min; navigation/tab activity from external CDP drivers "
         "counts as use) — idle_timeout_seconds overrides the window, 0 disables auto-stop for "
-        "this MCP process's lifetime.",
-        [] {
-          return obj(properties({{"headless", boolean()}, {"idle_timeout_seconds", integer()}}),
-                     {});
-        }),
+        "this MCP process's lifetime."),
     row<&MCPTools::browserStop>("browser_stop",
                                 "Stop the Varn-owned Chromium and wipe its ephemeral profile."),
     row<&MCPTools::browserNavigate>(
         "browser_navigate",
-        "Navigate the ACTIVE tab and wait for the load to settle. Returns the resulting URL.",
-        [] {
-          return obj(properties({{"url", text()}}), {"url"});
-        }),
+        "Navigate the ACTIVE tab and wait for the load to settle. Returns the resulting URL."),
     row<&MCPTools::browserTabs>(
         "browser_tabs",
         "List, activate, or close tabs (id from list). Always returns the resulting tab list, "
         "active tab first — fills and web_login target the active tab, so activate/close extras "
-        "before filling.",
-        [] {
-          return obj(properties({{"action", oneOf({"list", "activate", "close"})}, {"id", text()}}),
-                     {"action"});
-        }),
+        "before filling."),
     row<&MCPTools::browserDialog>(
         "browser_dialog",
         "Accept or dismiss the open native JS dialog (confirm()/alert()/prompt() — e.g. a "
         "data-confirm danger-zone button). An open dialog blocks every evaluate on the page, so a "
-        "hanging click usually means call this. prompt_text answers a prompt() when accepting.",
-        [] {
-          return obj(
-              properties({{"action", oneOf({"accept", "dismiss"})}, {"prompt_text", text()}}),
-              {"action"});
-        }),
+        "hanging click usually means call this. prompt_text answers a prompt() when accepting."),
     row<&MCPTools::browserFill>(
         "browser_fill",
         "Type a stored credential into a live browser field via CDP without the value entering "
@@ -258,10 +203,7 @@ constexpr ToolRow kRows[] = {
         "credential_capture",
         "For a site with no stored credential: opens an Varn.app window to enter "
         "username/password/otp once (value never crosses MCP), saves it as a login item with "
-        "url=origin, and returns {ref,name} so you can immediately web_login/browser_fill.",
-        [] {
-          return obj(properties({{"origin", text()}, {"name", text()}}), {"origin"});
-        }),
+        "url=origin, and returns {ref,name} so you can immediately web_login/browser_fill."),
 };
 
 // The browser tools close the list.

@@ -7,7 +7,7 @@
 //
 // A schema's properties are the JSON keys of the tool's input record in the record's field order,
 // and "required" names the record's non-optional fields in the same order: both are read from the
-// record's field table. Only the browser tools whose inputs code themselves state theirs here.
+// record's field table, an argument the tool accepts only a few texts of with their "enum".
 
 #include <span>
 #include <string>
