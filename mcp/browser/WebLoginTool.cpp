@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "mcp/browser/BrowserTools.hpp"
 #include "mcp/browser/CallBudget.hpp"
@@ -183,14 +184,18 @@ WebLoginOutput WebLoginTool::converge(const Refs& refs, std::string lastURL) con
 
   int steps = 0;
   int stable = 0;
+  // The first round takes the address the start has just read instead of asking again.
+  bool fresh = true;
   for (;;) {
-    std::string url;
+    std::string url = lastURL;
     bool unchanged = true;
-    try {
-      url = controller_->currentURL();
-      unchanged = url == lastURL;
-    } catch (const std::exception&) {
-      url = lastURL;
+    if (!std::exchange(fresh, false)) {
+      try {
+        url = controller_->currentURL();
+        unchanged = url == lastURL;
+      } catch (const std::exception&) {
+        url = lastURL;
+      }
     }
 
     const std::vector<TypedField> typed = typeVisible(refs, filled);

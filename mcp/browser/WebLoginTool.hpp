@@ -101,8 +101,9 @@ class WebLoginTool final {
   std::string openStart(const Input& input, const std::string& passwordRef) const;
   // The page's address, or `fallback` when it cannot be read.
   [[nodiscard]] std::string urlOr(std::string fallback) const;
-  // The rounds after the start, from the page at `lastURL`: types every visible field not typed
-  // yet and submits, or judges a round that typed nothing, until the run ends; its output.
+  // The rounds after the start, from the page at `lastURL` (read just now: the first round reads
+  // no address of its own): types every visible field not typed yet and submits, or judges a
+  // round that typed nothing, until the run ends; its output.
   [[nodiscard]] Output converge(const Refs& refs, std::string lastURL) const;
   // Fills each kind with a reference, not typed yet, that has exactly one visible field, and
   // records it in `filled`; what was typed.

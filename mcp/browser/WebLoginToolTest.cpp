@@ -50,10 +50,11 @@ struct LoginSetup {
   // Shows `timeline[k]` from the k-th step on (the step's first URL read), the last one after.
   void showPerStep(std::vector<Page> timeline) {
     browser().pages = timeline;
-    browser().onCall = [this, count = timeline.size(), reads = 0](const std::string& word) mutable {
+    browser().onCall = [this, count = timeline.size(),
+                        reads = std::size_t{0}](const std::string& word) mutable {
       if (word != "currentURL") return;
-      // The first read follows the navigation; step k makes read k + 2.
-      browser().current = std::min<std::size_t>(std::max(reads++ - 1, 0), count - 1);
+      // The first read follows the navigation and serves step 1 too; step k makes read k.
+      browser().current = std::min<std::size_t>(reads++, count - 1);
     };
   }
   void forget(const std::string& ref) { road.vault->previews.erase(ref); }
