@@ -9,6 +9,7 @@
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/WallClock.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -27,21 +28,25 @@ VARN_JSON_RECORD(BrowserFillInput, "arguments", VARN_JSON_FIELD(ref), VARN_JSON_
                  VARN_JSON_FIELD(selector), VARN_JSON_FIELD(submit));
 
 // "browser_fill": types one stored credential into the matching field of the active page through
-// the fill pipeline, under the tool name "browser_fill". Immutable; concurrent runs are
-// independent.
+// the fill pipeline, under the tool's name. Immutable; concurrent runs are independent.
 class BrowserFillTool final {
  public:
   using Input = BrowserFillInput;
   using Output = BrowserFillOutput;
 
-  BrowserFillTool(std::shared_ptr<ResolveService> resolver, std::shared_ptr<VaultClient> vault,
-                  std::shared_ptr<BrowserController> controller, WallClock clock = systemWallClock);
+  // `name` is the tool's name, under which the resolve road asks and audits.
+  BrowserFillTool(std::string name, std::shared_ptr<ResolveService> resolver,
+                  std::shared_ptr<VaultClient> vault, std::shared_ptr<BrowserController> controller,
+                  WallClock clock = systemWallClock);
+  // Over the shared services, on the system's clock.
+  BrowserFillTool(const ToolServices& services, std::string name);
 
   // Throws ToolError::invalidArguments("field must be one of username|password|otp|custom") for
   // any other field text, before anything else; then every error of BrowserFillCore::fill.
   [[nodiscard]] Output run(const Input& input) const;
 
  private:
+  std::string name_;
   BrowserFillCore core_;
 };
 

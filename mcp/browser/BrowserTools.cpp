@@ -90,30 +90,21 @@ bool isWebOrigin(std::string_view origin) {
 
 }  // namespace
 
-BrowserStartTool::BrowserStartTool(std::shared_ptr<BrowserController> controller)
-    : controller_(std::move(controller)) {}
-
-BrowserStartOutput BrowserStartTool::run(const BrowserStartInput& input) const {
+BrowserStartOutput startBrowser(BrowserController& controller, const BrowserStartInput& input) {
   if (input.idle_timeout_seconds) {
     if (*input.idle_timeout_seconds < 0) {
       throw ToolError::invalidArguments("idle_timeout_seconds must be >= 0");
     }
-    controller_->setIdleTimeout(*input.idle_timeout_seconds);
+    controller.setIdleTimeout(*input.idle_timeout_seconds);
   }
-  const BrowserController::StartResult started = controller_->start(input.headless.value_or(false));
+  const BrowserController::StartResult started = controller.start(input.headless.value_or(false));
   return BrowserStartOutput{started.port, started.alreadyRunning};
 }
 
-BrowserStopTool::BrowserStopTool(std::shared_ptr<BrowserController> controller)
-    : controller_(std::move(controller)) {}
-
-BrowserStopOutput BrowserStopTool::run() const {
-  controller_->stop();
+BrowserStopOutput stopBrowser(BrowserController& controller) {
+  controller.stop();
   return BrowserStopOutput{true};
 }
-
-BrowserNavigateTool::BrowserNavigateTool(std::shared_ptr<BrowserController> controller)
-    : controller_(std::move(controller)) {}
 
 bool BrowserNavigateTool::allowedURL(std::string_view url) {
   return cleanedURL(url) == "about:blank" || httpURL(url);
@@ -129,69 +120,61 @@ bool BrowserNavigateTool::httpURL(std::string_view url) {
   return scheme == "http" || scheme == "https";
 }
 
-BrowserNavigateOutput BrowserNavigateTool::run(const BrowserNavigateInput& input) const {
+BrowserNavigateOutput navigateBrowser(BrowserController& controller,
+                                      const BrowserNavigateInput& input) {
   const CallBudget budget;
   // No idle stop while the call runs, approval waits included.
-  const BrowserUse use = controller_->beginUse();
-  if (!controller_->isRunning()) throw BrowserError::noBrowser();
-  if (!allowedURL(input.url)) {
+  const BrowserUse use = controller.beginUse();
+  if (!controller.isRunning()) throw BrowserError::noBrowser();
+  if (!BrowserNavigateTool::allowedURL(input.url)) {
     throw ToolError::invalidArguments("url must be http, https or about:blank");
   }
-  controller_->navigate(input.url);
+  controller.navigate(input.url);
   // The read-back only reports where the page ended up; the navigation itself has succeeded.
   try {
-    return BrowserNavigateOutput{controller_->currentURL()};
+    return BrowserNavigateOutput{controller.currentURL()};
   } catch (...) {
     return BrowserNavigateOutput{input.url};
   }
 }
 
-BrowserTabsTool::BrowserTabsTool(std::shared_ptr<BrowserController> controller)
-    : controller_(std::move(controller)) {}
-
-BrowserTabsOutput BrowserTabsTool::run(const BrowserTabsInput& input) const {
+BrowserTabsOutput controlTabs(BrowserController& controller, const BrowserTabsInput& input) {
   const CallBudget budget;
   // No idle stop while the call runs, approval waits included.
-  const BrowserUse use = controller_->beginUse();
-  if (!controller_->isRunning()) throw BrowserError::noBrowser();
+  const BrowserUse use = controller.beginUse();
+  if (!controller.isRunning()) throw BrowserError::noBrowser();
   if (input.action == "activate" || input.action == "close") {
     if (!input.id) throw ToolError::invalidArguments(input.action + " requires id");
     if (input.action == "activate") {
-      controller_->activateTab(*input.id);
+      controller.activateTab(*input.id);
     } else {
-      controller_->closeTab(*input.id);
+      controller.closeTab(*input.id);
     }
   } else if (input.action != "list") {
     throw ToolError::invalidArguments("action must be one of list|activate|close");
   }
-  return BrowserTabsOutput{controller_->listTabs()};
+  return BrowserTabsOutput{controller.listTabs()};
 }
 
-BrowserDialogTool::BrowserDialogTool(std::shared_ptr<BrowserController> controller)
-    : controller_(std::move(controller)) {}
-
-BrowserDialogOutput BrowserDialogTool::run(const BrowserDialogInput& input) const {
+BrowserDialogOutput answerDialog(BrowserController& controller, const BrowserDialogInput& input) {
   const CallBudget budget;
   // No idle stop while the call runs, approval waits included.
-  const BrowserUse use = controller_->beginUse();
-  if (!controller_->isRunning()) throw BrowserError::noBrowser();
+  const BrowserUse use = controller.beginUse();
+  if (!controller.isRunning()) throw BrowserError::noBrowser();
   if (input.action != "accept" && input.action != "dismiss") {
     throw ToolError::invalidArguments("action must be accept or dismiss");
   }
-  controller_->handleDialog(input.action == "accept", input.prompt_text);
+  controller.handleDialog(input.action == "accept", input.prompt_text);
   return BrowserDialogOutput{true};
 }
 
-CredentialCaptureTool::CredentialCaptureTool(std::shared_ptr<VaultClient> vault)
-    : vault_(std::move(vault)) {}
-
-CredentialCaptureOutput CredentialCaptureTool::run(const CredentialCaptureInput& input) const {
+CredentialCaptureOutput captureCredential(VaultClient& vault, const CredentialCaptureInput& input) {
   if (!isWebOrigin(input.origin)) {
     throw ToolError::invalidArguments(
         "origin must be an http or https origin — scheme, host and optional port only, "
         "like https://example.com:8443");
   }
-  SecretMetadataOutput stored = vault_->captureSecret(input.origin, input.name);
+  SecretMetadataOutput stored = vault.captureSecret(input.origin, input.name);
   return CredentialCaptureOutput{std::move(stored.ref), std::move(stored.name)};
 }
 

@@ -3,11 +3,11 @@
 // The browser tools that drive the managed browser through the controller (browser_start,
 // browser_stop, browser_navigate, browser_tabs, browser_dialog) and credential_capture, which asks
 // the desktop vault application to capture a new credential. Each tool is an immutable value over
-// the one shared service; concurrent runs are independent, but a run's steps (running check,
-// action, listing) are not atomic against other calls on the same controller.
+// the one shared service (ServiceTool over its run function below); concurrent runs are
+// independent, but a run's steps (running check, action, listing) are not atomic against other
+// calls on the same controller.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +15,7 @@
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/secrets/VaultClient.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -111,39 +112,24 @@ VARN_JSON_RECORD(CredentialCaptureOutput, "output", VARN_JSON_FIELD(ref), VARN_J
 // "browser_start": applies idle_timeout_seconds when given (below 0: ToolError::invalidArguments
 // "idle_timeout_seconds must be >= 0", and nothing is started or changed; 0: no automatic stop),
 // then starts the browser (headless when asked) or reuses the running one. No running check.
-class BrowserStartTool final {
- public:
-  using Input = BrowserStartInput;
-  using Output = BrowserStartOutput;
-  explicit BrowserStartTool(std::shared_ptr<BrowserController> controller);
-  [[nodiscard]] Output run(const Input& input) const;
-
- private:
-  std::shared_ptr<BrowserController> controller_;
-};
+[[nodiscard]] BrowserStartOutput startBrowser(BrowserController& controller,
+                                              const BrowserStartInput& input);
+using BrowserStartTool = ServiceTool<BrowserController, &startBrowser>;
 
 // "browser_stop": stops the browser; succeeds also when none runs.
-class BrowserStopTool final {
- public:
-  using Output = BrowserStopOutput;
-  explicit BrowserStopTool(std::shared_ptr<BrowserController> controller);
-  [[nodiscard]] Output run() const;
-
- private:
-  std::shared_ptr<BrowserController> controller_;
-};
+[[nodiscard]] BrowserStopOutput stopBrowser(BrowserController& controller);
+using BrowserStopTool = ServiceTool<BrowserController, &stopBrowser>;
 
 // "browser_navigate": BrowserError::noBrowser when no browser runs; then a URL whose scheme is not
 // http or https and which is not about:blank fails with ToolError::invalidArguments("url must be
 // http, https or about:blank") (a javascript: URL would run script in the logged-in page); then
 // the active page loads the URL unchanged and the result is the page's URL read back (the
 // requested URL when the read-back fails).
-class BrowserNavigateTool final {
+[[nodiscard]] BrowserNavigateOutput navigateBrowser(BrowserController& controller,
+                                                    const BrowserNavigateInput& input);
+class BrowserNavigateTool final : public ServiceTool<BrowserController, &navigateBrowser> {
  public:
-  using Input = BrowserNavigateInput;
-  using Output = BrowserNavigateOutput;
-  explicit BrowserNavigateTool(std::shared_ptr<BrowserController> controller);
-  [[nodiscard]] Output run(const Input& input) const;
+  using ServiceTool::ServiceTool;
 
   // Whether `url` may be navigated to: its scheme, read as a browser reads it (leading C0 controls
   // and spaces stripped, every tab, CR and LF removed, letter case ignored), is http or https, or
@@ -151,54 +137,30 @@ class BrowserNavigateTool final {
   [[nodiscard]] static bool allowedURL(std::string_view url);
   // Whether the scheme of `url`, read the same way, is http or https.
   [[nodiscard]] static bool httpURL(std::string_view url);
-
- private:
-  std::shared_ptr<BrowserController> controller_;
 };
 
 // "browser_tabs": BrowserError::noBrowser when no browser runs (before any argument check); then
 // "list", "activate" (id required: "activate requires id") or "close" (id required: "close requires
 // id"), any other action "action must be one of list|activate|close". The result is the tab list
 // read after the action, active tab first.
-class BrowserTabsTool final {
- public:
-  using Input = BrowserTabsInput;
-  using Output = BrowserTabsOutput;
-  explicit BrowserTabsTool(std::shared_ptr<BrowserController> controller);
-  [[nodiscard]] Output run(const Input& input) const;
-
- private:
-  std::shared_ptr<BrowserController> controller_;
-};
+[[nodiscard]] BrowserTabsOutput controlTabs(BrowserController& controller,
+                                            const BrowserTabsInput& input);
+using BrowserTabsTool = ServiceTool<BrowserController, &controlTabs>;
 
 // "browser_dialog": BrowserError::noBrowser when no browser runs (before any argument check); then
 // "accept" or "dismiss" the open dialog with prompt_text unchanged (any other action: "action must
 // be accept or dismiss").
-class BrowserDialogTool final {
- public:
-  using Input = BrowserDialogInput;
-  using Output = BrowserDialogOutput;
-  explicit BrowserDialogTool(std::shared_ptr<BrowserController> controller);
-  [[nodiscard]] Output run(const Input& input) const;
-
- private:
-  std::shared_ptr<BrowserController> controller_;
-};
+[[nodiscard]] BrowserDialogOutput answerDialog(BrowserController& controller,
+                                               const BrowserDialogInput& input);
+using BrowserDialogTool = ServiceTool<BrowserController, &answerDialog>;
 
 // "credential_capture": the vault's capture for the origin and name unchanged; returns the new
 // item's ref and name. The vault application shows the origin to its user, so an origin that is
 // not "http" or "https", a host and an optional port (at most 300 characters) fails with
 // invalidArguments before the vault is asked. Needs no browser; vault failures pass through
 // unchanged.
-class CredentialCaptureTool final {
- public:
-  using Input = CredentialCaptureInput;
-  using Output = CredentialCaptureOutput;
-  explicit CredentialCaptureTool(std::shared_ptr<VaultClient> vault);
-  [[nodiscard]] Output run(const Input& input) const;
-
- private:
-  std::shared_ptr<VaultClient> vault_;
-};
+[[nodiscard]] CredentialCaptureOutput captureCredential(VaultClient& vault,
+                                                        const CredentialCaptureInput& input);
+using CredentialCaptureTool = ServiceTool<VaultClient, &captureCredential>;
 
 }  // namespace varn::mcp

@@ -13,6 +13,7 @@
 #include "mcp/secrets/VarnRef.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/secrets/WallClock.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/Json.hpp"
 #include "support/JsonRecord.hpp"
 
@@ -58,11 +59,20 @@ class WebLoginTool final {
   using Output = WebLoginOutput;
   using Settle = std::function<void()>;
 
+  // The server's limits: steps per run, and consecutive steps without typing.
+  static constexpr int kMaxSteps = 12;
+  static constexpr int kMaxStableRounds = 5;
+
   // `maxSteps` bounds the steps of a run (negative counts as 0); `maxStableRounds` the
   // consecutive steps without typing. `clock` gives the time of one-time codes.
   WebLoginTool(std::shared_ptr<ResolveService> resolver, std::shared_ptr<VaultClient> vault,
                std::shared_ptr<BrowserController> controller, int maxSteps, int maxStableRounds,
                Settle settle = pauseOneSecond, WallClock clock = systemWallClock);
+  // Over the shared services, with the server's limits, a one-second settle and the system's
+  // clock.
+  explicit WebLoginTool(const ToolServices& services)
+      : WebLoginTool(services.resolver, services.vault, services.browser, kMaxSteps,
+                     kMaxStableRounds) {}
 
   // Blocks for the browser, the vault and human approvals. Outcomes are reported in the output;
   // throws VarnRefError for a reference that does not parse; ToolError::invalidArguments

@@ -3,7 +3,8 @@
 namespace varn::mcp {
 namespace {
 
-std::string describe(ResolveError::Case errorCase, const std::string& a, const std::string& b) {
+std::string describe(ResolveError::Case errorCase, const std::string& a, const std::string& b,
+                     std::string_view binding) {
   using Case = ResolveError::Case;
   switch (errorCase) {
     case Case::rateLimited:
@@ -20,10 +21,9 @@ std::string describe(ResolveError::Case errorCase, const std::string& a, const s
     case Case::noValue:
       return "no value returned for " + a;
     case Case::unbound: {
-      bool http = b == "http_call";
-      std::string binding = http ? "allowed_hosts" : "allowed_commands";
-      return a + " has no " + binding + " binding, so it can't be injected into " + b +
-             ". Add one with secret_update(ref, " + binding +
+      const std::string key(binding);
+      return a + " has no " + key + " binding, so it can't be injected into " + b +
+             ". Add one with secret_update(ref, " + key +
              "=[\u2026]) \u2014 or set VARN_ALLOW_UNBOUND_INJECTION=1 on the MCP process to allow "
              "unbound injection.";
     }
@@ -41,11 +41,12 @@ std::string describe(ResolveError::Case errorCase, const std::string& a, const s
 
 }  // namespace
 
-ResolveError::ResolveError(Case errorCase, std::string first, std::string second)
+ResolveError::ResolveError(Case errorCase, std::string first, std::string second,
+                           std::string_view binding)
     : case_(errorCase),
       first_(std::move(first)),
       second_(std::move(second)),
-      description_(describe(case_, first_, second_)) {}
+      description_(describe(case_, first_, second_, binding)) {}
 
 ResolveError ResolveError::rateLimited(std::string key) {
   return ResolveError(Case::rateLimited, std::move(key), {});
@@ -62,8 +63,8 @@ ResolveError ResolveError::approvalTimeout(std::string ref) {
 ResolveError ResolveError::noValue(std::string ref) {
   return ResolveError(Case::noValue, std::move(ref), {});
 }
-ResolveError ResolveError::unbound(std::string ref, std::string tool) {
-  return ResolveError(Case::unbound, std::move(ref), std::move(tool));
+ResolveError ResolveError::unbound(std::string ref, std::string tool, std::string_view binding) {
+  return ResolveError(Case::unbound, std::move(ref), std::move(tool), binding);
 }
 ResolveError ResolveError::destinationNotAllowed(std::string ref, std::string destination) {
   return ResolveError(Case::destinationNotAllowed, std::move(ref), std::move(destination));

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace varn::mcp {
 
@@ -26,7 +27,9 @@ class ResolveError : public std::exception {
   static ResolveError denied(std::string ref);
   static ResolveError approvalTimeout(std::string ref);
   static ResolveError noValue(std::string ref);
-  static ResolveError unbound(std::string ref, std::string tool);
+  // `binding` is the key of the binding the credential lacks ("allowed_hosts" for a tool that
+  // sends it to a host); the text names it, and the tool.
+  static ResolveError unbound(std::string ref, std::string tool, std::string_view binding);
   static ResolveError destinationNotAllowed(std::string ref, std::string destination);
   static ResolveError handleExpired(std::string ref);
   static ResolveError killSwitchActive();
@@ -44,7 +47,8 @@ class ResolveError : public std::exception {
   }
 
  private:
-  ResolveError(Case errorCase, std::string first, std::string second);
+  ResolveError(Case errorCase, std::string first, std::string second,
+               std::string_view binding = {});
 
   Case case_;
   std::string first_;

@@ -331,7 +331,7 @@ std::string MCPServer::callTool(const std::string& name, Json args) const {
   const ToolRow* tool = findToolRow(name);
   if (tool == nullptr) throw unknownTool(name);
   if (std::optional<ToolError> refusal = overlongArgument(*tool, args)) throw std::move(*refusal);
-  return tool->run(tools_, args);
+  return tools_.run(*tool, args);
 }
 
 std::optional<std::size_t> MCPServer::heldByToolCall(const Incoming& incoming) {

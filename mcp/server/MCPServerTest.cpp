@@ -21,10 +21,13 @@
 #include "mcp/secrets/Elicitor.hpp"
 #include "mcp/secrets/KillSwitch.hpp"
 #include "mcp/secrets/RateLimiter.hpp"
+#include "mcp/secrets/ResolveService.hpp"
+#include "mcp/secrets/TokenVault.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "mcp/secrets/VaultClient.hpp"
 #include "mcp/server/MCPTools.hpp"
 #include "mcp/server/ToolDefinitions.hpp"
+#include "mcp/tools/HTTPTransport.hpp"
 #include "support/Json.hpp"
 
 namespace varn::mcp {
@@ -139,7 +142,7 @@ class MCPServerTest : public ::testing::Test {
   // test here asks for one).
   static MCPTools tableOver(const std::shared_ptr<VaultClient>& over,
                             std::shared_ptr<BrowserController> browser = nullptr) {
-    MCPTools::Services services;
+    ToolServices services;
     services.vault = over;
     services.tokens = std::make_shared<TokenVault>();
     services.resolver = std::make_shared<ResolveService>(
@@ -147,7 +150,7 @@ class MCPServerTest : public ::testing::Test {
         KillSwitch({}), std::make_shared<AuditLog>(std::nullopt), services.tokens);
     services.transport = std::make_shared<CurlTransport>();
     services.browser = std::move(browser);
-    return MCPTools::build(services);
+    return MCPTools(services);
   }
 
   std::optional<Json> reply(const std::string& line) {

@@ -1,14 +1,19 @@
 #include "mcp/server/ToolDefinitions.hpp"
 
-#include <cstdint>
-#include <initializer_list>
-#include <optional>
+#include <concepts>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 
+#include "mcp/browser/BrowserFillTool.hpp"
+#include "mcp/browser/BrowserTools.hpp"
+#include "mcp/browser/WebLoginTool.hpp"
 #include "mcp/secrets/ToolError.hpp"
-#include "mcp/server/MCPTools.hpp"
+#include "mcp/tools/HttpCallTool.hpp"
+#include "mcp/tools/ManagementTools.hpp"
+#include "mcp/tools/MintTokenTool.hpp"
+#include "mcp/tools/RunCommandTool.hpp"
+#include "mcp/tools/SecretTools.hpp"
+#include "mcp/tools/TotpCodeTool.hpp"
 #include "support/JsonRecord.hpp"
 #include "support/JsonSchema.hpp"
 
@@ -43,7 +48,8 @@ Input decodeInput(const Json& args) {
 }
 
 template <typename Tool>
-std::string runTool(const Tool& tool, Json& args) {
+std::string runTool(const void* built, Json& args) {
+  const Tool& tool = *static_cast<const Tool*>(built);
   if constexpr (requires { typename Tool::Input; }) {
     const auto input = decodeInput<typename Tool::Input>(args);
     Json().swap(args);  // the input holds what the tool needs: one copy, not two
@@ -54,34 +60,26 @@ std::string runTool(const Tool& tool, Json& args) {
   }
 }
 
-template <auto Field>
-std::string runField(const MCPTools& tools, Json& args) {
-  const auto& tool = tools.*Field;
-  if constexpr (requires { tool.has_value(); }) {
-    // A browser tool of a server without a browser controller, refused before its arguments are
-    // looked at.
-    if (!tool) throw ToolError::invalidArguments("browser tools not enabled");
-    return runTool(*tool, args);
+// --- building a tool -------------------------------------------------------------------------
+
+// The tool over the services; a tool that asks the resolve road also takes its name.
+template <typename Tool>
+std::shared_ptr<const void> buildTool(const ToolServices& services, std::string_view name) {
+  if constexpr (std::constructible_from<Tool, const ToolServices&, std::string>) {
+    return std::make_shared<const Tool>(services, std::string(name));
   } else {
-    return runTool(tool, args);
+    return std::make_shared<const Tool>(services);
   }
 }
 
+// A browser tool: none without a browser controller.
+template <typename Tool>
+std::shared_ptr<const void> buildBrowserTool(const ToolServices& services, std::string_view name) {
+  if (!services.browser) return nullptr;
+  return buildTool<Tool>(services, name);
+}
+
 // --- schemas ---------------------------------------------------------------------------------
-
-template <typename T>
-struct Unwrapped {
-  using Type = T;
-};
-template <typename T>
-struct Unwrapped<std::optional<T>> {
-  using Type = T;
-};
-
-// The tool type of a field of MCPTools, optional or not.
-template <auto Field>
-using ToolAt =
-    typename Unwrapped<std::remove_cvref_t<decltype(std::declval<const MCPTools&>().*Field)>>::Type;
 
 // The schema read from the tool's input record; an empty object for a tool without input.
 template <typename Tool>
@@ -96,37 +94,43 @@ OrderedJson recordSchema() {
 
 // --- the list --------------------------------------------------------------------------------
 
-// A row whose schema is read from the tool's input record.
-template <auto Field>
+// The row of a tool every server has; its schema is read from its input record.
+template <typename Tool>
 constexpr ToolRow row(std::string_view name, std::string_view description,
                       std::string_view longText = {}) {
-  return {name, description, &recordSchema<ToolAt<Field>>, &runField<Field>, longText};
+  return {name, description, &recordSchema<Tool>, &buildTool<Tool>, &runTool<Tool>, longText};
+}
+
+// The row of a browser tool, which a server without a browser controller lacks.
+template <typename Tool>
+constexpr ToolRow browserRow(std::string_view name, std::string_view description) {
+  return {name, description, &recordSchema<Tool>, &buildBrowserTool<Tool>, &runTool<Tool>, {}};
 }
 
 constexpr ToolRow kRows[] = {
-    row<&MCPTools::secretList>("secret_list", "List secret refs + metadata (no values)."),
-    row<&MCPTools::secretPreview>("secret_resolve_preview",
-                                  "Masked descriptor {ref,type,length,last4} — no value."),
-    row<&MCPTools::httpCall>(
+    row<SecretListTool>("secret_list", "List secret refs + metadata (no values)."),
+    row<SecretPreviewTool>("secret_resolve_preview",
+                           "Masked descriptor {ref,type,length,last4} — no value."),
+    row<HttpCallTool>(
         "http_call",
         "Outbound HTTP with auth_ref injected server-side; auth-tainted body/headers suppressed. "
         "A credential is injected ONLY if the target host is in its allowed_hosts binding.",
         "body"),
-    row<&MCPTools::runCommand>(
+    row<RunCommandTool>(
         "run_command",
         "Spawn a child with env_refs injected as env vars; secret-tainted output suppressed. A "
         "credential is injected ONLY if the argv matches its allowed_commands binding."),
-    row<&MCPTools::mintToken>(
+    row<MintTokenTool>(
         "mint_token",
         "Mint a short-lived handle from root_ref; no raw token returned. Use the returned varnh_… "
         "handle anywhere a ref goes (http_call auth_ref, run_command env_refs) until it expires — "
         "it keeps the root credential's binding and needs no further approval."),
-    row<&MCPTools::totpCode>(
+    row<TotpCodeTool>(
         "totp_code",
         "Current one-time 2FA code for a stored TOTP seed, by ref to its otp field (e.g. "
         "varn://Personal/GitHub/otp). Returns the ~30s code and seconds until rollover — never "
         "the seed. Honors the item's ai_access tier: human_gated items require live approval."),
-    row<&MCPTools::secretCreate>(
+    row<SecretCreateTool>(
         "secret_create",
         "Create an encrypted secret/API token in Varn. For a login credential pass `username` "
         "(the login/email) — it's stored as a readable sibling field the human can copy. `group` "
@@ -136,62 +140,59 @@ constexpr ToolRow kRows[] = {
         "inject it into (without a binding it can't be injected). Returns metadata/ref only; "
         "never echoes value.",
         "value"),
-    row<&MCPTools::secretGet>(
-        "secret_get",
-        "Get secret metadata by ref (incl. its allowed_hosts/allowed_commands "
-        "binding). Does not return the secret value."),
-    row<&MCPTools::secretUpdate>(
+    row<SecretGetTool>("secret_get",
+                       "Get secret metadata by ref (incl. its allowed_hosts/allowed_commands "
+                       "binding). Does not return the secret value."),
+    row<SecretUpdateTool>(
         "secret_update",
         "Update secret metadata/value/binding by ref. `username` sets/replaces the credential's "
         "login/email field (empty string removes it). Pass allowed_hosts/allowed_commands to "
         "(re)bind where the credential may be injected; `url` (re)sets the web_login origin; "
         "`group`+`project` move the item. Returns metadata/ref only; never echoes value.",
         "value"),
-    row<&MCPTools::secretDelete>("secret_delete", "Delete a secret by ref."),
-    row<&MCPTools::groupList>("group_list", "List Varn groups/folders."),
-    row<&MCPTools::groupCreate>(
+    row<SecretDeleteTool>("secret_delete", "Delete a secret by ref."),
+    row<GroupListTool>("group_list", "List Varn groups/folders."),
+    row<GroupCreateTool>(
         "group_create",
         "Create an Varn group/folder. Optional `project` (defaults to Personal) and `parent` (a "
         "group name/id) to nest it as a subgroup."),
-    row<&MCPTools::groupGet>("group_get", "Get Varn group/folder metadata by name or id."),
-    row<&MCPTools::groupUpdate>("group_update", "Rename an Varn group/folder by name or id."),
-    row<&MCPTools::groupDelete>("group_delete", "Delete an Varn group/folder by name or id."),
-    row<&MCPTools::projectList>("project_list", "List Varn projects/workspaces."),
-    row<&MCPTools::projectCreate>("project_create", "Create an Varn project/workspace."),
-    row<&MCPTools::projectGet>("project_get", "Get Varn project/workspace metadata by name or id."),
-    row<&MCPTools::projectUpdate>("project_update",
-                                  "Rename an Varn project/workspace by name or id."),
-    row<&MCPTools::projectDelete>("project_delete",
-                                  "Delete an Varn project/workspace by name or id."),
-    row<&MCPTools::browserStart>(
+    row<GroupGetTool>("group_get", "Get Varn group/folder metadata by name or id."),
+    row<GroupUpdateTool>("group_update", "Rename an Varn group/folder by name or id."),
+    row<GroupDeleteTool>("group_delete", "Delete an Varn group/folder by name or id."),
+    row<ProjectListTool>("project_list", "List Varn projects/workspaces."),
+    row<ProjectCreateTool>("project_create", "Create an Varn project/workspace."),
+    row<ProjectGetTool>("project_get", "Get Varn project/workspace metadata by name or id."),
+    row<ProjectUpdateTool>("project_update", "Rename an Varn project/workspace by name or id."),
+    row<ProjectDeleteTool>("project_delete", "Delete an Varn project/workspace by name or id."),
+    browserRow<BrowserStartTool>(
         "browser_start",
         "Launch the Varn-owned Chromium with a CDP port so Playwright/Chrome DevTools MCP can "
         "attach (--cdp-endpoint / --browser-url). Idempotent; ephemeral profile wiped on stop. "
         "Auto-stops when idle (default ~5 min; navigation/tab activity from external CDP drivers "
         "counts as use) — idle_timeout_seconds overrides the window, 0 disables auto-stop for "
         "this MCP process's lifetime."),
-    row<&MCPTools::browserStop>("browser_stop",
+    browserRow<BrowserStopTool>("browser_stop",
                                 "Stop the Varn-owned Chromium and wipe its ephemeral profile."),
-    row<&MCPTools::browserNavigate>(
+    browserRow<BrowserNavigateTool>(
         "browser_navigate",
         "Navigate the ACTIVE tab and wait for the load to settle. Returns the resulting URL."),
-    row<&MCPTools::browserTabs>(
+    browserRow<BrowserTabsTool>(
         "browser_tabs",
         "List, activate, or close tabs (id from list). Always returns the resulting tab list, "
         "active tab first — fills and web_login target the active tab, so activate/close extras "
         "before filling."),
-    row<&MCPTools::browserDialog>(
+    browserRow<BrowserDialogTool>(
         "browser_dialog",
         "Accept or dismiss the open native JS dialog (confirm()/alert()/prompt() — e.g. a "
         "data-confirm danger-zone button). An open dialog blocks every evaluate on the page, so a "
         "hanging click usually means call this. prompt_text answers a prompt() when accepting."),
-    row<&MCPTools::browserFill>(
+    browserRow<BrowserFillTool>(
         "browser_fill",
         "Type a stored credential into a live browser field via CDP without the value entering "
         "model context. field=username|password|otp|custom; otp types the current TOTP code. "
         "Origin-locked to the item's url (or its allowed_hosts when no url is stored); passwords "
         "only fill input[type=password]."),
-    row<&MCPTools::webLogin>(
+    browserRow<WebLoginTool>(
         "web_login",
         "One-call login: navigate to the item's url (or start_url, origin-locked via the item's "
         "url/allowed_hosts) and fill username→password→otp across single/multi-step forms (values "
@@ -199,7 +200,7 @@ constexpr ToolRow kRows[] = {
         "resolve by label, then by kind. Returns {status: logged_in|needs_human|stuck, step, "
         "page_url, filled}; step names any page field the item can't fill. Fall back to "
         "browser_fill for unusual flows."),
-    row<&MCPTools::credentialCapture>(
+    browserRow<CredentialCaptureTool>(
         "credential_capture",
         "For a site with no stored credential: opens an Varn.app window to enter "
         "username/password/otp once (value never crosses MCP), saves it as a login item with "

@@ -1,14 +1,15 @@
 #pragma once
 
 // The server's one list of tools: for each its MCP name, the description written for the agent,
-// the JSON Schema of the "arguments" object it takes, and how it runs on the tool table. The
-// dispatch and the catalogue that "tools/list" announces are both built from it, so a tool joins
-// the server through one row here and its instance in MCPTools.
+// the JSON Schema of the "arguments" object it takes, how it is built from the shared services and
+// how it runs. The tool table, the dispatch and the catalogue that "tools/list" announces are all
+// built from it, so a tool joins the server through its own files and one row here.
 //
 // A schema's properties are the JSON keys of the tool's input record in the record's field order,
 // and "required" names the record's non-optional fields in the same order: both are read from the
 // record's field table, an argument the tool accepts only a few texts of with their "enum".
 
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,7 +19,7 @@
 
 namespace varn::mcp {
 
-struct MCPTools;
+struct ToolServices;
 
 // One tool of the list. Constant.
 struct ToolRow {
@@ -26,13 +27,15 @@ struct ToolRow {
   std::string_view description;  // as announced, UTF-8
   // The input schema, built afresh on each call.
   support::OrderedJson (*inputSchema)();
+  // The tool over `services`, named `name` (the row's name, which the tools that take the resolve
+  // road ask and audit under); null for a browser tool when `services` has no browser controller.
+  std::shared_ptr<const void> (*build)(const ToolServices& services, std::string_view name);
   // Decodes `args` as the tool's input record (a list or map past its limit is refused with
   // ToolError::invalidArguments, a decoding error passes through, and the tool does not run),
-  // frees them, runs the tool of `tools` and returns its output record as JSON text ("{}" when it
-  // cannot be written). A tool without input never looks at `args`. A browser tool that `tools`
-  // lacks throws ToolError::invalidArguments("browser tools not enabled") before anything else.
-  // Blocks for as long as the tool runs.
-  std::string (*run)(const MCPTools& tools, support::Json& args);
+  // frees them, runs `tool` (what `build` made, never null) and returns its output record as JSON
+  // text ("{}" when it cannot be written). A tool without input never looks at `args`. Blocks for
+  // as long as the tool runs.
+  std::string (*run)(const void* tool, support::Json& args);
   // The argument that may hold a text of any length (a secret value, an HTTP body); empty for
   // none.
   std::string_view longText{};

@@ -157,7 +157,7 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   installSignalHandling(browser);
 
   // The tools and the server.
-  MCPTools::Services services;
+  ToolServices services;
   services.vault = vault;
   services.resolver = resolver;
   services.tokens = tokens;
@@ -165,7 +165,7 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   services.allowUnboundHttp = InjectionGuard::allowUnbound(environment);
   services.allowUnboundCommand = InjectionGuard::allowUnbound(environment);
   services.browser = browser;
-  const MCPServer server(MCPTools::build(services), vault, coordinator);
+  const MCPServer server(MCPTools(services), vault, coordinator);
 
   // Serve until end of input; every reply has been written when serve() returns.
   server.serve(STDIN_FILENO, *writer);

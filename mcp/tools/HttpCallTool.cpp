@@ -54,12 +54,18 @@ class Fields {
 
 }  // namespace
 
-HttpCallTool::HttpCallTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
-                           std::shared_ptr<HTTPTransport> transport, bool allowUnbound)
-    : resolver_(std::move(resolver)),
+HttpCallTool::HttpCallTool(std::string name, std::shared_ptr<ResolveService> resolver,
+                           Scrubber scrubber, std::shared_ptr<HTTPTransport> transport,
+                           bool allowUnbound)
+    : name_(std::move(name)),
+      resolver_(std::move(resolver)),
       scrubber_(scrubber),
       transport_(std::move(transport)),
       allowUnbound_(allowUnbound) {}
+
+HttpCallTool::HttpCallTool(const ToolServices& services, std::string name)
+    : HttpCallTool(std::move(name), services.resolver, Scrubber(), services.transport,
+                   services.allowUnboundHttp) {}
 
 HttpCallOutput HttpCallTool::run(const Input& input) const {
   std::optional<HTTPURL> url = HTTPURL::parse(input.url);
@@ -95,9 +101,9 @@ HttpCallOutput HttpCallTool::run(const Input& input) const {
     if (breaksAHeader(scheme)) {
       throw ToolError::invalidArguments("auth_scheme must not contain CR, LF or NUL");
     }
-    ResolvedSecret secret = resolver_->resolveSecret(*input.auth_ref, "http_call", *host);
+    ResolvedSecret secret = resolver_->resolveSecret(*input.auth_ref, name_, *host);
     try {
-      InjectionGuard::checkHost(secret, *host, *input.auth_ref, allowUnbound_);
+      InjectionGuard::checkHost(secret, *host, *input.auth_ref, name_, allowUnbound_);
     } catch (...) {
       wipe(secret.value);
       throw;

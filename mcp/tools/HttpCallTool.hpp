@@ -9,6 +9,7 @@
 
 #include "mcp/tools/HTTPTransport.hpp"
 #include "mcp/tools/Scrubber.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -63,8 +64,11 @@ class HttpCallTool final {
   static constexpr std::string_view suppressedBody =
       "[REDACTED: response body suppressed because auth_ref was injected]";
 
-  HttpCallTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
+  // `name` is the tool's name, under which the resolve road asks and audits.
+  HttpCallTool(std::string name, std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
                std::shared_ptr<HTTPTransport> transport, bool allowUnbound);
+  // Over the shared services (unbound injection as `allowUnboundHttp` says).
+  HttpCallTool(const ToolServices& services, std::string name);
 
   // Sends the request once and returns the response as described above. Blocks for a possible
   // approval and for the exchange. Throws, before anything is resolved or sent:
@@ -85,6 +89,7 @@ class HttpCallTool final {
   [[nodiscard]] Output run(const Input& input) const;
 
  private:
+  std::string name_;
   std::shared_ptr<ResolveService> resolver_;
   Scrubber scrubber_;
   std::shared_ptr<HTTPTransport> transport_;

@@ -29,7 +29,7 @@ using Hosts = std::optional<std::vector<std::string>>;
 class HttpCallToolTest : public ::testing::Test {
  protected:
   HttpCallTool tool(bool allowUnbound = false) {
-    return HttpCallTool(road.service, Scrubber(), transport, allowUnbound);
+    return HttpCallTool("http_call", road.service, Scrubber(), transport, allowUnbound);
   }
   // The vault releases kSecret with this host binding.
   void release(Hosts hosts = std::vector<std::string>{"api.example.com"},
@@ -296,7 +296,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HttpCallToolTest, AFileUrlWithoutAuthRefIsTheTransportsNonHttpResponse) {
   // The real transport, which refuses before touching the file.
-  HttpCallTool real(road.service, Scrubber(), std::make_shared<CurlTransport>(), false);
+  HttpCallTool real("http_call", road.service, Scrubber(), std::make_shared<CurlTransport>(),
+                    false);
   expectThrows(
       [&] {
         (void)real.run(HttpCallInput{"file:///etc/hostname", "GET"});
@@ -307,7 +308,7 @@ TEST_F(HttpCallToolTest, AFileUrlWithoutAuthRefIsTheTransportsNonHttpResponse) {
 TEST_F(HttpCallToolTest, AnUnboundCredentialIsRefusedUnlessTheSwitchIsOn) {
   release(std::nullopt);
   expectThrows([&] { (void)tool(false).run(injected()); },
-               ResolveError::unbound(kRef, "http_call"));
+               ResolveError::unbound(kRef, "http_call", "allowed_hosts"));
   EXPECT_TRUE(transport->seen.empty());
 
   release(std::nullopt);
@@ -364,7 +365,8 @@ TEST_F(HttpCallToolTest, TheTransportsErrorPassesThroughUnchanged) {
 class HttpCallOverLoopbackTest : public HttpCallToolTest {
  protected:
   HttpCallTool realTool() {
-    return HttpCallTool(road.service, Scrubber(), std::make_shared<CurlTransport>(), false);
+    return HttpCallTool("http_call", road.service, Scrubber(), std::make_shared<CurlTransport>(),
+                        false);
   }
   void releaseForLoopback() { release(std::vector<std::string>{"127.0.0.1"}); }
 };

@@ -44,11 +44,11 @@ bool InjectionGuard::allowUnbound(const std::map<std::string, std::string>& envi
 }
 
 void InjectionGuard::checkHost(const ResolvedSecret& secret, std::string_view targetHost,
-                               std::string_view ref, bool allowUnbound) {
+                               std::string_view ref, std::string_view tool, bool allowUnbound) {
   std::vector<std::string> entries = nonBlankEntries(secret.allowedHosts);
   if (entries.empty()) {
     if (allowUnbound) return;
-    throw ResolveError::unbound(std::string(ref), "http_call");
+    throw ResolveError::unbound(std::string(ref), std::string(tool), "allowed_hosts");
   }
   const std::string host = lowerCased(targetHost);
   std::optional<std::string> hostDomain;
@@ -73,11 +73,11 @@ void InjectionGuard::checkHost(const ResolvedSecret& secret, std::string_view ta
 
 void InjectionGuard::checkCommand(const ResolvedSecret& secret,
                                   const std::vector<std::string>& argv, std::string_view ref,
-                                  bool allowUnbound) {
+                                  std::string_view tool, bool allowUnbound) {
   std::vector<std::string> entries = nonBlankEntries(secret.allowedCommands);
   if (entries.empty()) {
     if (allowUnbound) return;
-    throw ResolveError::unbound(std::string(ref), "run_command");
+    throw ResolveError::unbound(std::string(ref), std::string(tool), "allowed_commands");
   }
   std::string commandLine;
   for (std::size_t i = 0; i < argv.size(); ++i) {

@@ -34,17 +34,19 @@ class InjectionGuard final {
   // lower-cased host, or when both have a registrable domain and the two are equal, by the
   // built-in table and by the system's public suffix list alike; an entry may be a URL. Without
   // non-blank entries allows anything when `allowUnbound`, else throws ResolveError::unbound(ref,
-  // "http_call"). Throws ResolveError::destinationNotAllowed(ref, targetHost) with the host as
-  // passed when no entry allows it.
+  // tool, "allowed_hosts"), `tool` being the caller's name. Throws
+  // ResolveError::destinationNotAllowed(ref, targetHost) with the host as passed when no entry
+  // allows it.
   static void checkHost(const ResolvedSecret& secret, std::string_view targetHost,
-                        std::string_view ref, bool allowUnbound);
+                        std::string_view ref, std::string_view tool, bool allowUnbound);
 
   // Allows `argv` when its elements joined with single blanks begin with a trimmed entry of
   // `allowedCommands` (a plain, case-sensitive text prefix). Without non-blank entries allows
-  // anything when `allowUnbound`, else throws ResolveError::unbound(ref, "run_command"). Throws
-  // ResolveError::destinationNotAllowed(ref, argv[0] or "") when no entry allows the command.
+  // anything when `allowUnbound`, else throws ResolveError::unbound(ref, tool,
+  // "allowed_commands"). Throws ResolveError::destinationNotAllowed(ref, argv[0] or "") when no
+  // entry allows the command.
   static void checkCommand(const ResolvedSecret& secret, const std::vector<std::string>& argv,
-                           std::string_view ref, bool allowUnbound);
+                           std::string_view ref, std::string_view tool, bool allowUnbound);
 };
 
 }  // namespace varn::mcp

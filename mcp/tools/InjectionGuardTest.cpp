@@ -68,14 +68,15 @@ class CheckHostTest : public ::testing::TestWithParam<HostCase> {};
 TEST_P(CheckHostTest, AllowsOrRefuses) {
   const HostCase& c = GetParam();
   ResolvedSecret secret{"value", c.allowedHosts, List{{"ignored"}}};
-  expectOutcome([&] { InjectionGuard::checkHost(secret, c.host, kRef, c.allowUnbound); },
-                c.expected);
+  expectOutcome(
+      [&] { InjectionGuard::checkHost(secret, c.host, kRef, "http_call", c.allowUnbound); },
+      c.expected);
 }
 
 Outcome notAllowed(const std::string& destination) {
   return ResolveError::destinationNotAllowed(kRef, destination);
 }
-const Outcome kUnboundHttp = ResolveError::unbound(kRef, "http_call");
+const Outcome kUnboundHttp = ResolveError::unbound(kRef, "http_call", "allowed_hosts");
 const Outcome kAllow = std::nullopt;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -158,11 +159,12 @@ class CheckCommandTest : public ::testing::TestWithParam<CommandCase> {};
 TEST_P(CheckCommandTest, AllowsOrRefuses) {
   const CommandCase& c = GetParam();
   ResolvedSecret secret{"value", List{{"example.com"}}, c.allowedCommands};
-  expectOutcome([&] { InjectionGuard::checkCommand(secret, c.argv, kRef, c.allowUnbound); },
-                c.expected);
+  expectOutcome(
+      [&] { InjectionGuard::checkCommand(secret, c.argv, kRef, "run_command", c.allowUnbound); },
+      c.expected);
 }
 
-const Outcome kUnboundCommand = ResolveError::unbound(kRef, "run_command");
+const Outcome kUnboundCommand = ResolveError::unbound(kRef, "run_command", "allowed_commands");
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CheckCommandTest,

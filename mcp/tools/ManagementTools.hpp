@@ -4,46 +4,30 @@
 // vault operation and return its reply record unchanged. They read or check no field, retry
 // nothing and take no part in the guarded resolve road.
 
-#include <memory>
-#include <utility>
-
 #include "mcp/secrets/ManagementRecords.hpp"
 #include "mcp/secrets/VaultClient.hpp"
+#include "mcp/tools/ToolServices.hpp"
 
 namespace varn::mcp {
 
-// The tool of one management operation of the vault client's table; its name is the operation's
-// text. Immutable; safe to run concurrently. `vault` must not be null. run() blocks for one vault
-// exchange and lets every error of the client through unchanged.
+// One management operation of the vault client's table, run as a tool whose name is the
+// operation's text: the vault exchange, every error of the client passing through unchanged.
 template <typename Operation>
-class ManagementTool final {
- public:
-  using Input = typename Operation::Input;
-  using Output = typename Operation::Output;
-
-  explicit ManagementTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
-
-  [[nodiscard]] Output run(const Input& input) const {
-    return vault_->template run<Operation>(input);
-  }
-
- private:
-  std::shared_ptr<VaultClient> vault_;
-};
+typename Operation::Output runOperation(VaultClient& vault,
+                                        const typename Operation::Input& input) {
+  return vault.template run<Operation>(input);
+}
 
 // The same for the two list operations, which take no argument.
 template <typename Operation>
-class ManagementListTool final {
- public:
-  using Output = typename Operation::Output;
+typename Operation::Output runListOperation(VaultClient& vault) {
+  return vault.template run<Operation>(NoArguments{});
+}
 
-  explicit ManagementListTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
-
-  [[nodiscard]] Output run() const { return vault_->template run<Operation>(NoArguments{}); }
-
- private:
-  std::shared_ptr<VaultClient> vault_;
-};
+template <typename Operation>
+using ManagementTool = ServiceTool<VaultClient, &runOperation<Operation>>;
+template <typename Operation>
+using ManagementListTool = ServiceTool<VaultClient, &runListOperation<Operation>>;
 
 using SecretCreateTool = ManagementTool<SecretCreateOperation>;
 using SecretGetTool = ManagementTool<SecretGetOperation>;

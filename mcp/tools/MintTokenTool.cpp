@@ -4,12 +4,15 @@
 
 namespace varn::mcp {
 
-MintTokenTool::MintTokenTool(std::shared_ptr<ResolveService> resolver,
+MintTokenTool::MintTokenTool(std::string name, std::shared_ptr<ResolveService> resolver,
                              std::shared_ptr<TokenVault> tokens)
-    : resolver_(std::move(resolver)), tokens_(std::move(tokens)) {}
+    : name_(std::move(name)), resolver_(std::move(resolver)), tokens_(std::move(tokens)) {}
+
+MintTokenTool::MintTokenTool(const ToolServices& services, std::string name)
+    : MintTokenTool(std::move(name), services.resolver, services.tokens) {}
 
 MintTokenOutput MintTokenTool::run(const MintTokenInput& input) const {
-  ResolvedSecret secret = resolver_->resolveSecret(input.root_ref, "mint_token", std::nullopt);
+  ResolvedSecret secret = resolver_->resolveSecret(input.root_ref, name_, std::nullopt);
   MintedHandle minted = tokens_->mint(std::move(secret.value), input.scope, input.ttl_seconds,
                                       std::move(secret.allowedHosts),
                                       std::move(secret.allowedCommands), secret.expiresAt);

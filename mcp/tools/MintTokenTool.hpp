@@ -6,6 +6,7 @@
 
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/TokenVault.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -28,8 +29,8 @@ struct MintTokenOutput {
 };
 VARN_JSON_RECORD(MintTokenOutput, "output", VARN_JSON_FIELD(handle), VARN_JSON_FIELD(expires_at));
 
-// "mint_token": passes the root secret through the resolve road once, under the tool name
-// "mint_token", and stores its value and bindings under a fresh short-lived handle. A handle minted
+// "mint_token": passes the root secret through the resolve road once, under the tool's name, and
+// stores its value and bindings under a fresh short-lived handle. A handle minted
 // from a handle expires no later than its source, whatever its ttl. The value is never part of the
 // result. Immutable; concurrent runs are independent.
 class MintTokenTool final {
@@ -37,8 +38,12 @@ class MintTokenTool final {
   using Input = MintTokenInput;
   using Output = MintTokenOutput;
 
-  // `tokens` must be the store that `resolver` redeems handles from.
-  MintTokenTool(std::shared_ptr<ResolveService> resolver, std::shared_ptr<TokenVault> tokens);
+  // `tokens` must be the store that `resolver` redeems handles from; `name` is the tool's name,
+  // under which the resolve road asks and audits.
+  MintTokenTool(std::string name, std::shared_ptr<ResolveService> resolver,
+                std::shared_ptr<TokenVault> tokens);
+  // Over the shared services.
+  MintTokenTool(const ToolServices& services, std::string name);
 
   // Blocks for the resolve road (possibly a human approval). Throws the road's errors unchanged
   // (ResolveError, VarnRefError, ToolError); nothing is minted then. An expiry beyond the year
@@ -46,6 +51,7 @@ class MintTokenTool final {
   [[nodiscard]] Output run(const Input& input) const;
 
  private:
+  std::string name_;
   std::shared_ptr<ResolveService> resolver_;
   std::shared_ptr<TokenVault> tokens_;
 };

@@ -40,9 +40,16 @@ std::string streamText(const std::string& bytes, bool injected, const Scrubber& 
 
 }  // namespace
 
-RunCommandTool::RunCommandTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
-                               bool allowUnbound)
-    : resolver_(std::move(resolver)), scrubber_(scrubber), allowUnbound_(allowUnbound) {}
+RunCommandTool::RunCommandTool(std::string name, std::shared_ptr<ResolveService> resolver,
+                               Scrubber scrubber, bool allowUnbound)
+    : name_(std::move(name)),
+      resolver_(std::move(resolver)),
+      scrubber_(scrubber),
+      allowUnbound_(allowUnbound) {}
+
+RunCommandTool::RunCommandTool(const ToolServices& services, std::string name)
+    : RunCommandTool(std::move(name), services.resolver, Scrubber(), services.allowUnboundCommand) {
+}
 
 RunCommandOutput RunCommandTool::run(const Input& input) const {
   if (input.argv.empty()) throw ToolError::invalidArguments("argv must not be empty");
@@ -76,9 +83,9 @@ RunCommandOutput RunCommandTool::run(const Input& input) const {
   bool injected = false;
   if (input.env_refs) {
     for (const auto& [name, ref] : *input.env_refs) {
-      ResolvedSecret secret = resolver_->resolveSecret(ref, "run_command", commandText);
+      ResolvedSecret secret = resolver_->resolveSecret(ref, name_, commandText);
       try {
-        InjectionGuard::checkCommand(secret, input.argv, ref, allowUnbound_);
+        InjectionGuard::checkCommand(secret, input.argv, ref, name_, allowUnbound_);
       } catch (...) {
         wipe(secret.value);
         throw;

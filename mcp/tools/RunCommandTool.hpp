@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mcp/tools/Scrubber.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -67,7 +68,11 @@ class RunCommandTool final {
   // to its end and the call fails.
   static constexpr std::size_t kMaxStreamBytes = 1024 * 1024;
 
-  RunCommandTool(std::shared_ptr<ResolveService> resolver, Scrubber scrubber, bool allowUnbound);
+  // `name` is the tool's name, under which the resolve road asks and audits.
+  RunCommandTool(std::string name, std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
+                 bool allowUnbound);
+  // Over the shared services (unbound injection as `allowUnboundCommand` says).
+  RunCommandTool(const ToolServices& services, std::string name);
 
   // Resolves the env_refs one after the other, checks each against the command binding, starts the
   // child and returns once it has exited (no time limit; blocks the calling thread throughout).
@@ -82,6 +87,7 @@ class RunCommandTool final {
   [[nodiscard]] Output run(const Input& input) const;
 
  private:
+  std::string name_;
   std::shared_ptr<ResolveService> resolver_;
   Scrubber scrubber_;
   bool allowUnbound_;

@@ -36,7 +36,7 @@ RunCommandInput shell(const std::string& script, std::optional<EnvRefs> envRefs 
 class RunCommandToolTest : public ::testing::Test {
  protected:
   RunCommandTool tool(bool allowUnbound = false) {
-    return RunCommandTool(road.service, Scrubber(), allowUnbound);
+    return RunCommandTool("run_command", road.service, Scrubber(), allowUnbound);
   }
   // The vault releases `value` bound to commands starting with "/bin/sh".
   void release(Commands commands = std::vector<std::string>{"/bin/sh"},
@@ -224,7 +224,7 @@ TEST_F(RunCommandToolTest, AnUnboundCredentialIsRefusedUnlessTheSwitchIsOn) {
       [&] {
         (void)tool(false).run(shell("true", EnvRefs{{"T", kRef}}));
       },
-      ResolveError::unbound(kRef, "run_command"));
+      ResolveError::unbound(kRef, "run_command", "allowed_commands"));
   release(std::nullopt);
   EXPECT_EQ(tool(true).run(shell("echo hi", EnvRefs{{"T", kRef}})).stdout, kSuppressed);
 }

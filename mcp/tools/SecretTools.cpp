@@ -7,10 +7,8 @@
 
 namespace varn::mcp {
 
-SecretListTool::SecretListTool(std::shared_ptr<VaultClient> vault) : vault_(std::move(vault)) {}
-
-SecretListOutput SecretListTool::run(const SecretListInput& input) const {
-  std::vector<VaultListEntry> entries = vault_->list(input.collection, input.query);
+SecretListOutput listSecrets(VaultClient& vault, const SecretListInput& input) {
+  std::vector<VaultListEntry> entries = vault.list(input.collection, input.query);
   SecretListOutput output;
   output.items.reserve(entries.size());
   for (VaultListEntry& entry : entries) {
@@ -21,13 +19,10 @@ SecretListOutput SecretListTool::run(const SecretListInput& input) const {
   return output;
 }
 
-SecretPreviewTool::SecretPreviewTool(std::shared_ptr<VaultClient> vault)
-    : vault_(std::move(vault)) {}
-
-SecretPreviewOutput SecretPreviewTool::run(const SecretPreviewInput& input) const {
+SecretPreviewOutput previewSecret(VaultClient& vault, const SecretPreviewInput& input) {
   // Only validates the text; the vault is asked about the reference exactly as given.
   (void)VarnRef::parse(input.ref);
-  VaultResponse reply = vault_->preview(input.ref);
+  VaultResponse reply = vault.preview(input.ref);
   if (reply.decision == VaultDecision::refused) throw ResolveError::refused(input.ref);
   return SecretPreviewOutput{input.ref, reply.type.value_or(""), reply.length.value_or(0),
                              reply.last4.value_or("")};

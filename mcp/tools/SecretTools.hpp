@@ -5,12 +5,12 @@
 // rate limit, approval or audit line) and neither ever asks the vault for a value.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "mcp/secrets/VaultClient.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -61,37 +61,18 @@ struct SecretPreviewOutput {
 VARN_JSON_RECORD(SecretPreviewOutput, "output", VARN_JSON_FIELD(ref), VARN_JSON_FIELD(type),
                  VARN_JSON_FIELD(length), VARN_JSON_FIELD(last4));
 
-// secret_list. Immutable; safe to run concurrently. `vault` must not be null.
-class SecretListTool final {
- public:
-  using Input = SecretListInput;
-  using Output = SecretListOutput;
+// secret_list: one list call to the vault; its errors pass through unchanged. Blocks for the
+// exchange.
+[[nodiscard]] SecretListOutput listSecrets(VaultClient& vault, const SecretListInput& input);
+using SecretListTool = ServiceTool<VaultClient, &listSecrets>;
 
-  explicit SecretListTool(std::shared_ptr<VaultClient> vault);
-
-  // One list call to the vault; its errors pass through unchanged. Blocks for the exchange.
-  [[nodiscard]] Output run(const Input& input) const;
-
- private:
-  std::shared_ptr<VaultClient> vault_;
-};
-
-// secret_resolve_preview. Immutable; safe to run concurrently. `vault` must not be null.
-class SecretPreviewTool final {
- public:
-  using Input = SecretPreviewInput;
-  using Output = SecretPreviewOutput;
-
-  explicit SecretPreviewTool(std::shared_ptr<VaultClient> vault);
-
-  // Checks that `ref` parses as a secret reference (throws VarnRefError without contacting the
-  // vault), then asks the vault for a preview of exactly that text. A "refused" decision throws
-  // ResolveError::refused(ref); "allowed" and "needs_approval" both answer at once, with no
-  // approval asked. Any value in the reply is dropped. Vault errors pass through unchanged.
-  [[nodiscard]] Output run(const Input& input) const;
-
- private:
-  std::shared_ptr<VaultClient> vault_;
-};
+// secret_resolve_preview: checks that `ref` parses as a secret reference (throws VarnRefError
+// without contacting the vault), then asks the vault for a preview of exactly that text. A
+// "refused" decision throws ResolveError::refused(ref); "allowed" and "needs_approval" both answer
+// at once, with no approval asked. Any value in the reply is dropped. Vault errors pass through
+// unchanged.
+[[nodiscard]] SecretPreviewOutput previewSecret(VaultClient& vault,
+                                                const SecretPreviewInput& input);
+using SecretPreviewTool = ServiceTool<VaultClient, &previewSecret>;
 
 }  // namespace varn::mcp

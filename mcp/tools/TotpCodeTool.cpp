@@ -14,11 +14,15 @@ crypto::TOTP::Date toDate(double secondsSince1970) {
 
 }  // namespace
 
-TotpCodeTool::TotpCodeTool(std::shared_ptr<ResolveService> resolver, WallClock clock)
-    : resolver_(std::move(resolver)), clock_(std::move(clock)) {}
+TotpCodeTool::TotpCodeTool(std::string name, std::shared_ptr<ResolveService> resolver,
+                           WallClock clock)
+    : name_(std::move(name)), resolver_(std::move(resolver)), clock_(std::move(clock)) {}
+
+TotpCodeTool::TotpCodeTool(const ToolServices& services, std::string name)
+    : TotpCodeTool(std::move(name), services.resolver) {}
 
 TotpCodeOutput TotpCodeTool::run(const TotpCodeInput& input) const {
-  std::string fieldValue = resolver_->resolveValue(input.ref, "totp_code", std::nullopt);
+  std::string fieldValue = resolver_->resolveValue(input.ref, name_, std::nullopt);
   support::WipedOnExit wipe(fieldValue);
   std::string code = crypto::TOTP::code(fieldValue, toDate(clock_()));
   std::int64_t remaining = crypto::TOTP::remaining(fieldValue, toDate(clock_()));

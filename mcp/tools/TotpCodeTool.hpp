@@ -6,6 +6,7 @@
 
 #include "mcp/secrets/ResolveService.hpp"
 #include "mcp/secrets/WallClock.hpp"
+#include "mcp/tools/ToolServices.hpp"
 #include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
@@ -27,7 +28,7 @@ VARN_JSON_RECORD(TotpCodeOutput, "output", VARN_JSON_FIELD(code),
                  VARN_JSON_FIELD(remaining_seconds));
 
 // "totp_code": passes the stored field value (an otpauth URI or a bare Base32 seed) through the
-// resolve road under the tool name "totp_code" and computes the code in the server. The clock is
+// resolve road under the tool's name and computes the code in the server. The clock is
 // read twice: once for the code and once, afterwards, for the remaining seconds, so at the end of
 // a period the two may belong to adjacent periods. Immutable; concurrent runs are independent.
 class TotpCodeTool final {
@@ -35,8 +36,11 @@ class TotpCodeTool final {
   using Input = TotpCodeInput;
   using Output = TotpCodeOutput;
 
-  explicit TotpCodeTool(std::shared_ptr<ResolveService> resolver,
-                        WallClock clock = systemWallClock);
+  // `name` is the tool's name, under which the resolve road asks and audits.
+  TotpCodeTool(std::string name, std::shared_ptr<ResolveService> resolver,
+               WallClock clock = systemWallClock);
+  // Over the shared services, on the system's clock.
+  TotpCodeTool(const ToolServices& services, std::string name);
 
   // Blocks for the resolve road (possibly a human approval). Throws the road's errors unchanged
   // (ResolveError, VarnRefError, ToolError), and the code computation's
@@ -44,6 +48,7 @@ class TotpCodeTool final {
   [[nodiscard]] Output run(const Input& input) const;
 
  private:
+  std::string name_;
   std::shared_ptr<ResolveService> resolver_;
   WallClock clock_;
 };
