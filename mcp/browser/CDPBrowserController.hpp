@@ -168,10 +168,52 @@ class CDPBrowserController final : public BrowserController {
                             const std::string& frameId, const std::string& function,
                             const support::Json& arguments, bool byValue,
                             std::chrono::milliseconds deadline, bool gesture = false);
+  // What one frame answered a field search: where it was asked, how many visible matches its
+  // document holds, how many frame elements (iframe, frame, object, embed), and the first match's
+  // type and its document's origin (a frame that found nothing answers zeros and "").
+  struct FrameAnswer {
+    ActivePage target;
+    std::string frameId;
+    std::int64_t count = 0;
+    std::int64_t frames = 0;
+    std::string type;
+    std::string origin;
+  };
+  // Probes the page, then the frame targets `frames` (probeFrameTargets), within one search
+  // deadline; the answers of all, the page's first. dialogOpen when any of them shows a dialog; a
+  // timeout when the page itself does not answer.
+  std::vector<FrameAnswer> searchFrames(const Connection& conn, const ActivePage& page,
+                                        const std::vector<std::string>& frames,
+                                        const support::Json& arguments);
+  // Probes the frame targets `frames` (probeTarget), at most kMaxProbes at once on threads that
+  // share the calling thread's CallBudget, until `end`; the answers per frame, in the order of
+  // `frames` (empty for a frame not reached). Blocks until every prober has ended. dialogOpen
+  // when any of them shows a dialog.
+  std::vector<std::vector<FrameAnswer>> probeFrameTargets(
+      const Connection& conn, const std::vector<std::string>& frames,
+      const support::Json& arguments, std::chrono::steady_clock::time_point end);
+  // Runs the probe script with `arguments` in the target's main frame (attaching it first when it
+  // has no session yet) and, when that document holds frames, in each of childFrames; every wait
+  // ends by `end`. A frame that fails answers nothing and a timed-out one ends the target's
+  // search; dialogOpen passes through, and so does a timeout of the page (`isPage`) before it
+  // answered anything.
+  std::vector<FrameAnswer> probeTarget(const Connection& conn, ActivePage target,
+                                       const support::Json& arguments,
+                                       std::chrono::steady_clock::time_point end, bool isPage);
+  // One probe script call in the target's frame `frameId`; its failures pass through.
+  FrameAnswer askFrame(const Connection& conn, const ActivePage& target, const std::string& frameId,
+                       const support::Json& arguments, std::chrono::milliseconds deadline);
+  // Focuses the single match of `selectors` in the frame that found it and hands out its element;
+  // null when the frame no longer holds exactly one.
+  std::shared_ptr<const FieldHandle> focusSingle(const Connection& conn, const FrameAnswer& hit,
+                                                 FillField field, const std::string& selectors,
+                                                 const std::string& pageURL);
   // Runtime.callFunctionOn of `function` on the match's element, by value and as the user's
   // input; fieldChanged when the element is gone with its document, session or browser.
   support::Json callOnElement(const FieldMatch& match, const std::string& function,
                               const support::Json& arguments, std::string_view step);
+  // Presses and releases Enter in the session, as the user's own key press.
+  void pressEnter(const Connection& conn, const std::string& sessionId);
   // dialogOpen when the target's kept session has a JavaScript dialog open.
   void failOnDialog(const ActivePage& target);
   // Drops the connection and everything tied to it (the manager closes it). Requires mutex_.

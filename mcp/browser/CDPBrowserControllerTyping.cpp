@@ -1,0 +1,130 @@
+// The typing and submit of CDPBrowserController, on the element a field search handed out. The
+// typing is one synchronous function on that element's own remote object in the controller's
+// isolated world: it re-checks the element, the focus and its document's origin and sets the
+// value, so no page script runs between the checks and the value. Focusing, typing and
+// submitting count as the user's own input, as they would for a person.
+//
+// What a submission does with a typed value is judged in the page, by the guard the typing leaves
+// in the element's document (scripts/guard.js), when the submission would leave: whoever sets it
+// off, after the page's own handlers, before anything is sent.
+
+#include "mcp/browser/CDPBrowserController.hpp"
+#include "mcp/browser/CallBudget.hpp"
+#include "mcp/browser/FieldElement.hpp"
+#include "mcp/browser/LenientJson.hpp"
+#include "mcp/browser/PageScripts.hpp"
+
+namespace varn::mcp {
+namespace {
+
+using support::Json;
+
+// How long a submit waits for the document it may replace to go.
+constexpr std::chrono::milliseconds kSubmitWindow{1000};
+
+// The guard's text put into the function `script` (after the brace that opens its body, on the
+// line that starts with "function") as the constant guardOf: the scripts that type, clear and
+// submit all reach the guard of the element's document.
+std::string withGuard(std::string_view script) {
+  const std::size_t body = script.find('{', script.find("\nfunction")) + 1;
+  return std::string(script.substr(0, body)) + "\nconst guardOf = " + std::string(scripts::guard) +
+         ";\n" + std::string(script.substr(body));
+}
+
+const std::string kType = withGuard(scripts::type);
+const std::string kClear = withGuard(scripts::clear);
+const std::string kSubmit = withGuard(scripts::submit);
+const std::string kOutcome = withGuard(scripts::outcome);
+
+}  // namespace
+
+Json CDPBrowserController::callOnElement(const FieldMatch& match, const std::string& function,
+                                         const Json& arguments, std::string_view step) {
+  const LocatedElement& element = elementOf(match);
+  const Connection conn = ensureConnection();
+  if (conn != element.connection.lock()) {
+    throw BrowserError::fieldChanged("the browser was restarted");
+  }
+  failOnDialog(ActivePage{element.targetId, element.sessionId, ""});
+  try {
+    return conn->send("Runtime.callFunctionOn",
+                      Json{{"functionDeclaration", function},
+                           {"objectId", element.objectId},
+                           {"arguments", arguments},
+                           {"returnByValue", true},
+                           {"userGesture", true}},
+                      element.sessionId, CallBudget::clamp(kProbeDeadline, step));
+  } catch (const BrowserError& error) {
+    if (isTimeout(error) || error.errorCase() != BrowserError::Case::cdpFailure) throw;
+    // The object is gone with its document, or the frame with its session.
+    throw BrowserError::fieldChanged("the page was reloaded or left");
+  }
+}
+
+FormTarget CDPBrowserController::typeInto(const FieldMatch& match, const std::string& text,
+                                          const FillBinding& binding) {
+  const LocatedElement& element = elementOf(match);
+  const Json answer = scriptAnswer(
+      callOnElement(match, kType,
+                    Json::array({Json{{"value", text}}, Json{{"value", toString(element.field)}},
+                                 Json{{"value", element.origin}}, Json{{"value", binding.key}},
+                                 Json{{"value", binding.lockedTo}}}),
+                    "the typing"));
+  const LenientJson typed(answer);
+  const std::string kind = typed["answer"].text();
+  if (kind == "opaque") throw BrowserError::opaqueOrigin(element.origin);
+  if (kind == "origin") throw BrowserError::originMismatch(element.origin, typed["origin"].text());
+  if (kind == "changed") throw BrowserError::fieldChanged(typed["what"].text());
+  if (kind != "typed") throw BrowserError::fieldChanged("the page changed the field");
+  FormTarget form;
+  for (const Json& origin : typed["actions"].array()) {
+    if (origin.is_string()) form.actionOrigins.push_back(origin.get<std::string>());
+  }
+  return form;
+}
+
+void CDPBrowserController::clearField(const FieldMatch& match) {
+  try {
+    (void)callOnElement(match, kClear, Json::array(), "clearing the field");
+  } catch (const std::exception&) {
+    // Gone with its document: nothing left to clear.
+  }
+}
+
+bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals& approved) {
+  const LocatedElement& element = elementOf(match);
+  const Connection conn = ensureConnection();
+  const std::string loaderBefore = pages_.loaderOf(element.targetId);
+  Json approvals = Json::object();
+  for (const auto& [key, origins] : approved) approvals[key] = origins;
+  Json answer = scriptAnswer(
+      callOnElement(match, kSubmit, Json::array({Json{{"value", approvals}}}), "the submit"));
+  std::string kind = LenientJson(answer)["answer"].text();
+  bool submitted = kind == "submitted" || kind == "clicked";
+  if (kind == "none" || kind.empty()) {
+    pressEnter(conn, element.sessionId);
+    // Only what the document's guard saw tells whether the key press submitted anything.
+    answer = scriptAnswer(callOnElement(match, kOutcome, Json::array(), "the submit"));
+    kind = LenientJson(answer)["answer"].text();
+    submitted = kind == "started" || kind == "taken";
+  }
+  if (kind == "refused") throw BrowserError::submitRefused(LenientJson(answer)["reason"].text());
+  // The next operation acts on the page the submit led to, not on the one it left.
+  pages_.awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow,
+                       kReadinessPolls * kReadinessPause);
+  return submitted;
+}
+
+void CDPBrowserController::pressEnter(const Connection& conn, const std::string& sessionId) {
+  for (const char* type : {"keyDown", "keyUp"}) {
+    conn->send("Input.dispatchKeyEvent",
+               Json{{"type", type},
+                    {"key", "Enter"},
+                    {"code", "Enter"},
+                    {"windowsVirtualKeyCode", 13},
+                    {"nativeVirtualKeyCode", 13}},
+               sessionId, CallBudget::clamp(kCommandDeadline, "the submit"));
+  }
+}
+
+}  // namespace varn::mcp
