@@ -27,10 +27,12 @@ bool isBackgroundURL(std::string_view url) {
                      [&](std::string_view prefix) { return url.starts_with(prefix); });
 }
 
-// The browser's answer to a command in a session it no longer has.
-bool isSessionGone(const BrowserError& error) {
-  return error.errorCase() == BrowserError::Case::cdpFailure &&
-         error.text().find("Session with given id not found") != std::string::npos;
+// Whether a command failed with `message`. The browser tells a session or a target it no longer
+// knows ("Session with given id not found.", "No target with given id found") only by its error's
+// message, under a code it uses for other failures too, and the connection reports its own end as
+// "connection closed" to every command it fails: the text is the one signal there is.
+bool failedWith(const BrowserError& error, std::string_view message) {
+  return error.errorCase() == BrowserError::Case::cdpFailure && error.text().starts_with(message);
 }
 
 Json evaluation(const std::string& js) {
@@ -173,7 +175,7 @@ Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
   try {
     return conn->send(method, params, page.sessionId, deadline);
   } catch (const BrowserError& error) {
-    if (!isSessionGone(error)) throw;
+    if (!failedWith(error, "Session with given id not found")) throw;
   }
   pages_.forget(page.targetId, page.sessionId);
   std::optional<std::string> fresh = attach(conn, page.targetId, true);
@@ -211,7 +213,7 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
       sessionId = attach(conn, *targetId, true);
     } catch (const BrowserError& error) {
       // Closed between the list and the attach: no longer a page to choose.
-      if (error.text() != "No target with given id found") throw;
+      if (!failedWith(error, "No target with given id found")) throw;
     }
     if (!sessionId) continue;
     ActivePage page{*targetId, std::move(*sessionId), LenientJson(*entry)["url"].text()};
@@ -266,10 +268,7 @@ void CDPBrowserController::navigate(const std::string& url) {
     } catch (const BrowserError& error) {
       // A page that answers slowly, or not yet, is not ready yet; a connection that has ended
       // fails the navigation.
-      if (error.errorCase() == BrowserError::Case::cdpFailure &&
-          error.text() == "connection closed") {
-        throw;
-      }
+      if (failedWith(error, "connection closed")) throw;
     }
     failOnDialog(*page);
     // The pause ends early, once, when the new document stops loading: its next probe then finds
