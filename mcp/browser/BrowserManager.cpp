@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/DevToolsPort.hpp"
 #include "mcp/browser/ProfileFolder.hpp"
 #include "support/Json.hpp"
@@ -300,6 +301,14 @@ BrowserManager::Launched BrowserManager::launch(const std::string& binary, const
   return {std::move(connection), browser};
 }
 
+std::chrono::milliseconds BrowserManager::readyWindow() const {
+  // Ending a browser that is not ready takes up to kExitGrace, then stopGrace, then the removal
+  // of its folder: the call keeps that much of its budget for it.
+  const std::chrono::milliseconds ending =
+      kExitGrace + settings_.stopGrace + ProfileFolder::kRemoveWait;
+  return CallBudget::clamp(settings_.readyTimeout + ending, "the browser start") - ending;
+}
+
 void BrowserManager::awaitReady(std::uint64_t generation, CDPConnection& connection,
                                 pid_t browser) {
   // Ready once it answers over the pipe; a stop() meanwhile closes the pipe and ends the wait.
@@ -308,14 +317,20 @@ void BrowserManager::awaitReady(std::uint64_t generation, CDPConnection& connect
   std::string failure = "CDP pipe did not become ready";
   bool pipeFailed = true;
   try {
-    (void)connection.send("Browser.getVersion", Json::object(), std::nullopt,
-                          settings_.readyTimeout);
-    if (!port_ || DevToolsPort::heldBy(browser, *port_, connection, settings_.readyTimeout)) return;
-    if (!connection.ended()) {
-      failure = "CDP port " + portText(*port_) + " is already in use";
-      pipeFailed = false;
+    const std::chrono::milliseconds window = readyWindow();
+    if (window > std::chrono::milliseconds(0)) {
+      const auto until = std::chrono::steady_clock::now() + window;
+      (void)connection.send("Browser.getVersion", Json::object(), std::nullopt, window);
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (!port_ || DevToolsPort::heldBy(browser, *port_, connection, left)) return;
+      if (!connection.ended()) {
+        failure = "CDP port " + portText(*port_) + " is already in use";
+        pipeFailed = false;
+      }
     }
   } catch (const BrowserError&) {
+    // Not ready in time (the call's budget included), or stopped meanwhile.
   }
   // Not ready: this launch is ended here, unless a stop() or another start came meanwhile.
   std::optional<support::ChildProcess> process;

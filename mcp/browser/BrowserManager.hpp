@@ -88,8 +88,10 @@ class BrowserManager final {
   // gone, checks that nothing listens on the port (when one was asked for), makes the profile
   // folder, launches the browser with the arguments below, and waits until it answers
   // Browser.getVersion over its pipe and, with a port, until its own process tree holds the
-  // listening socket on 127.0.0.1:<port> (readyTimeout each). Arguments: "--remote-debugging-pipe",
-  // with a port "--remote-debugging-port=<port>" and "--remote-debugging-address=127.0.0.1",
+  // listening socket on 127.0.0.1:<port> (readyTimeout for both, cut to the calling thread's
+  // CallBudget so that ending a browser that is not ready by then also keeps to it). Arguments:
+  // "--remote-debugging-pipe", with a port "--remote-debugging-port=<port>" and
+  // "--remote-debugging-address=127.0.0.1",
   // "--user-data-dir=<folder>", "--no-first-run", "--no-default-browser-check",
   // "--disable-background-networking", and "--headless=new" when `headless`.
   //
@@ -139,6 +141,10 @@ class BrowserManager final {
   // ends this launch (unless a stop() or another start came since `generation`) and throws
   // launchFailure.
   void awaitReady(std::uint64_t generation, CDPConnection& connection, pid_t browser);
+  // How long the browser has to become ready: readyTimeout, cut to what is left of the calling
+  // thread's CallBudget less the time ending the browser may take (nothing or less when that is
+  // all that is left). callTooLong when nothing at all is left.
+  [[nodiscard]] std::chrono::milliseconds readyWindow() const;
   // Ends what was taken from the fields: closes the pipe, sends SIGTERM, waits up to stopGrace,
   // kills the process group, reaps, deletes the folder.
   void endRun(std::optional<support::ChildProcess> process,

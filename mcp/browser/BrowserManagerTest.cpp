@@ -13,12 +13,14 @@
 #include <future>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/CDPConnection.hpp"
+#include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/testing/FakeBrowser.hpp"
 #include "mcp/browser/testing/LoopbackPort.hpp"
 
@@ -198,17 +200,25 @@ TEST_F(BrowserManagerTest, FindsTheExecutableFromTheEnvironmentThenTheTable) {
 }
 
 TEST_F(BrowserManagerTest, ABrowserThatExitsOrNeverAnswersIsStoppedAndItsFolderDeleted) {
-  const std::pair<const char*, std::string> cases[] = {
-      {"exit", "browser launch failure: browser exited during start with exit status 3"},
-      {"silent", "browser launch failure: CDP pipe did not become ready"},
-  };
-  for (const auto& [mode, error] : cases) {
+  // The mode of the fake, its time to answer, the tool call's budget, the error.
+  const std::tuple<const char*, std::chrono::milliseconds, std::chrono::milliseconds, std::string>
+      cases[] = {
+          // The exit is seen at once, whatever the wait.
+          {"exit", 1h, 24h,
+           "browser launch failure: browser exited during start with exit status 3"},
+          {"silent", 200ms, 24h, "browser launch failure: CDP pipe did not become ready"},
+          // A call with nothing left of its budget does not wait for the browser at all.
+          {"silent", 24h, 0ms, "browser launch failure: CDP pipe did not become ready"},
+      };
+  for (const auto& [mode, readyTimeout, budget, error] : cases) {
     ScopedEnv env("FAKE_BROWSER_MODE", std::string(mode));
     auto s = settings();
-    // The exit is seen at once, whatever the budget.
-    s.readyTimeout = std::string(mode) == "exit" ? 1h : 200ms;
+    s.readyTimeout = readyTimeout;
     BrowserManager manager(port, s);
-    EXPECT_EQ(errorOf([&] { manager.start(false); }), error) << mode;
+    {
+      const CallBudget call(budget);
+      EXPECT_EQ(errorOf([&] { manager.start(false); }), error) << mode;
+    }
     EXPECT_FALSE(manager.isRunning());
     EXPECT_TRUE(profiles().empty());
     ASSERT_FALSE(launches().empty());

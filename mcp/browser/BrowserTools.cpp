@@ -97,6 +97,7 @@ BrowserStartOutput startBrowser(BrowserController& controller, const BrowserStar
     }
     controller.setIdleTimeout(*input.idle_timeout_seconds);
   }
+  const CallBudget budget;
   const BrowserController::StartResult started = controller.start(input.headless.value_or(false));
   return BrowserStartOutput{started.port, started.alreadyRunning};
 }

@@ -111,7 +111,8 @@ VARN_JSON_RECORD(CredentialCaptureOutput, "output", VARN_JSON_FIELD(ref), VARN_J
 
 // "browser_start": applies idle_timeout_seconds when given (below 0: ToolError::invalidArguments
 // "idle_timeout_seconds must be >= 0", and nothing is started or changed; 0: no automatic stop),
-// then starts the browser (headless when asked) or reuses the running one. No running check.
+// then starts the browser (headless when asked) or reuses the running one, within a tool call's
+// CallBudget (a browser not ready in time is stopped). No running check.
 [[nodiscard]] BrowserStartOutput startBrowser(BrowserController& controller,
                                               const BrowserStartInput& input);
 using BrowserStartTool = ServiceTool<BrowserController, &startBrowser>;

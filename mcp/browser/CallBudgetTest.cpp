@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/PageSessions.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -66,6 +67,24 @@ TEST(CallBudgetTest, WaitsAreCutToWhatIsLeftAndPausesGiveTheirTimeBack) {
     // A tool call's waits leave time to answer within its 30 s.
     const CallBudget call;
     EXPECT_LE(CallBudget::clamp(60s, "x"), CallBudget::kToolCall - CallBudget::kAnswerReserve);
+  }
+}
+
+TEST(CallBudgetTest, ANavigationsPauseForTheLoadIsCutToWhatIsLeft) {
+  // Asked for an hour: with a millisecond left it ends with the budget, and with nothing left it
+  // fails at once.
+  PageSessions pages;
+  bool loadSeen = false;
+  HandClock hand;
+  const CallBudget budget(30s, hand.clock());
+  hand.now += 30s - 1ms;
+  pages.pauseForLoad("target", "session", std::nullopt, loadSeen, 1h);
+  hand.now += 1ms;
+  try {
+    pages.pauseForLoad("target", "session", std::nullopt, loadSeen, 1h);
+    ADD_FAILURE() << "no error";
+  } catch (const BrowserError& error) {
+    EXPECT_EQ(error, BrowserError::callTooLong(30, "the page load"));
   }
 }
 

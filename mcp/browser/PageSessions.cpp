@@ -171,6 +171,7 @@ void PageSessions::keepWorld(const CDPConnection& connection, const std::string&
 void PageSessions::pauseForLoad(const std::string& targetId, const std::string& sessionId,
                                 const std::optional<std::string>& loaderId, bool& loadSeen,
                                 std::chrono::milliseconds pause) {
+  pause = CallBudget::clamp(pause, "the page load");
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, pause, [&] {
     const Session* kept = keptLocked(targetId, sessionId);

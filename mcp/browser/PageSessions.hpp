@@ -101,7 +101,8 @@ class PageSessions final {
 
   // One readiness pause of a navigation: waits at most `pause`, ending early when the target's
   // session `sessionId` shows a dialog, or, the first time only (`loadSeen` false, then set), when
-  // its document `loaderId` (any, without one) has stopped loading.
+  // its document `loaderId` (any, without one) has stopped loading. The pause is cut to the
+  // calling thread's CallBudget (whose callTooLong passes through).
   void pauseForLoad(const std::string& targetId, const std::string& sessionId,
                     const std::optional<std::string>& loaderId, bool& loadSeen,
                     std::chrono::milliseconds pause);

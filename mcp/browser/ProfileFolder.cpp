@@ -38,8 +38,8 @@ constexpr std::chrono::hours kUnownedFolderAge{24};
 // How long the sweep waits for a recorded browser of a vanished server to exit after SIGTERM.
 constexpr std::chrono::milliseconds kOrphanGrace{500};
 // Deleting a profile is retried while the browser's helpers still write into it.
-constexpr int kDeleteTries = 40;
 constexpr std::chrono::milliseconds kDeleteInterval{50};
+constexpr int kDeleteTries = ProfileFolder::kRemoveWait / kDeleteInterval;
 
 // --- processes, as /proc shows them ---
 

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 
 namespace varn::mcp {
@@ -25,8 +26,11 @@ class ProfileFolder final {
   // replaced whole; a failure leaves the one before.
   static void recordBrowser(const std::filesystem::path& folder, pid_t browser);
 
-  // Deletes the folder, retrying for up to about two seconds while the browser's helpers still
-  // write into it. Never throws.
+  // The longest remove() takes.
+  static constexpr std::chrono::milliseconds kRemoveWait{2000};
+
+  // Deletes the folder, retrying for up to kRemoveWait while the browser's helpers still write
+  // into it. Never throws.
   static void remove(const std::filesystem::path& folder) noexcept;
 
   // Deletes the folders whose server is gone, first ending (SIGTERM, through a pidfd, waiting up
