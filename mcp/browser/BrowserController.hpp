@@ -241,8 +241,9 @@ class BrowserController {
   virtual StartResult start(bool headless) = 0;
   // Stops the browser and drops all per-browser state; harmless when nothing runs.
   virtual void stop() = 0;
-  // Loads the URL in the active page and waits for it to finish loading.
-  virtual void navigate(const std::string& url) = 0;
+  // Loads the URL in the active page and waits for it to finish loading; the address the loaded
+  // page shows, or "" when the wait ended before the load did (currentURL then tells).
+  virtual std::string navigate(const std::string& url) = 0;
   // URL of the active page.
   virtual std::string currentURL() = 0;
   // Finds the candidate inputs for the field, or for the CSS selector when one is given, and

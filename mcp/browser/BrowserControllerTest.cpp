@@ -110,7 +110,7 @@ class MinimalController final : public BrowserController {
   bool isRunning() override { return true; }
   StartResult start(bool) override { return {9223, true}; }
   void stop() override {}
-  void navigate(const std::string&) override {}
+  std::string navigate(const std::string&) override { return {}; }
   std::string currentURL() override { return ""; }
   FieldMatch locateField(FillField, const std::optional<std::string>&) override { return {}; }
   FormTarget typeInto(const FieldMatch&, const std::string&, const FillBinding&) override {

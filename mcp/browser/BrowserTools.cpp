@@ -130,7 +130,8 @@ BrowserNavigateOutput navigateBrowser(BrowserController& controller,
   if (!BrowserNavigateTool::allowedURL(input.url)) {
     throw ToolError::invalidArguments("url must be http, https or about:blank");
   }
-  controller.navigate(input.url);
+  std::string shown = controller.navigate(input.url);
+  if (!shown.empty()) return BrowserNavigateOutput{std::move(shown)};
   // The read-back only reports where the page ended up; the navigation itself has succeeded.
   try {
     return BrowserNavigateOutput{controller.currentURL()};

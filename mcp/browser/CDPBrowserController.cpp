@@ -39,6 +39,11 @@ Json evaluation(const std::string& js) {
   return Json{{"expression", js}, {"returnByValue", true}};
 }
 
+// The readiness probe: the document's state, and the address it shows, so that a finished
+// navigation needs no second read. The address is read apart from the state, so a page that
+// fakes its readyState cannot change it.
+constexpr const char* kReadiness = "({state: document.readyState, href: location.href})";
+
 }  // namespace
 
 CDPBrowserController::CDPBrowserController(std::shared_ptr<BrowserManager> manager,
@@ -233,7 +238,7 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
   return first;
 }
 
-void CDPBrowserController::navigate(const std::string& url) {
+std::string CDPBrowserController::navigate(const std::string& url) {
   const Connection conn = ensureConnection();
   std::optional<ActivePage> page = activePage(conn);
   if (!page) throw BrowserError::cdpFailure("no page target");
@@ -256,15 +261,16 @@ void CDPBrowserController::navigate(const std::string& url) {
   for (int poll = 0; poll < kReadinessPolls; ++poll) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(budgetEnd - Steady::now());
-    if (poll > 0 && left <= std::chrono::milliseconds(0)) return;
+    if (poll > 0 && left <= std::chrono::milliseconds(0)) return {};
     // Short probes: a dialog the page opens meanwhile holds the answer back, and is reported at
     // once instead.
     const auto deadline =
         CallBudget::clamp(std::clamp(left, kReadinessPause, kReadinessProbe), "the page load");
     try {
-      if (evalInPage(conn, *page, "document.readyState", deadline) == "complete" && committed()) {
-        return;
-      }
+      const Json reply =
+          sendToPage(conn, *page, "Runtime.evaluate", evaluation(kReadiness), deadline);
+      const LenientJson shown = LenientJson(reply)["result"]["value"];
+      if (shown["state"].text() == "complete" && committed()) return shown["href"].text();
     } catch (const BrowserError& error) {
       // A page that answers slowly, or not yet, is not ready yet; a connection that has ended
       // fails the navigation.
@@ -275,6 +281,7 @@ void CDPBrowserController::navigate(const std::string& url) {
     // it complete without waiting out the rest of the pause. A dialog also ends the pause.
     pages_.pauseForLoad(page->targetId, page->sessionId, loaderId, loadSeen, kReadinessPause);
   }
+  return {};
 }
 
 std::string CDPBrowserController::currentURL() {

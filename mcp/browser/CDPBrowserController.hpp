@@ -81,9 +81,10 @@ class CDPBrowserController final : public BrowserController {
   // Loads `url` (unchanged) in the chosen page and polls document.readyState until the new
   // document (once the browser reports it committed) is "complete", at most kReadinessPolls times
   // kReadinessPause apart (and for about that long in all, however slowly the probes answer). A
-  // page that never completes is no error; a connection that ends meanwhile is.
+  // page that never completes is no error; a connection that ends meanwhile is. The complete
+  // document's location.href, read by the probe that found it complete; "" when none did.
   // cdpFailure("no page target") without a page.
-  void navigate(const std::string& url) override;
+  std::string navigate(const std::string& url) override;
   // location.href of the chosen page; "" when the evaluation fails. cdpFailure("no page target").
   std::string currentURL() override;
 

@@ -72,7 +72,7 @@ class ScriptedBrowser {
       }
       dialogOpen = false;
       if (heldProbe_) {
-        server.sendJson({{"id", *heldProbe_}, {"result", {{"result", {{"value", "complete"}}}}}});
+        server.sendJson({{"id", *heldProbe_}, {"result", readiness("complete", heldSession_)}});
         heldProbe_.reset();
       }
       return result(Json::object());
@@ -83,15 +83,16 @@ class ScriptedBrowser {
         return value(visible.contains(session) ? "visible" : "hidden");
       }
       if (expression == "location.href") return value("https://now/" + session);
-      if (expression == "document.readyState") {
+      if (expression.starts_with("({state: document.readyState")) {
         if (holdReadiness) {
           holdReadiness = false;
           heldProbe_ = command.at("id").get<std::int64_t>();
+          heldSession_ = session;
           return std::nullopt;
         }
         const std::string state = readyStates.empty() ? "complete" : readyStates.front();
         if (readyStates.size() > 1) readyStates.pop_front();
-        return value(state);
+        return result(readiness(state, session));
       }
     }
     return result(Json::object());
@@ -100,10 +101,15 @@ class ScriptedBrowser {
  private:
   static Json result(Json body) { return Json{{"result", std::move(body)}}; }
   static Json value(const std::string& text) { return result({{"result", {{"value", text}}}}); }
+  // The readiness probe's answer: the state, and the address location.href would give.
+  static Json readiness(const std::string& state, const std::string& session) {
+    return {{"result", {{"value", {{"state", state}, {"href", "https://now/" + session}}}}}};
+  }
 
   std::mutex mutex_;
   std::map<std::string, int> attaches_;
   std::optional<std::int64_t> heldProbe_;
+  std::string heldSession_;
 };
 
 Json page(const std::string& id, const std::string& url, const std::string& title = "") {
@@ -247,7 +253,7 @@ TEST_F(CDPBrowserControllerTest, SessionsAreAttachedOnceAndReused) {
   });
   EXPECT_EQ(tabs(), "B* A");
   EXPECT_EQ(tabs(), "B* A");
-  controller.navigate("https://c/ x?y#z");
+  EXPECT_EQ(controller.navigate("https://c/ x?y#z"), "https://now/S-B");
   EXPECT_EQ(controller.currentURL(), "https://now/S-B");
   EXPECT_EQ(
       sent("Target.attachToTarget"),
@@ -329,7 +335,8 @@ TEST_F(CDPBrowserControllerTest, NavigatePollsReadinessUntilComplete) {
     b.targets = {page("A", "https://a/")};
     b.readyStates = {"loading", "interactive", "complete", "loading"};
   });
-  controller.navigate("https://a/");
+  // The address comes with the probe that found the document complete: no read of its own.
+  EXPECT_EQ(controller.navigate("https://a/"), "https://now/S-A");
   EXPECT_EQ(sent("Runtime.evaluate").size(), 3u);
 }
 

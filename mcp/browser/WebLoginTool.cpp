@@ -110,8 +110,7 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
                           urlOr(""),
                           {}};
   }
-  const std::string target = openStart(input, *refs[kPassword]);
-  return converge(refs, urlOr(target));
+  return converge(refs, openStart(input, *refs[kPassword]));
 }
 
 WebLoginTool::Refs WebLoginTool::refsByLabel(const VarnRef::ItemRef& item) const {
@@ -162,8 +161,8 @@ std::string WebLoginTool::openStart(const WebLoginInput& input,
     if (target.empty()) throw BrowserError::itemHasNoURL(passwordRef);
   }
   OriginLock::check(target, binding.url, binding.allowed_hosts, passwordRef);
-  controller_->navigate(target);
-  return target;
+  std::string shown = controller_->navigate(target);
+  return shown.empty() ? urlOr(target) : shown;
 }
 
 std::string WebLoginTool::urlOr(std::string fallback) const {

@@ -106,7 +106,8 @@ class WebLoginTool final {
   // passwords, the stuck step that names them all instead (else nullopt).
   [[nodiscard]] std::optional<std::string> refsByListing(const VarnRef::ItemRef& item,
                                                          Refs& refs) const;
-  // Opens start_url, else the password field's address, under the origin lock, and returns it.
+  // Opens start_url, else the password field's address, under the origin lock; the address the
+  // page shows then (the one opened when it cannot be read).
   // itemHasNoURL, originMismatch, the vault's errors and the controller's pass through.
   std::string openStart(const Input& input, const std::string& passwordRef) const;
   // The page's address, or `fallback` when it cannot be read.

@@ -116,6 +116,14 @@ TEST(WebLoginToolTest, EachExitReportsItsStatusStepAndPage) {
        {"stuck", "login did not converge", kOrigin + "/login", {"username", "password"}},
        0,
        1},
+      {"TheAddressTheNavigationShowedServesTheFirstRound",
+       [](LoginSetup& s) {
+         s.browser().pages = {page("/login", kBothFields), page("/home")};
+         s.browser().navigated = kOrigin + "/signin?next=1";
+       },
+       {"stuck", "login did not converge", kOrigin + "/signin", {"username", "password"}},
+       0,
+       1},
       {"StepsRunOut",
        [](LoginSetup& s) {
          const Page wait = page("/wait");

@@ -33,8 +33,9 @@ void ScriptedController::stop() {
   record("stop");
 }
 
-void ScriptedController::navigate(const std::string& target) {
+std::string ScriptedController::navigate(const std::string& target) {
   record("navigate", target);
+  return navigated;
 }
 
 std::string ScriptedController::currentURL() {

@@ -37,6 +37,8 @@ class ScriptedController final : public BrowserController {
   std::vector<TabInfo> tabs;
   std::vector<Page> pages;
   std::size_t current = 0;
+  // What navigate answers: by default no address, so the caller reads currentURL.
+  std::string navigated;
   // Operation name ("start", "navigate", "currentURL", "locate", "type", "submit", "clear",
   // "listTabs", ...) -> the error it throws.
   std::map<std::string, BrowserError> failures;
@@ -60,7 +62,8 @@ class ScriptedController final : public BrowserController {
   bool isRunning() override;
   StartResult start(bool headless) override;
   void stop() override;
-  void navigate(const std::string& target) override;
+  // Answers `navigated`.
+  std::string navigate(const std::string& target) override;
   std::string currentURL() override;
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
   // Types only through an element that this controller's locateField handed out.
