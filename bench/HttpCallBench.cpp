@@ -87,8 +87,9 @@ struct Road {
 
 void BM_HttpCallPlain(benchmark::State& state) {
   Road road;
-  HttpCallTool tool("http_call", road.service, Scrubber(), std::make_shared<CurlTransport>(),
-                    false);
+  HttpCallTool tool(
+      ToolServices{.resolver = road.service, .transport = std::make_shared<CurlTransport>()},
+      "http_call");
   const HttpCallInput input{server().url(), "GET"};
   for (auto _ : state) benchmark::DoNotOptimize(tool.run(input));
 }
@@ -97,8 +98,9 @@ void BM_HttpCallInjectedFromHandle(benchmark::State& state) {
   Road road;
   MintedHandle handle = road.tokens->mint("bench-token-value", "bench", 3600,
                                           std::vector<std::string>{"127.0.0.1"}, std::nullopt);
-  HttpCallTool tool("http_call", road.service, Scrubber(), std::make_shared<CurlTransport>(),
-                    false);
+  HttpCallTool tool(
+      ToolServices{.resolver = road.service, .transport = std::make_shared<CurlTransport>()},
+      "http_call");
   HttpCallInput input{server().url(), "GET"};
   input.auth_ref = handle.handle;
   for (auto _ : state) benchmark::DoNotOptimize(tool.run(input));

@@ -5,14 +5,9 @@
 
 namespace varn::mcp {
 
-BrowserFillTool::BrowserFillTool(std::string name, std::shared_ptr<ResolveService> resolver,
-                                 std::shared_ptr<VaultClient> vault,
-                                 std::shared_ptr<BrowserController> controller, WallClock clock)
+BrowserFillTool::BrowserFillTool(const ToolServices& services, std::string name, WallClock clock)
     : name_(std::move(name)),
-      core_(std::move(resolver), std::move(vault), std::move(controller), std::move(clock)) {}
-
-BrowserFillTool::BrowserFillTool(const ToolServices& services, std::string name)
-    : BrowserFillTool(std::move(name), services.resolver, services.vault, services.browser) {}
+      core_(services.resolver, services.vault, services.browser, std::move(clock)) {}
 
 BrowserFillOutput BrowserFillTool::run(const BrowserFillInput& input) const {
   const CallBudget budget;

@@ -34,12 +34,10 @@ class BrowserFillTool final {
   using Input = BrowserFillInput;
   using Output = BrowserFillOutput;
 
-  // `name` is the tool's name, under which the resolve road asks and audits.
-  BrowserFillTool(std::string name, std::shared_ptr<ResolveService> resolver,
-                  std::shared_ptr<VaultClient> vault, std::shared_ptr<BrowserController> controller,
+  // Over the resolve service, the vault client and the browser controller of `services`; `name` is
+  // the tool's, under which the resolve road asks and audits.
+  BrowserFillTool(const ToolServices& services, std::string name,
                   WallClock clock = systemWallClock);
-  // Over the shared services, on the system's clock.
-  BrowserFillTool(const ToolServices& services, std::string name);
 
   // Throws ToolError::invalidArguments("field must be one of username|password|otp|custom") for
   // any other field text, before anything else; then every error of BrowserFillCore::fill.

@@ -54,18 +54,11 @@ class Fields {
 
 }  // namespace
 
-HttpCallTool::HttpCallTool(std::string name, std::shared_ptr<ResolveService> resolver,
-                           Scrubber scrubber, std::shared_ptr<HTTPTransport> transport,
-                           bool allowUnbound)
-    : name_(std::move(name)),
-      resolver_(std::move(resolver)),
-      scrubber_(scrubber),
-      transport_(std::move(transport)),
-      allowUnbound_(allowUnbound) {}
-
 HttpCallTool::HttpCallTool(const ToolServices& services, std::string name)
-    : HttpCallTool(std::move(name), services.resolver, Scrubber(), services.transport,
-                   services.allowUnboundHttp) {}
+    : name_(std::move(name)),
+      resolver_(services.resolver),
+      transport_(services.transport),
+      allowUnbound_(services.allowUnboundHttp) {}
 
 HttpCallOutput HttpCallTool::run(const Input& input) const {
   std::optional<HTTPURL> url = HTTPURL::parse(input.url);

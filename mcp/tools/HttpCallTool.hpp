@@ -64,10 +64,8 @@ class HttpCallTool final {
   static constexpr std::string_view suppressedBody =
       "[REDACTED: response body suppressed because auth_ref was injected]";
 
-  // `name` is the tool's name, under which the resolve road asks and audits.
-  HttpCallTool(std::string name, std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
-               std::shared_ptr<HTTPTransport> transport, bool allowUnbound);
-  // Over the shared services (unbound injection as `allowUnboundHttp` says).
+  // Over the resolve service and the transport of `services`, injecting unbound credentials as
+  // `allowUnboundHttp` says; `name` is the tool's, under which the resolve road asks and audits.
   HttpCallTool(const ToolServices& services, std::string name);
 
   // Sends the request once and returns the response as described above. Blocks for a possible

@@ -29,7 +29,10 @@ using Hosts = std::optional<std::vector<std::string>>;
 class HttpCallToolTest : public ::testing::Test {
  protected:
   HttpCallTool tool(bool allowUnbound = false) {
-    return HttpCallTool("http_call", road.service, Scrubber(), transport, allowUnbound);
+    return HttpCallTool(
+        ToolServices{
+            .resolver = road.service, .transport = transport, .allowUnboundHttp = allowUnbound},
+        "http_call");
   }
   // The vault releases kSecret with this host binding.
   void release(Hosts hosts = std::vector<std::string>{"api.example.com"},
@@ -296,8 +299,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HttpCallToolTest, AFileUrlWithoutAuthRefIsTheTransportsNonHttpResponse) {
   // The real transport, which refuses before touching the file.
-  HttpCallTool real("http_call", road.service, Scrubber(), std::make_shared<CurlTransport>(),
-                    false);
+  HttpCallTool real(
+      ToolServices{.resolver = road.service, .transport = std::make_shared<CurlTransport>()},
+      "http_call");
   expectThrows(
       [&] {
         (void)real.run(HttpCallInput{"file:///etc/hostname", "GET"});
@@ -365,8 +369,9 @@ TEST_F(HttpCallToolTest, TheTransportsErrorPassesThroughUnchanged) {
 class HttpCallOverLoopbackTest : public HttpCallToolTest {
  protected:
   HttpCallTool realTool() {
-    return HttpCallTool("http_call", road.service, Scrubber(), std::make_shared<CurlTransport>(),
-                        false);
+    return HttpCallTool(
+        ToolServices{.resolver = road.service, .transport = std::make_shared<CurlTransport>()},
+        "http_call");
   }
   void releaseForLoopback() { release(std::vector<std::string>{"127.0.0.1"}); }
 };

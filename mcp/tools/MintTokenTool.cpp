@@ -4,12 +4,8 @@
 
 namespace varn::mcp {
 
-MintTokenTool::MintTokenTool(std::string name, std::shared_ptr<ResolveService> resolver,
-                             std::shared_ptr<TokenVault> tokens)
-    : name_(std::move(name)), resolver_(std::move(resolver)), tokens_(std::move(tokens)) {}
-
 MintTokenTool::MintTokenTool(const ToolServices& services, std::string name)
-    : MintTokenTool(std::move(name), services.resolver, services.tokens) {}
+    : name_(std::move(name)), resolver_(services.resolver), tokens_(services.tokens) {}
 
 MintTokenOutput MintTokenTool::run(const MintTokenInput& input) const {
   ResolvedSecret secret = resolver_->resolveSecret(input.root_ref, name_, std::nullopt);

@@ -38,11 +38,8 @@ class MintTokenTool final {
   using Input = MintTokenInput;
   using Output = MintTokenOutput;
 
-  // `tokens` must be the store that `resolver` redeems handles from; `name` is the tool's name,
-  // under which the resolve road asks and audits.
-  MintTokenTool(std::string name, std::shared_ptr<ResolveService> resolver,
-                std::shared_ptr<TokenVault> tokens);
-  // Over the shared services.
+  // Over the resolve service and the handle store of `services`; `name` is the tool's, under which
+  // the resolve road asks and audits.
   MintTokenTool(const ToolServices& services, std::string name);
 
   // Blocks for the resolve road (possibly a human approval). Throws the road's errors unchanged

@@ -21,7 +21,8 @@ const std::vector<std::string> kHosts{"api.github.com"};
 class MintTokenToolTest : public ::testing::Test {
  protected:
   ResolveRoad road_;
-  MintTokenTool tool_{"mint_token", road_.service, road_.tokens};
+  MintTokenTool tool_{ToolServices{.resolver = road_.service, .tokens = road_.tokens},
+                      "mint_token"};
 
   void allowOnce(std::optional<std::vector<std::string>> hosts = kHosts) {
     road_.vault->replies.push_back(resolveReply(VaultDecision::allowed, kValue, std::move(hosts)));

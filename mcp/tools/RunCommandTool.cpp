@@ -40,16 +40,10 @@ std::string streamText(const std::string& bytes, bool injected, const Scrubber& 
 
 }  // namespace
 
-RunCommandTool::RunCommandTool(std::string name, std::shared_ptr<ResolveService> resolver,
-                               Scrubber scrubber, bool allowUnbound)
-    : name_(std::move(name)),
-      resolver_(std::move(resolver)),
-      scrubber_(scrubber),
-      allowUnbound_(allowUnbound) {}
-
 RunCommandTool::RunCommandTool(const ToolServices& services, std::string name)
-    : RunCommandTool(std::move(name), services.resolver, Scrubber(), services.allowUnboundCommand) {
-}
+    : name_(std::move(name)),
+      resolver_(services.resolver),
+      allowUnbound_(services.allowUnboundCommand) {}
 
 RunCommandOutput RunCommandTool::run(const Input& input) const {
   if (input.argv.empty()) throw ToolError::invalidArguments("argv must not be empty");

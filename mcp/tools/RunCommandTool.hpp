@@ -68,10 +68,8 @@ class RunCommandTool final {
   // to its end and the call fails.
   static constexpr std::size_t kMaxStreamBytes = 1024 * 1024;
 
-  // `name` is the tool's name, under which the resolve road asks and audits.
-  RunCommandTool(std::string name, std::shared_ptr<ResolveService> resolver, Scrubber scrubber,
-                 bool allowUnbound);
-  // Over the shared services (unbound injection as `allowUnboundCommand` says).
+  // Over the resolve service of `services`, injecting unbound credentials as `allowUnboundCommand`
+  // says; `name` is the tool's, under which the resolve road asks and audits.
   RunCommandTool(const ToolServices& services, std::string name);
 
   // Resolves the env_refs one after the other, checks each against the command binding, starts the

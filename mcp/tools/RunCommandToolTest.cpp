@@ -36,7 +36,8 @@ RunCommandInput shell(const std::string& script, std::optional<EnvRefs> envRefs 
 class RunCommandToolTest : public ::testing::Test {
  protected:
   RunCommandTool tool(bool allowUnbound = false) {
-    return RunCommandTool("run_command", road.service, Scrubber(), allowUnbound);
+    return RunCommandTool(
+        ToolServices{.resolver = road.service, .allowUnboundCommand = allowUnbound}, "run_command");
   }
   // The vault releases `value` bound to commands starting with "/bin/sh".
   void release(Commands commands = std::vector<std::string>{"/bin/sh"},

@@ -20,13 +20,13 @@ class BrowserController;
 // The shared services. None may be null but `browser` (then the server has no browser tools);
 // `tokens` must be the handle store of `resolver`. Copying copies pointers.
 struct ToolServices {
-  std::shared_ptr<VaultClient> vault;
-  std::shared_ptr<ResolveService> resolver;
-  std::shared_ptr<TokenVault> tokens;
-  std::shared_ptr<HTTPTransport> transport;
+  std::shared_ptr<VaultClient> vault{};
+  std::shared_ptr<ResolveService> resolver{};
+  std::shared_ptr<TokenVault> tokens{};
+  std::shared_ptr<HTTPTransport> transport{};
   bool allowUnboundHttp = false;
   bool allowUnboundCommand = false;
-  std::shared_ptr<BrowserController> browser;
+  std::shared_ptr<BrowserController> browser{};
 };
 
 // The input and output of a tool's body, read from its type: `Output (*)(Service&, const Input&)`,

@@ -14,12 +14,8 @@ crypto::TOTP::Date toDate(double secondsSince1970) {
 
 }  // namespace
 
-TotpCodeTool::TotpCodeTool(std::string name, std::shared_ptr<ResolveService> resolver,
-                           WallClock clock)
-    : name_(std::move(name)), resolver_(std::move(resolver)), clock_(std::move(clock)) {}
-
-TotpCodeTool::TotpCodeTool(const ToolServices& services, std::string name)
-    : TotpCodeTool(std::move(name), services.resolver) {}
+TotpCodeTool::TotpCodeTool(const ToolServices& services, std::string name, WallClock clock)
+    : name_(std::move(name)), resolver_(services.resolver), clock_(std::move(clock)) {}
 
 TotpCodeOutput TotpCodeTool::run(const TotpCodeInput& input) const {
   std::string fieldValue = resolver_->resolveValue(input.ref, name_, std::nullopt);

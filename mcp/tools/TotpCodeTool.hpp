@@ -36,11 +36,9 @@ class TotpCodeTool final {
   using Input = TotpCodeInput;
   using Output = TotpCodeOutput;
 
-  // `name` is the tool's name, under which the resolve road asks and audits.
-  TotpCodeTool(std::string name, std::shared_ptr<ResolveService> resolver,
-               WallClock clock = systemWallClock);
-  // Over the shared services, on the system's clock.
-  TotpCodeTool(const ToolServices& services, std::string name);
+  // Over the resolve service of `services`; `name` is the tool's, under which the resolve road
+  // asks and audits.
+  TotpCodeTool(const ToolServices& services, std::string name, WallClock clock = systemWallClock);
 
   // Blocks for the resolve road (possibly a human approval). Throws the road's errors unchanged
   // (ResolveError, VarnRefError, ToolError), and the code computation's

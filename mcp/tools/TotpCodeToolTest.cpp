@@ -23,7 +23,7 @@ class TotpCodeToolTest : public ::testing::Test {
   ResolveRoad road_;
   std::deque<double> readings_;  // the tool's clock readings, in order
   int readsLeft() const { return static_cast<int>(readings_.size()); }
-  TotpCodeTool tool_{"totp_code", road_.service, [this] {
+  TotpCodeTool tool_{ToolServices{.resolver = road_.service}, "totp_code", [this] {
                        double now = readings_.front();
                        readings_.pop_front();
                        return now;
