@@ -150,158 +150,158 @@ TEST(BrowserFillCoreTest, FieldChecksFollowTheFrameThatHoldsTheField) {
 
 // Every refusal, in the order of the steps: its text, how far the vault got, and that nothing
 // was typed or submitted and nobody was asked (but where the human said no).
+struct RefusalCase {
+  const char* name;
+  std::function<void(FillSetup&)> arrange;
+  std::string ref;
+  FillField field;
+  std::optional<std::string> selector;
+  std::string error;
+  Calls vaultCalls;
+  std::size_t asked = 0;
+};
+const RefusalCase kRefusalCases[] = {
+    {"MalformedRefEvenWithoutBrowser",
+     [](FillSetup& s) { s.browser().running = false; },
+     "varn://local/Bank",
+     FillField::password,
+     std::nullopt,
+     VarnRefError::malformed().what(),
+     {}},
+    {"HandleIsNoReference",
+     [](FillSetup&) {},
+     "varnh_0000",
+     FillField::password,
+     std::nullopt,
+     VarnRefError::invalidScheme().what(),
+     {}},
+    {"NoBrowserAsksNoVault",
+     [](FillSetup& s) { s.browser().running = false; },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     BrowserError::noBrowser().what(),
+     {}},
+    {"NoVisibleField",
+     [](FillSetup& s) { s.page().fields.erase(FillField::password); },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     BrowserError::fieldNotFound(FillField::password, "https://bank.example/login?next=%2F").what(),
+     {}},
+    {"TwoFields",
+     [](FillSetup& s) { s.page().fields[FillField::username].count = 2; },
+     kUser,
+     FillField::username,
+     std::nullopt,
+     BrowserError::ambiguousField(FillField::username, 2).what(),
+     {}},
+    {"TwoFieldsEvenWithASelector",
+     [](FillSetup& s) { s.page().fields[FillField::custom].count = 3; },
+     kPin,
+     FillField::custom,
+     "input",
+     BrowserError::ambiguousField(FillField::custom, 3).what(),
+     {}},
+    {"RefusedPreview",
+     [](FillSetup& s) {
+       s.road.vault->previews[kPassword].decision = VaultDecision::refused;
+       s.road.vault->gated = {kPassword};
+     },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     ResolveError::refused(kPassword).what(),
+     {"preview " + kPassword}},
+    {"FailingPreview",
+     [](FillSetup& s) { s.road.vault->previews.erase(kPassword); },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     ToolError::upstream("no such field").what(),
+     {"preview " + kPassword}},
+    {"OtherOriginAsksNobody",
+     [](FillSetup& s) {
+       s.page().origin = "https://bank.example.evil.net";
+       s.road.vault->gated = {kPassword};
+     },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     BrowserError::originMismatch("https://bank.example", "https://bank.example.evil.net").what(),
+     {"preview " + kPassword}},
+    {"ItemWithoutBinding",
+     [](FillSetup& s) {
+       s.road.vault->previews[kPassword] = itemPreview(VaultDecision::needsApproval, " ");
+     },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     BrowserError::itemHasNoURL(kPassword).what(),
+     {"preview " + kPassword}},
+    {"FieldThatDoesNotFitTheVaultsType",
+     [](FillSetup& s) { s.road.vault->gated = {kPassword}; },
+     kPassword,
+     FillField::username,
+     std::nullopt,
+     ToolError::invalidArguments(
+         "field username does not fit " + kPassword +
+         ": the vault holds a password there, which only field password types (into a "
+         "password input)")
+         .what(),
+     {"preview " + kPassword}},
+    {"OpaqueDocument",
+     [](FillSetup& s) { s.page().origin = "null"; },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     BrowserError::opaqueOrigin("https://bank.example/login?next=%2F").what(),
+     {"preview " + kPassword}},
+    {"PasswordIntoVisibleInput",
+     [](FillSetup& s) { s.page().fields[FillField::password].inputType = "Text"; },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     BrowserError::concealedFieldRequired("Text").what(),
+     {"preview " + kPassword}},
+    {"PasswordIntoAnElementThatIsNoInput",
+     [](FillSetup& s) { s.page().fields[FillField::password].inputType = "<a>"; },
+     kPassword,
+     FillField::password,
+     "a",
+     BrowserError::concealedFieldRequired("<a>").what(),
+     {"preview " + kPassword}},
+    {"DeniedApproval",
+     [](FillSetup& s) {
+       s.road.vault->gated = {kPassword};
+       s.road.elicitor->answers.push_back({false, nullptr});
+     },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     ResolveError::denied(kPassword).what(),
+     {"preview " + kPassword, "resolve " + kPassword},
+     1},
+    {"SeedThatIsNoSeed",
+     [](FillSetup& s) { s.road.vault->values[kOtp] = "not base32!"; },
+     kOtp,
+     FillField::otp,
+     std::nullopt,
+     "invalidSecret",
+     {"preview " + kOtp, "resolve " + kOtp}},
+    {"TypingFails",
+     [](FillSetup& s) {
+       s.browser().failures.emplace("type", BrowserError::cdpFailure("scripted failure"));
+     },
+     kPassword,
+     FillField::password,
+     std::nullopt,
+     BrowserError::cdpFailure("scripted failure").what(),
+     {"preview " + kPassword, "resolve " + kPassword}},
+};
+
 TEST(BrowserFillCoreTest, EachStepRefusesBeforeTheNext) {
-  struct Case {
-    const char* name;
-    std::function<void(FillSetup&)> arrange;
-    std::string ref;
-    FillField field;
-    std::optional<std::string> selector;
-    std::string error;
-    Calls vaultCalls;
-    std::size_t asked = 0;
-  };
-  const Case cases[] = {
-      {"MalformedRefEvenWithoutBrowser",
-       [](FillSetup& s) { s.browser().running = false; },
-       "varn://local/Bank",
-       FillField::password,
-       std::nullopt,
-       VarnRefError::malformed().what(),
-       {}},
-      {"HandleIsNoReference",
-       [](FillSetup&) {},
-       "varnh_0000",
-       FillField::password,
-       std::nullopt,
-       VarnRefError::invalidScheme().what(),
-       {}},
-      {"NoBrowserAsksNoVault",
-       [](FillSetup& s) { s.browser().running = false; },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       BrowserError::noBrowser().what(),
-       {}},
-      {"NoVisibleField",
-       [](FillSetup& s) { s.page().fields.erase(FillField::password); },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       BrowserError::fieldNotFound(FillField::password, "https://bank.example/login?next=%2F")
-           .what(),
-       {}},
-      {"TwoFields",
-       [](FillSetup& s) { s.page().fields[FillField::username].count = 2; },
-       kUser,
-       FillField::username,
-       std::nullopt,
-       BrowserError::ambiguousField(FillField::username, 2).what(),
-       {}},
-      {"TwoFieldsEvenWithASelector",
-       [](FillSetup& s) { s.page().fields[FillField::custom].count = 3; },
-       kPin,
-       FillField::custom,
-       "input",
-       BrowserError::ambiguousField(FillField::custom, 3).what(),
-       {}},
-      {"RefusedPreview",
-       [](FillSetup& s) {
-         s.road.vault->previews[kPassword].decision = VaultDecision::refused;
-         s.road.vault->gated = {kPassword};
-       },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       ResolveError::refused(kPassword).what(),
-       {"preview " + kPassword}},
-      {"FailingPreview",
-       [](FillSetup& s) { s.road.vault->previews.erase(kPassword); },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       ToolError::upstream("no such field").what(),
-       {"preview " + kPassword}},
-      {"OtherOriginAsksNobody",
-       [](FillSetup& s) {
-         s.page().origin = "https://bank.example.evil.net";
-         s.road.vault->gated = {kPassword};
-       },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       BrowserError::originMismatch("https://bank.example", "https://bank.example.evil.net").what(),
-       {"preview " + kPassword}},
-      {"ItemWithoutBinding",
-       [](FillSetup& s) {
-         s.road.vault->previews[kPassword] = itemPreview(VaultDecision::needsApproval, " ");
-       },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       BrowserError::itemHasNoURL(kPassword).what(),
-       {"preview " + kPassword}},
-      {"FieldThatDoesNotFitTheVaultsType",
-       [](FillSetup& s) { s.road.vault->gated = {kPassword}; },
-       kPassword,
-       FillField::username,
-       std::nullopt,
-       ToolError::invalidArguments(
-           "field username does not fit " + kPassword +
-           ": the vault holds a password there, which only field password types (into a "
-           "password input)")
-           .what(),
-       {"preview " + kPassword}},
-      {"OpaqueDocument",
-       [](FillSetup& s) { s.page().origin = "null"; },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       BrowserError::opaqueOrigin("https://bank.example/login?next=%2F").what(),
-       {"preview " + kPassword}},
-      {"PasswordIntoVisibleInput",
-       [](FillSetup& s) { s.page().fields[FillField::password].inputType = "Text"; },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       BrowserError::concealedFieldRequired("Text").what(),
-       {"preview " + kPassword}},
-      {"PasswordIntoAnElementThatIsNoInput",
-       [](FillSetup& s) { s.page().fields[FillField::password].inputType = "<a>"; },
-       kPassword,
-       FillField::password,
-       "a",
-       BrowserError::concealedFieldRequired("<a>").what(),
-       {"preview " + kPassword}},
-      {"DeniedApproval",
-       [](FillSetup& s) {
-         s.road.vault->gated = {kPassword};
-         s.road.elicitor->answers.push_back({false, nullptr});
-       },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       ResolveError::denied(kPassword).what(),
-       {"preview " + kPassword, "resolve " + kPassword},
-       1},
-      {"SeedThatIsNoSeed",
-       [](FillSetup& s) { s.road.vault->values[kOtp] = "not base32!"; },
-       kOtp,
-       FillField::otp,
-       std::nullopt,
-       "invalidSecret",
-       {"preview " + kOtp, "resolve " + kOtp}},
-      {"TypingFails",
-       [](FillSetup& s) {
-         s.browser().failures.emplace("type", BrowserError::cdpFailure("scripted failure"));
-       },
-       kPassword,
-       FillField::password,
-       std::nullopt,
-       BrowserError::cdpFailure("scripted failure").what(),
-       {"preview " + kPassword, "resolve " + kPassword}},
-  };
-  for (const Case& c : cases) {
+  for (const RefusalCase& c : kRefusalCases) {
     FillSetup s;
     c.arrange(s);
     EXPECT_EQ(s.failure(c.ref, c.field, c.selector, true), c.error) << c.name;
