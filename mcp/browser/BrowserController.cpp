@@ -1,5 +1,6 @@
 #include "mcp/browser/BrowserController.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace varn::mcp {
@@ -123,6 +124,11 @@ BrowserError BrowserError::timedOut(std::string method) {
   std::string description = "browser (CDP) failure: timed out waiting for " + method;
   return BrowserError(Case::timedOut, FillField::username, 0, std::move(method), "",
                       std::move(description));
+}
+
+bool BrowserController::showsAnyField(std::span<const FillField> kinds) {
+  return std::any_of(kinds.begin(), kinds.end(),
+                     [this](FillField kind) { return locateField(kind, std::nullopt).count >= 1; });
 }
 
 void BrowserController::setIdleTimeout(std::optional<std::int64_t> /*seconds*/) {}

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -252,6 +253,10 @@ class BrowserController {
   // element that is no input. The frame origin is the origin of the match's own document ("null"
   // when that is opaque).
   virtual FieldMatch locateField(FillField field, const std::optional<std::string>& selector) = 0;
+  // Whether a field of any of `kinds` shows, by their own selectors. By default one locateField
+  // per kind (which may focus a single match); a controller that can answers in one search that
+  // focuses nothing. The errors of locateField.
+  virtual bool showsAnyField(std::span<const FillField> kinds);
   // Sets the text as the value of the located element, in one step no page script can come
   // between, and only when the element is still connected, still of the kind the field needs (a
   // password input for `password`; an input or text area otherwise), still holds the focus, and

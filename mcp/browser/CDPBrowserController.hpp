@@ -96,6 +96,8 @@ class CDPBrowserController final : public BrowserController {
   // without a selector, before anything is sent; dialogOpen while a JavaScript dialog is open on
   // the page or one of its frames; a frame that cannot be searched in time counts nothing.
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
+  // One search, as locateField's, for the selectors of all `kinds` together; focuses nothing.
+  bool showsAnyField(std::span<const FillField> kinds) override;
   // See BrowserController: one synchronous isolated-world function on the element's own remote
   // object checks it and sets the value. cdpFailure("no focused field") for a match without an
   // element of this controller; fieldChanged when the element's document is gone.
@@ -180,6 +182,10 @@ class CDPBrowserController final : public BrowserController {
     std::string type;
     std::string origin;
   };
+  // The chosen page and the answers of searchFrames for `selectors` in it and its frame targets;
+  // nullopt without a page. dialogOpen when the page shows a dialog.
+  std::optional<std::pair<ActivePage, std::vector<FrameAnswer>>> searchPage(
+      const Connection& conn, const std::string& selectors);
   // Probes the page, then the frame targets `frames` (probeFrameTargets), within one search
   // deadline; the answers of all, the page's first. dialogOpen when any of them shows a dialog; a
   // timeout when the page itself does not answer.

@@ -181,13 +181,10 @@ FieldMatch CDPBrowserController::locateField(FillField field,
     throw ToolError::invalidArguments("field 'custom' requires a selector");
   }
   const Connection conn = ensureConnection();
-  Json targets;
-  const std::optional<ActivePage> page = activePage(conn, &targets);
-  if (!page) return FieldMatch{};
-  failOnDialog(*page);
   const std::string selectors = selectorText(field, selector);
-  const std::vector<FrameAnswer> answers =
-      searchFrames(conn, *page, frameTargets(targets, *page), probeArguments(selectors, false));
+  const auto searched = searchPage(conn, selectors);
+  if (!searched) return FieldMatch{};
+  const auto& [page, answers] = *searched;
 
   std::int64_t total = 0;
   const FrameAnswer* hit = nullptr;
@@ -198,13 +195,37 @@ FieldMatch CDPBrowserController::locateField(FillField field,
   }
   FieldMatch match;
   match.count = total;
-  match.pageURL = page->url;
+  match.pageURL = page.url;
   if (hit == nullptr) return match;
   match.inputType = hit->type;
   match.frameOrigin = hit->origin;
-  if (total == 1) match.element = focusSingle(conn, *hit, field, selectors, page->url);
+  if (total == 1) match.element = focusSingle(conn, *hit, field, selectors, page.url);
   match.focused = match.element != nullptr;
   return match;
+}
+
+bool CDPBrowserController::showsAnyField(std::span<const FillField> kinds) {
+  std::string selectors;
+  for (FillField kind : kinds) {
+    const std::string own = selectorText(kind, std::nullopt);
+    if (!own.empty()) selectors += (selectors.empty() ? "" : ", ") + own;
+  }
+  if (selectors.empty()) return false;
+  const auto searched = searchPage(ensureConnection(), selectors);
+  return searched && std::any_of(searched->second.begin(), searched->second.end(),
+                                 [](const FrameAnswer& answer) { return answer.count >= 1; });
+}
+
+std::optional<
+    std::pair<CDPBrowserController::ActivePage, std::vector<CDPBrowserController::FrameAnswer>>>
+CDPBrowserController::searchPage(const Connection& conn, const std::string& selectors) {
+  Json targets;
+  std::optional<ActivePage> page = activePage(conn, &targets);
+  if (!page) return std::nullopt;
+  failOnDialog(*page);
+  std::vector<FrameAnswer> answers =
+      searchFrames(conn, *page, frameTargets(targets, *page), probeArguments(selectors, false));
+  return std::pair{std::move(*page), std::move(answers)};
 }
 
 std::vector<CDPBrowserController::FrameAnswer> CDPBrowserController::searchFrames(

@@ -79,10 +79,7 @@ WebLoginTool::ByKind WebLoginTool::fieldsByKind(const std::string& collection,
 }
 
 bool WebLoginTool::hasAnyAuthField() const {
-  for (FillField kind : kKinds) {
-    if (controller_->locateField(kind, std::nullopt).count >= 1) return true;
-  }
-  return false;
+  return controller_->showsAnyField(kKinds);
 }
 
 WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
