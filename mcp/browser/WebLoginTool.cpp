@@ -35,9 +35,10 @@ std::string withoutQuery(const std::string& url) {
 
 WebLoginTool::WebLoginTool(std::shared_ptr<ResolveService> resolver,
                            std::shared_ptr<VaultClient> vault,
-                           std::shared_ptr<BrowserController> controller, int maxSteps,
-                           int maxStableRounds, Settle settle, WallClock clock)
-    : core_(std::move(resolver), vault, controller, std::move(clock)),
+                           std::shared_ptr<BrowserController> controller, std::string name,
+                           int maxSteps, int maxStableRounds, Settle settle, WallClock clock)
+    : name_(std::move(name)),
+      core_(std::move(resolver), vault, controller, std::move(clock)),
       vault_(std::move(vault)),
       controller_(std::move(controller)),
       maxSteps_(std::max(maxSteps, 0)),
@@ -225,7 +226,7 @@ std::vector<TypedField> WebLoginTool::typeVisible(const Refs& refs, Filled& fill
     if (!refs[kind] || filled.kinds[kind]) continue;
     const FieldMatch match = controller_->locateField(kKinds[kind], std::nullopt);
     if (match.count != 1) continue;
-    typed.push_back(core_.fillLocated(*refs[kind], kKinds[kind], match, "web_login"));
+    typed.push_back(core_.fillLocated(*refs[kind], kKinds[kind], match, name_));
     filled.kinds[kind] = true;
     filled.names.emplace_back(toString(kKinds[kind]));
   }

@@ -46,7 +46,7 @@ VARN_JSON_RECORD(WebLoginOutput, "web_login output", VARN_JSON_FIELD(status), VA
 // "web_login": logs the browser's active tab into a site with one stored item, form by form. It
 // finds the item's username, password and one-time-code fields (by label, then by the vault's
 // listing), opens the item's address (or start_url) under the origin lock, and then, step by
-// step, fills every field it can see through the fill pipeline (tool name "web_login") and
+// step, fills every field it can see through the fill pipeline (under its row's name) and
 // submits, until no credential field is left (logged in), the page asks for something the item
 // cannot give (a human is needed) or nothing moves (stuck).
 //
@@ -63,16 +63,18 @@ class WebLoginTool final {
   static constexpr int kMaxSteps = 12;
   static constexpr int kMaxStableRounds = 5;
 
-  // `maxSteps` bounds the steps of a run (negative counts as 0); `maxStableRounds` the
-  // consecutive steps without typing. `clock` gives the time of one-time codes.
+  // `name` is the tool's, as the audit and the approval prompt show it. `maxSteps` bounds the
+  // steps of a run (negative counts as 0); `maxStableRounds` the consecutive steps without
+  // typing. `clock` gives the time of one-time codes.
   WebLoginTool(std::shared_ptr<ResolveService> resolver, std::shared_ptr<VaultClient> vault,
-               std::shared_ptr<BrowserController> controller, int maxSteps, int maxStableRounds,
-               Settle settle = pauseOneSecond, WallClock clock = systemWallClock);
+               std::shared_ptr<BrowserController> controller, std::string name, int maxSteps,
+               int maxStableRounds, Settle settle = pauseOneSecond,
+               WallClock clock = systemWallClock);
   // Over the shared services, with the server's limits, a one-second settle and the system's
   // clock.
-  explicit WebLoginTool(const ToolServices& services)
-      : WebLoginTool(services.resolver, services.vault, services.browser, kMaxSteps,
-                     kMaxStableRounds) {}
+  WebLoginTool(const ToolServices& services, std::string name)
+      : WebLoginTool(services.resolver, services.vault, services.browser, std::move(name),
+                     kMaxSteps, kMaxStableRounds) {}
 
   // Blocks for the browser, the vault and human approvals. Outcomes are reported in the output;
   // throws VarnRefError for a reference that does not parse; ToolError::invalidArguments
@@ -129,6 +131,7 @@ class WebLoginTool final {
   // Whether a username, password or one-time-code field is visible.
   [[nodiscard]] bool hasAnyAuthField() const;
 
+  std::string name_;
   BrowserFillCore core_;
   std::shared_ptr<VaultClient> vault_;
   std::shared_ptr<BrowserController> controller_;

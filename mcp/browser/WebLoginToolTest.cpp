@@ -61,7 +61,7 @@ struct LoginSetup {
 
   WebLoginOutput run(WebLoginInput input = {kItem, std::nullopt}, int maxSteps = 12) {
     const WebLoginTool tool(
-        road.service, road.vault, road.browser, maxSteps, 5, [this] { ++settles; },
+        road.service, road.vault, road.browser, "web_login", maxSteps, 5, [this] { ++settles; },
         [] { return 59.0; });
     return tool.run(input);
   }
