@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/PageSessions.hpp"
+#include "mcp/browser/WebLoginTool.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -70,21 +72,34 @@ TEST(CallBudgetTest, WaitsAreCutToWhatIsLeftAndPausesGiveTheirTimeBack) {
   }
 }
 
-TEST(CallBudgetTest, ANavigationsPauseForTheLoadIsCutToWhatIsLeft) {
-  // Asked for an hour: with a millisecond left it ends with the budget, and with nothing left it
-  // fails at once.
+// Pauses that are no DevTools waits: with a millisecond left each ends with the budget, and with
+// nothing left it fails at once.
+TEST(CallBudgetTest, PausesAreCutToWhatIsLeft) {
   PageSessions pages;
   bool loadSeen = false;
-  HandClock hand;
-  const CallBudget budget(30s, hand.clock());
-  hand.now += 30s - 1ms;
-  pages.pauseForLoad("target", "session", std::nullopt, loadSeen, 1h);
-  hand.now += 1ms;
-  try {
-    pages.pauseForLoad("target", "session", std::nullopt, loadSeen, 1h);
-    ADD_FAILURE() << "no error";
-  } catch (const BrowserError& error) {
-    EXPECT_EQ(error, BrowserError::callTooLong(30, "the page load"));
+  const struct {
+    std::function<void()> pause;
+    const char* what;
+  } pauses[] = {
+      // navigate's pause for the load, asked for an hour
+      {[&] { pages.pauseForLoad("target", "session", std::nullopt, loadSeen, 1h); },
+       "the page load"},
+      // web_login's second between steps
+      {&WebLoginTool::pauseOneSecond, "the pause between steps"},
+  };
+  for (const auto& [pause, what] : pauses) {
+    SCOPED_TRACE(what);
+    HandClock hand;
+    const CallBudget budget(30s, hand.clock());
+    hand.now += 30s - 1ms;
+    pause();
+    hand.now += 1ms;
+    try {
+      pause();
+      ADD_FAILURE() << "no error";
+    } catch (const BrowserError& error) {
+      EXPECT_EQ(error, BrowserError::callTooLong(30, what));
+    }
   }
 }
 

@@ -88,7 +88,8 @@ class WebLoginTool final {
   [[nodiscard]] static std::string fieldRef(const std::string& collection, const std::string& item,
                                             const std::string& label);
 
-  // The default settle pause.
+  // The default settle pause: a second, cut to the calling thread's CallBudget (callTooLong when
+  // none of it is left).
   static void pauseOneSecond();
 
  private:
