@@ -165,15 +165,17 @@ class CDPBrowserController final : public BrowserController {
   std::string worldOf(const Connection& conn, const ActivePage& target, const std::string& frameId,
                       std::chrono::milliseconds deadline);
   // Runtime.callFunctionOn of `function` on the global object of the isolated world in the
-  // target's frame `frameId` (made afresh when the kept one is gone with its document). With
-  // `gesture`, the call counts as the user's input (it activates the frame).
+  // target's frame `frameId` (made afresh when the kept one is gone with its document): a value
+  // returned comes by value, an object as a remote object with its plain members (scriptAnswer).
+  // With `gesture`, the call counts as the user's input (it activates the frame).
   support::Json callInWorld(const Connection& conn, const ActivePage& target,
                             const std::string& frameId, const std::string& function,
-                            const support::Json& arguments, bool byValue,
-                            std::chrono::milliseconds deadline, bool gesture = false);
+                            const support::Json& arguments, std::chrono::milliseconds deadline,
+                            bool gesture = false);
   // What one frame answered a field search: where it was asked, how many visible matches its
   // document holds, how many frame elements (iframe, frame, object, embed), and the first match's
-  // type and its document's origin (a frame that found nothing answers zeros and "").
+  // type and its document's origin (a frame that found nothing answers zeros and ""); the remote
+  // object holding the match when the probe focused and handed it out ("" when not).
   struct FrameAnswer {
     ActivePage target;
     std::string frameId;
@@ -181,16 +183,20 @@ class CDPBrowserController final : public BrowserController {
     std::int64_t frames = 0;
     std::string type;
     std::string origin;
+    std::string handle;
   };
   // The chosen page and the answers of searchFrames for `selectors` in it and its frame targets;
-  // nullopt without a page. dialogOpen when the page shows a dialog.
+  // nullopt without a page. With `handOut`, a page without frames also focuses and hands out its
+  // single match in the same probe. dialogOpen when the page shows a dialog.
   std::optional<std::pair<ActivePage, std::vector<FrameAnswer>>> searchPage(
-      const Connection& conn, const std::string& selectors);
-  // Probes the page, then the frame targets `frames` (probeFrameTargets), within one search
-  // deadline; the answers of all, the page's first. dialogOpen when any of them shows a dialog; a
-  // timeout when the page itself does not answer.
+      const Connection& conn, const std::string& selectors, bool handOut);
+  // Probes the page (its main document with the arguments `ofPage`), then the frame targets
+  // `frames` (probeFrameTargets), within one search deadline; the answers of all, the page's
+  // first. dialogOpen when any of them shows a dialog; a timeout when the page itself does not
+  // answer.
   std::vector<FrameAnswer> searchFrames(const Connection& conn, const ActivePage& page,
                                         const std::vector<std::string>& frames,
+                                        const support::Json& ofPage,
                                         const support::Json& arguments);
   // Probes the frame targets `frames` (probeTarget), at most kMaxProbes at once on threads that
   // share the calling thread's CallBudget, until `end`; the answers per frame, in the order of
@@ -199,13 +205,14 @@ class CDPBrowserController final : public BrowserController {
   std::vector<std::vector<FrameAnswer>> probeFrameTargets(
       const Connection& conn, const std::vector<std::string>& frames,
       const support::Json& arguments, std::chrono::steady_clock::time_point end);
-  // Runs the probe script with `arguments` in the target's main frame (attaching it first when it
-  // has no session yet) and, when that document holds frames, in each of childFrames; every wait
+  // Runs the probe script with `ofMain` in the target's main frame (attaching it first when it
+  // has no session yet) and, when that document holds frames, with `arguments` in each of
+  // childFrames; every wait
   // ends by `end`. A frame that fails answers nothing and a timed-out one ends the target's
   // search; dialogOpen passes through, and so does a timeout of the page (`isPage`) before it
   // answered anything.
   std::vector<FrameAnswer> probeTarget(const Connection& conn, ActivePage target,
-                                       const support::Json& arguments,
+                                       const support::Json& ofMain, const support::Json& arguments,
                                        std::chrono::steady_clock::time_point end, bool isPage);
   // One probe script call in the target's frame `frameId`; its failures pass through.
   FrameAnswer askFrame(const Connection& conn, const ActivePage& target, const std::string& frameId,
@@ -215,6 +222,10 @@ class CDPBrowserController final : public BrowserController {
   std::shared_ptr<const FieldHandle> focusSingle(const Connection& conn, const FrameAnswer& hit,
                                                  FillField field, const std::string& selectors,
                                                  const std::string& pageURL);
+  // The element of `hit` that the remote object `handle` holds, as a match hands it out.
+  std::shared_ptr<const FieldHandle> located(const Connection& conn, const FrameAnswer& hit,
+                                             FillField field, const std::string& handle,
+                                             const std::string& pageURL);
   // Runtime.callFunctionOn of `function` on the match's element, by value and as the user's
   // input; fieldChanged when the element is gone with its document, session or browser.
   support::Json callOnElement(const FieldMatch& match, const std::string& function,

@@ -12,8 +12,9 @@
 // A field search runs in the page and in every frame target of that page (never the frames of
 // other tabs), side by side, and in each of them also in every frame that Chromium keeps in the
 // target's own process (same-site frames, same-origin ones), each in its own isolated world, all
-// within one search deadline. Only a single visible match is focused; the caller gets that
-// element's own remote object, so concurrent calls never share a mark.
+// within one search deadline. Only a single visible match is focused; the caller gets a remote
+// object of its own for that element, so concurrent calls never share a mark. When the page holds
+// no frame, the search that counts the match also focuses and hands it out.
 
 #include <algorithm>
 #include <atomic>
@@ -68,9 +69,9 @@ std::string selectorText(FillField field, const std::optional<std::string>& sele
   return "";
 }
 
-// The probe's arguments: the selectors, and whether to focus and hand out a single match.
-Json probeArguments(const std::string& selectors, bool focus) {
-  return Json::array({Json{{"value", selectors}}, Json{{"value", focus}}});
+// The probe's arguments: the selectors, and its mode ("count", "sole" or "focus").
+Json probeArguments(const std::string& selectors, const char* mode) {
+  return Json::array({Json{{"value", selectors}}, Json{{"value", mode}}});
 }
 
 // What is left until `end`, at least a millisecond (a wait of zero would not be a wait).
@@ -152,17 +153,20 @@ std::string CDPBrowserController::worldOf(const Connection& conn, const ActivePa
 
 Json CDPBrowserController::callInWorld(const Connection& conn, const ActivePage& target,
                                        const std::string& frameId, const std::string& function,
-                                       const Json& arguments, bool byValue,
-                                       std::chrono::milliseconds deadline, bool gesture) {
+                                       const Json& arguments, std::chrono::milliseconds deadline,
+                                       bool gesture) {
   const std::string world = pages_.worldOf(target.targetId, target.sessionId, frameId);
   const auto call = [&](const std::string& objectId) {
-    return conn->send("Runtime.callFunctionOn",
-                      Json{{"functionDeclaration", function},
-                           {"objectId", objectId},
-                           {"arguments", arguments},
-                           {"returnByValue", byValue},
-                           {"userGesture", gesture}},
-                      target.sessionId, CallBudget::clamp(deadline, "Runtime.callFunctionOn"));
+    // A returned object comes as a remote object with its plain members beside it; the element a
+    // probe hands out is a hidden member, which no serialization holds.
+    return conn->send(
+        "Runtime.callFunctionOn",
+        Json{{"functionDeclaration", function},
+             {"objectId", objectId},
+             {"arguments", arguments},
+             {"serializationOptions", Json{{"serialization", "deep"}, {"maxDepth", 1}}},
+             {"userGesture", gesture}},
+        target.sessionId, CallBudget::clamp(deadline, "Runtime.callFunctionOn"));
   };
   if (!world.empty()) {
     try {
@@ -182,7 +186,7 @@ FieldMatch CDPBrowserController::locateField(FillField field,
   }
   const Connection conn = ensureConnection();
   const std::string selectors = selectorText(field, selector);
-  const auto searched = searchPage(conn, selectors);
+  const auto searched = searchPage(conn, selectors, true);
   if (!searched) return FieldMatch{};
   const auto& [page, answers] = *searched;
 
@@ -199,7 +203,10 @@ FieldMatch CDPBrowserController::locateField(FillField field,
   if (hit == nullptr) return match;
   match.inputType = hit->type;
   match.frameOrigin = hit->origin;
-  if (total == 1) match.element = focusSingle(conn, *hit, field, selectors, page.url);
+  if (total == 1) {
+    match.element = hit->handle.empty() ? focusSingle(conn, *hit, field, selectors, page.url)
+                                        : located(conn, *hit, field, hit->handle, page.url);
+  }
   match.focused = match.element != nullptr;
   return match;
 }
@@ -211,26 +218,30 @@ bool CDPBrowserController::showsAnyField(std::span<const FillField> kinds) {
     if (!own.empty()) selectors += (selectors.empty() ? "" : ", ") + own;
   }
   if (selectors.empty()) return false;
-  const auto searched = searchPage(ensureConnection(), selectors);
+  const auto searched = searchPage(ensureConnection(), selectors, false);
   return searched && std::any_of(searched->second.begin(), searched->second.end(),
                                  [](const FrameAnswer& answer) { return answer.count >= 1; });
 }
 
 std::optional<
     std::pair<CDPBrowserController::ActivePage, std::vector<CDPBrowserController::FrameAnswer>>>
-CDPBrowserController::searchPage(const Connection& conn, const std::string& selectors) {
+CDPBrowserController::searchPage(const Connection& conn, const std::string& selectors,
+                                 bool handOut) {
   Json targets;
   std::optional<ActivePage> page = activePage(conn, &targets);
   if (!page) return std::nullopt;
   failOnDialog(*page);
-  std::vector<FrameAnswer> answers =
-      searchFrames(conn, *page, frameTargets(targets, *page), probeArguments(selectors, false));
+  const std::vector<std::string> frames = frameTargets(targets, *page);
+  const Json counting = probeArguments(selectors, "count");
+  // Only a page without frames knows from its own document that a match is the only one.
+  const Json ofPage = handOut && frames.empty() ? probeArguments(selectors, "sole") : counting;
+  std::vector<FrameAnswer> answers = searchFrames(conn, *page, frames, ofPage, counting);
   return std::pair{std::move(*page), std::move(answers)};
 }
 
 std::vector<CDPBrowserController::FrameAnswer> CDPBrowserController::searchFrames(
     const Connection& conn, const ActivePage& page, const std::vector<std::string>& frames,
-    const Json& arguments) {
+    const Json& ofPage, const Json& arguments) {
   // The page first, then its frame targets, all within one deadline: a frame stuck in a
   // synchronous request costs the search no more than that, and frames not reached by then count
   // nothing.
@@ -239,7 +250,7 @@ std::vector<CDPBrowserController::FrameAnswer> CDPBrowserController::searchFrame
   std::vector<FrameAnswer> answers;
   {
     const CallBudget search(leftUntil(end));
-    answers = probeTarget(conn, page, arguments, end, true);
+    answers = probeTarget(conn, page, ofPage, arguments, end, true);
   }
   for (std::vector<FrameAnswer>& more : probeFrameTargets(conn, frames, arguments, end)) {
     for (FrameAnswer& answer : more) answers.push_back(std::move(answer));
@@ -263,7 +274,8 @@ std::vector<std::vector<CDPBrowserController::FrameAnswer>> CDPBrowserController
     for (std::size_t next = taken++; next < frames.size() && !dialogSeen && Steady::now() < end;
          next = taken++) {
       try {
-        ofFrame[next] = probeTarget(conn, ActivePage{frames[next], "", ""}, arguments, end, false);
+        ofFrame[next] =
+            probeTarget(conn, ActivePage{frames[next], "", ""}, arguments, arguments, end, false);
       } catch (const BrowserError&) {
         dialogSeen = true;
         throw;
@@ -293,8 +305,8 @@ std::vector<std::vector<CDPBrowserController::FrameAnswer>> CDPBrowserController
 }
 
 std::vector<CDPBrowserController::FrameAnswer> CDPBrowserController::probeTarget(
-    const Connection& conn, ActivePage target, const Json& arguments, Steady::time_point end,
-    bool isPage) {
+    const Connection& conn, ActivePage target, const Json& ofMain, const Json& arguments,
+    Steady::time_point end, bool isPage) {
   std::vector<FrameAnswer> answers;
   try {
     if (target.sessionId.empty()) {
@@ -303,16 +315,16 @@ std::vector<CDPBrowserController::FrameAnswer> CDPBrowserController::probeTarget
       target.sessionId = std::move(*sessionId);
     }
     failOnDialog(target);
-    const auto ask = [&](const std::string& frameId) {
-      answers.push_back(askFrame(conn, target, frameId, arguments, leftUntil(end)));
+    const auto ask = [&](const std::string& frameId, const Json& asked) {
+      answers.push_back(askFrame(conn, target, frameId, asked, leftUntil(end)));
     };
     // The main frame, then, when that document holds frames, each frame the target keeps in its
     // own process (a frame of another site is a target of its own).
-    ask(target.targetId);
+    ask(target.targetId, ofMain);
     if (answers.back().frames == 0) return answers;
     for (const std::string& frame : childFrames(conn, target, leftUntil(end))) {
       try {
-        ask(frame);
+        ask(frame, arguments);
       } catch (const BrowserError& error) {
         // Gone, or no document of its own yet; a deadline ends the whole target.
         if (error.errorCase() == BrowserError::Case::dialogOpen || isTimeout(error)) throw;
@@ -329,11 +341,14 @@ std::vector<CDPBrowserController::FrameAnswer> CDPBrowserController::probeTarget
 CDPBrowserController::FrameAnswer CDPBrowserController::askFrame(
     const Connection& conn, const ActivePage& target, const std::string& frameId,
     const Json& arguments, std::chrono::milliseconds deadline) {
-  const Json answer = scriptAnswer(
-      callInWorld(conn, target, frameId, std::string(scripts::probe), arguments, true, deadline));
+  const Json reply =
+      callInWorld(conn, target, frameId, std::string(scripts::probe), arguments, deadline);
+  const Json answer = scriptAnswer(reply);
   FrameAnswer asked;
   asked.target = target;
   asked.frameId = frameId;
+  // A remote object in the reply is the answer holding the match it handed out.
+  asked.handle = LenientJson(reply)["result"]["objectId"].text();
   const LenientJson found(answer);
   if (found["answer"].text() != "found") return asked;
   asked.count = found["count"].integer().value_or(0);
@@ -349,15 +364,23 @@ std::shared_ptr<const FieldHandle> CDPBrowserController::focusSingle(const Conne
                                                                      const std::string& selectors,
                                                                      const std::string& pageURL) {
   const Json reply = callInWorld(conn, hit.target, hit.frameId, std::string(scripts::probe),
-                                 probeArguments(selectors, true), false, kProbeDeadline, true);
+                                 probeArguments(selectors, "focus"), kProbeDeadline, true);
   const std::string objectId = LenientJson(reply)["result"]["objectId"].text();
   // Gone or doubled between the two calls: nothing is focused, and the caller sees no element.
   if (objectId.empty()) return nullptr;
+  return located(conn, hit, field, objectId, pageURL);
+}
+
+std::shared_ptr<const FieldHandle> CDPBrowserController::located(const Connection& conn,
+                                                                 const FrameAnswer& hit,
+                                                                 FillField field,
+                                                                 const std::string& handle,
+                                                                 const std::string& pageURL) {
   auto element = std::make_shared<LocatedElement>();
   element->connection = conn;
   element->targetId = hit.target.targetId;
   element->sessionId = hit.target.sessionId;
-  element->objectId = objectId;
+  element->objectId = handle;
   element->field = field;
   element->origin = hit.origin;
   element->pageURL = pageURL;

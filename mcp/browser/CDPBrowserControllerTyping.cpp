@@ -31,10 +31,10 @@ std::string withGuard(std::string_view script) {
          ";\n" + std::string(script.substr(body));
 }
 
-const std::string kType = withGuard(scripts::type);
-const std::string kClear = withGuard(scripts::clear);
-const std::string kSubmit = withGuard(scripts::submit);
-const std::string kOutcome = withGuard(scripts::outcome);
+const std::string kType = onElement(withGuard(scripts::type));
+const std::string kClear = onElement(withGuard(scripts::clear));
+const std::string kSubmit = onElement(withGuard(scripts::submit));
+const std::string kOutcome = onElement(withGuard(scripts::outcome));
 
 }  // namespace
 

@@ -12,8 +12,28 @@ const LocatedElement& elementOf(const FieldMatch& match) {
   return *element;
 }
 
+std::string onElement(std::string_view script) {
+  return "function(...args) {\nreturn (" + std::string(script) + "\n).apply(this.el, args);\n}";
+}
+
 Json scriptAnswer(const Json& reply) {
-  const LenientJson value = LenientJson(reply)["result"]["value"];
+  const LenientJson result = LenientJson(reply)["result"];
+  if (result["deepSerializedValue"]["type"].text() == "object") {
+    // Pairs of a member's name and its serialized value; only plain values are kept.
+    Json members = Json::object();
+    for (const Json& pair : result["deepSerializedValue"]["value"].array()) {
+      if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_object()) {
+        continue;
+      }
+      const auto value = pair[1].find("value");
+      if (value != pair[1].end() &&
+          (value->is_string() || value->is_number() || value->is_boolean())) {
+        members[pair[0].get<std::string>()] = *value;
+      }
+    }
+    return members;
+  }
+  const LenientJson value = result["value"];
   if (value.isObject()) return value.object();
   const std::optional<std::string> text = value.optionalText();
   if (!text) return Json::object();

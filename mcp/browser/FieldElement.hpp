@@ -22,12 +22,17 @@ struct LocatedElement final : FieldHandle {
   std::string pageURL;
 };
 
+// The element a field search hands out is held by a record of the controller's isolated world
+// (the probe's answer, with the element as its hidden member `el`); the element scripts, written
+// to be called on the element itself, are called on that record through this wrapper.
+[[nodiscard]] std::string onElement(std::string_view script);
+
 // The element of a match that a CDPBrowserController located; cdpFailure("no focused field") for
 // a match without one.
 [[nodiscard]] const LocatedElement& elementOf(const FieldMatch& match);
 
-// A page script's answer in a Runtime.callFunctionOn reply: the object it returned (by value, or
-// as JSON text), else an empty object.
+// A page script's answer in a Runtime.callFunctionOn reply: the object it returned (by value, as
+// JSON text, or as the plain members of a deep serialization), else an empty object.
 [[nodiscard]] support::Json scriptAnswer(const support::Json& reply);
 
 // Whether a failed command means a deadline passed (the page did not answer in time).

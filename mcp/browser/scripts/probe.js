@@ -1,15 +1,17 @@
-// Called on the world's global object with the selector list: the visible
-// matches in this document (each frame's document is searched in a world of its
-// own). With `focus`, the single match is focused and returned itself (null
-// unless there is exactly one); otherwise
-// {"answer": "found", "count", "type", "origin", "frames"}: the count, the
-// first match's own type
-// ("<tag>" for an element that is no input), the origin of the document ("null"
-// when opaque), and how many elements of the document may hold a frame. Members
-// of the document, and of matched elements (a selector may match a form), are
-// read through the interfaces' accessors: named elements and controls shadow
-// them.
-function(sel, focus) {
+// Called on the world's global object with the selector list and a mode: the
+// visible matches in this document (each frame's document is searched in a world
+// of its own), as {"answer": "found", "count", "type", "origin", "frames"}: the
+// count, the first match's own type ("<tag>" for an element that is no input),
+// the origin of the document ("null" when opaque), and how many elements of the
+// document may hold a frame. In mode "count" that answer comes as JSON text. In
+// mode "focus" the single match is focused and handed out (null unless there is
+// exactly one); in mode "sole" likewise when it is the only match and the
+// document holds no frame, else the JSON text. A match is handed out as the
+// answer object itself, made in this world and so out of the page's reach, with
+// the element as its hidden member `el`. Members of the document, and of matched
+// elements (a selector may match a form), are read through the interfaces'
+// accessors: named elements and controls shadow them.
+function(sel, mode) {
   const D = Object.getOwnPropertyDescriptor;
   const read = (proto, key, object) => D(proto, key).get.call(object);
   const call = (proto, key, object, ...args) =>
@@ -36,14 +38,6 @@ function(sel, focus) {
     }
   } catch (e) {
   }
-  if (focus) {
-    if (found.length !== 1)
-      return null;
-    const el = found[0];
-    if (el instanceof windowOf(el).HTMLElement)
-      call(HTMLElement.prototype, 'focus', el);
-    return el;
-  }
   const el = found[0];
   const frames = call(Document.prototype, 'querySelectorAll', document,
                       'iframe, frame, object, embed')
@@ -51,11 +45,19 @@ function(sel, focus) {
   const type = !el ? ''
       : el instanceof HTMLInputElement ? el.type
       : '<' + read(Element.prototype, 'localName', el) + '>';
-  return JSON.stringify({
+  const answer = {
     answer : 'found',
     count : found.length,
     type,
     origin : String(origin),
     frames
-  });
+  };
+  const handOut =
+      found.length === 1 && (mode === 'focus' || (mode === 'sole' && frames === 0));
+  if (!handOut)
+    return mode === 'focus' ? null : JSON.stringify(answer);
+  if (el instanceof windowOf(el).HTMLElement)
+    call(HTMLElement.prototype, 'focus', el);
+  Object.defineProperty(answer, 'el', {value : el});
+  return answer;
 }
