@@ -126,9 +126,17 @@ BrowserError BrowserError::timedOut(std::string method) {
                       std::move(description));
 }
 
-bool BrowserController::showsAnyField(std::span<const FillField> kinds) {
-  return std::any_of(kinds.begin(), kinds.end(),
-                     [this](FillField kind) { return locateField(kind, std::nullopt).count >= 1; });
+PageShown BrowserController::shownPage(std::span<const FillField> kinds) {
+  PageShown shown;
+  try {
+    shown.url = currentURL();
+  } catch (const std::exception&) {
+    // Unread: the fields still tell.
+  }
+  shown.anyField = std::any_of(kinds.begin(), kinds.end(), [this](FillField kind) {
+    return locateField(kind, std::nullopt).count >= 1;
+  });
+  return shown;
 }
 
 void BrowserController::setIdleTimeout(std::optional<std::int64_t> /*seconds*/) {}

@@ -51,6 +51,12 @@ class FieldHandle {
   virtual ~FieldHandle() = default;
 };
 
+// What a login sees of the active page between its steps. Never encoded.
+struct PageShown {
+  std::string url;  // the page's address; "" when it could not be read
+  bool anyField = false;
+};
+
 // The result of locating one field on the live page. Never encoded.
 struct FieldMatch {
   // Candidate inputs found, summed over the page and its frames.
@@ -253,10 +259,11 @@ class BrowserController {
   // element that is no input. The frame origin is the origin of the match's own document ("null"
   // when that is opaque).
   virtual FieldMatch locateField(FillField field, const std::optional<std::string>& selector) = 0;
-  // Whether a field of any of `kinds` shows, by their own selectors. By default one locateField
-  // per kind (which may focus a single match); a controller that can answers in one search that
-  // focuses nothing. The errors of locateField.
-  virtual bool showsAnyField(std::span<const FillField> kinds);
+  // The active page's address and whether a field of any of `kinds` shows, by their own
+  // selectors. By default currentURL (a failure reads as "") and one locateField per kind (which
+  // may focus a single match); a controller that can reads both in one search that focuses
+  // nothing. The errors of locateField.
+  virtual PageShown shownPage(std::span<const FillField> kinds);
   // Sets the text as the value of the located element, in one step no page script can come
   // between, and only when the element is still connected, still of the kind the field needs (a
   // password input for `password`; an input or text area otherwise), still holds the focus, and

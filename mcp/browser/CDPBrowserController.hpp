@@ -96,8 +96,10 @@ class CDPBrowserController final : public BrowserController {
   // without a selector, before anything is sent; dialogOpen while a JavaScript dialog is open on
   // the page or one of its frames; a frame that cannot be searched in time counts nothing.
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
-  // One search, as locateField's, for the selectors of all `kinds` together; focuses nothing.
-  bool showsAnyField(std::span<const FillField> kinds) override;
+  // One search, as locateField's, for the selectors of all `kinds` together, which focuses nothing
+  // and in which the page's main document also tells its address (the target's listed address
+  // when it does not answer).
+  PageShown shownPage(std::span<const FillField> kinds) override;
   // See BrowserController: one synchronous isolated-world function on the element's own remote
   // object checks it and sets the value. cdpFailure("no focused field") for a match without an
   // element of this controller; fieldChanged when the element's document is gone.
@@ -183,6 +185,7 @@ class CDPBrowserController final : public BrowserController {
     std::int64_t frames = 0;
     std::string type;
     std::string origin;
+    std::string href;  // the document's address
     std::string handle;
   };
   // The chosen page and the answers of searchFrames for `selectors` in it and its frame targets;

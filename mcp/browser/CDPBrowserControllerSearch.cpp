@@ -211,16 +211,25 @@ FieldMatch CDPBrowserController::locateField(FillField field,
   return match;
 }
 
-bool CDPBrowserController::showsAnyField(std::span<const FillField> kinds) {
+PageShown CDPBrowserController::shownPage(std::span<const FillField> kinds) {
   std::string selectors;
   for (FillField kind : kinds) {
     const std::string own = selectorText(kind, std::nullopt);
     if (!own.empty()) selectors += (selectors.empty() ? "" : ", ") + own;
   }
-  if (selectors.empty()) return false;
+  // Without selectors (an empty list matches nothing) the search still reads the address.
   const auto searched = searchPage(ensureConnection(), selectors, false);
-  return searched && std::any_of(searched->second.begin(), searched->second.end(),
-                                 [](const FrameAnswer& answer) { return answer.count >= 1; });
+  if (!searched) return {};
+  const auto& [page, answers] = *searched;
+  PageShown shown{page.url, false};
+  for (const FrameAnswer& answer : answers) {
+    shown.anyField = shown.anyField || answer.count >= 1;
+    if (answer.target.targetId == page.targetId && answer.frameId == page.targetId &&
+        !answer.href.empty()) {
+      shown.url = answer.href;
+    }
+  }
+  return shown;
 }
 
 std::optional<
@@ -355,6 +364,7 @@ CDPBrowserController::FrameAnswer CDPBrowserController::askFrame(
   asked.frames = found["frames"].integer().value_or(0);
   asked.type = found["type"].text();
   asked.origin = found["origin"].text();
+  asked.href = found["href"].text();
   return asked;
 }
 

@@ -81,10 +81,6 @@ WebLoginTool::ByKind WebLoginTool::fieldsByKind(const std::string& collection,
   return byKind;
 }
 
-bool WebLoginTool::hasAnyAuthField() const {
-  return controller_->showsAnyField(kKinds);
-}
-
 WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
   const CallBudget budget;
   // No idle stop while the call runs, approval waits included.
@@ -183,18 +179,19 @@ WebLoginOutput WebLoginTool::converge(const Refs& refs, std::string lastURL) con
 
   int steps = 0;
   int stable = 0;
-  // The first round takes the address the start has just read instead of asking again.
+  // The first round takes the address the start has just read instead of asking again; every
+  // later one reads the address together with whether a login field still shows (which only a
+  // round that types nothing after a password needs).
   bool fresh = true;
   for (;;) {
     std::string url = lastURL;
     bool unchanged = true;
+    bool anyField = true;
     if (!std::exchange(fresh, false)) {
-      try {
-        url = controller_->currentURL();
-        unchanged = url == lastURL;
-      } catch (const std::exception&) {
-        url = lastURL;
-      }
+      const PageShown shown = controller_->shownPage(kKinds);
+      if (!shown.url.empty()) url = shown.url;
+      unchanged = url == lastURL;
+      anyField = shown.anyField;
     }
 
     const std::vector<TypedField> typed = typeVisible(refs, filled);
@@ -211,7 +208,6 @@ WebLoginOutput WebLoginTool::converge(const Refs& refs, std::string lastURL) con
         return report("stuck", "could not find a password field", url);
       }
     } else {
-      const bool anyField = hasAnyAuthField();
       if (!anyField && !unchanged) return report("logged_in", "credentials submitted", url);
       if (++stable >= maxStableRounds_)
         return report("needs_human", humanStep(refs, anyField), url);

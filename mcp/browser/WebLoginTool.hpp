@@ -129,8 +129,6 @@ class WebLoginTool final {
   // The item's listed field references by kind (username, password, otp); a failing listing
   // counts as empty.
   [[nodiscard]] ByKind fieldsByKind(const std::string& collection, const std::string& item) const;
-  // Whether a username, password or one-time-code field is visible.
-  [[nodiscard]] bool hasAnyAuthField() const;
 
   std::string name_;
   BrowserFillCore core_;

@@ -171,6 +171,15 @@ TEST(WebLoginToolTest, EachExitReportsItsStatusStepAndPage) {
        },
        {"needs_human", "waiting on device approval", kOrigin + "/login", {"username", "password"}},
        4},
+      // An address that cannot be read counts as unchanged: no login is reported on a guess.
+      {"UnreadableAddressAfterTheSubmit",
+       [](LoginSetup& s) {
+         s.browser().pages = {page("/login", kBothFields), page("/home")};
+         s.browser().navigated = kOrigin + "/login";
+         s.browser().failures.emplace("currentURL", BrowserError::cdpFailure("gone"));
+       },
+       {"needs_human", "waiting on device approval", kOrigin + "/login", {"username", "password"}},
+       4},
       {"NoStepsAtAll",
        [](LoginSetup& s) { s.browser().pages = {page("/login?next=%2F", kBothFields)}; },
        {"stuck", "login did not converge", kOrigin + "/login?next=%2F", {}},

@@ -2,8 +2,8 @@
 // visible matches in this document (each frame's document is searched in a world
 // of its own), as {"answer": "found", "count", "type", "origin", "frames"}: the
 // count, the first match's own type ("<tag>" for an element that is no input),
-// the origin of the document ("null" when opaque), and how many elements of the
-// document may hold a frame. In mode "count" that answer comes as JSON text. In
+// the origin of the document ("null" when opaque), its address ("href"), and
+// how many elements of the document may hold a frame. In mode "count" that answer comes as JSON text. In
 // mode "focus" the single match is focused and handed out (null unless there is
 // exactly one); in mode "sole" likewise when it is the only match and the
 // document holds no frame, else the JSON text. A match is handed out as the
@@ -50,6 +50,7 @@ function(sel, mode) {
     count : found.length,
     type,
     origin : String(origin),
+    href : String(location.href),
     frames
   };
   const handOut =
