@@ -1,8 +1,8 @@
 // The typing and submit of CDPBrowserController, on the element a field search handed out. The
-// typing is one synchronous function on that element's own remote object in the controller's
-// isolated world: it re-checks the element, the focus and its document's origin and sets the
-// value, so no page script runs between the checks and the value. Focusing, typing and
-// submitting count as the user's own input, as they would for a person.
+// typing is one synchronous function on that element (through the record of the controller's
+// isolated world that holds it): it re-checks the element, the focus and its document's origin and
+// sets the value, so no page script runs between the checks and the value. Typing and submitting
+// count as the user's own input, as they would for a person.
 //
 // What a submission does with a typed value is judged in the page, by the guard the typing leaves
 // in the element's document (scripts/guard.js), when the submission would leave: whoever sets it
