@@ -1,16 +1,17 @@
 // Called on the world's global object with the selector list and a mode: the
 // visible matches in this document (each frame's document is searched in a world
-// of its own), as {"answer": "found", "count", "type", "origin", "frames"}: the
-// count, the first match's own type ("<tag>" for an element that is no input),
-// the origin of the document ("null" when opaque), its address ("href"), and
-// how many elements of the document may hold a frame. In mode "count" that answer comes as JSON text. In
-// mode "focus" the single match is focused and handed out (null unless there is
-// exactly one); in mode "sole" likewise when it is the only match and the
-// document holds no frame, else the JSON text. A match is handed out as the
-// answer object itself, made in this world and so out of the page's reach, with
-// the element as its hidden member `el`. Members of the document, and of matched
-// elements (a selector may match a form), are read through the interfaces'
-// accessors: named elements and controls shadow them.
+// of its own), as {"answer": "found", "count", "type", "origin", "href",
+// "frames"}: the count, the first match's own type ("<tag>" for an element that
+// is no input), the origin of the document ("null" when opaque), its address
+// (only in the top document: a frame's may be long, and nobody asks for it), and
+// how many elements of the document may hold a frame. In mode "count" that
+// answer comes as JSON text. In mode "focus" the single match is focused and
+// handed out (null unless there is exactly one); in mode "sole" likewise when it
+// is the only match and the document holds no frame, else the JSON text. A
+// match is handed out as the answer object itself, made in this world and so out
+// of the page's reach, with the element as its hidden member `el`. Members of
+// the document, and of matched elements (a selector may match a form), are read
+// through the interfaces' accessors: named elements and controls shadow them.
 function(sel, mode) {
   const D = Object.getOwnPropertyDescriptor;
   const read = (proto, key, object) => D(proto, key).get.call(object);
@@ -50,7 +51,7 @@ function(sel, mode) {
     count : found.length,
     type,
     origin : String(origin),
-    href : String(location.href),
+    href : top === window ? String(location.href) : '',
     frames
   };
   const handOut =
