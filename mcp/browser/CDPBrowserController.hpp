@@ -185,7 +185,7 @@ class CDPBrowserController final : public BrowserController {
     std::int64_t frames = 0;
     std::string type;
     std::string origin;
-    std::string href;  // the document's address
+    std::string href;  // the document's address; "" but in the top document
     std::string handle;
   };
   // The chosen page and the answers of searchFrames for `selectors` in it and its frame targets;
@@ -210,10 +210,9 @@ class CDPBrowserController final : public BrowserController {
       const support::Json& arguments, std::chrono::steady_clock::time_point end);
   // Runs the probe script with `ofMain` in the target's main frame (attaching it first when it
   // has no session yet) and, when that document holds frames, with `arguments` in each of
-  // childFrames; every wait
-  // ends by `end`. A frame that fails answers nothing and a timed-out one ends the target's
-  // search; dialogOpen passes through, and so does a timeout of the page (`isPage`) before it
-  // answered anything.
+  // childFrames; every wait ends by `end`. A frame that fails answers nothing and a timed-out one
+  // ends the target's search; dialogOpen passes through, and so does a timeout of the page
+  // (`isPage`) before it answered anything.
   std::vector<FrameAnswer> probeTarget(const Connection& conn, ActivePage target,
                                        const support::Json& ofMain, const support::Json& arguments,
                                        std::chrono::steady_clock::time_point end, bool isPage);
