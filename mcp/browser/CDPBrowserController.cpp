@@ -60,7 +60,10 @@ CDPBrowserController::CDPBrowserController(std::shared_ptr<BrowserManager> manag
             }
           }) {
   manager_->setEventHandler(
-      [this](const CDPConnection& from, const Json& event) { pages_.onEvent(from, event); });
+      [this](const CDPConnection& from, const Json& event) {
+        pages_.onEvent(from, event);
+        targets_.onEvent(from, event);
+      });
 }
 
 CDPBrowserController::~CDPBrowserController() {
@@ -105,6 +108,7 @@ BrowserUse CDPBrowserController::beginUse() {
 
 void CDPBrowserController::dropConnectionLocked() {
   pages_.bind(nullptr);
+  targets_.bind(nullptr);
   ++generation_;
   connection_.reset();
 }
@@ -121,16 +125,35 @@ CDPBrowserController::Connection CDPBrowserController::ensureConnection() {
       generation = generation_;
     }
     Connection conn = manager_->connection();
-    std::lock_guard lock(mutex_);
-    if (generation_ == generation) {
-      if (!connection_) {
-        connection_ = std::move(conn);
-        pages_.bind(connection_.get());
-      }
-      return connection_;
+    {
+      std::lock_guard lock(mutex_);
+      if (generation_ != generation) continue;
+      if (connection_) return connection_;
+      connection_ = conn;
+      pages_.bind(conn.get());
+      targets_.bind(conn.get());
     }
+    discoverTargets(conn);
+    return conn;
   }
   throw BrowserError::cdpFailure("connection closed");
+}
+
+void CDPBrowserController::discoverTargets(const Connection& conn) {
+  try {
+    conn->send("Target.setDiscoverTargets", Json{{"discover", true}}, std::nullopt,
+               kEnableDeadline);
+    targets_.discovered(*conn);
+  } catch (const BrowserError&) {
+    // Without discovery the target list is asked of the browser each time.
+  }
+}
+
+Json CDPBrowserController::targetList(const Connection& conn) {
+  if (std::optional<Json> known = targets_.infos(*conn)) {
+    return Json{{"targetInfos", std::move(*known)}};
+  }
+  return conn->send("Target.getTargets");
 }
 
 std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
@@ -191,7 +214,7 @@ Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
 
 std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage(
     const Connection& conn, Json* targets) {
-  const Json reply = conn->send("Target.getTargets");
+  const Json reply = targetList(conn);
   if (targets != nullptr) *targets = reply;
   const LenientJson listed = LenientJson(reply)["targetInfos"];
   if (!listed.isArray()) return std::nullopt;

@@ -16,6 +16,7 @@
 #include "mcp/browser/IdleClock.hpp"
 #include "mcp/browser/IdleWatchdog.hpp"
 #include "mcp/browser/PageSessions.hpp"
+#include "mcp/browser/TargetList.hpp"
 #include "support/Json.hpp"
 
 namespace varn::mcp {
@@ -134,6 +135,11 @@ class CDPBrowserController final : public BrowserController {
   // The connection of this browser run, taken from the manager on first use. Marks activity
   // first, always.
   Connection ensureConnection();
+  // Has the browser report its targets to targets_ from now on (nothing when it cannot).
+  void discoverTargets(const Connection& conn);
+  // The browser's targets, as a Target.getTargets reply: from targets_ when it lists them, else
+  // asked of the browser.
+  support::Json targetList(const Connection& conn);
   // The page the agent works on, attaching what it examines; nullopt when there is none.
   // With `targets`, the browser's target list it read goes there.
   std::optional<ActivePage> activePage(const Connection& conn, support::Json* targets = nullptr);
@@ -155,7 +161,7 @@ class CDPBrowserController final : public BrowserController {
                            std::chrono::milliseconds deadline = kCommandDeadline);
 
   // The frame targets a field search looks into besides the page: every frame target of the
-  // target list (a Target.getTargets reply) whose parent chain reaches the page.
+  // target list (as a Target.getTargets reply) whose parent chain reaches the page.
   static std::vector<std::string> frameTargets(const support::Json& targets,
                                                const ActivePage& page);
   // The frames, other than its main frame, that the target's renderer holds in the target's own
@@ -246,6 +252,8 @@ class CDPBrowserController final : public BrowserController {
   std::uint64_t generation_ = 0;  // guarded by mutex_; counts dropped connections
   // The sessions of connection_'s pages, bound to it under mutex_.
   PageSessions pages_;
+  // The targets connection_'s browser reports, bound to it under mutex_.
+  TargetList targets_;
 
   // Last: destroyed first, so its thread never outlives what the idle action uses.
   IdleWatchdog watchdog_;

@@ -321,9 +321,9 @@ TEST_F(CDPBrowserControllerTest, ADialogIsAnsweredWhileNavigateWaitsOnTheBlocked
     b.dialogOpen = true;
   });
   auto navigation = std::async(std::launch::async, [&] { controller.navigate("https://a/c"); });
-  // getVersion, getTargets, attach, Page.enable, the focus emulation, Page.navigate, the
-  // readiness probe.
-  ASSERT_TRUE(server.waitForFrames(7));
+  // getVersion, the target discovery, getTargets, attach, Page.enable, the focus emulation,
+  // Page.navigate, the readiness probe.
+  ASSERT_TRUE(server.waitForFrames(8));
   controller.handleDialog(true, "yes");
   ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   navigation.get();
@@ -346,7 +346,7 @@ TEST_F(CDPBrowserControllerTest, AConnectionThatBreaksFailsTheNavigationWaitingO
     b.holdReadiness = true;
   });
   auto navigation = std::async(std::launch::async, [&] { controller.navigate("https://a/"); });
-  ASSERT_TRUE(server.waitForFrames(6));
+  ASSERT_TRUE(server.waitForFrames(7));
   server.breakConnection();
   ASSERT_EQ(navigation.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(fakes::errorOf([&] { navigation.get(); }), "browser (CDP) failure: connection closed");
