@@ -59,11 +59,10 @@ CDPBrowserController::CDPBrowserController(std::shared_ptr<BrowserManager> manag
             } catch (...) {
             }
           }) {
-  manager_->setEventHandler(
-      [this](const CDPConnection& from, const Json& event) {
-        pages_.onEvent(from, event);
-        targets_.onEvent(from, event);
-      });
+  manager_->setEventHandler([this](const CDPConnection& from, const Json& event) {
+    pages_.onEvent(from, event);
+    targets_.onEvent(from, event);
+  });
 }
 
 CDPBrowserController::~CDPBrowserController() {

@@ -55,11 +55,11 @@ class TargetList final {
   void recordLocked(const support::Json& info);
 
   std::mutex mutex_;
-  const CDPConnection* bound_ = nullptr;  // guarded by mutex_
-  bool complete_ = false;                 // guarded by mutex_
-  bool outgrown_ = false;                 // guarded by mutex_
-  std::size_t addressBytes_ = 0;          // guarded by mutex_
-  std::vector<support::Json> targets_;    // in order of appearance; guarded by mutex_
+  const CDPConnection* bound_ = nullptr;   // guarded by mutex_
+  bool complete_ = false;                  // guarded by mutex_
+  bool outgrown_ = false;                  // guarded by mutex_
+  std::size_t addressBytes_ = 0;           // guarded by mutex_
+  std::vector<support::Json> targets_;     // in order of appearance; guarded by mutex_
   std::map<std::string, std::size_t> at_;  // target id -> index in targets_; guarded by mutex_
 };
 

@@ -1,7 +1,6 @@
 #include "mcp/browser/TargetList.hpp"
 
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -12,40 +11,34 @@ namespace {
 
 using support::Json;
 
-Json created(const std::string& id, const std::string& type, const std::string& url,
-             const std::string& parent = "") {
-  Json info{{"targetId", id}, {"type", type}, {"url", url}, {"title", "t"}, {"attached", false}};
-  if (!parent.empty()) info["parentId"] = parent;
-  return Json{{"method", "Target.targetCreated"}, {"params", {{"targetInfo", info}}}};
-}
-
-Json changed(const std::string& id, const std::string& type, const std::string& url) {
-  Json event = created(id, type, url);
-  event["method"] = "Target.targetInfoChanged";
-  return event;
+// Target.targetCreated (or `method`) of a target as the browser reports it.
+Json reported(const std::string& id, const std::string& type, const std::string& url,
+              const std::string& method = "Target.targetCreated") {
+  Json info{{"targetId", id}, {"type", type}, {"url", url}, {"title", "t"}};
+  if (type == "iframe") info["parentId"] = "P";
+  return Json{{"method", method}, {"params", {{"targetInfo", info}}}};
 }
 
 Json destroyed(const std::string& id) {
   return Json{{"method", "Target.targetDestroyed"}, {"params", {{"targetId", id}}}};
 }
 
-// The ids of the listed targets in order, with a page's address after "=", a frame's parent after
-// "<"; "-" when nothing is listed.
-std::string listed(TargetList& list, const CDPConnection& connection) {
-  const std::optional<Json> infos = list.infos(connection);
-  if (!infos) return "-";
-  std::string out;
-  for (const Json& info : *infos) {
-    out += (out.empty() ? "" : " ") + info.at("targetId").get<std::string>();
-    if (info.contains("url")) out += "=" + info.at("url").get<std::string>();
-    if (info.contains("parentId")) out += "<" + info.at("parentId").get<std::string>();
-  }
-  return out;
-}
-
 class TargetListTest : public ::testing::Test {
  protected:
   TargetListTest() { list.bind(&bound); }
+
+  // The listed ids in order, a page's address after "=", a parent after "<"; "-" for none.
+  std::string listed(const CDPConnection& connection) {
+    const std::optional<Json> infos = list.infos(connection);
+    if (!infos) return "-";
+    std::string out;
+    for (const Json& info : *infos) {
+      out += (out.empty() ? "" : " ") + info.at("targetId").get<std::string>();
+      if (info.contains("url")) out += "=" + info.at("url").get<std::string>();
+      if (info.contains("parentId")) out += "<" + info.at("parentId").get<std::string>();
+    }
+    return out;
+  }
 
   // Connections only for their identity: nothing is sent or read.
   static CDPConnection over(fakes::FakeDevToolsPipe& pipe) {
@@ -60,60 +53,44 @@ class TargetListTest : public ::testing::Test {
 };
 
 TEST_F(TargetListTest, ListsWhatTheEventsReportOnceDiscoveryIsAnswered) {
-  list.onEvent(bound, created("P", "page", "https://a/"));
-  list.onEvent(bound, created("U", "browser_ui", "chrome://omnibox/"));
-  // Not complete before the discovery's answer: targets may still be unreported.
-  EXPECT_EQ(listed(list, bound), "-");
+  list.onEvent(bound, reported("P", "page", "https://a/"));
+  EXPECT_EQ(listed(bound), "-") << "targets may be unreported before the discovery's answer";
   list.discovered(bound);
-  list.onEvent(bound, created("F", "iframe", "https://f/", "P"));
-  list.onEvent(bound, changed("P", "page", "https://a/next"));
-  list.onEvent(other, created("X", "page", "https://x/"));
-  list.onEvent(bound, Json{{"method", "Page.frameNavigated"}, {"params", {{"targetId", "U"}}}});
-  // Only pages keep their address; another connection's events count for nothing.
-  EXPECT_EQ(listed(list, bound), "P=https://a/next U F<P");
-  EXPECT_EQ(listed(list, other), "-");
-  list.onEvent(bound, destroyed("U"));
-  list.onEvent(bound, destroyed("nobody"));
-  list.onEvent(bound, changed("F", "iframe", "https://f/2"));
-  EXPECT_EQ(listed(list, bound), "P=https://a/next F");
+  for (const Json& event :
+       {reported("U", "browser_ui", "chrome://omnibox/"), reported("F", "iframe", "https://f/"),
+        reported("P", "page", "https://a/next", "Target.targetInfoChanged"), destroyed("U"),
+        destroyed("nobody"), Json{{"method", "Page.frameNavigated"}, {"params", Json::object()}}}) {
+    list.onEvent(bound, event);
+  }
+  list.onEvent(other, reported("X", "page", "https://x/"));
+  // Only a page keeps its address; another connection's events count for nothing.
+  EXPECT_EQ(listed(bound), "P=https://a/next F<P");
+  EXPECT_EQ(listed(other), "-");
   list.onEvent(bound, destroyed("P"));
   list.onEvent(bound, destroyed("F"));
-  // A browser that reports nothing may not report at all: the caller asks it instead.
-  EXPECT_EQ(listed(list, bound), "-");
-  list.bind(&other);
-  list.discovered(other);
-  list.onEvent(other, created("Y", "page", "about:blank"));
-  EXPECT_EQ(listed(list, other), "Y=about:blank");
-  EXPECT_EQ(listed(list, bound), "-");
+  EXPECT_EQ(listed(bound), "-") << "a browser that reports nothing may not report at all";
 }
 
-// A page that opens targets without end, or pages with addresses of megabytes, leave the list
-// for good (until the next bind) instead of growing it.
+// Targets without end, or addresses of megabytes, leave the list for good instead of growing it.
 TEST_F(TargetListTest, ABrowserOutgrowingTheBoundsIsNoLongerListed) {
   for (const bool byCount : {true, false}) {
     list.bind(&bound);
     list.discovered(bound);
-    if (byCount) {
-      for (std::size_t n = 0; n < TargetList::kMaxTargets; ++n) {
-        list.onEvent(bound, created("F" + std::to_string(n), "iframe", "https://f/", "P"));
-      }
-      ASSERT_EQ(list.infos(bound)->size(), TargetList::kMaxTargets);
-      list.onEvent(bound, changed("F0", "iframe", "https://f/0"));
-      ASSERT_NE(list.infos(bound), std::nullopt) << "a change is no new target";
-      list.onEvent(bound, created("one-more", "iframe", "https://f/", "P"));
-    } else {
-      const std::string half(TargetList::kMaxAddressBytes / 2, 'a');
-      list.onEvent(bound, created("P", "page", half));
-      list.onEvent(bound, created("Q", "page", half));
-      // A page's new address replaces its old one in the count.
-      list.onEvent(bound, changed("Q", "page", half));
-      ASSERT_NE(list.infos(bound), std::nullopt);
-      list.onEvent(bound, changed("Q", "page", half + "a"));
+    // A frame's address is not kept: only the pages' count against the bound.
+    const std::string half = byCount ? "" : std::string(TargetList::kMaxAddressBytes / 2, 'a');
+    for (std::size_t n = 0; n < (byCount ? TargetList::kMaxTargets : 2); ++n) {
+      list.onEvent(bound, reported(std::to_string(n), byCount ? "iframe" : "page", half));
     }
-    EXPECT_EQ(listed(list, bound), "-");
-    list.onEvent(bound, destroyed("P"));
-    list.onEvent(bound, created("R", "page", "https://r/"));
-    EXPECT_EQ(listed(list, bound), "-") << "outgrown for good";
+    // A change is no new target, and a page's new address replaces its old one in the count.
+    list.onEvent(bound,
+                 reported("1", byCount ? "iframe" : "page", half, "Target.targetInfoChanged"));
+    ASSERT_NE(list.infos(bound), std::nullopt);
+    list.onEvent(bound, byCount ? reported("more", "iframe", "")
+                                : reported("1", "page", half + "a", "Target.targetInfoChanged"));
+    EXPECT_EQ(listed(bound), "-");
+    list.onEvent(bound, destroyed("0"));
+    list.onEvent(bound, reported("R", "page", "https://r/"));
+    EXPECT_EQ(listed(bound), "-") << "outgrown for good";
   }
 }
 
