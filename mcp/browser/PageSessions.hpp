@@ -67,7 +67,7 @@ class PageSessions final {
   // Forgets the target's session when it is still `sessionId` (the browser no longer knows it).
   void forget(const std::string& targetId, const std::string& sessionId);
   // Forgets the sessions and closed marks of targets missing from `targetInfos` (the array of a
-  // fresh Target.getTargets reply), when `connection` is the bound one.
+  // target list as the browser reports it now), when `connection` is the bound one.
   void forgetVanished(const CDPConnection& connection, const support::Json& targetInfos);
 
   // Marks the target as closed by closeTab, when `connection` is the bound one: the browser

@@ -1,5 +1,7 @@
 #include "mcp/browser/TargetList.hpp"
 
+#include <algorithm>
+
 #include "mcp/browser/LenientJson.hpp"
 
 namespace varn::mcp {
@@ -12,7 +14,6 @@ void TargetList::bind(const CDPConnection* connection) {
   outgrown_ = false;
   addressBytes_ = 0;
   targets_.clear();
-  at_.clear();
 }
 
 void TargetList::onEvent(const CDPConnection& from, const Json& event) {
@@ -28,15 +29,17 @@ void TargetList::onEvent(const CDPConnection& from, const Json& event) {
     recordLocked(in["params"]["targetInfo"].object());
     return;
   }
-  const auto gone = at_.find(in["params"]["targetId"].text());
-  if (gone == at_.end()) return;
-  const std::size_t index = gone->second;
-  addressBytes_ -= LenientJson(targets_[index])["url"].text().size();
-  targets_.erase(targets_.begin() + static_cast<std::ptrdiff_t>(index));
-  at_.erase(gone);
-  for (auto& [id, at] : at_) {
-    if (at > index) --at;
-  }
+  const auto gone = findLocked(in["params"]["targetId"].text());
+  if (gone == targets_.end()) return;
+  addressBytes_ -= LenientJson(*gone)["url"].text().size();
+  targets_.erase(gone);
+}
+
+std::vector<Json>::iterator TargetList::findLocked(const std::string& targetId) {
+  return std::find_if(targets_.begin(), targets_.end(), [&](const Json& target) {
+    // Every kept target has a string id (recordLocked): no copy for the comparison.
+    return target.at("targetId").get_ref<const std::string&>() == targetId;
+  });
 }
 
 void TargetList::recordLocked(const Json& info) {
@@ -52,22 +55,19 @@ void TargetList::recordLocked(const Json& info) {
     kept["url"] = target["url"].text();
     bytes = kept["url"].get_ref<const std::string&>().size();
   }
-  const auto known = at_.find(*id);
-  const std::size_t before =
-      known == at_.end() ? 0 : LenientJson(targets_[known->second])["url"].text().size();
-  if ((known == at_.end() && targets_.size() >= kMaxTargets) ||
+  const auto known = findLocked(*id);
+  const std::size_t before = known == targets_.end() ? 0 : LenientJson(*known)["url"].text().size();
+  if ((known == targets_.end() && targets_.size() >= kMaxTargets) ||
       addressBytes_ - before + bytes > kMaxAddressBytes) {
     outgrown_ = true;
     addressBytes_ = 0;
     targets_.clear();
-    at_.clear();
     return;
   }
   addressBytes_ = addressBytes_ - before + bytes;
-  if (known != at_.end()) {
-    targets_[known->second] = std::move(kept);
+  if (known != targets_.end()) {
+    *known = std::move(kept);
   } else {
-    at_[*id] = targets_.size();
     targets_.push_back(std::move(kept));
   }
 }

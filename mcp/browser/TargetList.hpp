@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -53,14 +52,15 @@ class TargetList final {
  private:
   // Requires mutex_.
   void recordLocked(const support::Json& info);
+  // The kept target with this id, else targets_.end(). Requires mutex_.
+  std::vector<support::Json>::iterator findLocked(const std::string& targetId);
 
   std::mutex mutex_;
-  const CDPConnection* bound_ = nullptr;   // guarded by mutex_
-  bool complete_ = false;                  // guarded by mutex_
-  bool outgrown_ = false;                  // guarded by mutex_
-  std::size_t addressBytes_ = 0;           // guarded by mutex_
-  std::vector<support::Json> targets_;     // in order of appearance; guarded by mutex_
-  std::map<std::string, std::size_t> at_;  // target id -> index in targets_; guarded by mutex_
+  const CDPConnection* bound_ = nullptr;  // guarded by mutex_
+  bool complete_ = false;                 // guarded by mutex_
+  bool outgrown_ = false;                 // guarded by mutex_
+  std::size_t addressBytes_ = 0;          // guarded by mutex_
+  std::vector<support::Json> targets_;    // in order of appearance; guarded by mutex_
 };
 
 }  // namespace varn::mcp
