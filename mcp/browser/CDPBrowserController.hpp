@@ -168,14 +168,16 @@ class CDPBrowserController final : public BrowserController {
   // process (same-site frames, and same-origin ones), depth first, at most kMaxFrames.
   std::vector<std::string> childFrames(const Connection& conn, const ActivePage& target,
                                        std::chrono::milliseconds deadline);
-  // Makes this controller's isolated world in the target's frame `frameId` and returns the remote
-  // object id of its global object, kept with the session.
-  std::string worldOf(const Connection& conn, const ActivePage& target, const std::string& frameId,
-                      std::chrono::milliseconds deadline);
-  // Runtime.callFunctionOn of `function` on the global object of the isolated world in the
-  // target's frame `frameId` (made afresh when the kept one is gone with its document): a value
-  // returned comes by value, an object as a remote object with its plain members (scriptAnswer).
-  // With `gesture`, the call counts as the user's input (it activates the frame).
+  // Makes this controller's isolated world in the target's frame `frameId` and makes `call` (a
+  // Runtime.callFunctionOn without its target) on its global object; an object of that world in
+  // the reply is kept with the session as the world for later calls.
+  support::Json callInNewWorld(const Connection& conn, const ActivePage& target,
+                               const std::string& frameId, const support::Json& call,
+                               std::chrono::milliseconds deadline);
+  // Runtime.callFunctionOn of `function` in the isolated world of the target's frame `frameId`
+  // (made afresh when the kept one is gone with its document), with `this` an object of that
+  // world: a value returned comes by value, an object as a remote object with its plain members
+  // (scriptAnswer). With `gesture`, the call counts as the user's input (it activates the frame).
   support::Json callInWorld(const Connection& conn, const ActivePage& target,
                             const std::string& frameId, const std::string& function,
                             const support::Json& arguments, std::chrono::milliseconds deadline,

@@ -1,4 +1,4 @@
-// Called on the world's global object with the selector list and a mode: the
+// Called in this controller's world with the selector list and a mode: the
 // visible matches in this document (each frame's document is searched in a world
 // of its own), as {"answer": "found", "count", "type", "origin", "href",
 // "frames"}: the count, the first match's own type ("<tag>" for an element that
