@@ -1,6 +1,7 @@
 #include "mcp/browser/CDPBrowserController.hpp"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <future>
 #include <map>
@@ -38,6 +39,11 @@ class ScriptedBrowser {
 
   // When set, the next target list is preceded by this event.
   std::optional<Json> eventBeforeTargets;
+  // Script calls on these objects fail as on a document that has gone.
+  std::set<std::string> goneObjects;
+  // What a field probe answers, as the JSON text its count mode gives.
+  std::string probeAnswer =
+      R"({"answer":"found","count":1,"type":"password","origin":"https://a","href":"https://a/in","frames":0})";
 
   // Changes the script between calls.
   template <typename Change>
@@ -77,6 +83,25 @@ class ScriptedBrowser {
       }
       return result(Json::object());
     }
+    if (method == "Page.createIsolatedWorld") return result({{"executionContextId", ++worlds_}});
+    if (method == "Runtime.callFunctionOn") {
+      // A world's first call, by its context id, answers the text as a member of an object of
+      // that world.
+      if (const auto context = params.find("executionContextId"); context != params.end()) {
+        const Json text = {{"type", "string"}, {"value", probeAnswer}};
+        return result({{"result",
+                        {{"type", "object"},
+                         {"objectId", "world-" + context->dump()},
+                         {"deepSerializedValue",
+                          {{"type", "object"},
+                           {"value", Json::array({Json::array({"varnText", text})})}}}}}});
+      }
+      if (goneObjects.contains(params.value("objectId", ""))) {
+        return Json{
+            {"error", {{"code", -32000}, {"message", "Could not find object with given id"}}}};
+      }
+      return result({{"result", {{"type", "string"}, {"value", probeAnswer}}}});
+    }
     if (method == "Runtime.evaluate") {
       const std::string expression = params.value("expression", "");
       if (expression == "document.visibilityState") {
@@ -108,6 +133,7 @@ class ScriptedBrowser {
 
   std::mutex mutex_;
   std::map<std::string, int> attaches_;
+  int worlds_ = 0;
   std::optional<std::int64_t> heldProbe_;
   std::string heldSession_;
 };
@@ -286,6 +312,35 @@ TEST_F(CDPBrowserControllerTest, ASessionTheBrowserDroppedIsAttachedAfresh) {
   browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/")}; });
   EXPECT_EQ(controller.currentURL(), "https://now/S-A-4");
   EXPECT_EQ(sent("Target.attachToTarget").size(), 4u);
+}
+
+// A document's isolated world is made once: its context id serves the first call alone, an object
+// of that call's answer every later one, until the document (and so the object) is gone.
+TEST_F(CDPBrowserControllerTest, AWorldIsMadeOncePerDocumentAndCalledByAnObjectOfIt) {
+  browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/")}; });
+  const std::array<FillField, 1> kinds = {FillField::password};
+  const auto shown = [&] {
+    const PageShown page = controller.shownPage(kinds);
+    return page.url + (page.anyField ? " field" : " none");
+  };
+  EXPECT_EQ(shown(), "https://a/in field");
+  EXPECT_EQ(shown(), "https://a/in field");
+  browser.edit([](ScriptedBrowser& b) {
+    b.goneObjects = {"world-1"};
+    b.probeAnswer =
+        R"({"answer":"found","count":0,"type":"","origin":"https://a","href":"https://a/out","frames":0})";
+  });
+  EXPECT_EQ(shown(), "https://a/out none");
+  EXPECT_EQ(shown(), "https://a/out none");
+  Lines targets;
+  for (const std::string& call : sent("Runtime.callFunctionOn")) {
+    const Json params = Json::parse(call).at("params");
+    targets.push_back(params.contains("objectId")
+                          ? params.at("objectId").get<std::string>()
+                          : "context " + params.at("executionContextId").dump());
+  }
+  EXPECT_EQ(targets, (Lines{"context 1", "world-1", "world-1", "context 2", "world-2"}));
+  EXPECT_EQ(sent("Page.createIsolatedWorld").size(), 2u);
 }
 
 TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirTexts) {
