@@ -280,6 +280,7 @@ std::string CDPBrowserController::navigate(const std::string& url) {
   // to many minutes; the whole of it keeps to the time the polls take when they answer at once.
   const Steady::time_point budgetEnd = Steady::now() + kReadinessPolls * kReadinessPause;
   bool loadSeen = false;
+  bool worldMade = false;
   for (int poll = 0; poll < kReadinessPolls; ++poll) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(budgetEnd - Steady::now());
@@ -293,6 +294,7 @@ std::string CDPBrowserController::navigate(const std::string& url) {
           sendToPage(conn, *page, "Runtime.evaluate", evaluation(kReadiness), deadline);
       const LenientJson shown = LenientJson(reply)["result"]["value"];
       if (shown["state"].text() == "complete" && committed()) return shown["href"].text();
+      if (committed() && !std::exchange(worldMade, true)) prepareWorld(conn, *page, deadline);
     } catch (const BrowserError& error) {
       // A page that answers slowly, or not yet, is not ready yet; a connection that has ended
       // fails the navigation.

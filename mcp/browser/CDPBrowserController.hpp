@@ -168,6 +168,16 @@ class CDPBrowserController final : public BrowserController {
   // process (same-site frames, and same-origin ones), depth first, at most kMaxFrames.
   std::vector<std::string> childFrames(const Connection& conn, const ActivePage& target,
                                        std::chrono::milliseconds deadline);
+  // Makes this controller's isolated world in the target's frame `frameId`: the id of its
+  // execution context in the document there now.
+  std::int64_t newWorld(const Connection& conn, const ActivePage& target,
+                        const std::string& frameId, std::chrono::milliseconds deadline);
+  // Makes the isolated world of the target's main frame ahead of its first script call, while its
+  // new document loads (the renderer then mostly waits on the network), and keeps its global
+  // object with the session. Does nothing when the session keeps one or shows a dialog; a failure
+  // leaves the world to be made by that call.
+  void prepareWorld(const Connection& conn, const ActivePage& target,
+                    std::chrono::milliseconds deadline) noexcept;
   // Makes this controller's isolated world in the target's frame `frameId` and makes `call` (a
   // Runtime.callFunctionOn without its target) on its global object; an object of that world in
   // the reply is kept with the session as the world for later calls.

@@ -5,9 +5,9 @@
 // Every script runs in an isolated world of this controller ("Page.createIsolatedWorld"): page
 // script shares the DOM with it but none of its globals, prototypes or JSON, so it cannot change
 // what a probe counts or reports, nor the native value setter the typing uses. Scripts are called
-// on remote objects of that world (an answer of its first call, a located element); their ids carry
-// the renderer's random isolate id, so an id left over from a replaced document can only fail,
-// never reach another document's world.
+// on remote objects of that world (its global object, an answer of a first call, a located
+// element); their ids carry the renderer's random isolate id, so an id left over from a replaced
+// document can only fail, never reach another document's world.
 //
 // A field search runs in the page and in every frame target of that page (never the frames of
 // other tabs), side by side, and in each of them also in every frame that Chromium keeps in the
@@ -136,25 +136,52 @@ std::vector<std::string> CDPBrowserController::childFrames(const Connection& con
   return frames;
 }
 
-Json CDPBrowserController::callInNewWorld(const Connection& conn, const ActivePage& target,
-                                          const std::string& frameId, const Json& call,
-                                          std::chrono::milliseconds deadline) {
+std::int64_t CDPBrowserController::newWorld(const Connection& conn, const ActivePage& target,
+                                            const std::string& frameId,
+                                            std::chrono::milliseconds deadline) {
   const Json world =
       conn->send("Page.createIsolatedWorld", Json{{"frameId", frameId}, {"worldName", kWorldName}},
                  target.sessionId, CallBudget::clamp(deadline, "Page.createIsolatedWorld"));
   const std::optional<std::int64_t> context = LenientJson(world)["executionContextId"].integer();
   if (!context) throw BrowserError::cdpFailure("no isolated world in the session");
-  // The context id serves once, right after the world is made: after a navigation to another
-  // process the same number can name that document's own world. Later calls go to an object of
-  // this world, whose id can only fail once the document is gone. The function's text comes as an
-  // object, so that the reply holds one.
+  return *context;
+}
+
+// A world's context id serves once, right after the world is made: after a navigation to another
+// process the same number can name that document's own world. Later calls go to an object of the
+// world, whose id can only fail once the document is gone.
+
+void CDPBrowserController::prepareWorld(const Connection& conn, const ActivePage& target,
+                                        std::chrono::milliseconds deadline) noexcept {
+  try {
+    if (pages_.dialogOpen(target.targetId) ||
+        !pages_.worldOf(target.targetId, target.sessionId, target.targetId).empty()) {
+      return;
+    }
+    const std::int64_t context = newWorld(conn, target, target.targetId, deadline);
+    const Json global =
+        conn->send("Runtime.evaluate", Json{{"expression", "globalThis"}, {"contextId", context}},
+                   target.sessionId, CallBudget::clamp(deadline, "Runtime.evaluate"));
+    const std::string objectId = LenientJson(global)["result"]["objectId"].text();
+    if (!objectId.empty()) {
+      pages_.keepWorld(*conn, target.targetId, target.sessionId, target.targetId, objectId);
+    }
+  } catch (const std::exception&) {
+  }
+}
+
+Json CDPBrowserController::callInNewWorld(const Connection& conn, const ActivePage& target,
+                                          const std::string& frameId, const Json& call,
+                                          std::chrono::milliseconds deadline) {
+  const std::int64_t context = newWorld(conn, target, frameId, deadline);
+  // The function's text comes as an object, so that the reply holds one.
   Json first = call;
   first["functionDeclaration"] = "function(...args) {\nconst answer = (" +
                                  call.value("functionDeclaration", "") +
                                  "\n).apply(this, args);\nreturn typeof answer === 'string' ? "
                                  "{[" +
                                  Json(kTextMember).dump() + "]: answer} : answer;\n}";
-  first["executionContextId"] = *context;
+  first["executionContextId"] = context;
   Json reply = conn->send("Runtime.callFunctionOn", first, target.sessionId,
                           CallBudget::clamp(deadline, "Runtime.callFunctionOn"));
   const LenientJson result = LenientJson(reply)["result"];

@@ -110,8 +110,11 @@ bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals
   }
   if (kind == "refused") throw BrowserError::submitRefused(LenientJson(answer)["reason"].text());
   // The next operation acts on the page the submit led to, not on the one it left.
-  pages_.awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow,
-                       kReadinessPolls * kReadinessPause);
+  pages_.awaitDocument(
+      element.targetId, element.sessionId, loaderBefore, kSubmitWindow,
+      kReadinessPolls * kReadinessPause, [&] {
+        prepareWorld(conn, ActivePage{element.targetId, element.sessionId, ""}, kReadinessProbe);
+      });
   return submitted;
 }
 

@@ -195,7 +195,8 @@ bool PageSessions::waitUntil(const std::string& targetId, const std::string& ses
 
 void PageSessions::awaitDocument(const std::string& targetId, const std::string& sessionId,
                                  const std::string& loaderBefore, std::chrono::milliseconds window,
-                                 std::chrono::milliseconds loadWindow) {
+                                 std::chrono::milliseconds loadWindow,
+                                 const std::function<void()>& committed) {
   const Steady::time_point start = Steady::now();
   // No document committed within the window: the submit did not navigate.
   if (!waitUntil(targetId, sessionId,
@@ -203,6 +204,7 @@ void PageSessions::awaitDocument(const std::string& targetId, const std::string&
                  [&](const Session& session) { return session.loaderId != loaderBefore; })) {
     return;
   }
+  if (committed) committed();
   (void)waitUntil(targetId, sessionId,
                   start + CallBudget::clamp(loadWindow, "the page after the submit"),
                   [](const Session& session) { return session.loaded; });

@@ -107,12 +107,14 @@ class PageSessions final {
                     const std::optional<std::string>& loaderId, bool& loadSeen,
                     std::chrono::milliseconds pause);
   // Waits until a document other than `loaderBefore` commits in the target's main frame, for at
-  // most `window`, and then until it has stopped loading, for at most `loadWindow`, both counted
-  // from the call and cut to the calling thread's CallBudget (whose callTooLong passes through);
-  // ends at once when the session `sessionId` goes or a dialog opens.
+  // most `window`, and then (after calling `committed`, when given) until it has stopped loading,
+  // for at most `loadWindow`, both counted from the call and cut to the calling thread's
+  // CallBudget (whose callTooLong passes through); ends at once when the session `sessionId` goes
+  // or a dialog opens.
   void awaitDocument(const std::string& targetId, const std::string& sessionId,
                      const std::string& loaderBefore, std::chrono::milliseconds window,
-                     std::chrono::milliseconds loadWindow);
+                     std::chrono::milliseconds loadWindow,
+                     const std::function<void()>& committed = {});
 
  private:
   using Sessions = std::map<std::string, Session>;
