@@ -108,6 +108,11 @@ class ScriptedBrowser {
         return value(visible.contains(session) ? "visible" : "hidden");
       }
       if (expression == "location.href") return value("https://now/" + session);
+      if (expression == "globalThis") {
+        return result(
+            {{"result",
+              {{"type", "object"}, {"objectId", "global-" + params["contextId"].dump()}}}});
+      }
       if (expression.starts_with("({state: document.readyState")) {
         if (holdReadiness) {
           holdReadiness = false;
@@ -343,6 +348,24 @@ TEST_F(CDPBrowserControllerTest, AWorldIsMadeOncePerDocumentAndCalledByAnObjectO
   EXPECT_EQ(sent("Page.createIsolatedWorld").size(), 2u);
 }
 
+// A navigation makes the world of the document it loads while that loads: the first script call
+// after it goes to the world's global object.
+TEST_F(CDPBrowserControllerTest, ANavigationMakesTheWorldOfItsDocumentWhileItLoads) {
+  browser.edit([](ScriptedBrowser& b) {
+    b.targets = {page("A", "https://a/")};
+    b.readyStates = {"loading", "complete"};
+  });
+  EXPECT_EQ(controller.navigate("https://a/in"), "https://now/S-A");
+  const std::array<FillField, 1> kinds = {FillField::password};
+  EXPECT_EQ(controller.shownPage(kinds).url, "https://a/in");
+  Lines calls;
+  for (const std::string& call : sent("Runtime.callFunctionOn")) {
+    calls.push_back(Json::parse(call).at("params").value("objectId", "by context"));
+  }
+  EXPECT_EQ(calls, Lines{"global-1"});
+  EXPECT_EQ(sent("Page.createIsolatedWorld").size(), 1u);
+}
+
 TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirTexts) {
   browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/x")}; });
   for (bool accept : {true, false}) {
@@ -392,7 +415,10 @@ TEST_F(CDPBrowserControllerTest, NavigatePollsReadinessUntilComplete) {
   });
   // The address comes with the probe that found the document complete: no read of its own.
   EXPECT_EQ(controller.navigate("https://a/"), "https://now/S-A");
-  EXPECT_EQ(sent("Runtime.evaluate").size(), 3u);
+  const Lines evaluations = sent("Runtime.evaluate");
+  EXPECT_EQ(std::count_if(evaluations.begin(), evaluations.end(),
+                          [](const std::string& e) { return e.find("readyState") != e.npos; }),
+            3);
 }
 
 TEST_F(CDPBrowserControllerTest, AConnectionThatBreaksFailsTheNavigationWaitingOnIt) {

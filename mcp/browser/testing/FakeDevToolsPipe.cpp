@@ -9,8 +9,10 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <stdexcept>
 
 namespace varn::mcp::fakes {
@@ -131,7 +133,12 @@ struct FakeDevToolsPipe::Impl {
   bool stopping = false;            // guarded by mutex
 };
 
-FakeDevToolsPipe::FakeDevToolsPipe() : impl_(std::make_shared<Impl>()) {}
+FakeDevToolsPipe::FakeDevToolsPipe() : impl_(std::make_shared<Impl>()) {
+  // The server ignores SIGPIPE, so a command written after the browser's end broke is a failed
+  // write; a test that breaks the pipe must see the same, not die of the signal.
+  static std::once_flag once;
+  std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
 
 FakeDevToolsPipe::~FakeDevToolsPipe() {
   {
