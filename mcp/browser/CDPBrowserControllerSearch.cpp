@@ -136,6 +136,9 @@ std::vector<std::string> CDPBrowserController::childFrames(const Connection& con
   return frames;
 }
 
+// A world's context id serves once, right after the world is made: after a navigation to another
+// process the same number can name that document's own world. Later calls go to an object of the
+// world, whose id can only fail once the document is gone.
 std::int64_t CDPBrowserController::newWorld(const Connection& conn, const ActivePage& target,
                                             const std::string& frameId,
                                             std::chrono::milliseconds deadline) {
@@ -146,10 +149,6 @@ std::int64_t CDPBrowserController::newWorld(const Connection& conn, const Active
   if (!context) throw BrowserError::cdpFailure("no isolated world in the session");
   return *context;
 }
-
-// A world's context id serves once, right after the world is made: after a navigation to another
-// process the same number can name that document's own world. Later calls go to an object of the
-// world, whose id can only fail once the document is gone.
 
 void CDPBrowserController::prepareWorld(const Connection& conn, const ActivePage& target,
                                         std::chrono::milliseconds deadline) noexcept {
