@@ -1,6 +1,7 @@
 #include "mcp/browser/CDPBrowserController.hpp"
 
 #include <algorithm>
+#include <array>
 #include <future>
 #include <set>
 #include <string>
@@ -142,6 +143,53 @@ TEST_F(CDPBrowserControllerTest, ASessionTheBrowserDroppedIsAttachedAfresh) {
   browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/")}; });
   EXPECT_EQ(controller.currentURL(), "https://now/S-A-4");
   EXPECT_EQ(sent("Target.attachToTarget").size(), 4u);
+}
+
+// A document's isolated world is made once: its context id serves the first call alone, an object
+// of that call's answer every later one, until the document (and so the object) is gone.
+TEST_F(CDPBrowserControllerTest, AWorldIsMadeOncePerDocumentAndCalledByAnObjectOfIt) {
+  browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/")}; });
+  const std::array<FillField, 1> kinds = {FillField::password};
+  const auto shown = [&] {
+    const PageShown page = controller.shownPage(kinds);
+    return page.url + (page.anyField ? " field" : " none");
+  };
+  EXPECT_EQ(shown(), "https://a/in field");
+  EXPECT_EQ(shown(), "https://a/in field");
+  browser.edit([](ScriptedBrowser& b) {
+    b.goneObjects = {"world-1"};
+    b.probeAnswer =
+        R"({"answer":"found","count":0,"type":"","origin":"https://a","href":"https://a/out","frames":0})";
+  });
+  EXPECT_EQ(shown(), "https://a/out none");
+  EXPECT_EQ(shown(), "https://a/out none");
+  Lines targets;
+  for (const std::string& call : sent("Runtime.callFunctionOn")) {
+    const Json params = Json::parse(call).at("params");
+    targets.push_back(params.contains("objectId")
+                          ? params.at("objectId").get<std::string>()
+                          : "context " + params.at("executionContextId").dump());
+  }
+  EXPECT_EQ(targets, (Lines{"context 1", "world-1", "world-1", "context 2", "world-2"}));
+  EXPECT_EQ(sent("Page.createIsolatedWorld").size(), 2u);
+}
+
+// A navigation makes the world of the document it loads while that loads: the first script call
+// after it goes to the world's global object.
+TEST_F(CDPBrowserControllerTest, ANavigationMakesTheWorldOfItsDocumentWhileItLoads) {
+  browser.edit([](ScriptedBrowser& b) {
+    b.targets = {page("A", "https://a/")};
+    b.readyStates = {"loading", "complete"};
+  });
+  EXPECT_EQ(controller.navigate("https://a/in"), "https://now/S-A");
+  const std::array<FillField, 1> kinds = {FillField::password};
+  EXPECT_EQ(controller.shownPage(kinds).url, "https://a/in");
+  Lines calls;
+  for (const std::string& call : sent("Runtime.callFunctionOn")) {
+    calls.push_back(Json::parse(call).at("params").value("objectId", "by context"));
+  }
+  EXPECT_EQ(calls, Lines{"global-1"});
+  EXPECT_EQ(sent("Page.createIsolatedWorld").size(), 1u);
 }
 
 TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirTexts) {
