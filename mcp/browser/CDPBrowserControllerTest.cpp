@@ -2,24 +2,191 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <future>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mcp/browser/testing/ScriptedBrowser.hpp"
+#include "mcp/browser/testing/FakeBrowser.hpp"
+#include "mcp/browser/testing/FakeDevToolsPipe.hpp"
+#include "mcp/browser/testing/ManualClock.hpp"
 
 namespace varn::mcp {
 namespace {
 
-using fakes::page;
-using fakes::ScriptedBrowser;
+using fakes::FakeDevToolsPipe;
 using support::Json;
 using Lines = std::vector<std::string>;
 
-class CDPBrowserControllerTest : public fakes::ScriptedBrowserTest {};
+// A browser as the fake DevTools pipe plays it: a target list, a session per attach
+// ("S-<target>" at first, then "S-<target>-2", ...), visibility and readiness per session, and an
+// open dialog or none. Commands are answered on the pipe's thread.
+class ScriptedBrowser {
+ public:
+  std::vector<Json> targets;
+  std::set<std::string> visible;               // sessions whose page reports "visible"
+  std::deque<std::string> readyStates;         // served in order; the last one repeats
+  std::set<std::string> attachWithoutSession;  // targets whose attach reply has no sessionId
+  std::set<std::string> forgottenSessions;     // answered "Session with given id not found."
+  bool dialogOpen = false;
+  // When set, the next readiness probe gets no reply until a dialog is answered.
+  bool holdReadiness = false;
+
+  // When set, the next target list is preceded by this event.
+  std::optional<Json> eventBeforeTargets;
+  // Script calls on these objects fail, as on a document that has gone.
+  std::set<std::string> goneObjects;
+  // A field probe's answer, as the JSON text its count mode gives.
+  std::string probeAnswer = R"({"answer":"found","count":1,"href":"https://a/in"})";
+
+  // Changes the script between calls.
+  template <typename Change>
+  void edit(Change change) {
+    std::lock_guard lock(mutex_);
+    change(*this);
+  }
+
+  std::optional<Json> answer(FakeDevToolsPipe& server, const Json& command) {
+    std::lock_guard lock(mutex_);
+    const std::string method = command.value("method", "");
+    const Json params = command.value("params", Json::object());
+    const std::string session = command.value("sessionId", "");
+    if (forgottenSessions.contains(session)) {
+      return Json{{"error", {{"code", -32001}, {"message", "Session with given id not found."}}}};
+    }
+    if (method == "Target.getTargets") {
+      if (!eventBeforeTargets) return result({{"targetInfos", targets}});
+      server.sendJson(*std::exchange(eventBeforeTargets, std::nullopt));
+      server.sendJson({{"id", command.at("id")}, {"result", {{"targetInfos", targets}}}});
+      return std::nullopt;
+    }
+    if (method == "Target.attachToTarget") {
+      const std::string target = params.value("targetId", "");
+      if (attachWithoutSession.contains(target)) return result(Json::object());
+      const int n = ++attaches_[target];
+      return result({{"sessionId", "S-" + target + (n > 1 ? "-" + std::to_string(n) : "")}});
+    }
+    if (method == "Page.handleJavaScriptDialog") {
+      if (!dialogOpen) {
+        return Json{{"error", {{"code", -32602}, {"message", "No dialog is showing"}}}};
+      }
+      dialogOpen = false;
+      if (heldProbe_) {
+        server.sendJson({{"id", *heldProbe_}, {"result", readiness("complete", heldSession_)}});
+        heldProbe_.reset();
+      }
+      return result(Json::object());
+    }
+    if (method == "Page.createIsolatedWorld") return result({{"executionContextId", ++worlds_}});
+    if (method == "Runtime.callFunctionOn") {
+      const Json text = {{"type", "string"}, {"value", probeAnswer}};
+      // A world's first call goes to its context id, and answers a text in an object of the world.
+      if (params.contains("executionContextId")) {
+        const Json members = Json::array({Json::array({"varnText", text})});
+        return result({{"result",
+                        {{"objectId", "world-" + params["executionContextId"].dump()},
+                         {"deepSerializedValue", {{"type", "object"}, {"value", members}}}}}});
+      }
+      if (goneObjects.contains(params.value("objectId", ""))) {
+        return Json{{"error", {{"code", -32000}, {"message", "Could not find object"}}}};
+      }
+      return result({{"result", text}});
+    }
+    if (method == "Runtime.evaluate") {
+      const std::string expression = params.value("expression", "");
+      if (expression == "document.visibilityState") {
+        return value(visible.contains(session) ? "visible" : "hidden");
+      }
+      if (expression == "location.href") return value("https://now/" + session);
+      if (expression == "globalThis") {
+        return result({{"result", {{"objectId", "global-" + params["contextId"].dump()}}}});
+      }
+      if (expression.starts_with("({state: document.readyState")) {
+        if (holdReadiness) {
+          holdReadiness = false;
+          heldProbe_ = command.at("id").get<std::int64_t>();
+          heldSession_ = session;
+          return std::nullopt;
+        }
+        const std::string state = readyStates.empty() ? "complete" : readyStates.front();
+        if (readyStates.size() > 1) readyStates.pop_front();
+        return result(readiness(state, session));
+      }
+    }
+    return result(Json::object());
+  }
+
+ private:
+  static Json result(Json body) { return Json{{"result", std::move(body)}}; }
+  static Json value(const std::string& text) { return result({{"result", {{"value", text}}}}); }
+  // The readiness probe's answer: the state, and the address location.href would give.
+  static Json readiness(const std::string& state, const std::string& session) {
+    return {{"result", {{"value", {{"state", state}, {"href", "https://now/" + session}}}}}};
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, int> attaches_;
+  int worlds_ = 0;
+  std::optional<std::int64_t> heldProbe_;
+  std::string heldSession_;
+};
+
+Json page(const std::string& id, const std::string& url, const std::string& title = "") {
+  return {{"type", "page"}, {"targetId", id}, {"url", url}, {"title", title}};
+}
+
+// The controller over a real BrowserManager whose browser is the fake browser script: it hands
+// its pipe to `server`, which answers as `browser` says.
+class CDPBrowserControllerTest : public ::testing::Test {
+ protected:
+  CDPBrowserControllerTest() {
+    server.setResponder([this](const Json& command) { return browser.answer(server, command); });
+    server.adoptFromSocket(scratch.file("handoff"));
+    controller.start(true);
+  }
+
+  BrowserManager::Settings settings() const {
+    BrowserManager::Settings s;
+    s.tempFolder = scratch.path();
+    s.executables = {};
+    return s;
+  }
+
+  // The commands the server saw with this method, as compact JSON without their ids.
+  std::vector<std::string> sent(const std::string& method) {
+    std::vector<std::string> out;
+    for (Json command : server.commands()) {
+      if (command.value("method", "") != method) continue;
+      command.erase("id");
+      out.push_back(command.dump());
+    }
+    return out;
+  }
+
+  std::string tabs() {
+    std::string out;
+    for (const TabInfo& tab : controller.listTabs()) {
+      out += (out.empty() ? "" : " ") + tab.id + (tab.active ? "*" : "");
+    }
+    return out;
+  }
+
+  fakes::ScratchFolder scratch;
+  fakes::ScopedEnv browserBin{"VARN_BROWSER_BIN", fakes::fakeBrowserPath()};
+  fakes::ScopedEnv mode{"FAKE_BROWSER_MODE", "handoff"};
+  fakes::ScopedEnv socketEnv{"FAKE_BROWSER_SOCKET", scratch.file("handoff")};
+  // Before the pipe, whose thread answers from it until the pipe is destroyed.
+  ScriptedBrowser browser;
+  FakeDevToolsPipe server;
+  std::shared_ptr<fakes::ManualClock> clock = std::make_shared<fakes::ManualClock>();
+  CDPBrowserController controller{std::make_shared<BrowserManager>(std::nullopt, settings()),
+                                  std::chrono::seconds(0), clock};
+};
 
 struct PageChoiceCase {
   const char* name;
@@ -145,51 +312,30 @@ TEST_F(CDPBrowserControllerTest, ASessionTheBrowserDroppedIsAttachedAfresh) {
   EXPECT_EQ(sent("Target.attachToTarget").size(), 4u);
 }
 
-// A document's isolated world is made once: its context id serves the first call alone, an object
-// of that call's answer every later one, until the document (and so the object) is gone.
+// A navigation makes the world of the document it loads; the world's context id serves one call at
+// once, and every later call goes to an object of that world until it is gone with its document.
 TEST_F(CDPBrowserControllerTest, AWorldIsMadeOncePerDocumentAndCalledByAnObjectOfIt) {
-  browser.edit([](ScriptedBrowser& b) { b.targets = {page("A", "https://a/")}; });
-  const std::array<FillField, 1> kinds = {FillField::password};
-  const auto shown = [&] {
-    const PageShown page = controller.shownPage(kinds);
-    return page.url + (page.anyField ? " field" : " none");
-  };
-  EXPECT_EQ(shown(), "https://a/in field");
-  EXPECT_EQ(shown(), "https://a/in field");
-  browser.edit([](ScriptedBrowser& b) {
-    b.goneObjects = {"world-1"};
-    b.probeAnswer =
-        R"({"answer":"found","count":0,"type":"","origin":"https://a","href":"https://a/out","frames":0})";
-  });
-  EXPECT_EQ(shown(), "https://a/out none");
-  EXPECT_EQ(shown(), "https://a/out none");
-  Lines targets;
-  for (const std::string& call : sent("Runtime.callFunctionOn")) {
-    const Json params = Json::parse(call).at("params");
-    targets.push_back(params.contains("objectId")
-                          ? params.at("objectId").get<std::string>()
-                          : "context " + params.at("executionContextId").dump());
-  }
-  EXPECT_EQ(targets, (Lines{"context 1", "world-1", "world-1", "context 2", "world-2"}));
-  EXPECT_EQ(sent("Page.createIsolatedWorld").size(), 2u);
-}
-
-// A navigation makes the world of the document it loads while that loads: the first script call
-// after it goes to the world's global object.
-TEST_F(CDPBrowserControllerTest, ANavigationMakesTheWorldOfItsDocumentWhileItLoads) {
   browser.edit([](ScriptedBrowser& b) {
     b.targets = {page("A", "https://a/")};
     b.readyStates = {"loading", "complete"};
   });
-  EXPECT_EQ(controller.navigate("https://a/in"), "https://now/S-A");
+  controller.navigate("https://a/in");
   const std::array<FillField, 1> kinds = {FillField::password};
-  EXPECT_EQ(controller.shownPage(kinds).url, "https://a/in");
-  Lines calls;
+  const auto shown = [&] { return controller.shownPage(kinds).url; };
+  EXPECT_EQ(shown(), "https://a/in");
+  browser.edit([](ScriptedBrowser& b) {
+    b.goneObjects = {"global-1"};
+    b.probeAnswer = R"({"answer":"found","count":0,"href":"https://a/out"})";
+  });
+  EXPECT_EQ(shown(), "https://a/out");
+  EXPECT_EQ(shown(), "https://a/out");
+  Lines targets;
   for (const std::string& call : sent("Runtime.callFunctionOn")) {
-    calls.push_back(Json::parse(call).at("params").value("objectId", "by context"));
+    const Json params = Json::parse(call).at("params");
+    targets.push_back(
+        params.value("objectId", "context " + params.value("executionContextId", Json()).dump()));
   }
-  EXPECT_EQ(calls, Lines{"global-1"});
-  EXPECT_EQ(sent("Page.createIsolatedWorld").size(), 1u);
+  EXPECT_EQ(targets, (Lines{"global-1", "global-1", "context 2", "world-2"}));
 }
 
 TEST_F(CDPBrowserControllerTest, DialogsAreAnsweredInThePageSessionWithTheirTexts) {
