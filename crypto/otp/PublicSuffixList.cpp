@@ -2,6 +2,8 @@
 
 #include <libpsl.h>
 
+#include <fstream>
+
 #include "support/Utf8.hpp"
 
 namespace varn::crypto {
@@ -32,7 +34,46 @@ std::optional<std::string> lowerHost(std::string_view host) {
   return out;
 }
 
+// Every rule of the list file as a zone (see zonesBelow), read once and kept.
+const std::vector<std::string>& zones() {
+  static const std::vector<std::string> all = [] {
+    std::vector<std::string> out;
+    // The rules in text beside the list libpsl loads, which may be compiled (".dafsa").
+    std::string path = psl_dist_filename() != nullptr ? psl_dist_filename() : "";
+    if (path.ends_with(".dafsa")) path.replace(path.size() - 5, 5, "dat");
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+      std::string rule = line.substr(0, line.find_first_of(" \t\r"));
+      if (rule.empty() || rule.starts_with("//")) continue;
+      if (rule.starts_with("!")) {
+        rule.erase(0, 1);
+      } else if (rule.starts_with("*.")) {
+        rule.erase(0, 1);
+      }
+      for (char& c : rule) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      }
+      out.push_back(std::move(rule));
+    }
+    return out;
+  }();
+  return all;
+}
+
 }  // namespace
+
+std::vector<std::string> PublicSuffixList::zonesBelow(std::string_view domain) {
+  std::vector<std::string> below;
+  if (domain.empty()) return below;
+  const std::string under = "." + std::string(domain);
+  for (const std::string& zone : zones()) {
+    const std::string_view base = zone.starts_with('.') ? std::string_view(zone).substr(1) : zone;
+    if (zone == under || (base.size() > under.size() && base.ends_with(under))) {
+      below.push_back(zone);
+    }
+  }
+  return below;
+}
 
 std::optional<std::string> PublicSuffixList::registrableDomain(std::string_view host) {
   const psl_ctx_t* suffixes = list();

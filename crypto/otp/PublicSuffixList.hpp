@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace varn::crypto {
 
@@ -24,6 +25,13 @@ class PublicSuffixList final {
 
   // True only when both hosts have a registrable domain and the two are equal (case-insensitive).
   [[nodiscard]] static bool sameRegistrableDomain(std::string_view hostA, std::string_view hostB);
+
+  // The zones of the list strictly below `domain` (a registrable domain in lower case) whose hosts
+  // each have a registrable domain of their own, as the list's rules name them, lower-cased:
+  // "zone" for a rule or an exception (the zone and every host under it), ".zone" for a wildcard
+  // "*.zone" (every host under it). Read from the text of the list file libpsl loads (the ".dat"
+  // beside Debian's compiled ".dafsa"); none when that cannot be read.
+  [[nodiscard]] static std::vector<std::string> zonesBelow(std::string_view domain);
 };
 
 }  // namespace varn::crypto

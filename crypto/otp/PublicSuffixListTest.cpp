@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +45,20 @@ TEST(PublicSuffixListTest, SameRegistrableDomainOnlyWhenBothHaveOne) {
   }
   EXPECT_EQ(PublicSuffixList::registrableDomain("X.MyProj.Supabase.co"), "myproj.supabase.co");
   EXPECT_EQ(PublicSuffixList::registrableDomain("supabase.co"), std::nullopt);
+}
+
+// The hosting zones below a registrable domain, by rule ("s3.amazonaws.com") and by wildcard
+// ("*.compute.amazonaws.com"); none below a domain without any, and nothing at or above one.
+TEST(PublicSuffixListTest, ZonesBelowADomain) {
+  const std::vector<std::string> zones = PublicSuffixList::zonesBelow("amazonaws.com");
+  for (const std::string zone : {"s3.amazonaws.com", ".compute.amazonaws.com"}) {
+    EXPECT_NE(std::find(zones.begin(), zones.end(), zone), zones.end()) << zone;
+  }
+  for (const std::string& zone : zones) {
+    EXPECT_TRUE(zone.ends_with(".amazonaws.com")) << zone;
+  }
+  EXPECT_EQ(PublicSuffixList::zonesBelow("example.com"), std::vector<std::string>{});
+  EXPECT_EQ(PublicSuffixList::zonesBelow(""), std::vector<std::string>{});
 }
 
 TEST(PublicSuffixListTest, ConcurrentFirstUseLoadsOneList) {

@@ -75,28 +75,28 @@ struct FieldMatch {
   bool operator==(const FieldMatch&) const = default;
 };
 
-// What typeInto found around a typed field, for a caller that may submit it next.
-struct FormTarget {
-  // The origins other than the field document's own that a form of that document names as its
-  // action, or a button as its formaction (javascript: addresses aside; at most 16): those a
-  // submission might be sent to, for the caller to check against the value's binding.
-  std::vector<std::string> actionOrigins;
-
-  bool operator==(const FormTarget&) const = default;
-};
-
-// The binding a typed value is held to: a key naming it (the value's reference) and the text
-// that names its locked-to address or hosts in an error.
+// The binding a typed value is held to, in the terms in which a page judges an address by the
+// origin lock's rule (OriginLock::binding makes it): an address lies within it when it is http or
+// https (https only, when `https`) and its host is one of `hosts`, or is the domain of one of
+// `sites` or lies under it, outside the zones of that site's tenants.
 struct FillBinding {
-  std::string key;
-  std::string lockedTo;
+  // A registrable domain of the binding, and the zones of the public suffix list below it, each of
+  // whose hosts is a site of its own: "zone" holds the zone and the hosts under it, ".zone" the
+  // hosts under it.
+  struct Site {
+    std::string domain;
+    std::vector<std::string> tenants;
+
+    bool operator==(const Site&) const = default;
+  };
+
+  std::string lockedTo;  // the text that names the binding in an error
+  bool https = false;    // the item's address is https, so plain http is outside
+  std::vector<std::string> hosts;
+  std::vector<Site> sites;
 
   bool operator==(const FillBinding&) const = default;
 };
-
-// Binding key -> the origins besides the field document's own that its values may be submitted
-// to (each one checked against that binding by the caller).
-using SubmitApprovals = std::map<std::string, std::vector<std::string>>;
 
 // One browser tab as listed by BrowserController::listTabs and returned by browser_tabs.
 // JSON: {"id", "url", "title", "active"}, all four written and all four required with their exact
@@ -272,17 +272,16 @@ class BrowserController {
   // nor logged nor put into an error.
   //
   // From then on the element's document guards every native submission of a form holding the
-  // element while it carries the text, whoever sets it off: one that would send it by GET (for a
-  // password) or to an origin outside `binding` (its own document's origin, and those a submit
-  // approved for the binding) is stopped, and the text cleared. Returns the origins the document's
-  // forms could send to.
-  virtual FormTarget typeInto(const FieldMatch& match, const std::string& text,
-                              const FillBinding& binding) = 0;
-  // Submits the element's form (else clicks the best-scored button, else presses Enter), after
-  // letting the values of each binding go to its approved origins too. Returns whether a
-  // submission started (the page's script may take it over); false when the form did not submit
-  // or a key press led to none. submitRefused when the document's guard stopped the submission.
-  virtual bool submit(const FieldMatch& match, const SubmitApprovals& approved) = 0;
+  // element, whatever it holds by then, whoever sets it off: one that would send it by GET (for a
+  // password) or to an address outside `binding` is stopped before anything is sent, and every
+  // typed element of the form cleared.
+  virtual void typeInto(const FieldMatch& match, const std::string& text,
+                        const FillBinding& binding) = 0;
+  // Submits the element's form (else clicks the best-scored button, else presses Enter). Returns
+  // whether a submission started (the page's script may take it over); false when the form did
+  // not submit or a key press led to none. submitRefused when the document's guard stopped a
+  // submission it set off.
+  virtual bool submit(const FieldMatch& match) = 0;
   // Empties the located element's value (a typing that must not be sent). Best effort: no error
   // when the element is gone.
   virtual void clearField(const FieldMatch& match) = 0;

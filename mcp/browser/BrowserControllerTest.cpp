@@ -113,10 +113,8 @@ class MinimalController final : public BrowserController {
   std::string navigate(const std::string&) override { return {}; }
   std::string currentURL() override { return ""; }
   FieldMatch locateField(FillField, const std::optional<std::string>&) override { return {}; }
-  FormTarget typeInto(const FieldMatch&, const std::string&, const FillBinding&) override {
-    return {};
-  }
-  bool submit(const FieldMatch&, const SubmitApprovals&) override { return false; }
+  void typeInto(const FieldMatch&, const std::string&, const FillBinding&) override {}
+  bool submit(const FieldMatch&) override { return false; }
   void clearField(const FieldMatch&) override {}
 };
 

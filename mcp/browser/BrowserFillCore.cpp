@@ -1,6 +1,5 @@
 #include "mcp/browser/BrowserFillCore.hpp"
 
-#include <algorithm>
 #include <chrono>
 
 #include "crypto/otp/TOTP.hpp"
@@ -111,35 +110,16 @@ TypedField BrowserFillCore::fillLocated(const std::string& ref, FillField field,
   if (field == FillField::otp) {
     code = crypto::TOTP::code(value, crypto::TOTP::Date(std::chrono::duration<double>(clock_())));
   }
-  FormTarget form = controller_->typeInto(
-      match, field == FillField::otp ? code : value,
-      FillBinding{ref, OriginLock::lockedTo(preview.url, preview.allowed_hosts)});
+  controller_->typeInto(match, field == FillField::otp ? code : value,
+                        OriginLock::binding(preview.url, preview.allowed_hosts));
   support::wipe(value);
   support::wipe(code);
-  return TypedField{ref, match, std::move(form), preview.url, preview.allowed_hosts};
+  return TypedField{ref, match};
 }
 
 bool BrowserFillCore::submitTyped(const std::vector<TypedField>& typed) const {
-  // Where the typed documents' forms could send besides their own origins: each origin goes with
-  // the values whose binding it lies within. The document's guard stops a submission elsewhere.
-  SubmitApprovals approved;
-  for (const TypedField& field : typed) {
-    std::vector<std::string>& origins = approved[field.ref];
-    for (const TypedField& around : typed) {
-      for (const std::string& origin : around.form.actionOrigins) {
-        try {
-          OriginLock::check(origin, field.itemURL, field.allowedHosts, field.ref);
-        } catch (const BrowserError&) {
-          continue;
-        }
-        if (std::find(origins.begin(), origins.end(), origin) == origins.end()) {
-          origins.push_back(origin);
-        }
-      }
-    }
-  }
   try {
-    return controller_->submit(typed.back().match, approved);
+    return controller_->submit(typed.back().match);
   } catch (const BrowserError& error) {
     // Stopped on its way out: nothing this call typed stays behind, in that form or another.
     if (error.errorCase() == BrowserError::Case::submitRefused) {

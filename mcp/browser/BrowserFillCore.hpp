@@ -32,9 +32,6 @@ VARN_JSON_RECORD(BrowserFillOutput, "browser_fill output", VARN_JSON_FIELD(fille
 struct TypedField {
   std::string ref;
   FieldMatch match;
-  FormTarget form;                                       // where its document's forms could send
-  std::optional<std::string> itemURL;                    // the item's binding, from the preview
-  std::optional<std::vector<std::string>> allowedHosts;  // likewise
 };
 
 // The one road by which a stored credential reaches a field of a live page. In order: the
@@ -42,8 +39,9 @@ struct TypedField {
 // preview decision, the type rule (the vault's type of the value decides which field may take
 // it), the opaque-origin refusal and the origin lock on the field's document, the password-field
 // check, the resolve road (kill switch, rate limits, decision, approval, audit), the one-time
-// code, the typing into the element this call located, and an optional submit, which the page's
-// guard stops unless it goes by a method and to an origin the value's binding allows. A human is
+// code, the typing into the element this call located, and an optional submit. The typing leaves
+// the value's binding with the page, whose guard stops any submission of the value by a method or
+// to an address the binding does not allow, whoever sets it off. A human is
 // therefore asked to approve only a fill that every check allowed, and nothing touches the vault
 // before a browser is known to run.
 //
@@ -74,10 +72,8 @@ class BrowserFillCore final {
   [[nodiscard]] TypedField fillLocated(const std::string& ref, FillField field,
                                        const FieldMatch& match, const std::string& tool) const;
 
-  // Submits the form of the last of `typed` (not empty), letting each typed value go to the
-  // origins its documents' forms name that lie within its binding (besides its own document's
-  // origin): the page's guard stops any other destination, and a password sent by GET. Returns
-  // whether a submission started. When the guard stopped it, every typed field is cleared and
+  // Submits the form of the last of `typed` (not empty). Returns whether a submission started.
+  // When the page's guard stopped it, every typed field is cleared and
   // BrowserError::submitRefused raised; the controller's other submit errors pass through.
   bool submitTyped(const std::vector<TypedField>& typed) const;
 

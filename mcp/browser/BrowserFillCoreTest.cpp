@@ -94,10 +94,10 @@ TEST(BrowserFillCoreTest, EachKindTypesItsTextAfterOnePreviewAndOneResolve) {
   }
 }
 
-// A submit lets the value go only to the origins the page's forms name within the item's
-// binding; when the page's guard stops the submission anyway, the typed value is cleared. The
-// result says whether a submission started.
-TEST(BrowserFillCoreTest, SubmitApprovesOnlyOriginsWithinTheBinding) {
+// The typing hands the page the item's binding, by which its guard judges every submission; when
+// the guard stops the submission, the typed value is cleared. The result says whether a
+// submission started.
+TEST(BrowserFillCoreTest, TheTypingCarriesTheBindingAndARefusedSubmitClears) {
   struct Case {
     std::optional<BrowserError> stopped;
     bool started = true;
@@ -109,8 +109,6 @@ TEST(BrowserFillCoreTest, SubmitApprovesOnlyOriginsWithinTheBinding) {
   };
   for (const Case& c : cases) {
     FillSetup s;
-    s.page().form.actionOrigins = {"https://login.bank.example", "https://collector.example",
-                                   "null"};
     s.browser().submitted = c.started;
     if (c.stopped) s.browser().failures.emplace("submit", *c.stopped);
     const Calls typed{"isRunning", "locate password", "type password", "submit password"};
@@ -124,9 +122,9 @@ TEST(BrowserFillCoreTest, SubmitApprovesOnlyOriginsWithinTheBinding) {
                 (BrowserFillOutput{true, "password", "https://bank.example", c.started}));
       EXPECT_EQ(s.browser().calls, typed);
     }
-    EXPECT_EQ(s.browser().approved, (SubmitApprovals{{kPassword, {"https://login.bank.example"}}}));
-    EXPECT_EQ(s.browser().bindings,
-              (std::vector<FillBinding>{{kPassword, "https://bank.example"}}));
+    EXPECT_EQ(
+        s.browser().bindings,
+        (std::vector<FillBinding>{{"https://bank.example", true, {}, {{"bank.example", {}}}}}));
   }
 }
 

@@ -104,11 +104,11 @@ class CDPBrowserController final : public BrowserController {
   // See BrowserController: one synchronous isolated-world function on the element's own remote
   // object checks it and sets the value. cdpFailure("no focused field") for a match without an
   // element of this controller; fieldChanged when the element's document is gone.
-  FormTarget typeInto(const FieldMatch& match, const std::string& text,
-                      const FillBinding& binding) override;
+  void typeInto(const FieldMatch& match, const std::string& text,
+                const FillBinding& binding) override;
   // Submits as BrowserController says, then waits for the document the submit leads to: up to a
   // second for one to commit, then until it has loaded (within the readiness budget).
-  bool submit(const FieldMatch& match, const SubmitApprovals& approved) override;
+  bool submit(const FieldMatch& match) override;
   void clearField(const FieldMatch& match) override;
 
   // Replaces the idle window (nullopt: back to the default); applied by the next start().
@@ -250,7 +250,8 @@ class CDPBrowserController final : public BrowserController {
   // input; fieldChanged when the element is gone with its document, session or browser.
   support::Json callOnElement(const FieldMatch& match, const std::string& function,
                               const support::Json& arguments, std::string_view step);
-  // Presses and releases Enter in the session, as the user's own key press.
+  // Presses and releases Enter in the session, as the user's own key press (with its character, so
+  // that the page also sees a keypress).
   void pressEnter(const Connection& conn, const std::string& sessionId);
   // dialogOpen when the target's kept session has a JavaScript dialog open.
   void failOnDialog(const ActivePage& target);

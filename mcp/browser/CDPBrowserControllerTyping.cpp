@@ -5,8 +5,9 @@
 // count as the user's own input, as they would for a person.
 //
 // What a submission does with a typed value is judged in the page, by the guard the typing leaves
-// in the element's document (scripts/guard.js), when the submission would leave: whoever sets it
-// off, after the page's own handlers, before anything is sent.
+// in the element's document (scripts/guard.js) with the value's binding: whoever sets it off,
+// after the page's own handlers, before anything is sent. The binding travels with the typing
+// call, so judging costs no DevTools command of its own.
 
 #include "mcp/browser/CDPBrowserController.hpp"
 #include "mcp/browser/CallBudget.hpp"
@@ -22,19 +23,24 @@ using support::Json;
 // How long a submit waits for the document it may replace to go.
 constexpr std::chrono::milliseconds kSubmitWindow{1000};
 
-// The guard's text put into the function `script` (after the brace that opens its body, on the
-// line that starts with "function") as the constant guardOf: the scripts that type, clear and
-// submit all reach the guard of the element's document.
-std::string withGuard(std::string_view script) {
-  const std::size_t body = script.find('{', script.find("\nfunction")) + 1;
-  return std::string(script.substr(0, body)) + "\nconst guardOf = " + std::string(scripts::guard) +
-         ";\n" + std::string(script.substr(body));
-}
+// The scripts that type, clear and submit, each joined to the guard at build time and called on
+// the located element.
+const std::string kType(scripts::type);
+const std::string kClear(scripts::clear);
+const std::string kSubmit(scripts::submit);
+const std::string kOutcome(scripts::outcome);
 
-const std::string kType = onElement(withGuard(scripts::type));
-const std::string kClear = onElement(withGuard(scripts::clear));
-const std::string kSubmit = onElement(withGuard(scripts::submit));
-const std::string kOutcome = onElement(withGuard(scripts::outcome));
+// The binding as the guard reads it.
+Json bindingJson(const FillBinding& binding) {
+  Json sites = Json::array();
+  for (const FillBinding::Site& site : binding.sites) {
+    sites.push_back(Json{{"domain", site.domain}, {"tenants", site.tenants}});
+  }
+  return Json{{"lockedTo", binding.lockedTo},
+              {"https", binding.https},
+              {"hosts", binding.hosts},
+              {"sites", std::move(sites)}};
+}
 
 }  // namespace
 
@@ -61,26 +67,20 @@ Json CDPBrowserController::callOnElement(const FieldMatch& match, const std::str
   }
 }
 
-FormTarget CDPBrowserController::typeInto(const FieldMatch& match, const std::string& text,
-                                          const FillBinding& binding) {
+void CDPBrowserController::typeInto(const FieldMatch& match, const std::string& text,
+                                    const FillBinding& binding) {
   const LocatedElement& element = elementOf(match);
-  const Json answer = scriptAnswer(
-      callOnElement(match, kType,
-                    Json::array({Json{{"value", text}}, Json{{"value", toString(element.field)}},
-                                 Json{{"value", element.origin}}, Json{{"value", binding.key}},
-                                 Json{{"value", binding.lockedTo}}}),
-                    "the typing"));
+  const Json answer = scriptAnswer(callOnElement(
+      match, kType,
+      Json::array({Json{{"value", text}}, Json{{"value", toString(element.field)}},
+                   Json{{"value", element.origin}}, Json{{"value", bindingJson(binding)}}}),
+      "the typing"));
   const LenientJson typed(answer);
   const std::string kind = typed["answer"].text();
   if (kind == "opaque") throw BrowserError::opaqueOrigin(element.origin);
   if (kind == "origin") throw BrowserError::originMismatch(element.origin, typed["origin"].text());
   if (kind == "changed") throw BrowserError::fieldChanged(typed["what"].text());
   if (kind != "typed") throw BrowserError::fieldChanged("the page changed the field");
-  FormTarget form;
-  for (const Json& origin : typed["actions"].array()) {
-    if (origin.is_string()) form.actionOrigins.push_back(origin.get<std::string>());
-  }
-  return form;
 }
 
 void CDPBrowserController::clearField(const FieldMatch& match) {
@@ -91,21 +91,24 @@ void CDPBrowserController::clearField(const FieldMatch& match) {
   }
 }
 
-bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals& approved) {
+bool CDPBrowserController::submit(const FieldMatch& match) {
   const LocatedElement& element = elementOf(match);
   const Connection conn = ensureConnection();
   const std::string loaderBefore = pages_.loaderOf(element.targetId);
-  Json approvals = Json::object();
-  for (const auto& [key, origins] : approved) approvals[key] = origins;
-  Json answer = scriptAnswer(
-      callOnElement(match, kSubmit, Json::array({Json{{"value", approvals}}}), "the submit"));
+  Json answer = scriptAnswer(callOnElement(match, kSubmit, Json::array(), "the submit"));
   std::string kind = LenientJson(answer)["answer"].text();
   bool submitted = kind == "submitted" || kind == "clicked";
   if (kind == "none" || kind.empty()) {
     pressEnter(conn, element.sessionId);
-    // Only what the document's guard saw tells whether the key press submitted anything.
-    answer = scriptAnswer(callOnElement(match, kOutcome, Json::array(), "the submit"));
-    kind = LenientJson(answer)["answer"].text();
+    // Only what the document's guard saw tells whether the key press submitted anything; a page
+    // whose script acted on the key may have left the document already, which the key led to.
+    try {
+      answer = scriptAnswer(callOnElement(match, kOutcome, Json::array(), "the submit"));
+      kind = LenientJson(answer)["answer"].text();
+    } catch (const BrowserError& error) {
+      if (error.errorCase() != BrowserError::Case::fieldChanged) throw;
+      kind = "taken";
+    }
     submitted = kind == "started" || kind == "taken";
   }
   if (kind == "refused") throw BrowserError::submitRefused(LenientJson(answer)["reason"].text());
@@ -120,13 +123,15 @@ bool CDPBrowserController::submit(const FieldMatch& match, const SubmitApprovals
 
 void CDPBrowserController::pressEnter(const Connection& conn, const std::string& sessionId) {
   for (const char* type : {"keyDown", "keyUp"}) {
-    conn->send("Input.dispatchKeyEvent",
-               Json{{"type", type},
-                    {"key", "Enter"},
-                    {"code", "Enter"},
-                    {"windowsVirtualKeyCode", 13},
-                    {"nativeVirtualKeyCode", 13}},
-               sessionId, CallBudget::clamp(kCommandDeadline, "the submit"));
+    Json key{{"type", type},
+             {"key", "Enter"},
+             {"code", "Enter"},
+             {"windowsVirtualKeyCode", 13},
+             {"nativeVirtualKeyCode", 13}};
+    // The key's character makes the key press a keypress too, as a keyboard's Enter is.
+    if (key["type"] == "keyDown") key["text"] = key["unmodifiedText"] = "\r";
+    conn->send("Input.dispatchKeyEvent", key, sessionId,
+               CallBudget::clamp(kCommandDeadline, "the submit"));
   }
 }
 

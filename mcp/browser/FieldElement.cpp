@@ -12,10 +12,6 @@ const LocatedElement& elementOf(const FieldMatch& match) {
   return *element;
 }
 
-std::string onElement(std::string_view script) {
-  return "function(...args) {\nreturn (" + std::string(script) + "\n).apply(this.el, args);\n}";
-}
-
 Json scriptAnswer(const Json& reply) {
   const LenientJson result = LenientJson(reply)["result"];
   if (result["deepSerializedValue"]["type"].text() == "object") {

@@ -22,11 +22,6 @@ struct LocatedElement final : FieldHandle {
   std::string pageURL;
 };
 
-// The element a field search hands out is held by a record of the controller's isolated world
-// (the probe's answer, with the element as its hidden member `el`); the element scripts, written
-// to be called on the element itself, are called on that record through this wrapper.
-[[nodiscard]] std::string onElement(std::string_view script);
-
 // The element of a match that a CDPBrowserController located; cdpFailure("no focused field") for
 // a match without one.
 [[nodiscard]] const LocatedElement& elementOf(const FieldMatch& match);

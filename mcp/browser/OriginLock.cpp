@@ -34,9 +34,16 @@ bool sameSite(std::string_view first, std::string_view second) {
   return hostA && hostB && PublicSuffixList::sameRegistrableDomain(*hostA, *hostB);
 }
 
-}  // namespace
-
-namespace {
+// The registrable domain on which the built-in table and the public suffix list agree for `text`:
+// the narrower of the two (both end the host, so one ends the other). nullopt when either has none.
+std::optional<std::string> agreedSite(std::string_view text) {
+  const std::optional<std::string> table = RegistrableDomain::registrable(text);
+  const std::optional<std::string> host = RegistrableDomain::host(text);
+  if (!table || !host) return std::nullopt;
+  const std::optional<std::string> listed = PublicSuffixList::registrableDomain(*host);
+  if (!listed) return std::nullopt;
+  return table->size() >= listed->size() ? table : listed;
+}
 
 std::vector<std::string> cleanedHosts(const std::optional<std::vector<std::string>>& allowedHosts) {
   std::vector<std::string> hosts;
@@ -58,6 +65,26 @@ std::string OriginLock::lockedTo(const std::optional<std::string>& itemURL,
     text += host;
   }
   return text;
+}
+
+FillBinding OriginLock::binding(const std::optional<std::string>& itemURL,
+                                const std::optional<std::vector<std::string>>& allowedHosts) {
+  const std::string item = support::trimWhitespace(itemURL.value_or(""));
+  FillBinding binding;
+  binding.lockedTo = lockedTo(itemURL, allowedHosts);
+  binding.https = asciiLower(item.substr(0, 6)) == "https:";
+  binding.hosts = cleanedHosts(allowedHosts);
+  const auto addSite = [&](std::string_view text) {
+    const std::optional<std::string> site = agreedSite(text);
+    if (!site) return;
+    for (const FillBinding::Site& known : binding.sites) {
+      if (known.domain == *site) return;
+    }
+    binding.sites.push_back({*site, PublicSuffixList::zonesBelow(*site)});
+  };
+  if (!item.empty()) addSite(item);
+  for (const std::string& host : binding.hosts) addSite(host);
+  return binding;
 }
 
 void OriginLock::check(std::string_view target, const std::optional<std::string>& itemURL,

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mcp/browser/BrowserController.hpp"
+
 namespace varn::mcp {
 
 // The rule that decides whether a page may receive a stored credential: the page's origin (or the
@@ -29,6 +31,16 @@ class OriginLock final {
   static void check(std::string_view target, const std::optional<std::string>& itemURL,
                     const std::optional<std::vector<std::string>>& allowedHosts,
                     std::string_view ref);
+
+  // The binding of check() in the terms of FillBinding, for a page to judge addresses by: the
+  // item's https rule; the cleaned allowed hosts, each exact; and as sites the registrable domain
+  // of the item's address and of each allowed host, where the built-in table and the public suffix
+  // list both give one (the narrower of the two, the one both agree on), with the zones of the list
+  // below it. An address passes FillBinding's test when it passes check(), and fails it when it
+  // fails check() (a zone the list file lacks aside).
+  [[nodiscard]] static FillBinding binding(
+      const std::optional<std::string>& itemURL,
+      const std::optional<std::vector<std::string>>& allowedHosts);
 
   // The text that names what the item is locked to in an error: its trimmed address, or without
   // one its cleaned allowed hosts joined by ", " ("" when it has neither).

@@ -1,8 +1,14 @@
 #include "mcp/browser/OriginLock.hpp"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
+#include "crypto/otp/PublicSuffixList.hpp"
+#include "crypto/otp/RegistrableDomain.hpp"
 #include "mcp/browser/BrowserController.hpp"
+#include "support/Ascii.hpp"
+#include "support/Uri.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -80,7 +86,37 @@ const LockCase kCases[] = {
      std::nullopt, ""},
     {"ExactTenantHostPasses", "https://alice.github.io", std::nullopt, Hosts{{"alice.github.io"}},
      ""},
+    {"TenantUnderASuffixBelowTheItemsDomain", "https://bucket.s3.amazonaws.com",
+     "https://console.amazonaws.com", std::nullopt,
+     mismatch("https://console.amazonaws.com", "https://bucket.s3.amazonaws.com")},
+    {"HostUnderTheItemsDomainBesideItsSuffixes", "https://www.amazonaws.com",
+     "https://console.amazonaws.com", std::nullopt, ""},
+    {"TenantUnderAWildcardSuffixByHost", "https://x.eu-west-1.compute.amazonaws.com", std::nullopt,
+     Hosts{{"amazonaws.com"}},
+     mismatch("amazonaws.com", "https://x.eu-west-1.compute.amazonaws.com")},
 };
+
+// The test a page applies to an address with the binding it was given (scripts/guard.js).
+bool withinBinding(const FillBinding& binding, const std::string& target) {
+  const std::optional<support::UriComponents> parts = support::parseUriReference(target);
+  if (!parts || !parts->scheme || !parts->host || parts->host->empty()) return false;
+  const std::string scheme = support::asciiLower(*parts->scheme);
+  if ((scheme != "http" && scheme != "https") || (scheme == "http" && binding.https)) return false;
+  const std::string host = crypto::RegistrableDomain::host(target).value_or("");
+  if (std::find(binding.hosts.begin(), binding.hosts.end(), host) != binding.hosts.end()) {
+    return true;
+  }
+  for (const FillBinding::Site& site : binding.sites) {
+    if (host != site.domain && !host.ends_with("." + site.domain)) continue;
+    const bool tenant =
+        std::any_of(site.tenants.begin(), site.tenants.end(), [&](const std::string& zone) {
+          return zone.starts_with('.') ? host.ends_with(zone)
+                                       : host == zone || host.ends_with("." + zone);
+        });
+    if (!tenant) return true;
+  }
+  return false;
+}
 
 class OriginLockTest : public ::testing::TestWithParam<LockCase> {};
 
@@ -92,6 +128,31 @@ TEST_P(OriginLockTest, DecidesAsTheTableSays) {
   } catch (const BrowserError& error) {
     EXPECT_EQ(error.what(), c.error);
   }
+}
+
+// The binding handed to a page decides every bound row as the check does.
+TEST_P(OriginLockTest, TheBindingAPageJudgesByDecidesAlike) {
+  const LockCase& c = GetParam();
+  if (c.error == BrowserError::itemHasNoURL(kRef).what()) return;
+  EXPECT_EQ(withinBinding(OriginLock::binding(c.itemURL, c.allowedHosts), c.target),
+            c.error.empty());
+}
+
+TEST(OriginLockBindingTest, NamesTheRuleOfTheItem) {
+  const FillBinding binding = OriginLock::binding(" https://console.amazonaws.com ",
+                                                  Hosts{{" Login.Example.COM ", "127.0.0.1", ""}});
+  EXPECT_EQ(binding.lockedTo, "https://console.amazonaws.com");
+  EXPECT_TRUE(binding.https);
+  EXPECT_EQ(binding.hosts, (std::vector<std::string>{"login.example.com", "127.0.0.1"}));
+  EXPECT_EQ(binding.sites,
+            (std::vector<FillBinding::Site>{
+                {"amazonaws.com", crypto::PublicSuffixList::zonesBelow("amazonaws.com")},
+                {"example.com", {}}}));
+  // A tenant's own site, and no site for an address without a registrable domain.
+  EXPECT_EQ(OriginLock::binding("http://alice.github.io", std::nullopt).sites,
+            (std::vector<FillBinding::Site>{{"alice.github.io", {}}}));
+  EXPECT_FALSE(OriginLock::binding("http://alice.github.io", std::nullopt).https);
+  EXPECT_TRUE(OriginLock::binding("http://127.0.0.1:9", std::nullopt).sites.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OriginLockTest, ::testing::ValuesIn(kCases),

@@ -2,11 +2,9 @@
 // saw since the submit began, as {"answer": "refused"|"started"|"taken"|"none",
 // "reason"}.
 function() {
-  const D = Object.getOwnPropertyDescriptor;
   const doc = D(Node.prototype, 'ownerDocument').get.call(this);
   const win = doc && D(Document.prototype, 'defaultView').get.call(doc);
-  if (!win)
-    return {answer : 'none', reason : ''};
+  if (!win) return {answer: 'none', reason: ''};
   const seen = guardOf(win).end();
-  return {answer : seen.outcome, reason : seen.reason};
+  return {answer: seen.outcome, reason: seen.reason};
 }

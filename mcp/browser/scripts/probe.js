@@ -13,12 +13,8 @@
 // the document, and of matched elements (a selector may match a form), are read
 // through the interfaces' accessors: named elements and controls shadow them.
 function(sel, mode) {
-  const D = Object.getOwnPropertyDescriptor;
-  const read = (proto, key, object) => D(proto, key).get.call(object);
-  const call = (proto, key, object, ...args) =>
-      D(proto, key).value.call(object, ...args);
-  const windowOf = (el) => read(Document.prototype, 'defaultView',
-                                read(Node.prototype, 'ownerDocument', el));
+  const windowOf = (el) =>
+      read(Document.prototype, 'defaultView', read(Node.prototype, 'ownerDocument', el));
   const visible = (el) => {
     try {
       if (el instanceof windowOf(el).HTMLElement &&
@@ -32,34 +28,28 @@ function(sel, mode) {
   };
   const found = [];
   try {
-    for (const el of call(Document.prototype, 'querySelectorAll', document,
-                          sel)) {
-      if (visible(el))
-        found.push(el);
+    for (const el of call(Document.prototype, 'querySelectorAll', document, sel)) {
+      if (visible(el)) found.push(el);
     }
   } catch (e) {
   }
   const el = found[0];
-  const frames = call(Document.prototype, 'querySelectorAll', document,
-                      'iframe, frame, object, embed')
-                     .length;
-  const type = !el ? ''
-      : el instanceof HTMLInputElement ? el.type
-      : '<' + read(Element.prototype, 'localName', el) + '>';
+  const frames =
+      call(Document.prototype, 'querySelectorAll', document, 'iframe, frame, object, embed').length;
+  const type = !el                   ? '' :
+      el instanceof HTMLInputElement ? el.type :
+                                       '<' + read(Element.prototype, 'localName', el) + '>';
   const answer = {
-    answer : 'found',
-    count : found.length,
+    answer: 'found',
+    count: found.length,
     type,
-    origin : String(origin),
-    href : top === window ? String(location.href) : '',
+    origin: String(origin),
+    href: top === window ? String(location.href) : '',
     frames
   };
-  const handOut =
-      found.length === 1 && (mode === 'focus' || (mode === 'sole' && frames === 0));
-  if (!handOut)
-    return mode === 'focus' ? null : JSON.stringify(answer);
-  if (el instanceof windowOf(el).HTMLElement)
-    call(HTMLElement.prototype, 'focus', el);
-  Object.defineProperty(answer, 'el', {value : el});
+  const handOut = found.length === 1 && (mode === 'focus' || (mode === 'sole' && frames === 0));
+  if (!handOut) return mode === 'focus' ? null : JSON.stringify(answer);
+  if (el instanceof windowOf(el).HTMLElement) call(HTMLElement.prototype, 'focus', el);
+  Object.defineProperty(answer, 'el', {value: el});
   return answer;
 }

@@ -83,19 +83,16 @@ FieldMatch ScriptedController::locateField(FillField field,
   return match;
 }
 
-FormTarget ScriptedController::typeInto(const FieldMatch& match, const std::string& text,
-                                        const FillBinding& binding) {
+void ScriptedController::typeInto(const FieldMatch& match, const std::string& text,
+                                  const FillBinding& binding) {
   record("type", kindOf(match));
   typed.push_back(text);
   bindings.push_back(binding);
   typedBuffer = text.data();
   typedSize = text.size();
-  if (current >= pages.size()) return FormTarget{};
-  return pages[current].form;
 }
 
-bool ScriptedController::submit(const FieldMatch& match, const SubmitApprovals& approvals) {
-  approved = approvals;
+bool ScriptedController::submit(const FieldMatch& match) {
   record("submit", kindOf(match));
   if (current + 1 < pages.size()) ++current;
   return submitted;

@@ -27,8 +27,6 @@ class ScriptedController final : public BrowserController {
     std::string url;
     std::string origin;
     std::map<FillField, Field> fields;
-    // What typing there reports: the origins its forms could send to besides its own.
-    FormTarget form{};
   };
 
   bool running = true;
@@ -49,9 +47,8 @@ class ScriptedController final : public BrowserController {
   std::vector<std::string> typed;
   // The bindings of the typed texts, in order.
   std::vector<FillBinding> bindings;
-  // What submit answers, and the approvals the last submit was given.
+  // What submit answers.
   bool submitted = true;
-  SubmitApprovals approved;
   // Where the last typed text lay in the caller's memory, to check that the caller wipes it.
   const char* typedBuffer = nullptr;
   std::size_t typedSize = 0;
@@ -67,10 +64,10 @@ class ScriptedController final : public BrowserController {
   std::string currentURL() override;
   FieldMatch locateField(FillField field, const std::optional<std::string>& selector) override;
   // Types only through an element that this controller's locateField handed out.
-  FormTarget typeInto(const FieldMatch& match, const std::string& text,
-                      const FillBinding& binding) override;
-  // Answers `submitted`, and keeps the approvals in `approved`.
-  bool submit(const FieldMatch& match, const SubmitApprovals& approved) override;
+  void typeInto(const FieldMatch& match, const std::string& text,
+                const FillBinding& binding) override;
+  // Answers `submitted`.
+  bool submit(const FieldMatch& match) override;
   void clearField(const FieldMatch& match) override;
   void setIdleTimeout(std::optional<std::int64_t> seconds) override;
   std::vector<TabInfo> listTabs() override;
