@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "crypto/otp/UnicodeText.hpp"
+#include "support/Ascii.hpp"
 #include "support/Uri.hpp"
 #include "support/Utf8.hpp"
 
@@ -19,14 +20,6 @@ constexpr std::int64_t kDefaultDigits = 6;
 
 std::string quoted(std::string_view text) {
   return support::quotedPayload(text);
-}
-
-std::string asciiLowercased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // Percent-decoded text, or nullopt when an escape is malformed or the bytes are not UTF-8 (a
@@ -145,7 +138,8 @@ OTPAuthURI OTPAuthURI::parse(std::string_view string) {
     }
   }
 
-  if (!uri->scheme || asciiLowercased(*uri->scheme) != "otpauth") throw ParseError::notOTPAuth();
+  if (!uri->scheme || support::asciiLower(*uri->scheme) != "otpauth")
+    throw ParseError::notOTPAuth();
 
   const std::string type = host ? lowercased(*host) : std::string();
   if (type != "totp") throw ParseError::unsupportedType(type);
@@ -153,7 +147,7 @@ OTPAuthURI OTPAuthURI::parse(std::string_view string) {
   // Parameter names compare in lower case: no non-ASCII character lower-cases into one of them.
   std::map<std::string, std::string> parameters;
   for (support::QueryItem& item : items) {
-    std::string name = asciiLowercased(item.name);
+    std::string name = support::asciiLower(item.name);
     if (name != "secret" && name != "issuer" && name != "algorithm" && name != "digits" &&
         name != "period") {
       continue;
@@ -188,7 +182,7 @@ OTPAuthURI OTPAuthURI::parse(std::string_view string) {
   TOTP::Algorithm algorithm = TOTP::Algorithm::sha1;
   if (const auto entry = parameters.find("algorithm"); entry != parameters.end()) {
     const std::optional<TOTP::Algorithm> named =
-        TOTP::algorithmFromString(asciiLowercased(entry->second));
+        TOTP::algorithmFromString(support::asciiLower(entry->second));
     if (!named) throw ParseError::invalidParameter("algorithm");
     algorithm = *named;
   }

@@ -9,6 +9,7 @@
 
 #include "crypto/otp/MultiLabelSuffixes.hpp"
 #include "crypto/otp/UnicodeText.hpp"
+#include "support/Ascii.hpp"
 #include "support/Uri.hpp"
 #include "support/Utf8.hpp"
 
@@ -41,12 +42,7 @@ const SuffixSet& suffixTable() {
 }
 
 std::string lowerHost(std::string_view text) {
-  if (!isAscii(text)) return lowercased(text);
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
+  return isAscii(text) ? support::asciiLower(text) : lowercased(text);
 }
 
 // The first run of `text` without `separator`; a text of separators only stays unchanged.

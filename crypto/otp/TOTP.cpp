@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crypto/otp/UnicodeText.hpp"
+#include "support/Ascii.hpp"
 #include "support/Utf8.hpp"
 
 namespace varn::crypto {
@@ -203,12 +204,8 @@ OTPAuthURI TOTP::parameters(std::string_view fieldValue) {
   const std::string trimmed = support::isValidUtf8(fieldValue)
                                   ? support::trimWhitespaceAndNewlines(fieldValue)
                                   : std::string(fieldValue);
-  bool uri = trimmed.size() >= kOTPAuthPrefix.size();
-  for (std::size_t i = 0; uri && i < kOTPAuthPrefix.size(); ++i) {
-    const char c = trimmed[i];
-    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    uri = lower == kOTPAuthPrefix[i];
-  }
+  const bool uri = support::equalsIgnoringAsciiCase(
+      std::string_view(trimmed).substr(0, kOTPAuthPrefix.size()), kOTPAuthPrefix);
   if (uri) return OTPAuthURI::parse(trimmed);
   return OTPAuthURI(trimmed, std::nullopt, std::nullopt, Algorithm::sha1, 6, kDefaultPeriod);
 }

@@ -78,12 +78,12 @@ class ElicitationCoordinator final {
   void expireLocked(const std::string& id);
 
   mutable std::mutex mutex_;
-  std::set<std::string> open_;                              // issued and not done yet
-  std::map<std::string, std::shared_ptr<Waiter>> waiters_;  // waiting now
-  std::map<std::string, ElicitationResult> pending_;        // answered before the wait
-  std::set<std::string> expired_;                           // timed out, late answer not come
-  std::deque<std::string> expiredAge_;                      // the ids of expired_, oldest first
-  bool closed_ = false;  // end of input: every wait ends with "cancel"
+  std::set<std::string> open_;  // issued and not done yet; guarded by mutex_
+  std::map<std::string, std::shared_ptr<Waiter>> waiters_;  // waiting now; guarded by mutex_
+  std::map<std::string, ElicitationResult> pending_;  // answered before the wait; guarded by mutex_
+  std::set<std::string> expired_;       // timed out, late answer not come; guarded by mutex_
+  std::deque<std::string> expiredAge_;  // the ids of expired_, oldest first; guarded by mutex_
+  bool closed_ = false;  // end of input: every wait ends with "cancel"; guarded by mutex_
 };
 
 }  // namespace varn::mcp
