@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "mcp/browser/BrowserURL.hpp"
 #include "mcp/browser/CallBudget.hpp"
 #include "mcp/secrets/ToolError.hpp"
 #include "support/Ascii.hpp"
@@ -17,24 +18,6 @@ namespace {
 using support::asciiLower;
 using support::isAsciiAlpha;
 using support::isAsciiDigit;
-
-bool isSchemeChar(char c) {
-  return support::isAsciiAlnum(c) || c == '+' || c == '-' || c == '.';
-}
-
-// The URL as a browser's parser first cleans it: C0 controls and spaces stripped from both ends,
-// then every tab, line feed and carriage return removed.
-std::string cleanedURL(std::string_view url) {
-  auto stripped = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
-  while (!url.empty() && stripped(url.front())) url.remove_prefix(1);
-  while (!url.empty() && stripped(url.back())) url.remove_suffix(1);
-  std::string cleaned;
-  cleaned.reserve(url.size());
-  for (char c : url) {
-    if (c != '\t' && c != '\n' && c != '\r') cleaned.push_back(asciiLower(c));
-  }
-  return cleaned;
-}
 
 // The vault application shows the origin of a capture to its user, so only a plain web origin
 // goes there. A host name has at most 253 characters; with a scheme and a port it fits in 300.
@@ -107,27 +90,13 @@ BrowserStopOutput stopBrowser(BrowserController& controller) {
   return BrowserStopOutput{true};
 }
 
-bool BrowserNavigateTool::allowedURL(std::string_view url) {
-  return cleanedURL(url) == "about:blank" || httpURL(url);
-}
-
-bool BrowserNavigateTool::httpURL(std::string_view url) {
-  const std::string cleaned = cleanedURL(url);
-  if (cleaned.empty() || !isAsciiAlpha(cleaned.front())) return false;
-  std::size_t end = 1;
-  while (end < cleaned.size() && isSchemeChar(cleaned[end])) ++end;
-  if (end == cleaned.size() || cleaned[end] != ':') return false;
-  const std::string_view scheme(cleaned.data(), end);
-  return scheme == "http" || scheme == "https";
-}
-
 BrowserNavigateOutput navigateBrowser(BrowserController& controller,
                                       const BrowserNavigateInput& input) {
   const CallBudget budget;
   // No idle stop while the call runs, approval waits included.
   const BrowserUse use = controller.beginUse();
   if (!controller.isRunning()) throw BrowserError::noBrowser();
-  if (!BrowserNavigateTool::allowedURL(input.url)) {
+  if (!BrowserURL::isNavigable(input.url)) {
     throw ToolError::invalidArguments("url must be http, https or about:blank");
   }
   std::string shown = controller.navigate(input.url);

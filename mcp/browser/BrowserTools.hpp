@@ -121,24 +121,14 @@ using BrowserStartTool = ServiceTool<BrowserController, &startBrowser>;
 [[nodiscard]] BrowserStopOutput stopBrowser(BrowserController& controller);
 using BrowserStopTool = ServiceTool<BrowserController, &stopBrowser>;
 
-// "browser_navigate": BrowserError::noBrowser when no browser runs; then a URL whose scheme is not
-// http or https and which is not about:blank fails with ToolError::invalidArguments("url must be
-// http, https or about:blank") (a javascript: URL would run script in the logged-in page); then
-// the active page loads the URL unchanged and the result is the page's URL read back (the
-// requested URL when the read-back fails).
+// "browser_navigate": BrowserError::noBrowser when no browser runs; then a URL that is not
+// BrowserURL::isNavigable (its scheme not http or https, and not about:blank) fails with
+// ToolError::invalidArguments("url must be http, https or about:blank") (a javascript: URL would
+// run script in the logged-in page); then the active page loads the URL unchanged and the result is
+// the page's URL read back (the requested URL when the read-back fails).
 [[nodiscard]] BrowserNavigateOutput navigateBrowser(BrowserController& controller,
                                                     const BrowserNavigateInput& input);
-class BrowserNavigateTool final : public ServiceTool<BrowserController, &navigateBrowser> {
- public:
-  using ServiceTool::ServiceTool;
-
-  // Whether `url` may be navigated to: its scheme, read as a browser reads it (leading C0 controls
-  // and spaces stripped, every tab, CR and LF removed, letter case ignored), is http or https, or
-  // the whole URL is about:blank.
-  [[nodiscard]] static bool allowedURL(std::string_view url);
-  // Whether the scheme of `url`, read the same way, is http or https.
-  [[nodiscard]] static bool httpURL(std::string_view url);
-};
+using BrowserNavigateTool = ServiceTool<BrowserController, &navigateBrowser>;
 
 // "browser_tabs": BrowserError::noBrowser when no browser runs (before any argument check); then
 // "list", "activate" (id required: "activate requires id") or "close" (id required: "close requires

@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-#include "mcp/browser/BrowserTools.hpp"
+#include "mcp/browser/BrowserURL.hpp"
 #include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/OriginLock.hpp"
 #include "mcp/secrets/ToolError.hpp"
@@ -88,7 +88,7 @@ WebLoginOutput WebLoginTool::run(const WebLoginInput& input) const {
   const VarnRef::ItemRef itemRef = VarnRef::parseItemRef(input.ref);
   // A start address of another scheme could run script in the page (javascript:), with the
   // item's host in it.
-  if (input.start_url && !BrowserNavigateTool::httpURL(*input.start_url)) {
+  if (input.start_url && !BrowserURL::isHttp(*input.start_url)) {
     throw ToolError::invalidArguments("start_url must be http or https");
   }
   if (!controller_->isRunning()) throw BrowserError::noBrowser();
