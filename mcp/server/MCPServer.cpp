@@ -328,10 +328,12 @@ void MCPServer::appendToolCallResult(std::string& out, Incoming incoming) const 
 }
 
 std::string MCPServer::callTool(const std::string& name, Json args) const {
-  const ToolRow* tool = findToolRow(name);
+  const MCPTools::Entry* tool = tools_.find(name);
   if (tool == nullptr) throw unknownTool(name);
-  if (std::optional<ToolError> refusal = overlongArgument(*tool, args)) throw std::move(*refusal);
-  return tools_.run(*tool, args);
+  if (std::optional<ToolError> refusal = overlongArgument(*tool->row, args)) {
+    throw std::move(*refusal);
+  }
+  return tool->run(args);
 }
 
 std::optional<std::size_t> MCPServer::heldByToolCall(const Incoming& incoming) {

@@ -7,15 +7,22 @@ namespace varn::mcp {
 MCPTools::MCPTools(const ToolServices& services) {
   const std::span<const ToolRow> rows = toolRows();
   tools_.reserve(rows.size());
-  for (const ToolRow& row : rows) tools_.push_back(row.build(services, row.name));
+  for (const ToolRow& row : rows) {
+    const bool absent = row.kind == ToolKind::browser && !services.browser;
+    tools_.push_back(Entry{&row, absent ? nullptr : row.build(services, row.name)});
+  }
 }
 
-std::string MCPTools::run(const ToolRow& row, support::Json& args) const {
-  const auto index = static_cast<std::size_t>(&row - toolRows().data());
-  const std::shared_ptr<const void>& tool = tools_.at(index);
-  // A browser tool of a server without a browser controller.
+const MCPTools::Entry* MCPTools::find(std::string_view name) const noexcept {
+  for (const Entry& entry : tools_) {
+    if (entry.row->name == name) return &entry;
+  }
+  return nullptr;
+}
+
+std::string MCPTools::Entry::run(support::Json& args) const {
   if (!tool) throw ToolError::invalidArguments("browser tools not enabled");
-  return row.run(tool.get(), args);
+  return tool->run(args);
 }
 
 }  // namespace varn::mcp

@@ -1,13 +1,11 @@
 #include "mcp/server/ToolDefinitions.hpp"
 
-#include <concepts>
 #include <string_view>
 #include <utility>
 
 #include "mcp/browser/BrowserFillTool.hpp"
 #include "mcp/browser/BrowserTools.hpp"
 #include "mcp/browser/WebLoginTool.hpp"
-#include "mcp/secrets/ToolError.hpp"
 #include "mcp/tools/HttpCallTool.hpp"
 #include "mcp/tools/ManagementTools.hpp"
 #include "mcp/tools/MintTokenTool.hpp"
@@ -20,91 +18,53 @@
 namespace varn::mcp {
 namespace {
 
-using support::Json;
 using support::OrderedJson;
-
-// --- running a tool --------------------------------------------------------------------------
-
-// A tool's output record as JSON text; an output that cannot be written gives "{}", so a tool that
-// succeeded never turns into an error here.
-template <support::JsonRecord Output>
-std::string jsonString(const Output& output) noexcept {
-  try {
-    return support::dumpCompact(support::encodeRecord(output));
-  } catch (...) {
-    return "{}";
-  }
-}
-
-// A tool's input record read from its arguments object; the decoder's error passes through.
-template <support::JsonRecord Input>
-Input decodeInput(const Json& args) {
-  // A list or map longer than any real call needs is refused before it is decoded.
-  if (const auto breach = support::jsonLimitBreach<Input>(args)) {
-    throw ToolError::invalidArguments("argument " + std::string(breach->key) + " holds more than " +
-                                      std::to_string(breach->limit) + " entries");
-  }
-  return support::decodeRecord<Input>(args);
-}
-
-template <typename Tool>
-std::string runTool(const void* built, Json& args) {
-  const Tool& tool = *static_cast<const Tool*>(built);
-  if constexpr (requires { typename Tool::Input; }) {
-    const auto input = decodeInput<typename Tool::Input>(args);
-    Json().swap(args);  // the input holds what the tool needs: one copy, not two
-    return jsonString(tool.run(input));
-  } else {
-    Json().swap(args);
-    return jsonString(tool.run());
-  }
-}
 
 // --- building a tool -------------------------------------------------------------------------
 
-// The tool over the services; a tool that asks the resolve road also takes its name.
-template <typename Tool>
-std::shared_ptr<const void> buildTool(const ToolServices& services, std::string_view name) {
-  if constexpr (std::constructible_from<Tool, const ToolServices&, std::string>) {
-    return std::make_shared<const Tool>(services, std::string(name));
-  } else {
-    return std::make_shared<const Tool>(services);
-  }
-}
-
-// A browser tool: none without a browser controller.
-template <typename Tool>
-std::shared_ptr<const void> buildBrowserTool(const ToolServices& services, std::string_view name) {
-  if (!services.browser) return nullptr;
-  return buildTool<Tool>(services, name);
+template <Tool T>
+std::shared_ptr<const RunnableTool> buildTool(const ToolServices& services, std::string_view name) {
+  return std::make_shared<const RecordTool<T>>(services, name);
 }
 
 // --- schemas ---------------------------------------------------------------------------------
 
 // The schema read from the tool's input record; an empty object for a tool without input.
-template <typename Tool>
+template <Tool T>
 OrderedJson recordSchema() {
-  if constexpr (requires { typename Tool::Input; }) {
-    support::JsonRecordSchema schema = support::jsonRecordSchema<typename Tool::Input>();
-    return obj(std::move(schema.properties), schema.required);
+  if constexpr (ToolWithInput<T>) {
+    support::JsonRecordSchema schema = support::jsonRecordSchema<typename T::Input>();
+    return objectSchema(std::move(schema.properties), schema.required);
   } else {
-    return obj(OrderedJson::object(), {});
+    return objectSchema(OrderedJson::object(), {});
   }
 }
 
 // --- the list --------------------------------------------------------------------------------
 
-// The row of a tool every server has; its schema is read from its input record.
-template <typename Tool>
+// The row of tool T. A T that breaks the contract of a Tool fails here, with one assertion naming
+// what is missing, and nothing else of it is compiled.
+template <typename T>
+constexpr ToolRow toolRow(ToolKind kind, std::string_view name, std::string_view description,
+                          std::string_view longText) {
+  if constexpr (checkTool<T>()) {
+    return {name, description, kind, &recordSchema<T>, &buildTool<T>, longText};
+  } else {
+    return {name, description, kind};
+  }
+}
+
+// The row of a tool every server has.
+template <typename T>
 constexpr ToolRow row(std::string_view name, std::string_view description,
                       std::string_view longText = {}) {
-  return {name, description, &recordSchema<Tool>, &buildTool<Tool>, &runTool<Tool>, longText};
+  return toolRow<T>(ToolKind::core, name, description, longText);
 }
 
 // The row of a browser tool, which a server without a browser controller lacks.
-template <typename Tool>
+template <typename T>
 constexpr ToolRow browserRow(std::string_view name, std::string_view description) {
-  return {name, description, &recordSchema<Tool>, &buildBrowserTool<Tool>, &runTool<Tool>, {}};
+  return toolRow<T>(ToolKind::browser, name, description, {});
 }
 
 constexpr ToolRow kRows[] = {
@@ -207,12 +167,12 @@ constexpr ToolRow kRows[] = {
         "url=origin, and returns {ref,name} so you can immediately web_login/browser_fill."),
 };
 
-// The browser tools close the list.
-constexpr std::size_t kBrowserTools = 8;
-
-OrderedJson definitions(std::span<const ToolRow> rows) {
+// The definitions of the rows `wanted` keeps, in row order.
+template <typename Wanted>
+OrderedJson definitions(Wanted wanted) {
   OrderedJson list = OrderedJson::array();
-  for (const ToolRow& row : rows) {
+  for (const ToolRow& row : kRows) {
+    if (!wanted(row)) continue;
     OrderedJson definition = OrderedJson::object();
     definition["name"] = row.name;
     definition["description"] = row.description;
@@ -235,7 +195,7 @@ const ToolRow* findToolRow(std::string_view name) noexcept {
   return nullptr;
 }
 
-OrderedJson obj(OrderedJson properties, const std::vector<std::string>& required) {
+OrderedJson objectSchema(OrderedJson properties, const std::vector<std::string>& required) {
   OrderedJson schema = OrderedJson::object();
   schema["type"] = "object";
   schema["properties"] = std::move(properties);
@@ -244,11 +204,11 @@ OrderedJson obj(OrderedJson properties, const std::vector<std::string>& required
 }
 
 OrderedJson toolDefinitions() {
-  return definitions(kRows);
+  return definitions([](const ToolRow&) { return true; });
 }
 
 OrderedJson browserToolDefinitions() {
-  return definitions(toolRows().last(kBrowserTools));
+  return definitions([](const ToolRow& row) { return row.kind == ToolKind::browser; });
 }
 
 }  // namespace varn::mcp

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -12,6 +13,7 @@
 namespace varn::mcp {
 namespace {
 
+using support::Json;
 using support::OrderedJson;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAreArray;
@@ -88,7 +90,7 @@ TEST(ToolDefinitionsTest, AnnouncesTwentyEightToolsFromSecretListToCredentialCap
   EXPECT_EQ(list.back().at("name"), "credential_capture");
   std::set<std::string> names;
   for (const OrderedJson& definition : list) names.insert(definition.at("name"));
-  EXPECT_EQ(names.size(), 28u) << "tool names must be unique";
+  EXPECT_EQ(names.size(), list.size()) << "tool names must be unique";
 }
 
 TEST(ToolDefinitionsTest, BrowserToolsAreTheLastEightInTheirOwnOrder) {
@@ -175,12 +177,83 @@ TEST(ToolDefinitionsTest, TwoCallsGiveEqualLists) {
 }
 
 TEST(ToolDefinitionsTest, SchemaBuilderWritesRequiredOnlyWhenNonEmpty) {
-  EXPECT_EQ(support::dumpCompact(obj(OrderedJson::object(), {})),
+  EXPECT_EQ(support::dumpCompact(objectSchema(OrderedJson::object(), {})),
             R"({"type":"object","properties":{}})");
   OrderedJson properties = {{"b", {{"type", "string"}}}, {"a", {{"type", "integer"}}}};
-  EXPECT_EQ(support::dumpCompact(obj(properties, {"b", "a"})),
+  EXPECT_EQ(support::dumpCompact(objectSchema(properties, {"b", "a"})),
             R"({"type":"object","properties":{"b":{"type":"string"},"a":{"type":"integer"}},)"
             R"("required":["b","a"]})");
+}
+
+// --- the contract of a tool ------------------------------------------------------------------
+
+struct NoteInput {
+  std::string text;
+};
+VARN_JSON_RECORD(NoteInput, "arguments", VARN_JSON_FIELD(text));
+
+struct NoteOutput {
+  std::int64_t length = 0;
+};
+VARN_JSON_RECORD(NoteOutput, "output", VARN_JSON_FIELD(length));
+
+// A tool that keeps the contract, with input and named by its row, and one without either.
+struct NoteTool {
+  using Input = NoteInput;
+  using Output = NoteOutput;
+  NoteTool(const ToolServices&, std::string) {}
+  Output run(const Input& input) const { return {static_cast<std::int64_t>(input.text.size())}; }
+};
+struct PlainTool {
+  using Output = NoteOutput;
+  explicit PlainTool(const ToolServices&) {}
+  Output run() const { return {}; }
+};
+// The mistakes: no Output; an Output that is no record; run missing its input, taking another, not
+// const, or returning something else; an Input with only run(); no constructor from the services.
+struct NoOutput {
+  explicit NoOutput(const ToolServices&) {}
+  NoteOutput run() const { return {}; }
+};
+struct OutputNotARecord {
+  using Output = std::string;
+  explicit OutputNotARecord(const ToolServices&) {}
+  Output run() const { return {}; }
+};
+struct RunWithoutInput : PlainTool {
+  using PlainTool::PlainTool;
+  using Input = NoteInput;
+};
+struct RunOnAnotherInput : NoteTool {
+  using NoteTool::NoteTool;
+  Output run(const std::string&) const { return {}; }
+};
+struct RunNotConst {
+  using Output = NoteOutput;
+  explicit RunNotConst(const ToolServices&) {}
+  Output run() { return {}; }
+};
+struct RunReturnsAnother {
+  using Output = NoteOutput;
+  explicit RunReturnsAnother(const ToolServices&) {}
+  NoteInput run() const { return {}; }
+};
+struct NoServicesConstructor {
+  using Output = NoteOutput;
+  explicit NoServicesConstructor(int) {}
+  Output run() const { return {}; }
+};
+
+static_assert(Tool<NoteTool> && Tool<PlainTool>);
+static_assert(!Tool<NoOutput> && !Tool<OutputNotARecord>);
+static_assert(!Tool<RunWithoutInput> && !Tool<RunOnAnotherInput> && !Tool<RunNotConst> &&
+              !Tool<RunReturnsAnother>);
+static_assert(!Tool<NoServicesConstructor>);
+
+TEST(RecordToolTest, DecodesTheInputAndEncodesTheOutput) {
+  Json args = {{"text", "four"}, {"other", 1}};
+  EXPECT_EQ(RecordTool<NoteTool>({}, "note").run(args), R"({"length":4})");
+  EXPECT_TRUE(args.is_null()) << "the arguments are freed once decoded";
 }
 
 }  // namespace
