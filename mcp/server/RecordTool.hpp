@@ -22,7 +22,7 @@ class RunnableTool {
   // ToolError::invalidArguments, a decoding error passes through, and the tool does not run),
   // frees them, runs the tool and returns its output record as compact JSON text. A tool without
   // input never looks at `args`. What the tool throws passes through; an output that cannot be
-  // encoded gives "{}". Blocks for as long as the tool runs.
+  // encoded is a ToolError::upstream, never a success. Blocks for as long as the tool runs.
   [[nodiscard]] virtual std::string run(support::Json& args) const = 0;
 };
 
@@ -64,13 +64,13 @@ class RecordTool final : public RunnableTool {
     return support::decodeRecord<Input>(args);
   }
 
-  // An output that cannot be written gives "{}", so a tool that succeeded never turns into an
-  // error here.
-  static std::string encodeOutput(const typename T::Output& output) noexcept {
+  static std::string encodeOutput(const typename T::Output& output) {
     try {
       return support::dumpCompact(support::encodeRecord(output));
     } catch (...) {
-      return "{}";
+      // The tool has run, so its effect stands, but the client must not read a made-up result.
+      // The encoder's own text is not passed on: it may quote the output.
+      throw ToolError::upstream("the tool's output could not be encoded as JSON");
     }
   }
 

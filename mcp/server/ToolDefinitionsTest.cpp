@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,31 @@ TEST(RecordToolTest, DecodesTheInputAndEncodesTheOutput) {
   Json args = {{"text", "four"}, {"other", 1}};
   EXPECT_EQ(RecordTool<NoteTool>({}, "note").run(args), R"({"length":4})");
   EXPECT_TRUE(args.is_null()) << "the arguments are freed once decoded";
+}
+
+// A coder that cannot write its value, as an output the JSON text cannot hold.
+struct RefusingCoder {
+  static OrderedJson encode(std::int64_t) { throw std::runtime_error("cannot encode 1234"); }
+  static std::int64_t decode(const Json&, std::string_view) { return 0; }
+};
+struct UnencodableOutput {
+  std::int64_t secret = 1234;
+};
+VARN_JSON_RECORD(UnencodableOutput, "output", VARN_JSON_FIELD(secret).coded<RefusingCoder>());
+
+TEST(RecordToolTest, AnOutputThatCannotBeEncodedIsAnUpstreamErrorNotASuccess) {
+  struct UnencodableTool {
+    using Output = UnencodableOutput;
+    explicit UnencodableTool(const ToolServices&) {}
+    Output run() const { return {}; }
+  };
+  Json args = Json::object();
+  try {
+    (void)RecordTool<UnencodableTool>({}, "t").run(args);
+    ADD_FAILURE() << "an output that cannot be encoded was answered as a success";
+  } catch (const ToolError& error) {
+    EXPECT_EQ(error, ToolError::upstream("the tool's output could not be encoded as JSON"));
+  }
 }
 
 }  // namespace
