@@ -46,8 +46,8 @@ struct ToolServices {
 template <typename T>
 concept ToolWithOutput = requires {
   typename T::Output;
-}
-&&support::JsonRecord<typename T::Output>;
+  requires support::JsonRecord<typename T::Output>;
+};
 
 template <typename T>
 concept ToolWithInput = requires {
