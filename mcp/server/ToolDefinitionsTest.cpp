@@ -210,15 +210,15 @@ struct PlainTool {
   explicit PlainTool(const ToolServices&) {}
   Output run() const { return {}; }
 };
-// The mistakes: no Output; an Output that is no record; run missing its input, taking another, not
-// const, or returning something else; an Input with only run(); no constructor from the services.
+// The mistakes: no Output; an Output that is no record; an Input with only run(); run taking
+// another input, not const, or returning something else; no constructor from the services.
 struct NoOutput {
   explicit NoOutput(const ToolServices&) {}
   NoteOutput run() const { return {}; }
 };
-struct OutputNotARecord {
+struct OutputNotARecord : PlainTool {
+  using PlainTool::PlainTool;
   using Output = std::string;
-  explicit OutputNotARecord(const ToolServices&) {}
   Output run() const { return {}; }
 };
 struct RunWithoutInput : PlainTool {
@@ -229,20 +229,16 @@ struct RunOnAnotherInput : NoteTool {
   using NoteTool::NoteTool;
   Output run(const std::string&) const { return {}; }
 };
-struct RunNotConst {
-  using Output = NoteOutput;
-  explicit RunNotConst(const ToolServices&) {}
+struct RunNotConst : PlainTool {
+  using PlainTool::PlainTool;
   Output run() { return {}; }
 };
-struct RunReturnsAnother {
-  using Output = NoteOutput;
-  explicit RunReturnsAnother(const ToolServices&) {}
+struct RunReturnsAnother : PlainTool {
+  using PlainTool::PlainTool;
   NoteInput run() const { return {}; }
 };
-struct NoServicesConstructor {
-  using Output = NoteOutput;
-  explicit NoServicesConstructor(int) {}
-  Output run() const { return {}; }
+struct NoServicesConstructor : PlainTool {
+  NoServicesConstructor() : PlainTool(ToolServices{}) {}
 };
 
 static_assert(Tool<NoteTool> && Tool<PlainTool>);
