@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -120,10 +121,18 @@ class BrowserTest : public ServerTest {
        "<title>H</title><script>var t='P'.repeat(70000000);var x=new XMLHttpRequest();"
        "x.open('GET','/opening-huge',false);x.send();prompt('q',t)</script>"},
       {"/opening-huge", ""},
+      // Tells the page server it runs, then never yields again.
+      {"/loop",
+       "<title>Loop</title><script>var x=new XMLHttpRequest();x.open('GET','/looping',false);"
+       "x.send();for(;;){}</script>"},
+      {"/looping", ""},
   }};
 };
 
+// The active tab is the one the agent activated last, or a tab opened since: the list marks it
+// first, and every later tool acts on it.
 TEST_F(BrowserTest, StartNavigateListActivateCloseAndStop) {
+  startVault();
   startBrowserServer(std::nullopt, unusedLoopbackPort());
   EXPECT_EQ(ok("browser_start", {{"headless", true}}),
             (Json{{"cdp_port", port}, {"already_running", false}}));
@@ -132,27 +141,71 @@ TEST_F(BrowserTest, StartNavigateListActivateCloseAndStop) {
   EXPECT_EQ(ok("browser_navigate", {{"url", pages.url("/a")}}), (Json{{"url", pages.url("/a")}}));
   EXPECT_EQ(describeTabs(ok("browser_tabs", {{"action", "list"}})), pages.url("/a") + "*");
 
-  // A second tab, opened from outside as the operator's DevTools client would.
+  // A second tab, opened from outside as the operator's DevTools client would: it comes first.
   httplib::Client devtools("127.0.0.1", static_cast<int>(port));
   ASSERT_TRUE(devtools.Put("/json/new?" + pages.url("/b")));
-  Json listed = ok("browser_tabs", {{"action", "list"}});
-  ASSERT_EQ(listed["tabs"].size(), 2u) << listed;
-  EXPECT_TRUE(listed["tabs"][0]["active"]);
-  EXPECT_FALSE(listed["tabs"][1]["active"]);
+  const Json listed = ok("browser_tabs", {{"action", "list"}});
+  EXPECT_EQ(describeTabs(listed), pages.url("/b") + "* " + pages.url("/a")) << listed;
+  std::map<std::string, std::string> ids;  // url -> tab id
+  for (const Json& tab : listed.value("tabs", Json::array())) ids[tab["url"]] = tab["id"];
+  const std::string first = ids[pages.url("/a")];
+  const std::string second = ids[pages.url("/b")];
+  ASSERT_FALSE(first.empty() || second.empty()) << listed;
 
-  std::string idB;
-  for (const Json& tab : listed["tabs"]) {
-    if (tab["url"] == pages.url("/b")) idB = tab["id"];
-  }
-  ASSERT_FALSE(idB.empty()) << listed;
-  EXPECT_EQ(ok("browser_tabs", {{"action", "activate"}, {"id", idB}})["tabs"].size(), 2u);
-  EXPECT_EQ(describeTabs(ok("browser_tabs", {{"action", "close"}, {"id", idB}})),
-            pages.url("/a") + "*");
+  // Each activation steers the navigation and the fill, whichever tab was in front before.
+  auto tabsById = [&](const std::string& action, const std::string& id) {
+    const Json reply = ok("browser_tabs", {{"action", action}, {"id", id}});
+    std::string out;
+    for (const Json& tab : reply.value("tabs", Json::array())) {
+      out += (out.empty() ? "" : " ") + std::string(tab["id"] == first ? "1:" : "2:") +
+             tab.value("url", "") + (tab.value("active", false) ? "*" : "");
+    }
+    return out;
+  };
+  EXPECT_EQ(tabsById("activate", first), "1:" + pages.url("/a") + "* 2:" + pages.url("/b"));
+  ok("browser_navigate", {{"url", pages.url("/login")}});
+  fillPassword();
+  EXPECT_EQ(tabsById("activate", second), "2:" + pages.url("/b") + "* 1:" + pages.url("/login"));
+  ok("browser_navigate", {{"url", pages.url("/login?second")}});
+  fillPassword();
+  EXPECT_EQ(describeTabs(ok("browser_tabs", {{"action", "list"}})),
+            pages.url("/login?second") + "* " + pages.url("/login"));
+  EXPECT_EQ(tabsById("activate", first),
+            "1:" + pages.url("/login") + "* 2:" + pages.url("/login?second"));
+  EXPECT_EQ(call("browser_fill", {{"ref", "varn://local/Shop/password"}, {"field", "username"}}),
+            (ToolResult{"error: no username field found on " + pages.url("/login") +
+                            " — is the right tab active? (browser_tabs lists them)",
+                        true}));
 
+  EXPECT_EQ(tabsById("close", first), "2:" + pages.url("/login?second") + "*");
   EXPECT_EQ(ok("browser_stop"), (Json{{"stopped", true}}));
   EXPECT_EQ(call("browser_tabs", {{"action", "list"}}),
             (ToolResult{"error: no Varn browser is running — call browser_start first", true}));
   expectCleanExit();
+}
+
+// Three tabs of another origin loop for ever: choosing the page asks nothing of them, so the
+// list answers, and the navigation and the fill reach the active tab, which leaves its loop.
+TEST_F(BrowserTest, LoopingTabsOfAnotherOriginStallNoTool) {
+  startVault();
+  startBrowserServer(std::nullopt, unusedLoopbackPort());
+  ok("browser_start", {{"headless", true}});
+  httplib::Client devtools("127.0.0.1", static_cast<int>(port));
+  const std::string loop = "http://localhost:" + std::to_string(pages.port()) + "/loop?";
+  for (int tab = 0; tab < 3; ++tab) {
+    ASSERT_TRUE(devtools.Put("/json/new?" + loop + std::to_string(tab)));
+  }
+  ASSERT_TRUE(pages.waitForRequests("/looping", 3));
+  const Json listed = ok("browser_tabs", {{"action", "list"}});
+  ASSERT_EQ(listed.value("tabs", Json::array()).size(), 4u) << listed;
+  EXPECT_EQ(listed["tabs"][0]["url"], loop + "2");
+  EXPECT_TRUE(listed["tabs"][0]["active"]);
+
+  EXPECT_EQ(ok("browser_navigate", {{"url", pages.url("/login")}}),
+            (Json{{"url", pages.url("/login")}}));
+  fillPassword();
+  const std::string tabs = describeTabs(ok("browser_tabs", {{"action", "list"}}));
+  EXPECT_TRUE(tabs.starts_with(pages.url("/login") + "* ")) << tabs;
 }
 
 // Each dialog opens while the page loads, so the navigation waits on the blocked page while the

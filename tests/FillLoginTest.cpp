@@ -1059,6 +1059,10 @@ struct LegitimateCase {
   // Whether the page logs in through a form submission, which the fill reports as submitted (else
   // its script posts the credentials, and leaves the page perhaps before the fill asks).
   bool submitEvent = true;
+  // Whether the password goes into a popup the page opens when the username is submitted (which
+  // reports "/popup-loaded" once loaded): browser_fill submits the username, and the test then
+  // activates the popup.
+  bool popup = false;
 };
 
 void PrintTo(const LegitimateCase& c, std::ostream* out) {
@@ -1153,6 +1157,25 @@ const LegitimateCase kLegitimateCases[] = {
      false,
      "",
      false},
+    {"ALoginPopupOpenedByThePage",
+     "<title>Sign in</title><form id=\"f\"><input name=\"user\" type=\"email\"><button>Next"
+     "</button></form><script>f.addEventListener('submit', (e) => { e.preventDefault(); "
+     "open('/popup', 'signin', 'width=480,height=640'); });</script>",
+     {{"/popup",
+       "<title>Sign in</title><form id=\"g\"><input type=\"hidden\" name=\"user\"><input "
+       "name=\"pw\" type=\"password\"><button>Sign in</button></form><script>"
+       "g.addEventListener('submit', (e) => { e.preventDefault(); g.user.value = "
+       "opener.f.user.value; fetch('/session', {method: 'POST', body: new URLSearchParams(new "
+       "FormData(g))}).then(() => { opener.location = '/home'; close(); }); });"
+       "fetch('/popup-loaded');</script>",
+       ""},
+      {"/session", "ok", ""},
+      {"/popup-loaded", "", ""}},
+     "/session",
+     false,
+     "",
+     true,
+     true},
 };
 
 TEST_P(LegitimatePageTest, LogsInByWebLoginAndByBrowserFill) {
@@ -1198,8 +1221,25 @@ TEST_P(LegitimatePageTest, LogsInByWebLoginAndByBrowserFill) {
   EXPECT_EQ(received(), 1u);
 
   ok("browser_navigate", {{"url", loginURL}});
-  EXPECT_EQ(ok("browser_fill", {{"ref", field("username")}, {"field", "username"}})["filled"],
+  const Json opener = ok("browser_tabs", {{"action", "list"}}).value("tabs", Json::array());
+  EXPECT_EQ(ok("browser_fill",
+               {{"ref", field("username")}, {"field", "username"}, {"submit", c.popup}})["filled"],
             true);
+  if (c.popup) {
+    // The popup comes first once it opens; the agent activates it all the same.
+    ASSERT_TRUE(site.waitFor("/popup-loaded", 2));
+    ASSERT_EQ(opener.size(), 1u) << opener;
+    const Json listed = ok("browser_tabs", {{"action", "list"}});
+    std::string popupId;
+    for (const Json& tab : listed.value("tabs", Json::array())) {
+      if (tab["id"] != opener[0]["id"]) popupId = tab["id"];
+    }
+    const Json tabs = ok("browser_tabs", {{"action", "activate"}, {"id", popupId}});
+    EXPECT_EQ(
+        tabs["tabs"][0],
+        (Json{
+            {"id", popupId}, {"url", site.url("/popup")}, {"title", "Sign in"}, {"active", true}}));
+  }
   const Json submitted =
       ok("browser_fill", {{"ref", field("password")}, {"field", "password"}, {"submit", true}});
   if (c.submitEvent) {

@@ -14,17 +14,8 @@ namespace {
 using support::Json;
 using Steady = std::chrono::steady_clock;
 
-// Pages with these URL prefixes are chosen only when no other page exists.
-constexpr std::string_view kBackgroundPrefixes[] = {"chrome://", "chrome-extension://",
-                                                    "devtools://", "about:"};
-
 bool isPage(const Json& entry) {
   return LenientJson(entry)["type"].text() == "page";
-}
-
-bool isBackgroundURL(std::string_view url) {
-  return std::any_of(std::begin(kBackgroundPrefixes), std::end(kBackgroundPrefixes),
-                     [&](std::string_view prefix) { return url.starts_with(prefix); });
 }
 
 // Whether a command failed with `message`. The browser tells a session or a target it no longer
@@ -78,9 +69,17 @@ bool CDPBrowserController::isRunning() {
 BrowserController::StartResult CDPBrowserController::start(bool headless) {
   const bool alreadyRunning = manager_->start(headless);
   if (!alreadyRunning) {
-    // A new browser process: whatever was connected to an earlier one is dead.
-    std::lock_guard lock(mutex_);
-    dropConnectionLocked();
+    {
+      // A new browser process: whatever was connected to an earlier one is dead.
+      std::lock_guard lock(mutex_);
+      dropConnectionLocked();
+    }
+    // Connected at once, so that every tab opened from now on is known in the order it opened.
+    try {
+      (void)ensureConnection();
+    } catch (const BrowserError&) {
+      // Gone already: the next operation reports it.
+    }
   }
   watchdog_.touch();
   watchdog_.restart();
@@ -141,7 +140,7 @@ CDPBrowserController::Connection CDPBrowserController::ensureConnection() {
 void CDPBrowserController::discoverTargets(const Connection& conn) {
   try {
     conn->send("Target.setDiscoverTargets", Json{{"discover", true}}, std::nullopt,
-               kEnableDeadline);
+               kDiscoveryDeadline);
     targets_.discovered(*conn);
   } catch (const BrowserError&) {
     // Without discovery the target list is asked of the browser each time.
@@ -163,23 +162,22 @@ std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
   std::optional<std::string> sessionId = LenientJson(reply)["sessionId"].optionalText();
   if (!sessionId) return std::nullopt;
   // Chromium answers Page.handleJavaScriptDialog only in a session whose Page domain was enabled
-  // before the dialog opened, so it is enabled now, once per session.
-  try {
-    conn->send("Page.enable", Json::object(), *sessionId, kEnableDeadline);
-  } catch (const BrowserError&) {
-    // Not enabled in time (a dialog showing now): the session still serves everything else.
-  }
-  if (page) {
-    // A headless page, or one in the background, has no focus of its own: focus() would then
-    // fire no focus event, and a field that a focus handler makes writable would stay read-only.
-    try {
-      conn->send("Emulation.setFocusEmulationEnabled", Json{{"enabled", true}}, *sessionId,
-                 kEnableDeadline);
-    } catch (const BrowserError&) {
-      // As for Page.enable.
-    }
-  }
+  // before the dialog opened, so it is enabled now, once per session. A headless page, or one in
+  // the background, has no focus of its own: focus() would then fire no focus event, and a field
+  // that a focus handler makes writable would stay read-only. Neither reply is waited for: the
+  // session's later commands follow them in order, and a page that is stuck (a dialog showing, a
+  // script that never yields) would answer neither.
+  enablePage(conn, targetId, *sessionId);
+  if (page) conn->post("Emulation.setFocusEmulationEnabled", Json{{"enabled", true}}, *sessionId);
   return pages_.keep(*conn, targetId, std::move(*sessionId));
+}
+
+void CDPBrowserController::enablePage(const Connection& conn, const std::string& targetId,
+                                      const std::string& sessionId) {
+  const CDPConnection* over = conn.get();
+  conn->post("Page.enable", Json::object(), sessionId, [this, over, targetId, sessionId] {
+    pages_.pageEnableAnswered(*over, targetId, sessionId);
+  });
 }
 
 std::string CDPBrowserController::evalString(const Connection& conn, const std::string& js,
@@ -211,6 +209,29 @@ Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
   return conn->send(method, params, page.sessionId, deadline);
 }
 
+std::vector<const Json*> CDPBrowserController::pageOrder(const Connection& conn,
+                                                         const Json& targetInfos) {
+  const std::optional<std::string> activated = targets_.activated(*conn);
+  const std::set<std::string> closed = pages_.closedTargets();
+  std::vector<const Json*> chosen;
+  std::vector<const Json*> ordinary;
+  std::vector<const Json*> background;
+  for (const Json& entry : targetInfos) {
+    const LenientJson target(entry);
+    const std::optional<std::string> id = target["targetId"].optionalText();
+    if (!isPage(entry) || !id || closed.contains(*id)) continue;
+    if (id == activated) {
+      chosen.push_back(&entry);
+    } else {
+      (TargetList::isBackgroundURL(target["url"].text()) ? background : ordinary).push_back(&entry);
+    }
+  }
+  chosen.insert(chosen.end(), ordinary.begin(), ordinary.end());
+  // A browser whose pages are all background pages still has a page.
+  if (ordinary.empty()) chosen.insert(chosen.end(), background.begin(), background.end());
+  return chosen;
+}
+
 std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage(
     const Connection& conn, Json* targets) {
   const Json reply = targetList(conn);
@@ -219,45 +240,21 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
   if (!listed.isArray()) return std::nullopt;
   const Json& infos = listed.array();
   pages_.forgetVanished(*conn, infos);
-  const std::set<std::string> closed = pages_.closedTargets();
-  std::vector<const Json*> pages;
-  for (const Json& entry : infos) {
-    if (isPage(entry) && !closed.contains(LenientJson(entry)["targetId"].text()))
-      pages.push_back(&entry);
-  }
-  std::vector<const Json*> candidates;
-  std::copy_if(pages.begin(), pages.end(), std::back_inserter(candidates), [](const Json* entry) {
-    return !isBackgroundURL(LenientJson(*entry)["url"].text());
-  });
-  if (candidates.empty()) candidates = pages;
-
-  std::optional<ActivePage> first;
-  for (const Json* entry : candidates) {
-    const std::optional<std::string> targetId = LenientJson(*entry)["targetId"].optionalText();
-    if (!targetId) continue;
+  // Only the chosen page is attached (the next one only when it has gone meanwhile): what the
+  // other tabs do, hung or looping, costs nothing here.
+  for (const Json* entry : pageOrder(conn, infos)) {
+    const std::string targetId = LenientJson(*entry)["targetId"].text();
     std::optional<std::string> sessionId;
     try {
-      sessionId = attach(conn, *targetId, true);
+      sessionId = attach(conn, targetId, true);
     } catch (const BrowserError& error) {
       // Closed between the list and the attach: no longer a page to choose.
       if (!failedWith(error, "No target with given id found")) throw;
     }
-    if (!sessionId) continue;
-    ActivePage page{*targetId, std::move(*sessionId), LenientJson(*entry)["url"].text()};
-    if (!first) first = page;
-    if (candidates.size() == 1) return page;
-    // A page showing a dialog answers no evaluation until the dialog is answered; it is the page
-    // in front.
-    if (pages_.dialogOpen(page.targetId)) return page;
-    std::string visibility;
-    try {
-      visibility = evalString(conn, "document.visibilityState", page.sessionId, kProbeDeadline);
-    } catch (const std::exception&) {
-      // Counts as not visible.
-    }
-    if (visibility == "visible") return page;
+    if (sessionId)
+      return ActivePage{targetId, std::move(*sessionId), LenientJson(*entry)["url"].text()};
   }
-  return first;
+  return std::nullopt;
 }
 
 std::string CDPBrowserController::navigate(const std::string& url) {
@@ -265,7 +262,11 @@ std::string CDPBrowserController::navigate(const std::string& url) {
   std::optional<ActivePage> page = activePage(conn);
   if (!page) throw BrowserError::cdpFailure("no page target");
   failOnDialog(*page);
-  // The session's Page domain was enabled when it was attached.
+  // The session's Page domain was enabled when it was attached. A document that has not answered
+  // that by now is stuck (a script that never yields): it reports no commit and answers no probe,
+  // so the first document to answer one is the new one, which the browser gives the Page domain
+  // only once it has committed.
+  const bool stuck = !pages_.awaitPageEnabled(page->targetId, page->sessionId, kEnableWait);
   const Json started = sendToPage(conn, *page, "Page.navigate", Json{{"url", url}});
   // Until the new document commits, the old one answers the probes: a loading navigation counts
   // only once the browser reported the commit of its loader (events come before later replies).
@@ -273,7 +274,7 @@ std::string CDPBrowserController::navigate(const std::string& url) {
   if (!LenientJson(started).has("errorText"))
     loaderId = LenientJson(started)["loaderId"].optionalText();
   auto committed = [&] {
-    return !loaderId || pages_.committed(page->targetId, page->sessionId, *loaderId);
+    return !loaderId || stuck || pages_.committed(page->targetId, page->sessionId, *loaderId);
   };
 
   // A probe that gets no answer (a dialog open on the page) would otherwise stretch the polling
@@ -293,7 +294,12 @@ std::string CDPBrowserController::navigate(const std::string& url) {
       const Json reply =
           sendToPage(conn, *page, "Runtime.evaluate", evaluation(kReadiness), deadline);
       const LenientJson shown = LenientJson(reply)["result"]["value"];
-      if (shown["state"].text() == "complete" && committed()) return shown["href"].text();
+      if (shown["state"].text() == "complete" && committed()) {
+        if (!pages_.pageEnabled(page->targetId, page->sessionId)) {
+          enablePage(conn, page->targetId, page->sessionId);
+        }
+        return shown["href"].text();
+      }
       if (committed() && !std::exchange(worldMade, true)) prepareWorld(conn, *page, deadline);
     } catch (const BrowserError& error) {
       // A page that answers slowly, or not yet, is not ready yet; a connection that has ended
@@ -322,25 +328,33 @@ std::string CDPBrowserController::currentURL() {
 
 std::vector<TabInfo> CDPBrowserController::listTabs() {
   const Connection conn = ensureConnection();
-  const std::optional<ActivePage> active = activePage(conn);
+  // Titles come only with the browser's own list. The browser process answers it, however busy
+  // the pages' renderers are, and the active tab is chosen without asking any of them.
   const Json reply = conn->send("Target.getTargets");
+  const LenientJson listed = LenientJson(reply)["targetInfos"];
+  const Json infos = listed.isArray() ? listed.array() : Json::array();
+  pages_.forgetVanished(*conn, infos);
+  const std::optional<Json> known = targets_.infos(*conn);
+  const std::vector<const Json*> order = pageOrder(conn, known ? *known : infos);
   const std::optional<std::string> activeId =
-      active ? std::optional(active->targetId) : std::nullopt;
+      order.empty() ? std::nullopt : LenientJson(*order.front())["targetId"].optionalText();
   std::vector<TabInfo> tabs;
   const std::set<std::string> closed = pages_.closedTargets();
-  for (const Json& entry : LenientJson(reply)["targetInfos"].array()) {
+  for (const Json& entry : infos) {
     const LenientJson tab(entry);
     if (!isPage(entry) || closed.contains(tab["targetId"].text())) continue;
     const std::optional<std::string> id = tab["targetId"].optionalText();
-    tabs.push_back(
-        TabInfo{id.value_or(""), tab["url"].text(), tab["title"].text(), id == activeId});
+    tabs.push_back(TabInfo{id.value_or(""), tab["url"].text(), tab["title"].text(),
+                           id.has_value() && id == activeId});
   }
   std::stable_partition(tabs.begin(), tabs.end(), [](const TabInfo& tab) { return tab.active; });
   return tabs;
 }
 
 void CDPBrowserController::activateTab(const std::string& id) {
-  ensureConnection()->send("Target.activateTarget", Json{{"targetId", id}});
+  const Connection conn = ensureConnection();
+  conn->send("Target.activateTarget", Json{{"targetId", id}});
+  targets_.activate(*conn, id);
 }
 
 void CDPBrowserController::closeTab(const std::string& id) {

@@ -25,17 +25,21 @@ namespace varn::mcp {
 // browser's private pipe (the manager's connection of the browser run), taken up by the first
 // operation that needs it and dropped by stop() (or when start() launches a new browser process).
 //
-// The page the agent works on is the first page target, in the browser's list order, that reports
-// itself visible; pages whose URL starts with "chrome://", "chrome-extension://", "devtools://" or
-// "about:" are passed over while an ordinary page exists, and targets that are not of type "page"
-// ("browser_ui", workers, frames) never count. Each page target gets one flat session, with the
+// The page the agent works on is the tab it activated last (browser_tabs), unless a page has
+// opened since; otherwise the page in front, a tab opened later coming before those opened earlier
+// (see TargetList; the browser's list order when the list is not kept). Pages whose URL starts
+// with "chrome://", "chrome-extension://", "devtools://" or "about:" are passed over while an
+// ordinary page exists, unless the agent activated one, and targets that are not of type "page"
+// ("browser_ui", workers, frames) never count. Visibility does not count: every headless tab
+// reports itself visible. Nothing is asked of the other tabs, so a tab that hangs or loops costs
+// the choice nothing. Each page target gets one flat session, with the
 // Page domain enabled as it is attached, so that dialogs it opens later can be answered; the
 // session is reused by every later operation until the browser reports it detached
 // ("Target.detachedFromTarget", or a "Session with given id not found" error), when the page is
 // attached afresh.
 //
-// Every DevTools command has a deadline (kCommandDeadline; the readiness, visibility and
-// location.href probes kProbeDeadline), so no operation waits for ever; a page blocked by an open
+// Every DevTools command has a deadline (kCommandDeadline; the readiness and location.href probes
+// kProbeDeadline), so no operation waits for ever; a page blocked by an open
 // alert() answers no evaluation, and handleDialog still answers the dialog meanwhile.
 //
 // An idle watchdog stops the browser once the agent has not used it for the idle window (see
@@ -49,9 +53,12 @@ class CDPBrowserController final : public BrowserController {
  public:
   static constexpr std::chrono::milliseconds kCommandDeadline = CDPConnection::kDefaultDeadline;
   static constexpr std::chrono::milliseconds kProbeDeadline{10000};
-  // Page.enable right after attaching: a page that shows a dialog at that moment never answers
-  // it, and waiting longer would only delay the operation (the command still takes effect).
-  static constexpr std::chrono::milliseconds kEnableDeadline{2000};
+  // How long a navigation waits for the page session's Page.enable to be answered, which a page
+  // that answers anything at all does at once.
+  static constexpr std::chrono::milliseconds kEnableWait{1000};
+  // Target discovery on a new connection: a browser that does not answer in time is asked for its
+  // target list each time instead.
+  static constexpr std::chrono::milliseconds kDiscoveryDeadline{2000};
   // Readiness polling after a navigation: at most this many probes, this far apart.
   static constexpr int kReadinessPolls = 75;
   static constexpr std::chrono::milliseconds kReadinessPause{200};
@@ -115,9 +122,10 @@ class CDPBrowserController final : public BrowserController {
   void setIdleTimeout(std::optional<std::int64_t> seconds) override;
   BrowserUse beginUse() override;
   // Every target of type "page" in the browser's order (but those closeTab closed), with the
-  // chosen page marked active and moved first.
+  // chosen page marked active and moved first. Attaches nothing.
   std::vector<TabInfo> listTabs() override;
-  // Target.activateTarget / Target.closeTarget with the id unchanged.
+  // Target.activateTarget / Target.closeTarget with the id unchanged; an activated tab is the
+  // chosen page from now on (until a page opens), whatever its address.
   void activateTab(const std::string& id) override;
   void closeTab(const std::string& id) override;
   // Answers the open dialog of the chosen page through its session. Any failure is
@@ -140,13 +148,22 @@ class CDPBrowserController final : public BrowserController {
   // The browser's targets, as a Target.getTargets reply: from targets_ when it lists them, else
   // asked of the browser.
   support::Json targetList(const Connection& conn);
-  // The page the agent works on, attaching what it examines; nullopt when there is none.
-  // With `targets`, the browser's target list it read goes there.
+  // The pages of `targetInfos` (a Target.getTargets reply's array) in the order the page the agent
+  // works on is chosen from: the tab the agent activated, then the ordinary pages in list order,
+  // and only when there is none of these the background pages; pages closeTab closed and entries
+  // without an id are left out.
+  std::vector<const support::Json*> pageOrder(const Connection& conn,
+                                              const support::Json& targetInfos);
+  // The page the agent works on, the first of pageOrder that can be attached (attaching it);
+  // nullopt when there is none. With `targets`, the target list it read goes there.
   std::optional<ActivePage> activePage(const Connection& conn, support::Json* targets = nullptr);
   // The session of the target: the kept one, else a new flat session with Page enabled (and, for a
   // `page`, focus emulated). nullopt when the attach reply carries no session id.
   std::optional<std::string> attach(const Connection& conn, const std::string& targetId,
                                     bool page = false);
+  // Posts Page.enable in the target's session; its answer is noted with the session.
+  void enablePage(const Connection& conn, const std::string& targetId,
+                  const std::string& sessionId);
   // Runtime.evaluate with returnByValue; the string value, or "" for any other result.
   std::string evalString(const Connection& conn, const std::string& js,
                          const std::string& sessionId,

@@ -24,12 +24,11 @@ using support::Json;
 using Lines = std::vector<std::string>;
 
 // A browser as the fake DevTools pipe plays it: a target list, a session per attach
-// ("S-<target>" at first, then "S-<target>-2", ...), visibility and readiness per session, and an
-// open dialog or none. Commands are answered on the pipe's thread.
+// ("S-<target>" at first, then "S-<target>-2", ...), readiness per session, and an open dialog or
+// none. Commands are answered on the pipe's thread.
 class ScriptedBrowser {
  public:
   std::vector<Json> targets;
-  std::set<std::string> visible;               // sessions whose page reports "visible"
   std::deque<std::string> readyStates;         // served in order; the last one repeats
   std::set<std::string> attachWithoutSession;  // targets whose attach reply has no sessionId
   std::set<std::string> forgottenSessions;     // answered "Session with given id not found."
@@ -99,9 +98,6 @@ class ScriptedBrowser {
     }
     if (method == "Runtime.evaluate") {
       const std::string expression = params.value("expression", "");
-      if (expression == "document.visibilityState") {
-        return value(visible.contains(session) ? "visible" : "hidden");
-      }
       if (expression == "location.href") return value("https://now/" + session);
       if (expression == "globalThis") {
         return result({{"result", {{"objectId", "global-" + params["contextId"].dump()}}}});
@@ -191,26 +187,33 @@ class CDPBrowserControllerTest : public ::testing::Test {
 struct PageChoiceCase {
   const char* name;
   std::vector<Json> targets;
-  std::set<std::string> visible;
-  const char* tabs;  // listTabs ids in order, the active one marked "*"
-  std::size_t visibilityProbes;
+  const char* activated;  // the tab activated first; "" for none
+  const char* tabs;       // listTabs ids in order, the active one marked "*"
+  const char* navigated;  // the session the navigation goes to; "" for none
   std::set<std::string> noSession = {};
 };
 
 class PageChoiceTest : public CDPBrowserControllerTest,
                        public ::testing::WithParamInterface<PageChoiceCase> {};
 
-TEST_P(PageChoiceTest, ChoosesTheFirstVisibleOrdinaryPageAndListsItFirst) {
-  browser.edit([](ScriptedBrowser& b) {
-    b.targets = GetParam().targets;
-    b.visible = GetParam().visible;
-    b.attachWithoutSession = GetParam().noSession;
+// The list attaches nothing, and the navigation only the page it goes to: no other tab is asked
+// anything.
+TEST_P(PageChoiceTest, ChoosesTheActivatedElseTheFirstOrdinaryPageAskingNoOtherTab) {
+  const PageChoiceCase& c = GetParam();
+  browser.edit([&](ScriptedBrowser& b) {
+    b.targets = c.targets;
+    b.attachWithoutSession = c.noSession;
   });
-  EXPECT_EQ(tabs(), GetParam().tabs);
-  const Lines evaluations = sent("Runtime.evaluate");
-  EXPECT_EQ(std::count_if(evaluations.begin(), evaluations.end(),
-                          [](const std::string& c) { return c.find("visibilityState") != c.npos; }),
-            static_cast<std::ptrdiff_t>(GetParam().visibilityProbes));
+  if (*c.activated != '\0') controller.activateTab(c.activated);
+  EXPECT_EQ(tabs(), c.tabs);
+  EXPECT_EQ(sent("Target.attachToTarget"), Lines{});
+  if (*c.navigated == '\0') {
+    EXPECT_EQ(fakes::errorOf([&] { controller.navigate("https://x/"); }),
+              "browser (CDP) failure: no page target");
+  } else {
+    EXPECT_EQ(controller.navigate("https://x/"), std::string("https://now/") + c.navigated);
+    EXPECT_EQ(sent("Runtime.evaluate").size(), 1u) << "only the readiness probe";
+  }
 }
 
 const Json kOmnibox = {{"type", "browser_ui"}, {"targetId", "U"}, {"url", "chrome://omnibox/"}};
@@ -218,40 +221,52 @@ const Json kOmnibox = {{"type", "browser_ui"}, {"targetId", "U"}, {"url", "chrom
 INSTANTIATE_TEST_SUITE_P(
     Cases, PageChoiceTest,
     ::testing::Values(
-        PageChoiceCase{"OnlyAnAboutPage", {kOmnibox, page("A", "about:blank")}, {}, "A*", 0},
-        PageChoiceCase{"SecondVisible",
+        PageChoiceCase{"OnlyAnAboutPage", {kOmnibox, page("A", "about:blank")}, "", "A*", "S-A"},
+        PageChoiceCase{"FirstInListOrder",
                        {page("A", "https://a/"), page("B", "https://b/")},
-                       {"S-B"},
-                       "B* A",
-                       2},
-        PageChoiceCase{"NoneVisibleFirstAttached",
-                       {page("A", "https://a/"), page("B", "https://b/")},
-                       {},
+                       "",
                        "A* B",
-                       2},
-        PageChoiceCase{"OneOrdinaryAmongBackgroundPagesNeedsNoProbe",
+                       "S-A"},
+        PageChoiceCase{"TheActivatedTab",
+                       {page("A", "https://a/"), page("B", "https://b/")},
+                       "B",
+                       "B* A",
+                       "S-B"},
+        PageChoiceCase{"AnActivatedBackgroundPage",
+                       {page("A", "https://a/"), page("N", "chrome://newtab/")},
+                       "N",
+                       "N* A",
+                       "S-N"},
+        PageChoiceCase{"AnActivatedTabThatIsGone",
+                       {page("A", "https://a/"), page("B", "https://b/")},
+                       "X",
+                       "A* B",
+                       "S-A"},
+        PageChoiceCase{"OneOrdinaryAmongBackgroundPages",
                        {page("N", "chrome://newtab/"), page("D", "devtools://x"),
                         page("E", "chrome-extension://e/"), page("A", "http://a/")},
-                       {"S-N"},
+                       "",
                        "A* N D E",
-                       0},
+                       "S-A"},
         PageChoiceCase{"BrowserUIAndWorkersNeverCount",
                        {kOmnibox,
                         {{"type", "service_worker"}, {"targetId", "W"}, {"url", "https://w/"}},
                         page("N", "chrome://new-tab-page/")},
-                       {},
+                       "",
                        "N*",
-                       0},
+                       "S-N"},
+        // The list marks the page chosen; a page that cannot be attached passes the navigation
+        // on to the next.
         PageChoiceCase{"EntriesWithoutIdOrSessionAreSkipped",
                        {{{"type", "page"}, {"url", "https://x/"}},
                         page("Q", "https://q/"),
                         page("B", "https://b/"),
                         page("C", "https://c/")},
-                       {"S-C"},
-                       "C*  Q B",
-                       2,
+                       "",
+                       "Q*  B C",
+                       "S-B",
                        {"Q"}},
-        PageChoiceCase{"NoPage", {kOmnibox}, {}, "", 0}),
+        PageChoiceCase{"NoPage", {kOmnibox}, "", "", ""}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(CDPBrowserControllerTest, WithoutAPageTargetPageOperationsFail) {
@@ -273,19 +288,16 @@ TEST_F(CDPBrowserControllerTest, WithoutAPageTargetPageOperationsFail) {
 TEST_F(CDPBrowserControllerTest, SessionsAreAttachedOnceAndReused) {
   browser.edit([](ScriptedBrowser& b) {
     b.targets = {page("A", "https://a/"), page("B", "https://b/")};
-    b.visible = {"S-B"};
   });
-  EXPECT_EQ(tabs(), "B* A");
-  EXPECT_EQ(tabs(), "B* A");
+  controller.activateTab("B");
   EXPECT_EQ(controller.navigate("https://c/ x?y#z"), "https://now/S-B");
   EXPECT_EQ(controller.currentURL(), "https://now/S-B");
+  EXPECT_EQ(tabs(), "B* A");
   EXPECT_EQ(
       sent("Target.attachToTarget"),
-      (Lines{R"({"method":"Target.attachToTarget","params":{"flatten":true,"targetId":"A"}})",
-             R"({"method":"Target.attachToTarget","params":{"flatten":true,"targetId":"B"}})"}));
+      (Lines{R"({"method":"Target.attachToTarget","params":{"flatten":true,"targetId":"B"}})"}));
   EXPECT_EQ(sent("Page.enable"),
-            (Lines{R"({"method":"Page.enable","params":{},"sessionId":"S-A"})",
-                   R"({"method":"Page.enable","params":{},"sessionId":"S-B"})"}));
+            (Lines{R"({"method":"Page.enable","params":{},"sessionId":"S-B"})"}));
   EXPECT_EQ(
       sent("Page.navigate"),
       (Lines{

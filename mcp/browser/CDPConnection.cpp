@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <tuple>
 #include <variant>
 
 #include "mcp/browser/BrowserController.hpp"
@@ -90,6 +91,13 @@ std::string withoutLoneSurrogates(std::string_view text) {
 
 }  // namespace
 
+// A command waiting for its reply: a caller waiting on `reply`, or (posted) `answered`.
+struct CDPConnection::Pending {
+  std::promise<Json> reply;
+  std::string method;
+  std::function<void()> answered;
+};
+
 // Everything the I/O thread touches. The thread holds a shared_ptr to it for as long as it runs.
 struct CDPConnection::Core {
   Core(support::UniqueFd in, support::UniqueFd out, EventHandler handler)
@@ -100,11 +108,6 @@ struct CDPConnection::Core {
     for (Frame& frame : queued) support::wipe(frame.bytes);
   }
 
-  // A command waiting for its reply.
-  struct Pending {
-    std::promise<Json> reply;
-    std::string method;
-  };
   using Waiter = std::shared_ptr<Pending>;
 
   support::UniqueFd readFd;
@@ -260,6 +263,14 @@ struct CDPConnection::Core {
   void deliver(std::int64_t id, const Json& message) {
     Waiter waiter = take(id);
     if (!waiter) return;
+    if (waiter->answered) {
+      try {
+        waiter->answered();
+      } catch (...) {
+        // As for the event handler.
+      }
+      return;
+    }
     auto error = message.find("error");
     if (error != message.end() && error->is_object()) {
       auto text = error->find("message");
@@ -294,9 +305,9 @@ void CDPConnection::connect() {
   core_->wake();
 }
 
-Json CDPConnection::send(std::string_view method, const Json& params,
-                         const std::optional<std::string>& sessionId,
-                         std::chrono::milliseconds deadline) {
+std::pair<std::int64_t, std::chrono::milliseconds> CDPConnection::enqueue(
+    std::string_view method, const Json& params, const std::optional<std::string>& sessionId,
+    std::shared_ptr<Pending> waiter, std::chrono::milliseconds deadline) {
   Core& core = *core_;
   std::int64_t id = 0;
   {
@@ -306,7 +317,6 @@ Json CDPConnection::send(std::string_view method, const Json& params,
   }
   // A tool call's command waits no longer than the call may; with nothing left it is not sent.
   deadline = CallBudget::clamp(deadline, method);
-
   Json message = {{"id", id}, {"method", method}, {"params", params}};
   if (sessionId) message["sessionId"] = *sessionId;
   Frame frame{id, {}};
@@ -318,9 +328,6 @@ Json CDPConnection::send(std::string_view method, const Json& params,
   }
   frame.bytes.push_back('\0');
 
-  auto waiter = std::make_shared<Core::Pending>();
-  waiter->method = method;
-  std::future<Json> reply = waiter->reply.get_future();
   bool running = false;
   {
     std::lock_guard lock(core.mutex);
@@ -328,19 +335,42 @@ Json CDPConnection::send(std::string_view method, const Json& params,
       support::wipe(frame.bytes);
       std::rethrow_exception(closedError());
     }
-    core.waiters.emplace(id, std::move(waiter));
+    if (waiter) core.waiters.emplace(id, std::move(waiter));
     core.queued.push_back(std::move(frame));
     running = static_cast<bool>(core.wakeFd);
   }
   if (running) core.wake();
+  return {id, deadline};
+}
+
+void CDPConnection::post(std::string_view method, const Json& params,
+                         const std::optional<std::string>& sessionId,
+                         std::function<void()> answered) {
+  std::shared_ptr<Pending> waiter;
+  if (answered) {
+    waiter = std::make_shared<Pending>();
+    waiter->method = method;
+    waiter->answered = std::move(answered);
+  }
+  (void)enqueue(method, params, sessionId, std::move(waiter), kDefaultDeadline);
+}
+
+Json CDPConnection::send(std::string_view method, const Json& params,
+                         const std::optional<std::string>& sessionId,
+                         std::chrono::milliseconds deadline) {
+  auto waiter = std::make_shared<Pending>();
+  waiter->method = method;
+  std::future<Json> reply = waiter->reply.get_future();
+  std::int64_t id = 0;
+  std::tie(id, deadline) = enqueue(method, params, sessionId, std::move(waiter), deadline);
 
   // A deadline beyond a year is a year: the clock arithmetic of wait_for must not overflow.
   const auto bounded = std::min<std::chrono::milliseconds>(deadline, std::chrono::hours(24 * 366));
   if (reply.wait_for(bounded) != std::future_status::ready) {
     bool timedOut = false;
     {
-      std::lock_guard lock(core.mutex);
-      timedOut = core.waiters.erase(id) > 0;
+      std::lock_guard lock(core_->mutex);
+      timedOut = core_->waiters.erase(id) > 0;
     }
     if (timedOut) throw BrowserError::timedOut(std::string(method));
   }

@@ -4,12 +4,14 @@
 // reply.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "support/Json.hpp"
 #include "support/UniqueFd.hpp"
@@ -81,6 +83,16 @@ class CDPConnection final {
                      const std::optional<std::string>& sessionId = std::nullopt,
                      std::chrono::milliseconds deadline = kDefaultDeadline);
 
+  // Sends one command without waiting for its reply: for a command whose effect alone counts,
+  // which the later commands of its session follow in order (a page that never answers then costs
+  // nothing here). `answered`, when given, is called on the I/O thread once the reply (or an error
+  // reply) comes, and must return quickly without waiting on this connection; otherwise the reply
+  // is dropped. Throws as send() does before anything is written: "encode failed for <method>",
+  // callTooLong, or "connection closed".
+  void post(std::string_view method, const support::Json& params = support::Json::object(),
+            const std::optional<std::string>& sessionId = std::nullopt,
+            std::function<void()> answered = {});
+
   // Fails every waiting command with cdpFailure("connection closed"), drops what is not yet
   // written, closes both pipe ends and ends the I/O thread, without waiting for the browser.
   // Later sends fail at once the same way. Idempotent; never throws.
@@ -92,6 +104,14 @@ class CDPConnection final {
 
  private:
   struct Core;
+  struct Pending;
+
+  // Numbers and queues one command, its reply going to `waiter` when there is one; returns its id
+  // and `deadline` cut to the calling thread's budget. Throws as post() does (the id used up).
+  std::pair<std::int64_t, std::chrono::milliseconds> enqueue(
+      std::string_view method, const support::Json& params,
+      const std::optional<std::string>& sessionId, std::shared_ptr<Pending> waiter,
+      std::chrono::milliseconds deadline);
 
   std::shared_ptr<Core> core_;
   std::thread thread_;

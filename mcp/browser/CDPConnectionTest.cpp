@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 #include <mutex>
 
@@ -62,6 +63,31 @@ TEST_F(CDPConnectionTest, NumbersCommandsAndWritesTheExactFrames) {
           R"({"id":1,"method":"Target.getTargets","params":{}})",
           R"({"id":2,"method":"Page.navigate","params":{"url":"http://127.0.0.1/"},"sessionId":"S1"})",
           R"({"id":4,"method":"Page.enable","params":{}})"));
+}
+
+// A posted command is written in its turn and its caller goes on at once; its reply reaches the
+// callback before the replies that follow it, and a page that never answers costs nothing.
+TEST_F(CDPConnectionTest, APostedCommandWaitsForNothing) {
+  std::atomic<int> answered = 0;
+  connection->post("Page.enable", Json::object(), "S1");
+  connection->post("Emulation.setFocusEmulationEnabled", {{"enabled", true}}, "S1",
+                   [&] { ++answered; });
+  EXPECT_EQ(connection->send("Runtime.evaluate", Json::object(), "S1"), Json::object());
+  EXPECT_EQ(answered, 1);
+  server.setResponder([](const Json&) -> std::optional<Json> { return std::nullopt; });
+  connection->post("Page.enable", Json::object(), "S2", [&] { ++answered; });
+  ASSERT_TRUE(server.waitForFrames(4));
+  connection->close();
+  EXPECT_EQ(answered, 1);
+  EXPECT_EQ(errorOf([&] { connection->post("Page.enable"); }),
+            "browser (CDP) failure: connection closed");
+  EXPECT_THAT(
+      server.frames(),
+      ::testing::ElementsAre(
+          R"({"id":1,"method":"Page.enable","params":{},"sessionId":"S1"})",
+          R"({"id":2,"method":"Emulation.setFocusEmulationEnabled","params":{"enabled":true},"sessionId":"S1"})",
+          R"({"id":3,"method":"Runtime.evaluate","params":{},"sessionId":"S1"})",
+          R"({"id":4,"method":"Page.enable","params":{},"sessionId":"S2"})"));
 }
 
 TEST_F(CDPConnectionTest, RepliesGiveTheResultOrTheErrorText) {

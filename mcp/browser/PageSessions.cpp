@@ -15,6 +15,7 @@ void PageSessions::bind(const CDPConnection* connection) {
   bound_ = connection;
   sessions_.clear();
   closed_.clear();
+  enabledEarly_.clear();
 }
 
 PageSessions::Sessions::iterator PageSessions::bySessionLocked(
@@ -85,6 +86,7 @@ std::string PageSessions::keep(const CDPConnection& connection, const std::strin
   std::lock_guard lock(mutex_);
   if (bound_ != &connection) return sessionId;
   Session fresh;
+  fresh.pageEnabled = enabledEarly_.erase(sessionId) > 0;
   fresh.id = std::move(sessionId);
   auto [kept, inserted] = sessions_.try_emplace(targetId, std::move(fresh));
   return kept->second.id;
@@ -133,6 +135,34 @@ void PageSessions::clearDialog(const std::string& targetId) {
   std::lock_guard lock(mutex_);
   if (auto kept = sessions_.find(targetId); kept != sessions_.end())
     kept->second.dialogOpen = false;
+}
+
+void PageSessions::pageEnableAnswered(const CDPConnection& connection, const std::string& targetId,
+                                      const std::string& sessionId) {
+  {
+    std::lock_guard lock(mutex_);
+    if (bound_ != &connection) return;
+    Session* kept = keptLocked(targetId, sessionId);
+    if (kept == nullptr) {
+      enabledEarly_.insert(sessionId);
+      return;
+    }
+    kept->pageEnabled = true;
+  }
+  changed_.notify_all();
+}
+
+bool PageSessions::pageEnabled(const std::string& targetId, const std::string& sessionId) {
+  std::lock_guard lock(mutex_);
+  const Session* kept = keptLocked(targetId, sessionId);
+  return kept != nullptr && kept->pageEnabled;
+}
+
+bool PageSessions::awaitPageEnabled(const std::string& targetId, const std::string& sessionId,
+                                    std::chrono::milliseconds window) {
+  (void)waitUntil(targetId, sessionId, Steady::now() + CallBudget::clamp(window, "the page"),
+                  [](const Session& session) { return session.pageEnabled; });
+  return pageEnabled(targetId, sessionId);
 }
 
 std::string PageSessions::loaderOf(const std::string& targetId) {

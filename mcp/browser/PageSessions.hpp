@@ -37,6 +37,8 @@ class PageSessions final {
     std::string dialogMessage;
     std::string loaderId;  // of the last document committed in the main frame
     bool loaded = false;   // whether that document has stopped loading
+    // Whether the session's Page.enable has been answered: only then does a commit report itself.
+    bool pageEnabled = false;
     // Frame id -> remote object id of the global of the controller's isolated world in the
     // frame's document (the main frame's id is the target's).
     std::map<std::string, std::string> worlds;
@@ -83,6 +85,17 @@ class PageSessions final {
   void failOnDialog(const std::string& targetId, const std::string& sessionId);
   // Takes the target's dialog for answered.
   void clearDialog(const std::string& targetId);
+
+  // Takes the Page.enable of the target's session `sessionId` for answered, when `connection` is
+  // the bound one (also before keep() has kept the session).
+  void pageEnableAnswered(const CDPConnection& connection, const std::string& targetId,
+                          const std::string& sessionId);
+  // Whether the target's kept session `sessionId` has had its Page.enable answered.
+  [[nodiscard]] bool pageEnabled(const std::string& targetId, const std::string& sessionId);
+  // pageEnabled, waiting for it at most `window` (cut to the calling thread's CallBudget, whose
+  // callTooLong passes through); ends early when the session goes or shows a dialog.
+  [[nodiscard]] bool awaitPageEnabled(const std::string& targetId, const std::string& sessionId,
+                                      std::chrono::milliseconds window);
 
   // The loader of the document last committed in the target's main frame ("" when unknown).
   [[nodiscard]] std::string loaderOf(const std::string& targetId);
@@ -133,6 +146,8 @@ class PageSessions final {
   const CDPConnection* bound_ = nullptr;  // guarded by mutex_
   Sessions sessions_;                     // target id -> session; guarded by mutex_
   std::set<std::string> closed_;          // guarded by mutex_
+  // Sessions whose Page.enable was answered before keep() kept them; guarded by mutex_.
+  std::set<std::string> enabledEarly_;
   // Notified whenever a session's document, loading state or dialog changes.
   std::condition_variable changed_;
 };

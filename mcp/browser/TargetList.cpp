@@ -7,6 +7,18 @@
 namespace varn::mcp {
 using support::Json;
 
+namespace {
+
+constexpr std::string_view kBackgroundPrefixes[] = {"chrome://", "chrome-extension://",
+                                                    "devtools://", "about:"};
+
+}  // namespace
+
+bool TargetList::isBackgroundURL(std::string_view url) {
+  return std::any_of(std::begin(kBackgroundPrefixes), std::end(kBackgroundPrefixes),
+                     [&](std::string_view prefix) { return url.starts_with(prefix); });
+}
+
 void TargetList::bind(const CDPConnection* connection) {
   std::lock_guard lock(mutex_);
   bound_ = connection;
@@ -14,6 +26,7 @@ void TargetList::bind(const CDPConnection* connection) {
   outgrown_ = false;
   addressBytes_ = 0;
   targets_.clear();
+  activated_.reset();
 }
 
 void TargetList::onEvent(const CDPConnection& from, const Json& event) {
@@ -24,7 +37,11 @@ void TargetList::onEvent(const CDPConnection& from, const Json& event) {
     return;
   }
   std::lock_guard lock(mutex_);
-  if (bound_ != &from || outgrown_) return;
+  if (bound_ != &from) return;
+  if (method == "Target.targetDestroyed" && activated_ == in["params"]["targetId"].text()) {
+    activated_.reset();
+  }
+  if (outgrown_) return;
   if (method != "Target.targetDestroyed") {
     recordLocked(in["params"]["targetInfo"].object());
     return;
@@ -67,9 +84,29 @@ void TargetList::recordLocked(const Json& info) {
   addressBytes_ = addressBytes_ - before + bytes;
   if (known != targets_.end()) {
     *known = std::move(kept);
-  } else {
+  } else if (!complete_) {
     targets_.push_back(std::move(kept));
+  } else {
+    // Opened now: the browser brings it to the front, and an ordinary page takes the agent's
+    // place there (a popup is reported with an empty address, before it loads).
+    if (kept["type"] == "page" && !isBackgroundURL(target["url"].text())) activated_.reset();
+    targets_.insert(targets_.begin(), std::move(kept));
   }
+}
+
+void TargetList::activate(const CDPConnection& connection, const std::string& targetId) {
+  std::lock_guard lock(mutex_);
+  if (bound_ != &connection) return;
+  activated_ = targetId;
+  if (const auto known = findLocked(targetId); known != targets_.end()) {
+    std::rotate(targets_.begin(), known, known + 1);
+  }
+}
+
+std::optional<std::string> TargetList::activated(const CDPConnection& connection) {
+  std::lock_guard lock(mutex_);
+  if (bound_ != &connection) return std::nullopt;
+  return activated_;
 }
 
 void TargetList::discovered(const CDPConnection& connection) {

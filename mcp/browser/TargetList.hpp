@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mcp/browser/CDPConnection.hpp"
@@ -11,13 +12,16 @@
 
 namespace varn::mcp {
 
-// The browser's targets as its discovery events report them (Target.setDiscoverTargets), in the
-// order they appeared: each target's id, type and parent, and a page's address. The choice of the
-// page and a field search read it instead of asking the browser for its list, a question a browser
-// busy with a page load answers late. Titles are not kept: the events do not follow them.
+// The browser's targets as its discovery events report them (Target.setDiscoverTargets), front
+// first: each target's id, type and parent, and a page's address. The choice of the page and a
+// field search read it instead of asking the browser for its list, a question a browser busy with
+// a page load answers late. Titles are not kept: the events do not follow them.
 //
 // The list is complete once the discovery command has been answered on the bound connection:
-// Chromium reports every target there is before that reply, and each later change as it happens.
+// Chromium reports every target there is before that reply (kept in the order reported), and each
+// later change as it happens. A target reported later (a tab a page or anyone opened) comes to the
+// front, as the browser brings it there, and so does a target the agent activated (activate); the
+// agent's choice stands until an ordinary page opens after it.
 // It holds at most kMaxTargets targets and kMaxAddressBytes of page addresses; a browser that
 // outgrows either is no longer listed here (infos gives nullopt until the next bind), so a page
 // that opens targets without end costs no memory beyond that.
@@ -44,10 +48,22 @@ class TargetList final {
   // been answered.
   void discovered(const CDPConnection& connection);
 
-  // The targets, as the "targetInfos" array of a Target.getTargets reply (with "targetId", "type",
-  // "parentId" when the target has one, and "url" for pages), when `connection` is the bound one,
-  // its list is complete and within bounds, and some target has been reported; else nullopt.
+  // Brings the target to the front as the agent's choice, when `connection` is the bound one.
+  void activate(const CDPConnection& connection, const std::string& targetId);
+  // The target the agent activated last, unless it has gone or an ordinary page has been reported
+  // since; nullopt too when `connection` is not the bound one. Kept also while the list is
+  // outgrown.
+  [[nodiscard]] std::optional<std::string> activated(const CDPConnection& connection);
+
+  // The targets, front first, as the "targetInfos" array of a Target.getTargets reply (with
+  // "targetId", "type", "parentId" when the target has one, and "url" for pages), when `connection`
+  // is the bound one, its list is complete and within bounds, and some target has been reported;
+  // else nullopt.
   [[nodiscard]] std::optional<support::Json> infos(const CDPConnection& connection);
+
+  // Whether a page at `url` stands back for any other: "chrome://", "chrome-extension://",
+  // "devtools://" and "about:" pages.
+  [[nodiscard]] static bool isBackgroundURL(std::string_view url);
 
  private:
   // Requires mutex_.
@@ -60,7 +76,8 @@ class TargetList final {
   bool complete_ = false;                 // guarded by mutex_
   bool outgrown_ = false;                 // guarded by mutex_
   std::size_t addressBytes_ = 0;          // guarded by mutex_
-  std::vector<support::Json> targets_;    // in order of appearance; guarded by mutex_
+  std::vector<support::Json> targets_;    // front first; guarded by mutex_
+  std::optional<std::string> activated_;  // guarded by mutex_
 };
 
 }  // namespace varn::mcp

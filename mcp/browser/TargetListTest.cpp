@@ -63,12 +63,46 @@ TEST_F(TargetListTest, ListsWhatTheEventsReportOnceDiscoveryIsAnswered) {
     list.onEvent(bound, event);
   }
   list.onEvent(other, reported("X", "page", "https://x/"));
-  // Only a page keeps its address; another connection's events count for nothing.
-  EXPECT_EQ(listed(bound), "P=https://a/next F<P");
+  // Only a page keeps its address; a target reported after the discovery's answer comes first;
+  // another connection's events count for nothing.
+  EXPECT_EQ(listed(bound), "F<P P=https://a/next");
   EXPECT_EQ(listed(other), "-");
   list.onEvent(bound, destroyed("P"));
   list.onEvent(bound, destroyed("F"));
   EXPECT_EQ(listed(bound), "-") << "a browser that reports nothing may not report at all";
+}
+
+// The targets there are at the discovery keep the browser's order; a tab opened later comes to the
+// front, as does a tab the agent activates, which stays the agent's choice until an ordinary page
+// opens or the tab goes.
+TEST_F(TargetListTest, OpenedAndActivatedTabsComeFirst) {
+  list.onEvent(bound, reported("A", "page", "https://a/"));
+  list.onEvent(bound, reported("B", "page", "https://b/"));
+  list.discovered(bound);
+  EXPECT_EQ(list.activated(bound), std::nullopt);
+  list.onEvent(bound, reported("C", "page", "https://c/"));
+  EXPECT_EQ(listed(bound), "C=https://c/ A=https://a/ B=https://b/");
+  list.activate(bound, "B");
+  list.activate(other, "A");
+  EXPECT_EQ(listed(bound), "B=https://b/ C=https://c/ A=https://a/");
+  EXPECT_EQ(list.activated(bound), "B");
+  EXPECT_EQ(list.activated(other), std::nullopt);
+  // A background page or a frame opening leaves the choice; a popup, reported before it has an
+  // address, ends it.
+  list.onEvent(bound, reported("N", "page", "chrome://newtab/"));
+  list.onEvent(bound, reported("F", "iframe", "https://f/"));
+  EXPECT_EQ(list.activated(bound), "B");
+  list.onEvent(bound, reported("P", "page", ""));
+  EXPECT_EQ(list.activated(bound), std::nullopt);
+  EXPECT_EQ(listed(bound), "P= F<P N=chrome://newtab/ B=https://b/ C=https://c/ A=https://a/");
+  // A tab the list does not know yet is the choice all the same, until it goes.
+  list.activate(bound, "X");
+  EXPECT_EQ(list.activated(bound), "X");
+  list.onEvent(bound, destroyed("X"));
+  EXPECT_EQ(list.activated(bound), std::nullopt);
+  list.activate(bound, "A");
+  list.bind(&bound);
+  EXPECT_EQ(list.activated(bound), std::nullopt);
 }
 
 // Targets without end, or addresses of megabytes, leave the list for good instead of growing it.
