@@ -267,6 +267,24 @@ TEST_F(BrowserTest, StopDeletesTheProfileFolderMadeOnlyForItsOwner) {
   expectCleanExit();
 }
 
+// A renderer that crashes leaves a crash report, and the browser writes into a home of its own as
+// it starts (its certificate and settings caches): all of it inside the profile, which the stop
+// deletes. The server's HOME is as it was.
+TEST_F(BrowserTest, AStopAfterARendererCrashLeavesHomeAsItWas) {
+  startBrowserServer(std::nullopt, unusedLoopbackPort());
+  // Answered once the server has made what it makes at its own start.
+  EXPECT_TRUE(call("browser_tabs", {{"action", "list"}}).isError);
+  const std::vector<std::string> before = treeOf(home);
+  ok("browser_start", {{"headless", true}});
+  ok("browser_navigate", {{"url", pages.url("/a")}});
+  httplib::Client devtools("127.0.0.1", static_cast<int>(port));
+  ASSERT_TRUE(devtools.Put("/json/new?chrome://crash"));
+  ASSERT_TRUE(waitForFileBelow(dir.path(), ".dmp"));
+  EXPECT_EQ(ok("browser_stop"), (Json{{"stopped", true}}));
+  EXPECT_EQ(treeOf(home), before);
+  EXPECT_EQ(profileFolders(tmp), std::vector<std::string>{});
+}
+
 // A browser that died is replaced by the next start, which also gets a fresh DevTools connection.
 TEST_F(BrowserTest, ABrowserThatDiedIsStartedAfreshWithANewConnection) {
   startBrowserServer();

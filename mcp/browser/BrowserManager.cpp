@@ -55,9 +55,23 @@ std::optional<std::string> resolveBinary(const std::vector<std::string>& table) 
 
 // The server's environment with TMPDIR "." (the browser runs in its profile folder): Chromium
 // makes its own temporary folder there, and the path of the socket in it stays within the limit
-// of a Unix socket address however long the profile's path is.
-std::vector<std::string> browserEnvironment() {
+// of a Unix socket address however long the profile's path is. HOME and the XDG base folders lie
+// in the profile's home too: Chromium keeps its crash reports under the home's configuration
+// folder whatever its --user-data-dir (and Debian's build honours no switch that stops them), NSS
+// its certificate database and dconf its cache under the home, so all of it goes with the
+// profile. An X display's authority stays the user's, which X clients look for in the home.
+std::vector<std::string> browserEnvironment(const fs::path& folder) {
   std::map<std::string, std::string> table = support::processEnvironment();
+  const auto home = table.find("HOME");
+  if (!table.contains("XAUTHORITY") && home != table.end() && !home->second.empty()) {
+    table["XAUTHORITY"] = home->second + "/.Xauthority";
+  }
+  const fs::path browserHome = fs::absolute(ProfileFolder::home(folder));
+  table["HOME"] = browserHome.string();
+  table["XDG_CONFIG_HOME"] = (browserHome / ".config").string();
+  table["XDG_CACHE_HOME"] = (browserHome / ".cache").string();
+  table["XDG_DATA_HOME"] = (browserHome / ".local/share").string();
+  table["XDG_STATE_HOME"] = (browserHome / ".local/state").string();
   table["TMPDIR"] = ".";
   std::vector<std::string> entries;
   for (const auto& [name, value] : table) entries.push_back(name + "=" + value);
@@ -102,7 +116,7 @@ support::ChildCommand browserCommand(const std::string& binary, const fs::path& 
   command.argv.push_back("--no-default-browser-check");
   command.argv.push_back("--disable-background-networking");
   if (headless) command.argv.push_back("--headless=new");
-  command.environment = browserEnvironment();
+  command.environment = browserEnvironment(folder);
   command.cwd = folder.string();
   command.discardOutput = true;
   command.passedFds = std::move(passedFds);

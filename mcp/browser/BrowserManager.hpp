@@ -23,8 +23,9 @@ namespace varn::mcp {
 // UUID>" (mode 0700) in the temporary folder. The folder holds an owner record (this server's pid
 // and start time, the browser's pid and start time, the boot id), by which a later start of any
 // server sweeps what crashed runs left behind without touching another live server's browser or
-// folder. The folder is also the browser's working directory and (as ".") its TMPDIR, so its
-// temporary files go with it.
+// folder. The folder is also the browser's working directory, (as ".") its TMPDIR, and (its
+// "home") its HOME and XDG base folders, so its temporary files, crash reports and caches go
+// with it: the browser writes nothing outside it.
 //
 // The server reaches the browser only through the pipe of --remote-debugging-pipe, whose ends it
 // passes as descriptors 3 and 4. Only when a port is given does the browser also listen on
@@ -34,7 +35,8 @@ namespace varn::mcp {
 // The browser is started through support's ChildProcess: its own process group (ended with the
 // server on a signal), an empty signal mask, default stop signals, standard input, output and
 // error on /dev/null, descriptors 3 and 4 its pipe and none above, and the server's environment
-// but TMPDIR. It is started by setpriv with the parent-death signal
+// but TMPDIR, HOME, XDG_CONFIG_HOME, XDG_CACHE_HOME, XDG_DATA_HOME and XDG_STATE_HOME (and
+// XAUTHORITY, when unset, naming the user's). It is started by setpriv with the parent-death signal
 // SIGKILL, from a thread of the manager's own that lives as long as the manager (the signal comes
 // when the thread that started the browser ends), so that the browser dies with the server
 // however the server ends. It is only ever signalled and waited for by its own pid or group.

@@ -174,7 +174,16 @@ fs::path ProfileFolder::create(const fs::path& tempFolder) {
                                std::error_code(errno, std::generic_category()));
   }
   writeOwner(folder, thisServer());
+  if (::mkdir(home(folder).c_str(), 0700) != 0) {
+    const std::error_code error(errno, std::generic_category());
+    remove(folder);
+    throw fs::filesystem_error("cannot create the browser's home", home(folder), error);
+  }
   return folder;
+}
+
+fs::path ProfileFolder::home(const fs::path& folder) {
+  return folder / "home";
 }
 
 void ProfileFolder::recordBrowser(const fs::path& folder, pid_t browser) {

@@ -18,9 +18,13 @@ class ProfileFolder final {
  public:
   ProfileFolder() = delete;
 
-  // Makes a fresh folder in `tempFolder`, private at once, holding this server's owner record.
-  // Throws std::filesystem::filesystem_error when it cannot be made.
+  // Makes a fresh folder in `tempFolder`, private at once, holding this server's owner record and
+  // an empty home for the browser (home). Throws std::filesystem::filesystem_error when it cannot
+  // be made.
   [[nodiscard]] static std::filesystem::path create(const std::filesystem::path& tempFolder);
+
+  // The browser's home inside the profile `folder`.
+  [[nodiscard]] static std::filesystem::path home(const std::filesystem::path& folder);
 
   // Adds the browser `pid` (with its start time) to the folder's owner record. The record is
   // replaced whole; a failure leaves the one before.

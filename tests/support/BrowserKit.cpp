@@ -143,4 +143,60 @@ bool waitForRemoval(const std::string& path, std::chrono::milliseconds deadline)
   return removed;
 }
 
+namespace {
+
+// The first file below `folder` whose name ends with `suffix`, watching (IN_CREATE, IN_MOVED_TO)
+// every folder it passes that `watched` does not hold yet.
+bool findWatching(int fd, const std::filesystem::path& folder, const std::string& suffix,
+                  std::set<std::string>& watched) {
+  if (watched.insert(folder.string()).second) {
+    inotify_add_watch(fd, folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+  }
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.is_directory(error) && !entry.is_symlink(error)) {
+      if (findWatching(fd, entry.path(), suffix, watched)) return true;
+    } else if (entry.path().filename().string().ends_with(suffix)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool waitForFileBelow(const std::string& folder, const std::string& suffix,
+                      std::chrono::milliseconds deadline) {
+  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd < 0) throw std::runtime_error("inotify_init1 failed");
+  const Clock::time_point until = Clock::now() + deadline;
+  std::set<std::string> watched;
+  bool found = false;
+  // Each folder is watched before it is looked through, so nothing made meanwhile is missed.
+  while (!(found = findWatching(fd, folder, suffix, watched))) {
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, remainingMs(until));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char events[4096];
+    while (read(fd, events, sizeof events) > 0) {
+    }
+  }
+  close(fd);
+  return found;
+}
+
+std::vector<std::string> treeOf(const std::string& folder) {
+  std::vector<std::string> tree;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    std::string line = std::filesystem::relative(it->path(), folder).string();
+    if (it->is_regular_file(error)) line += " " + std::to_string(it->file_size(error));
+    tree.push_back(line);
+  }
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
 }  // namespace varn::tests

@@ -75,4 +75,13 @@ bool waitForProcessExit(pid_t pid, std::chrono::milliseconds deadline = kFailure
 // Waits (inotify, without polling) until `path` no longer exists, at most `deadline`.
 bool waitForRemoval(const std::string& path, std::chrono::milliseconds deadline = kFailureGuard);
 
+// Waits (inotify on every folder below `folder`, without polling) until a file whose name ends
+// with `suffix` exists anywhere below `folder`, at most `deadline`.
+bool waitForFileBelow(const std::string& folder, const std::string& suffix,
+                      std::chrono::milliseconds deadline = kFailureGuard);
+
+// Everything below `folder` (symbolic links not followed): each entry's path relative to it,
+// with " <size>" after a file's, sorted.
+[[nodiscard]] std::vector<std::string> treeOf(const std::string& folder);
+
 }  // namespace varn::tests
