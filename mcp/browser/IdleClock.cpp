@@ -23,52 +23,39 @@ class BootClock final : public IdleClock {
   }
 
   bool waitUntil(std::optional<Instant> deadline, Cancellation& cancel) override {
-    int timer = -1;
+    support::UniqueFd timer;
     if (deadline) {
-      timer = timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK);
-      if (timer < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
+      timer.reset(timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK));
+      if (!timer) throw std::system_error(errno, std::generic_category(), "timerfd_create");
       itimerspec expiry{};
       // An absolute time of zero would disarm the timer; a deadline already passed fires at once.
       const auto at = std::max(*deadline, Instant(1));
       expiry.it_value.tv_sec =
           static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(at).count());
       expiry.it_value.tv_nsec = static_cast<long>((at % std::chrono::seconds(1)).count());
-      if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
-        const int error = errno;
-        close(timer);
-        throw std::system_error(error, std::generic_category(), "timerfd_settime");
+      if (timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
+        throw std::system_error(errno, std::generic_category(), "timerfd_settime");
       }
     }
-    pollfd fds[2] = {{cancel.fd(), POLLIN, 0}, {timer, POLLIN, 0}};
-    bool cancelled = false;
+    pollfd fds[2] = {{cancel.fd(), POLLIN, 0}, {timer.get(), POLLIN, 0}};
     for (;;) {
-      if (cancel.cancelled()) {
-        cancelled = true;
-        break;
-      }
-      const int ready = poll(fds, timer >= 0 ? 2 : 1, -1);
+      if (cancel.cancelled()) return false;
+      const int ready = poll(fds, timer ? 2 : 1, -1);
       if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) break;
-      if (fds[0].revents != 0) {
-        cancelled = true;
-        break;
-      }
-      if (timer >= 0 && fds[1].revents != 0) break;
+      if (ready < 0) return true;
+      if (fds[0].revents != 0) return false;
+      if (timer && fds[1].revents != 0) return true;
     }
-    if (timer >= 0) close(timer);
-    return !cancelled;
   }
 };
 
 }  // namespace
 
 Cancellation::Cancellation() : eventFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (eventFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  if (!eventFd_) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-Cancellation::~Cancellation() {
-  close(eventFd_);
-}
+Cancellation::~Cancellation() = default;
 
 void Cancellation::cancel() {
   {
@@ -80,7 +67,7 @@ void Cancellation::cancel() {
   const std::uint64_t one = 1;
   ssize_t written;
   do {
-    written = write(eventFd_, &one, sizeof one);
+    written = write(eventFd_.get(), &one, sizeof one);
   } while (written < 0 && errno == EINTR);
 }
 

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <optional>
 
+#include "support/UniqueFd.hpp"
+
 namespace varn::mcp {
 
 // A one-way switch that ends a wait on an IdleClock. Thread-safe; cancel() may be called from any
@@ -27,7 +29,7 @@ class Cancellation final {
   [[nodiscard]] bool cancelled() const;
 
   // A descriptor that becomes readable once cancel() was called (for waits that poll).
-  [[nodiscard]] int fd() const noexcept { return eventFd_; }
+  [[nodiscard]] int fd() const noexcept { return eventFd_.get(); }
 
   // Blocks until the switch is set or `done()` holds, re-checking `done` on every notify(); returns
   // false when cancelled. For clocks whose time is advanced by another thread.
@@ -39,7 +41,7 @@ class Cancellation final {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool cancelled_ = false;  // guarded by mutex_
-  int eventFd_ = -1;
+  support::UniqueFd eventFd_;
 };
 
 // A monotonic clock and a wait on it that a Cancellation cuts short. Implementations are

@@ -21,6 +21,8 @@
 #include <thread>
 
 #include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
+#include "support/UniqueFd.hpp"
 #include "support/Utf8.hpp"
 #include "support/Uuid.hpp"
 
@@ -45,7 +47,7 @@ constexpr int kDeleteTries = ProfileFolder::kRemoveWait / kDeleteInterval;
 
 // Field 22 of /proc/<pid>/stat (the start time in clock ticks since boot); nullopt when there is
 // no such process.
-std::optional<std::uint64_t> processStartTime(pid_t pid) {
+std::optional<std::int64_t> processStartTime(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // The command name (field 2) is in parentheses and may hold anything, ")" included.
@@ -57,7 +59,7 @@ std::optional<std::uint64_t> processStartTime(pid_t pid) {
     if (number == 22) {
       std::optional<std::int64_t> ticks = support::parseDecimalInt64(field);
       if (!ticks || *ticks < 0) return std::nullopt;
-      return static_cast<std::uint64_t>(*ticks);
+      return ticks;
     }
   }
   return std::nullopt;
@@ -71,37 +73,53 @@ std::string bootId() {
 }
 
 // Whether the process `pid` is the one that started at `startTime` in this boot.
-bool sameProcess(std::int64_t pid, std::uint64_t startTime) {
+bool sameProcess(std::int64_t pid, std::int64_t startTime) {
   if (pid <= 0 || pid > INT32_MAX) return false;
-  std::optional<std::uint64_t> now = processStartTime(static_cast<pid_t>(pid));
+  std::optional<std::int64_t> now = processStartTime(static_cast<pid_t>(pid));
   return now && *now == startTime;
 }
 
 // SIGTERM to the browser a vanished server left running, when it is still that process; waits
 // briefly for it to exit. The pidfd pins the process between the check and the signal, so a
 // reused pid is never signalled.
-void endRecordedBrowser(std::int64_t pid, std::uint64_t startTime) {
+void endRecordedBrowser(std::int64_t pid, std::int64_t startTime) {
   if (pid <= 0 || pid > INT32_MAX) return;
   // Through syscall(): glibc's <sys/pidfd.h> lacks C linkage for C++.
-  int fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-  if (fd < 0) return;
-  if (sameProcess(pid, startTime) &&
-      ::syscall(SYS_pidfd_send_signal, fd, SIGTERM, nullptr, 0) == 0) {
-    pollfd exit{fd, POLLIN, 0};
-    ::poll(&exit, 1, static_cast<int>(kOrphanGrace.count()));
+  const support::UniqueFd process(
+      static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+  if (!process) return;
+  if (!sameProcess(pid, startTime) ||
+      ::syscall(SYS_pidfd_send_signal, process.get(), SIGTERM, nullptr, 0) != 0) {
+    return;
   }
-  ::close(fd);
+  const auto until = std::chrono::steady_clock::now() + kOrphanGrace;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    pollfd exit{process.get(), POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&exit, 1, static_cast<int>(left.count())) >= 0 ||
+        errno != EINTR) {
+      return;
+    }
+  }
 }
 
 // --- the owner record ---
 
+// The record's start times are clock ticks since boot, which a signed 64-bit integer holds.
 struct OwnerRecord {
   std::string bootId;
   std::int64_t serverPid = 0;
-  std::uint64_t serverStart = 0;
+  std::int64_t serverStart = 0;
   std::optional<std::int64_t> browserPid;
-  std::uint64_t browserStart = 0;
+  std::optional<std::int64_t> browserStart;
 };
+
+VARN_JSON_RECORD(OwnerRecord, "owner record", VARN_JSON_FIELD_AS(bootId, "boot_id"),
+                 VARN_JSON_FIELD_AS(serverPid, "server_pid"),
+                 VARN_JSON_FIELD_AS(serverStart, "server_start"),
+                 VARN_JSON_FIELD_AS(browserPid, "browser_pid"),
+                 VARN_JSON_FIELD_AS(browserStart, "browser_start"));
 
 const OwnerRecord& thisServer() {
   static const OwnerRecord record = [] {
@@ -118,19 +136,22 @@ const OwnerRecord& thisServer() {
 // never sees half of it. A failure leaves the record as it was (none at first: the folder then
 // ages out).
 void writeOwner(const fs::path& folder, const OwnerRecord& record) {
-  support::OrderedJson json = {{"boot_id", record.bootId},
-                               {"server_pid", record.serverPid},
-                               {"server_start", record.serverStart}};
-  if (record.browserPid) {
-    json["browser_pid"] = *record.browserPid;
-    json["browser_start"] = record.browserStart;
-  }
-  const std::string text = support::dumpCompact(json);
+  const std::string text = support::dumpCompact(support::encodeRecord(record));
   const fs::path partial = folder / ".varn-owner.partial";
-  int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return;
-  bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
+  bool written = false;
+  {
+    const support::UniqueFd file(
+        ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file) return;
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(file.get(), text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    written = done == text.size();
+  }
   if (!written || ::rename(partial.c_str(), (folder / kOwnerFile).c_str()) != 0) {
     ::unlink(partial.c_str());
   }
@@ -138,27 +159,27 @@ void writeOwner(const fs::path& folder, const OwnerRecord& record) {
 
 // The record of a folder, when it is a regular file of this user that decodes.
 std::optional<OwnerRecord> readOwner(const fs::path& folder) {
-  int fd = ::open((folder / kOwnerFile).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
+  const support::UniqueFd file(
+      ::open((folder / kOwnerFile).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!file) return std::nullopt;
   struct stat info {};
-  std::array<char, 4096> buffer{};
-  ssize_t size = -1;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) {
-    size = ::read(fd, buffer.data(), buffer.size());
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    return std::nullopt;
   }
-  ::close(fd);
-  if (size <= 0) return std::nullopt;
+  // The record is written whole by one writer; a longer file is no record of ours.
+  std::array<char, 4096> buffer{};
+  std::size_t size = 0;
+  while (size < buffer.size()) {
+    const ssize_t n = ::read(file.get(), buffer.data() + size, buffer.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
   std::optional<Json> json = support::parseJson(std::string_view(buffer.data(), size));
-  if (!json || !json->is_object()) return std::nullopt;
+  if (!json) return std::nullopt;
   try {
-    OwnerRecord record;
-    record.bootId = support::requireString(*json, "boot_id");
-    record.serverPid = support::requireInt64(*json, "server_pid");
-    record.serverStart = static_cast<std::uint64_t>(support::requireInt64(*json, "server_start"));
-    record.browserPid = support::optionalInt64(*json, "browser_pid");
-    record.browserStart =
-        static_cast<std::uint64_t>(support::optionalInt64(*json, "browser_start").value_or(0));
-    return record;
+    return support::decodeRecord<OwnerRecord>(*json);
   } catch (const support::JsonDecodeError&) {
     return std::nullopt;
   }
@@ -226,7 +247,9 @@ void ProfileFolder::sweepOrphans(const fs::path& tempFolder) {
     // Processes of another boot are gone whatever their numbers say now.
     const bool thisBoot = owner->bootId == self.bootId;
     if (thisBoot && sameProcess(owner->serverPid, owner->serverStart)) continue;
-    if (thisBoot && owner->browserPid) endRecordedBrowser(*owner->browserPid, owner->browserStart);
+    if (thisBoot && owner->browserPid) {
+      endRecordedBrowser(*owner->browserPid, owner->browserStart.value_or(0));
+    }
     remove(entry.path());
   }
 }
