@@ -191,11 +191,12 @@ struct BrowserScratch {
   std::string tmp = dir.makeFolder("t");
   std::string home = dir.makeFolder("h");
 
-  // varn-mcp with its browser (on its pipe alone) and its vault at `socket`; the browser is
-  // started through `browser` when given, else through the wrapper.
+  // varn-mcp with its browser (on its pipe alone, unless `args` asks for a port) and its vault at
+  // `socket`; the browser is started through `browser` when given, else through the wrapper.
   [[nodiscard]] ServerProcess server(const std::string& binary, const std::string& socket,
-                                     const std::string& browser = "") const {
-    return ServerProcess(binary, {},
+                                     const std::string& browser = "",
+                                     const std::vector<std::string>& args = {}) const {
+    return ServerProcess(binary, args,
                          {{"HOME", home},
                           {"VARN_SOCKET", socket},
                           {"PATH", "/usr/bin:/bin"},
