@@ -49,10 +49,21 @@ inline double median(std::vector<double> values) {
 class FloorBrowser {
  public:
   FloorBrowser(const std::string& wrapper, const std::string& profile) {
-    std::vector<std::string> args = {
-        wrapper,          "--remote-debugging-pipe",    "--user-data-dir=" + profile,
-        "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-        "--headless=new"};
+    std::vector<std::string> args = {wrapper,
+                                     "--remote-debugging-pipe",
+                                     "--user-data-dir=" + profile,
+                                     "--no-first-run",
+                                     "--no-default-browser-check",
+                                     "--disable-background-networking",
+                                     "--disable-sync",
+                                     "--disable-default-apps",
+                                     "--metrics-recording-only",
+                                     "--disable-extensions",
+                                     "--disable-component-extensions-with-background-pages",
+                                     "--disable-features=Translate,MediaRouter,OptimizationHints,"
+                                     "WebUIOmniboxPopup,WebUIOmniboxAimPopup",
+                                     "--password-store=basic",
+                                     "--headless=new"};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -69,12 +80,24 @@ class FloorBrowser {
     }
     posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
     posix_spawn_file_actions_adddup2(&actions, replies[1], 4);
-    std::vector<std::string> environment;
+    // As the server gives its browser: a temporary folder, a home and XDG folders in the profile.
+    const std::string home = profile + "/home";
+    const std::vector<std::string> own = {"TMPDIR=" + profile,
+                                          "HOME=" + home,
+                                          "XDG_CONFIG_HOME=" + home + "/.config",
+                                          "XDG_CACHE_HOME=" + home + "/.cache",
+                                          "XDG_DATA_HOME=" + home + "/.local/share",
+                                          "XDG_STATE_HOME=" + home + "/.local/state"};
+    std::vector<std::string> environment = own;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::string(*entry).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*entry);
+      const std::string text(*entry);
+      const std::string name = text.substr(0, text.find('=') + 1);
+      if (std::none_of(own.begin(), own.end(),
+                       [&](const std::string& set) { return set.rfind(name, 0) == 0; })) {
+        environment.push_back(text);
+      }
     }
-    environment.push_back("TMPDIR=" + profile);
-    std::filesystem::create_directories(profile);
+    std::filesystem::create_directories(home);
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);

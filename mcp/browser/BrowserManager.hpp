@@ -95,7 +95,12 @@ class BrowserManager final {
   // "--remote-debugging-pipe", with a port "--remote-debugging-port=<port>" and
   // "--remote-debugging-address=127.0.0.1",
   // "--user-data-dir=<folder>", "--no-first-run", "--no-default-browser-check",
-  // "--disable-background-networking", and "--headless=new" when `headless`.
+  // "--disable-background-networking", "--disable-sync", "--disable-default-apps",
+  // "--metrics-recording-only", "--disable-extensions",
+  // "--disable-component-extensions-with-background-pages",
+  // "--disable-features=Translate,MediaRouter,OptimizationHints,WebUIOmniboxPopup,
+  // WebUIOmniboxAimPopup" (one argument), "--password-store=basic", and "--headless=new" when
+  // `headless`.
   //
   // Throws BrowserError::launchFailure with "CDP port :<port> is not a valid port" (outside 1 to
   // 65535), "no Chromium-family browser found; set VARN_BROWSER_BIN", "CDP port :<port> is

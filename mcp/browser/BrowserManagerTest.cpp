@@ -118,11 +118,24 @@ TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChi
   ASSERT_EQ(launches().size(), 1u);
   const Json launch = launches()[0];
   EXPECT_EQ(launch["args"],
-            Json::array({"--remote-debugging-pipe", "--user-data-dir=" + folder.string(),
-                         "--no-first-run", "--no-default-browser-check",
-                         "--disable-background-networking"}));
+            Json::array(
+                {"--remote-debugging-pipe", "--user-data-dir=" + folder.string(), "--no-first-run",
+                 "--no-default-browser-check", "--disable-background-networking", "--disable-sync",
+                 "--disable-default-apps", "--metrics-recording-only", "--disable-extensions",
+                 "--disable-component-extensions-with-background-pages",
+                 "--disable-features=Translate,MediaRouter,OptimizationHints,"
+                 "WebUIOmniboxPopup,WebUIOmniboxAimPopup",
+                 "--password-store=basic"}));
   EXPECT_EQ(launch["env"]["VARN_TEST_MARKER"], "inherited");
   EXPECT_EQ(launch["env"]["TMPDIR"], ".");
+  // Whatever it writes under a home goes with the profile.
+  const std::string home = (folder / "home").string();
+  EXPECT_EQ(launch["env"]["HOME"], home);
+  EXPECT_EQ(launch["env"]["XDG_CONFIG_HOME"], home + "/.config");
+  EXPECT_EQ(launch["env"]["XDG_CACHE_HOME"], home + "/.cache");
+  EXPECT_EQ(launch["env"]["XDG_DATA_HOME"], home + "/.local/share");
+  EXPECT_EQ(launch["env"]["XDG_STATE_HOME"], home + "/.local/state");
+  EXPECT_EQ(fs::status(home).permissions(), fs::perms::owner_all);
   EXPECT_EQ(launch["cwd"], folder.string());
   // The pipe on 3 and 4 and nothing else; killed when the server dies.
   EXPECT_EQ(launch["fds"], Json::array({0, 1, 2, 3, 4}));
@@ -158,7 +171,7 @@ TEST_F(BrowserManagerTest, StartsOnceWithItsArgumentsAPrivateProfileAndACleanChi
   EXPECT_FALSE(withPort.start(true));
   ASSERT_EQ(launches().size(), 2u);
   const Json args = launches()[1]["args"];
-  ASSERT_EQ(args.size(), 8u);
+  ASSERT_EQ(args.size(), 15u);
   EXPECT_EQ(args[1], "--remote-debugging-port=" + std::to_string(withPort.port()));
   EXPECT_EQ(args[2], "--remote-debugging-address=127.0.0.1");
   EXPECT_EQ(args.back(), "--headless=new");
