@@ -133,15 +133,15 @@ int prepareActions(FileActions& actions, int outWrite, int errWrite,
 }
 
 // A process group of the child's own, an empty signal mask and default handling of SIGINT,
-// SIGTERM, SIGPIPE and SIGCHLD: the server blocks the first two and ignores the third, and its
-// children must still be stoppable by them and able to wait for their own children.
+// SIGTERM, SIGPIPE, SIGXFSZ and SIGCHLD: the server blocks the first two and ignores the next two,
+// and its children must still be stoppable by them and able to wait for their own children.
 int prepareAttributes(SpawnAttributes& attributes) {
   if (!attributes.ok()) return ENOMEM;
   sigset_t empty;
   sigemptyset(&empty);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD}) sigaddset(&defaults, signal);
+  for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGXFSZ, SIGCHLD}) sigaddset(&defaults, signal);
   if (int rc = ::posix_spawnattr_setsigmask(attributes.get(), &empty)) return rc;
   if (int rc = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults)) return rc;
   if (int rc = ::posix_spawnattr_setpgroup(attributes.get(), 0)) return rc;

@@ -69,8 +69,8 @@ struct ChildOutput {
 // recorded in ProcessGroups::live() until it is reaped, with standard input from /dev/null,
 // standard output and standard error on pipes to this object, no other descriptor open but the
 // passed ones, an empty
-// signal mask, and SIGINT, SIGTERM, SIGPIPE and SIGCHLD at their default handling whatever the
-// caller ignores or blocks.
+// signal mask, and SIGINT, SIGTERM, SIGPIPE, SIGXFSZ and SIGCHLD at their default handling whatever
+// the caller ignores or blocks.
 //
 // Owns the child: a child not yet waited for when the object dies is killed with its group
 // (SIGKILL) and reaped, so no path leaves a zombie or a runaway behind. Only this child is ever

@@ -149,22 +149,25 @@ TEST(ChildProcessTest, TheChildStartsWithAnEmptyMaskAndDefaultStopSignals) {
   sigaddset(&blocked, SIGINT);
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
   struct sigaction ignore {
-  }, previousPipe{}, previousTerm{};
+  }, previousPipe{}, previousTerm{}, previousFileSize{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previousPipe);
   ::sigaction(SIGTERM, &ignore, &previousTerm);
+  ::sigaction(SIGXFSZ, &ignore, &previousFileSize);
 
   ChildOutput output = runChild(
       ChildCommand{"/bin/grep", {"grep", "^Sig", "/proc/self/status"}, {}, std::nullopt}, kMiB);
 
   ::sigaction(SIGPIPE, &previousPipe, nullptr);
   ::sigaction(SIGTERM, &previousTerm, nullptr);
+  ::sigaction(SIGXFSZ, &previousFileSize, nullptr);
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
   ASSERT_EQ(output.status, 0) << output.err;
   EXPECT_EQ(signalMask(output.out, "SigBlk"), 0u);
   std::uint64_t ignored = signalMask(output.out, "SigIgn");
-  EXPECT_EQ(ignored & (bit(SIGINT) | bit(SIGTERM) | bit(SIGPIPE) | bit(SIGCHLD)), 0u);
+  EXPECT_EQ(ignored & (bit(SIGINT) | bit(SIGTERM) | bit(SIGPIPE) | bit(SIGXFSZ) | bit(SIGCHLD)),
+            0u);
 }
 
 // Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp, ...

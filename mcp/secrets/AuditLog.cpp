@@ -21,15 +21,32 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// Writes the whole line with one write(), so that concurrent appenders in other processes never
-// split it. Returns 0 on success, else the errno of the failure (EIO for a short write).
-int writeWhole(int fd, const std::string& line) {
-  ssize_t written;
-  do {
-    written = ::write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  if (written < 0) return errno;
-  return static_cast<std::size_t>(written) == line.size() ? 0 : EIO;
+// Appends the whole line, with one write() when nothing goes wrong, so that concurrent appenders in
+// other processes never split it. A write cut short is continued; when the rest cannot be written
+// either, what was written is cut off again, so the file never ends in part of a line. (Only when
+// another process appended behind the part meanwhile does the part stay: cutting it off would cut
+// that process's line too.) Returns 0 on success, else the errno of the failure.
+int appendWhole(int fd, const std::string& line) {
+  std::size_t written = 0;
+  int error = 0;
+  while (written < line.size()) {
+    const ssize_t count = ::write(fd, line.data() + written, line.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      error = count < 0 ? errno : EIO;
+      break;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  if (error == 0 || written == 0) return error;
+  // With O_APPEND the offset stands right behind the bytes this process wrote last.
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  struct stat status;
+  if (end >= 0 && ::fstat(fd, &status) == 0 && status.st_size == end) {
+    while (::ftruncate(fd, end - static_cast<off_t>(written)) != 0 && errno == EINTR) {
+    }
+  }
+  return error;
 }
 
 std::string describeErrno(int error) {
@@ -50,26 +67,7 @@ void reportFailure(const std::string& reason) noexcept {
 
 }  // namespace
 
-AuditEntry AuditEntry::fromJson(const support::Json& json) {
-  support::requireObject(json, "audit entry");
-  return AuditEntry{
-      .ts = support::requireString(json, "ts"),
-      .tool = support::requireString(json, "tool"),
-      .ref = support::optionalString(json, "ref"),
-      .upstream = support::optionalString(json, "upstream"),
-      .decision = support::requireString(json, "decision"),
-  };
-}
-
-support::OrderedJson AuditEntry::toJson() const {
-  support::OrderedJson out = support::OrderedJson::object();
-  out["ts"] = ts;
-  out["tool"] = tool;
-  support::putOptional(out, "ref", ref);
-  support::putOptional(out, "upstream", upstream);
-  out["decision"] = decision;
-  return out;
-}
+VARN_JSON_RECORD_MEMBERS(AuditEntry);
 
 AuditLog::AuditLog(std::optional<std::string> filePath, WallClock clock)
     : filePath_(std::move(filePath)), clock_(std::move(clock)) {}
@@ -102,7 +100,9 @@ void AuditLog::writeLine(const std::string& line) {
     UniqueFd created(
         openRetrying(path, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (created.get() >= 0) {
-      (void)writeWhole(created.get(), line);
+      if (int error = appendWhole(created.get(), line); error != 0) {
+        reportFailure("cannot write " + *filePath_ + ": " + describeErrno(error));
+      }
       return;
     }
     if (errno != EEXIST) return;
@@ -112,7 +112,7 @@ void AuditLog::writeLine(const std::string& line) {
     reportFailure("cannot open " + *filePath_ + ": " + describeErrno(errno));
     return;
   }
-  if (int error = writeWhole(existing.get(), line); error != 0) {
+  if (int error = appendWhole(existing.get(), line); error != 0) {
     reportFailure("cannot write " + *filePath_ + ": " + describeErrno(error));
   }
 }

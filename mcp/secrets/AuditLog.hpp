@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "mcp/secrets/WallClock.hpp"
-#include "support/Json.hpp"
+#include "support/JsonRecord.hpp"
 
 namespace varn::mcp {
 
@@ -28,6 +28,8 @@ struct AuditEntry {
 
   bool operator==(const AuditEntry&) const = default;
 };
+VARN_JSON_RECORD(AuditEntry, "audit entry", VARN_JSON_FIELD(ts), VARN_JSON_FIELD(tool),
+                 VARN_JSON_FIELD(ref), VARN_JSON_FIELD(upstream), VARN_JSON_FIELD(decision));
 
 // The audit trail: every resolve decision as an entry in memory and, when there is a file, one
 // compact JSON line (each "/" written "\/") appended to it.
@@ -35,8 +37,10 @@ struct AuditEntry {
 // The file is opened and closed per entry with O_APPEND and written with one write(), so several
 // server processes sharing one log never lose or overwrite each other's lines. A file the trail
 // creates gets mode 0600; an existing file keeps its mode. A failed creation (for example a
-// missing folder) is silent; an existing file that cannot be opened or written gives the
-// standard-error line "varn-mcp: audit write failed: <reason>". Nothing is opened at construction.
+// missing folder) is silent; a file that cannot be opened or written gives the standard-error line
+// "varn-mcp: audit write failed: <reason>". The file never keeps part of a line: a write cut
+// short (a file-size limit, a full quota) is continued, and when that fails too, the part written
+// is cut off again. Nothing is opened at construction.
 //
 // Memory stays bounded: only the most recent kMaxEntriesInMemory entries are kept (the file keeps
 // all of them).

@@ -61,7 +61,8 @@ std::map<std::string, std::string> processEnvironment() {
 // with sigwait, which a blocked and ignored signal still reaches, stops the browser and ends the
 // process.
 // SIGPIPE is ignored for good: a closed standard output must fail a write, not end the server
-// without a word.
+// without a word. So is SIGXFSZ: a file-size limit (ulimit -f, a quota) reached by the audit trail
+// must fail that write with EFBIG, which the trail reports and repairs.
 // The thread holds the browser weakly, so that main() still tears it down (and joins its threads)
 // after serving; while a signal is handled, its hold keeps the browser alive.
 void installSignalHandling(std::weak_ptr<BrowserController> browser) {
@@ -71,6 +72,7 @@ void installSignalHandling(std::weak_ptr<BrowserController> browser) {
   sigaction(SIGTERM, &ignore, nullptr);
   sigaction(SIGINT, &ignore, nullptr);
   sigaction(SIGPIPE, &ignore, nullptr);
+  sigaction(SIGXFSZ, &ignore, nullptr);
 
   sigset_t handled;
   sigemptyset(&handled);
