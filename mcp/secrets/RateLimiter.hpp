@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace varn::mcp {
 
@@ -48,6 +49,12 @@ class RateLimiter final {
   // RateLimitError::exceeded(key) when the key already has `limit` hits later than now - window.
   void check(const std::string& key, double now);
 
+  // Records one hit at `now` for every element of `keys` (a key named n times takes n hits), or,
+  // when any key lacks the room for all of its hits, records none and throws
+  // RateLimitError::exceeded with the first such key in the order given. All or nothing, so a use
+  // that needs several values is refused before the first of them is asked for.
+  void checkAll(const std::vector<std::string>& keys, double now);
+
   // Keys with hits kept now (for observers such as tests).
   [[nodiscard]] std::size_t keyCount() const;
 
@@ -55,6 +62,9 @@ class RateLimiter final {
   static constexpr std::size_t kMinSweepKeys = 1024;
 
  private:
+  // Sweeps the table when it has doubled since the last sweep. Requires mutex_.
+  void sweepLocked(double cutoff);
+
   const int limit_;
   const double window_;
   mutable std::mutex mutex_;

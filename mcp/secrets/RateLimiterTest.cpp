@@ -47,6 +47,16 @@ TEST(RateLimiter, LimitZeroRefusesEveryCheck) {
   expectRefused(limiter, "k", 1e9);
 }
 
+TEST(RateLimiter, CheckAllRecordsEveryHitOrNone) {
+  RateLimiter limiter(3, 60.0);
+  limiter.check("a", 0);
+  EXPECT_THROW(limiter.checkAll({"b", "a", "a", "a"}, 1), RateLimitError);
+  EXPECT_EQ(limiter.keyCount(), 1u);  // nothing recorded, "b" included
+  limiter.checkAll({"b", "a", "a"}, 1);
+  EXPECT_THROW(limiter.check("a", 2), RateLimitError);
+  limiter.check("b", 2);
+}
+
 TEST(RateLimiter, KeysDoNotAffectEachOther) {
   RateLimiter limiter(1, 60);
   limiter.check("ref:a", 5);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mcp/secrets/AuditLog.hpp"
 #include "mcp/secrets/Elicitor.hpp"
@@ -46,11 +47,34 @@ class ResolveService final {
   [[nodiscard]] ResolvedSecret resolveSecret(const std::string& ref, const std::string& tool,
                                              std::optional<std::string> upstream);
 
+  // Releases the values of several distinct references for one use that needs them all (the
+  // environment of one command), in the order given, or none: a reference the road would refuse
+  // fails the call before the first value is asked of the vault. Before any value: the parses,
+  // the kill switch, every handle's lookup, the rate limits of every reference and of the tool
+  // (one hit per reference, taken all together or not at all) and, with two or more stored
+  // references, the vault's decision on each (a preview, which carries no value) and every human
+  // approval asked for. Then each value, audited as resolveSecret audits it. Only a vault that
+  // changes its mind between the decision and the value (or fails in between) fails the call
+  // after a value came; the values already released are then wiped. With one reference, this is
+  // resolveSecret. Throws what resolveSecret throws; the refusal names the reference it is about
+  // (the first stored one when the tool's limit is what lacks room) and is audited under it.
+  [[nodiscard]] std::vector<ResolvedSecret> resolveAll(const std::vector<std::string>& refs,
+                                                       const std::string& tool,
+                                                       const std::optional<std::string>& upstream);
+
   // resolveSecret without the bindings.
   [[nodiscard]] std::string resolveValue(const std::string& ref, const std::string& tool,
                                          std::optional<std::string> upstream);
 
  private:
+  // The road from the vault's decision on: a resolve request (`approved` when a human approved
+  // this release already), then, should the vault ask, a human approval and the approved request.
+  [[nodiscard]] ResolvedSecret fromVault(const std::string& ref, const std::string& tool,
+                                         const std::optional<std::string>& upstream, bool approved);
+  // The human's approval of `ref`, audited when it is not given.
+  void requireApproval(const std::string& ref, const std::string& tool,
+                       const std::optional<std::string>& upstream);
+
   const std::shared_ptr<VaultClient> vault_;
   const std::shared_ptr<Elicitor> elicitor_;
   const std::shared_ptr<RateLimiter> rateLimiter_;

@@ -361,6 +361,51 @@ TEST(ResolveService, SixtyFirstResolveByOneToolNamesItsReferenceAndStillCountsIt
               error(ResolveError::rateLimited(fresh)));
 }
 
+// Several references for one use: nothing is released unless every one can be.
+TEST(ResolveService, ResolveAllAsksEveryDecisionBeforeTheFirstValue) {
+  const std::string other = "varn://local/Other/password";
+  {
+    ResolveRoad road;  // the second is declined: no value is asked for
+    road.vault->decisions = {{kRef, VaultDecision::allowed}, {other, VaultDecision::needsApproval}};
+    road.elicitor->answers.push_back({false, nullptr});
+    EXPECT_THROW((void)road.service->resolveAll({kRef, other}, kTool, kUpstream), ResolveError);
+    EXPECT_TRUE(road.vault->seen.empty());
+    EXPECT_EQ(road.auditWords(), std::vector<std::string>{"denied"});
+  }
+  {
+    ResolveRoad road;  // both released, the approved one asked for as approved
+    road.vault->decisions = {{kRef, VaultDecision::allowed}, {other, VaultDecision::needsApproval}};
+    road.elicitor->answers.push_back({true, nullptr});
+    road.vault->replies = {resolveReply(VaultDecision::allowed, kFirstValue),
+                           resolveReply(VaultDecision::allowed, kSecondValue)};
+    const std::vector<ResolvedSecret> values =
+        road.service->resolveAll({kRef, other}, kTool, kUpstream);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0].value, kFirstValue);
+    EXPECT_EQ(values[1].value, kSecondValue);
+    EXPECT_EQ(road.vault->seen, (std::vector<ResolveRequest>{{kRef, false}, {other, true}}));
+    EXPECT_EQ(road.auditWords(), (std::vector<std::string>{"allowed", "approved"}));
+  }
+  {
+    ResolveRoad road;  // the tool has room for one more: the pair is refused, the next one passes
+    for (int i = 0; i < 59; ++i) road.limiter->check("tool:" + kTool, road.time.now);
+    expectError({std::nullopt,
+                 [&] {
+                   try {
+                     (void)road.service->resolveAll({kRef, other}, kTool, kUpstream);
+                   } catch (...) {
+                     return std::current_exception();
+                   }
+                   return std::exception_ptr();
+                 }()},
+                error(ResolveError::rateLimited(kRef)));
+    EXPECT_TRUE(road.vault->previewed.empty());
+    EXPECT_EQ(road.auditWords(), std::vector<std::string>{"rate_limited"});
+    road.vault->replies.push_back(resolveReply(VaultDecision::allowed, kFirstValue));
+    EXPECT_FALSE(resolve(*road.service, other).error);
+  }
+}
+
 TEST(ResolveService, ResolveValueDropsTheBindings) {
   ResolveRoad road;
   road.vault->replies.push_back(resolveReply(VaultDecision::allowed, kFirstValue, kFirstHosts));

@@ -73,20 +73,25 @@ RunCommandOutput RunCommandTool::run(const Input& input) const {
 
   // Declared before the guard that wipes what they hold, so they outlive its wiping.
   support::ChildCommand command{input.argv.front(), input.argv, {}, input.cwd};
+  std::vector<ResolvedSecret> resolved;
   SecretCopies secrets;
   bool injected = false;
   if (input.env_refs) {
+    // Each reference once, however many names it goes under; all released or none.
+    std::vector<std::string> refs;
     for (const auto& [name, ref] : *input.env_refs) {
-      ResolvedSecret secret = resolver_->resolveSecret(ref, name_, commandText);
-      try {
-        InjectionGuard::checkCommand(secret, input.argv, ref, name_, allowUnbound_);
-      } catch (...) {
-        wipe(secret.value);
-        throw;
-      }
+      if (std::find(refs.begin(), refs.end(), ref) == refs.end()) refs.push_back(ref);
+    }
+    resolved = resolver_->resolveAll(refs, name_, commandText);
+    for (ResolvedSecret& secret : resolved) secrets.hold(secret.value);
+    for (std::size_t i = 0; i < refs.size(); ++i) {
+      InjectionGuard::checkCommand(resolved[i], input.argv, refs[i], name_, allowUnbound_);
+    }
+    for (const auto& [name, ref] : *input.env_refs) {
+      const auto index =
+          static_cast<std::size_t>(std::find(refs.begin(), refs.end(), ref) - refs.begin());
       std::string& slot = environment[name];
-      slot = secret.value;
-      wipe(secret.value);
+      slot = resolved[index].value;
       secrets.hold(slot);
       injected = true;
     }

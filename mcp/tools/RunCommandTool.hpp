@@ -51,7 +51,8 @@ VARN_JSON_RECORD(RunCommandOutput, "output", VARN_JSON_FIELD(exit), VARN_JSON_FI
 // stream is replaced by `suppressedOutput`; otherwise both streams come back scrubbed.
 //
 // The child gets a copy of the server's environment (plus the secrets), /dev/null as standard
-// input, only descriptors 0 to 2, an empty signal mask and default SIGINT, SIGTERM and SIGPIPE.
+// input, only descriptors 0 to 2, an empty signal mask and default SIGINT, SIGTERM, SIGPIPE and
+// SIGXFSZ.
 // argv[0] is a file path: no PATH search, and a relative one is taken from the server's current
 // directory, not from "cwd".
 //
@@ -72,8 +73,10 @@ class RunCommandTool final {
   // says; `name` is the tool's, under which the resolve road asks and audits.
   RunCommandTool(const ToolServices& services, std::string name);
 
-  // Resolves the env_refs one after the other, checks each against the command binding, starts the
-  // child and returns once it has exited (no time limit; blocks the calling thread throughout).
+  // Resolves the distinct references of env_refs, each once however many names it goes under,
+  // all or none (ResolveService::resolveAll: a reference that cannot be released fails the call
+  // before any value is), checks each against the command binding, starts the child and returns
+  // once it has exited (no time limit; blocks the calling thread throughout).
   // Throws, before anything is resolved:
   //   ToolError::invalidArguments("argv must not be empty");
   //   ToolError::invalidArguments("argv must not contain NUL"), ("cwd must not contain NUL"),

@@ -15,8 +15,13 @@ VaultResponse ResolveScriptedVault::resolve(std::string_view ref, bool approved)
   return reply;
 }
 
-VaultResponse ResolveScriptedVault::preview(std::string_view) {
-  throw ToolError::upstream("not scripted");
+VaultResponse ResolveScriptedVault::preview(std::string_view ref) {
+  const auto decision = decisions.find(std::string(ref));
+  if (decision == decisions.end()) throw ToolError::upstream("not scripted");
+  previewed.emplace_back(ref);
+  VaultResponse reply;
+  reply.decision = decision->second;
+  return reply;
 }
 
 std::vector<VaultListEntry> ResolveScriptedVault::list(const std::optional<std::string>&,

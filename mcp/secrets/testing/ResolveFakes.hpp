@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <exception>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,13 +30,16 @@ struct ResolveRequest {
 
 // Serves scripted resolve replies in order and records every resolve request. A call with no reply
 // left, or from call number `failAfter` on (counting from 0), throws
-// ToolError::upstream("vault unreachable"). preview and list throw
+// ToolError::upstream("vault unreachable"). preview answers with the decision of `decisions` and
+// records the reference; for a reference without one, and for list, it throws
 // ToolError::upstream("not scripted"); the other operations keep their defaults. Not thread-safe.
 class ResolveScriptedVault final : public VaultClient {
  public:
   std::deque<VaultResponse> replies;
   std::vector<ResolveRequest> seen;
   int failAfter = -1;
+  std::map<std::string, VaultDecision> decisions;
+  std::vector<std::string> previewed;
 
   VaultResponse resolve(std::string_view ref, bool approved) override;
   VaultResponse preview(std::string_view ref) override;
