@@ -309,7 +309,9 @@ std::optional<Json> parseJsonOutline(std::string_view text,
 
 std::optional<std::string> memberText(std::string_view object, std::string_view key) {
   std::optional<std::string> found;
-  std::size_t i = skipSpace(object, 0);
+  // The reader skips a UTF-8 byte order mark before the value; so does this.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  std::size_t i = skipSpace(object, object.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0);
   if (i >= object.size() || object[i] != '{') return found;
   for (i = skipSpace(object, i + 1); i < object.size() && object[i] == '"';) {
     const std::size_t keyEnd = skipString(object, i);

@@ -67,7 +67,8 @@ class JsonDecodeError : public std::exception {
 [[nodiscard]] std::size_t parsedBytes(std::string_view text) noexcept;
 
 // The text of the last member named `key` of a JSON object text (valid JSON, as parseJson accepts
-// it), exactly as written but for the white space between its tokens; nullopt when it has none.
+// it, a leading byte order mark included), exactly as written but for the white space between its
+// tokens; nullopt when it has none.
 [[nodiscard]] std::optional<std::string> memberText(std::string_view object, std::string_view key);
 
 // Like parseJson, but throws JsonDecodeError("the data is not valid JSON") instead of returning

@@ -1,78 +1,105 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <deque>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace varn::mcp {
 
 // Splits what arrives on an input file descriptor into lines ended by a line feed and hands each
-// to a sink, in order, on the calling thread. Lines longer than a limit are dropped unread, up to
-// their line feed; a partial last line without a line feed is never handed over. Does not own the
-// descriptor. Not thread-safe: one thread runs it.
+// to a consumer, in order, on the calling thread. Lines longer than a limit are dropped unread, up
+// to their line feed; a partial last line without a line feed is never handed over. Does not own
+// the descriptor. Not thread-safe: one thread runs it.
 //
-// The sink may ask for a pause after a line (too much in flight). While paused, the reader reads
-// ahead, up to a budget of its own, and offers each line read ahead to the sink, which may take
-// it at once (an answer that lets the pause end); the lines it leaves are handed over in their
-// order once the pause is over. Past the budget the reader waits without reading.
+// The consumer may ask for a pause after a line (too much in flight). While paused, the reader
+// reads ahead, up to a budget of its own, and offers each line read ahead to the consumer once,
+// which may take it at once (an answer that lets the pause end); the lines it leaves are handed
+// over in their order once the pause is over. Past the budget the reader reads no more, but still
+// sees the input end: then it reads what is left (no more than the pipe or socket holds), offers
+// it, and tells the consumer that input ended, so that nothing waits for an answer that cannot
+// come.
+//
+// One buffer holds the partial line and what is read ahead. It grows once to its full size (the
+// larger of the line limit and the budget, with room to read into) and is then reused: every byte
+// is searched for its line feed once, and the buffer's bytes move only to make room at its end,
+// after at least a quarter of the budget was handed over since the last move.
 class LineReader final {
  public:
   // What the reader hands its lines to.
-  class Sink {
+  class Consumer {
    public:
-    virtual ~Sink() = default;
+    virtual ~Consumer() = default;
     // One complete line, without its line feed; the view is valid only during the call. May
     // block. Returns whether reading is to pause.
     virtual bool line(std::string_view line) = 0;
-    // Every line of one read has been handed over; the reader may now wait for more input.
+    // Every line read so far has been handed over; the reader may now wait for more input.
     virtual void blockEnd() = 0;
-    // While paused: a line read ahead, of at most kMaxAheadLineBytes. Returns true when the sink
-    // took it now (it is then never handed to line()). Must not block.
+    // While paused: a line read ahead (offered once). Returns true when the consumer took it now
+    // (it is then never handed to line()). Must not block.
     virtual bool takeAhead(std::string_view line) = 0;
-    // While paused: whether the pause goes on. Resets the signal on roomFd().
-    virtual bool stillFull() = 0;
-    // A descriptor that turns readable when the pause may be over.
-    virtual int roomFd() = 0;
-    // Blocks until the pause is over.
-    virtual void waitForRoom() = 0;
     // No more input will come (end of input or a read error); called once, possibly during a
-    // pause, before the lines read ahead are handed over.
+    // pause, after the lines read ahead were offered and before they are handed over.
     virtual void ended() = 0;
   };
 
-  // Lines read ahead longer than this are never offered to takeAhead(): an answer is short.
-  static constexpr std::size_t kMaxAheadLineBytes = std::size_t{64} << 10;
+  // What tells a paused reader when it may go on (MCPServer's reply queue).
+  class BackPressure {
+   public:
+    virtual ~BackPressure() = default;
+    // Whether the pause goes on. Resets the signal on roomFd().
+    virtual bool stillFull() = 0;
+    // A descriptor that turns readable when the pause may be over.
+    [[nodiscard]] virtual int roomFd() const noexcept = 0;
+    // Blocks until the pause is over.
+    virtual void waitForRoom() = 0;
+  };
 
   // `maxLineBytes` is the longest line handed over, in bytes before its line feed; `aheadBytes`
-  // the most a pause reads ahead.
+  // the most a pause reads ahead (the lines not yet handed over, partial last line included).
   LineReader(int fd, std::size_t maxLineBytes, std::size_t aheadBytes);
 
-  // Reads until end of input or a read error (EINTR is retried), handing every line to `sink`.
-  void run(Sink& sink);
+  // Reads until end of input or a read error (EINTR is retried), handing every line to
+  // `consumer` and pausing as `consumer` asks until `pressure` has room.
+  void run(Consumer& consumer, BackPressure& pressure);
 
  private:
-  // Hands over the lines of `bytes`, keeping a partial last line for the next bytes.
-  void split(Sink& sink, std::string_view bytes);
-  // The pause after a line, with `rest` the bytes read after it.
-  void pause(Sink& sink, std::string_view rest);
-  // Offers the complete lines read ahead from `scanned` on to the sink, removes those it takes,
-  // and returns where the next unscanned line starts.
-  std::size_t offerAhead(Sink& sink, std::size_t scanned);
-  // One read into block_: its byte count, 0 at the end of input or on a read error.
-  std::size_t readBlock();
-  void end(Sink& sink);
+  // A line taken while read ahead: bytes [start, end] (its line feed included) are skipped.
+  struct Taken {
+    std::size_t start;
+    std::size_t end;
+  };
 
-  int fd_;
-  std::size_t maxLineBytes_;
-  std::size_t aheadBytes_;
-  std::vector<char> block_;
-  // The bytes read so far of a line that spans reads.
-  std::string partial_;
+  // Hands over the complete lines from begin_ on; returns true when the consumer asked for a
+  // pause (after the line that asked).
+  bool handOver(Consumer& consumer);
+  // The pause after a line: reads ahead and offers what it reads until `pressure` has room.
+  void pause(Consumer& consumer, BackPressure& pressure);
+  // Offers the complete lines from offered_ on, each once.
+  void offerAhead(Consumer& consumer);
+  // Reads once into the buffer's end: the byte count, 0 at the end of input or on a read error.
+  std::size_t readMore();
+  // Makes room for one read at the buffer's end.
+  void makeRoom();
+  void end(Consumer& consumer);
+
+  const int fd_;
+  const std::size_t maxLineBytes_;
+  const std::size_t aheadBytes_;
+  // Left free between the budget and the buffer's end, so that moving the bytes down happens
+  // only after this many were handed over.
+  const std::size_t slack_;
+  // Bytes [begin_, end_) of buf_ are read and not handed over yet; no line feed stands in
+  // [begin_, searched_); the lines before offered_ were offered ahead already.
+  std::unique_ptr<char[]> buf_;
+  std::size_t capacity_ = 0;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::size_t searched_ = 0;
+  std::size_t offered_ = 0;
+  std::deque<Taken> taken_;  // in order
   // The current line is over the limit: drop it up to its line feed.
   bool discarding_ = false;
-  // Bytes read during a pause and not yet handed over.
-  std::string ahead_;
   bool ended_ = false;
 };
 

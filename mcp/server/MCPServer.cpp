@@ -133,9 +133,13 @@ std::optional<MCPServer::Incoming> MCPServer::read(std::string_view line, std::s
   }
   if (!message || !message->is_object()) return std::nullopt;
   incoming.message = std::move(*message);
-  std::optional<std::string> id;
-  if (incoming.message.contains("id")) id = support::memberText(line, "id");
-  incoming.id = id ? std::move(*id) : "null";
+  if (const auto id = incoming.message.find("id"); id != incoming.message.end()) {
+    // Should the text as written ever escape the scan, the parsed id still finds the request.
+    std::optional<std::string> written = support::memberText(line, "id");
+    incoming.id = written ? std::move(*written) : support::dumpCompact(*id);
+  } else {
+    incoming.id = "null";
+  }
   return incoming;
 }
 
@@ -160,8 +164,8 @@ void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const
 
   {
     ElasticThreadPool pool;
-    // Hands each line to its handler and holds reading back while too much is in flight.
-    class Dispatch final : public LineReader::Sink {
+    // Hands each line to its handler.
+    class Dispatch final : public LineReader::Consumer {
      public:
       Dispatch(const MCPServer& server, ReplyQueue& replies, ElasticThreadPool& pool,
                std::size_t budget)
@@ -193,15 +197,13 @@ void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const
       void blockEnd() override { replies_.wakeWriter(); }
 
       bool takeAhead(std::string_view line) override {
-        std::optional<Json> message = support::parseJson(line);
+        // Only what an answer is read by: a line of any length stays small once read.
+        static constexpr std::string_view kAnswer[] = {"id", "method", "result.action"};
+        std::optional<Json> message = support::parseJsonOutline(line, kAnswer);
         if (!message || !message->is_object() || !isApprovalAnswer(*message)) return false;
         server_.deliverApprovalAnswer(*message);
         return true;
       }
-
-      bool stillFull() override { return replies_.stillFull(); }
-      int roomFd() override { return replies_.roomFd(); }
-      void waitForRoom() override { replies_.waitForRoom(); }
 
       // No answer to an approval can come any more, so every pending approval ends now as a
       // refusal.
@@ -215,7 +217,7 @@ void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const
     };
 
     Dispatch dispatch(*this, replies, pool, limits.bytes);
-    LineReader(inputFd, kMaxLineBytes, limits.ahead).run(dispatch);
+    LineReader(inputFd, kMaxLineBytes, limits.ahead).run(dispatch, replies);
     // End of input: a partial last line is dropped; the writer drains every queued reply.
     replies.finish();
     writing.join();
@@ -315,7 +317,8 @@ void MCPServer::appendToolCallResult(std::string& out, Incoming incoming) const 
   }
   const std::size_t head = out.size();
   appendToolResult(out, output, false);
-  if (out.size() + 1 > kMaxReplyBytes) {
+  // The line ends in the envelope's closing brace and a line feed.
+  if (out.size() + 2 > kMaxReplyBytes) {
     // Quotes and backslashes take two bytes once written: a result within the vault's cap may
     // still not fit in a line a client reads.
     out.resize(head);

@@ -26,23 +26,20 @@ inline void relax() noexcept {
 
 ReplyQueue::ReplyQueue(ServeLimits limits)
     : limits_(limits), roomFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (roomFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-}
-
-ReplyQueue::~ReplyQueue() {
-  ::close(roomFd_);
+  if (!roomFd_) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
 void ReplyQueue::signalRoom() {
   room_.notify_one();
   const std::uint64_t one = 1;
-  // A full counter is still readable: nothing is lost when this fails.
-  (void)!::write(roomFd_, &one, sizeof one);
+  // A full counter is still readable: nothing is lost when this fails for good.
+  while (::write(roomFd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
 }
 
 bool ReplyQueue::stillFull() {
   std::uint64_t count;
-  while (::read(roomFd_, &count, sizeof count) < 0 && errno == EINTR) {
+  while (::read(roomFd_.get(), &count, sizeof count) < 0 && errno == EINTR) {
   }
   std::lock_guard lock(mutex_);
   readerWaiting_ = fullLocked();

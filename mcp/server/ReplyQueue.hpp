@@ -10,6 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "mcp/server/LineReader.hpp"
+#include "support/UniqueFd.hpp"
+
 namespace varn::mcp {
 
 // How much MCPServer::serve() lets be in flight (lines read and not yet answered, with their
@@ -42,12 +45,12 @@ struct Reply {
 // of input cannot grow the memory without bound. add() and addReady() tell the reader when that
 // is the case.
 //
-// Thread-safe: one reader adds, any thread fills, one writer takes.
-class ReplyQueue final {
+// Thread-safe: one reader adds, any thread fills, one writer takes. The queue is the reader's
+// back-pressure: the reader pauses while it is over the limits.
+class ReplyQueue final : public LineReader::BackPressure {
  public:
   // Throws std::system_error when the room signal cannot be made.
   explicit ReplyQueue(ServeLimits limits);
-  ~ReplyQueue();
 
   ReplyQueue(const ReplyQueue&) = delete;
   ReplyQueue& operator=(const ReplyQueue&) = delete;
@@ -78,14 +81,14 @@ class ReplyQueue final {
 
   // Blocks while the slots are over either limit (the reader, before it reads on). Wakes the
   // writer first: the replies it is to write may not have been announced yet.
-  void waitForRoom();
+  void waitForRoom() override;
 
   // Whether the slots are over either limit, for a reader that does not block meanwhile; while
   // they are, roomFd() turns readable once they may no longer be. Resets that signal.
-  bool stillFull();
+  bool stillFull() override;
 
   // A descriptor (an eventfd) that turns readable when room was made while the reader waited.
-  int roomFd() const noexcept { return roomFd_; }
+  [[nodiscard]] int roomFd() const noexcept override { return roomFd_.get(); }
 
   // Blocks until the front slot is done and takes it; false once finished and empty.
   bool take(std::optional<Reply>& reply);
@@ -103,7 +106,7 @@ class ReplyQueue final {
   std::size_t bytes_ = 0;       // guarded by mutex_: the weight of every slot
   bool finished_ = false;       // guarded by mutex_
   bool readerWaiting_ = false;  // guarded by mutex_
-  int roomFd_ = -1;
+  const support::UniqueFd roomFd_;
   // Counts changes that may have made the front ready; read without the lock.
   std::atomic<std::uint64_t> changes_{0};
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -258,6 +259,15 @@ bool ServerProcess::outputEnds(std::chrono::milliseconds deadline) {
 void ServerProcess::closeInput() {
   pendingInput_.clear();
   closeFd(stdin_);
+}
+
+bool ServerProcess::limitFileSize(std::size_t bytes) {
+  const rlimit limit{bytes, bytes};
+  return pid_ > 0 && !reaped_ && ::prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr) == 0;
+}
+
+bool ServerProcess::growInputPipe(std::size_t bytes) {
+  return stdin_ >= 0 && ::fcntl(stdin_, F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0;
 }
 
 void ServerProcess::sendSignal(int signal) {

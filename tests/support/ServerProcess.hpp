@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -76,6 +77,14 @@ class ServerProcess final {
 
   // Closes our end of the child's standard input (end of input for the child). Idempotent.
   void closeInput();
+
+  // Sets the child's file-size limit (RLIMIT_FSIZE, as `ulimit -f` would) to `bytes`; call it
+  // before the child writes a file. Returns false when the limit cannot be set.
+  bool limitFileSize(std::size_t bytes);
+
+  // Makes the pipe of the child's standard input hold `bytes` (F_SETPIPE_SZ), so that a test
+  // knows how much its writes can leave unread. Returns false when the size cannot be set.
+  bool growInputPipe(std::size_t bytes);
 
   // Sends `signal` to the child, by its pid. Does nothing once the child has been reaped.
   void sendSignal(int signal);
