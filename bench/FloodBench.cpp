@@ -15,7 +15,9 @@
 //   - 20,000 pings with 4 KB ids behind a pending approval;
 //   - 40,000 tool calls against a vault that never accepts a connection, past the pool's thread
 //     cap; then the vault's socket closes and every call is answered (with its error), in order;
-//   - one http_call with 100,000 header fields: the time to its answer.
+//   - one http_call with 100,000 header fields: the time to its answer;
+//   - 10,000 pings and 16 MiB more written at once, read back by a slow client (64 bytes every
+//     10 ms): the server's CPU time per reply while reading is paused with a full read-ahead.
 //
 // Behind a pending approval, reading pauses once too much is in flight, and the approval's answer
 // could only come after the flood, so those runs end with SIGTERM once the server stopped reading.
@@ -38,6 +40,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -386,6 +389,44 @@ void floodHeaders(const std::string& binary) {
   (void)server.waitForExit();
 }
 
+// The CPU time of every thread of a process so far, in microseconds (schedstat, in nanoseconds:
+// finer than the clock ticks of utime and stime).
+double cpuMicros(pid_t pid) {
+  double nanos = 0;
+  const std::filesystem::path tasks("/proc/" + std::to_string(pid) + "/task");
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    double running = 0;
+    if (schedstat >> running) nanos += running;
+  }
+  return nanos / 1000;
+}
+
+// 10,000 pings and 16 MiB more pings at once, their replies read 64 bytes every 10 ms for five
+// seconds once the server has paused: what each reply costs the server while the read-ahead is
+// full.
+void slowReader(const std::string& binary) {
+  TempDir dir;
+  ServerProcess server(binary, {}, {{"HOME", dir.makeFolder("h")}});
+  const int lines = 10'000 + static_cast<int>(16 * kMiB / ping(100'000).size()) + 100;
+  Feeder feeder(server.inputFd(), lines, [](int id) { return ping(id); });
+  (void)watch(server, feeder);
+  const double before = cpuMicros(server.pid());
+  double replies = 0;
+  char chunk[64];
+  const auto until = Clock::now() + 5s;
+  while (Clock::now() < until) {
+    const ssize_t n = ::read(server.outputFd(), chunk, sizeof chunk);
+    if (n > 0) replies += static_cast<double>(std::count(chunk, chunk + n, '\n'));
+    std::this_thread::sleep_for(10ms);
+  }
+  const double micros = cpuMicros(server.pid()) - before;
+  std::printf("%-52s %8.0f us of server CPU per reply (%0.f replies read)\n",
+              "slow reader behind 16 MiB read ahead", micros / replies, replies);
+  server.sendSignal(SIGTERM);
+  (void)server.waitForExit();
+}
+
 int main(int argc, char** argv) {
   const std::string binary = argc > 1 ? argv[1] : VARN_MCP_BINARY;
   const std::string only = argc > 2 ? argv[2] : "";
@@ -448,5 +489,6 @@ int main(int argc, char** argv) {
   }
   floodEveryTool(binary, only.empty() ? "tools" : only);
   if (std::string("http_call headers").find(only) != std::string::npos) floodHeaders(binary);
+  if (std::string("slow reader").find(only) != std::string::npos) slowReader(binary);
   return 0;
 }
