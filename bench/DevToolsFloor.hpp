@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "mcp/browser/BrowserSwitches.hpp"
 #include "tests/support/BrowserKit.hpp"
 #include "tests/support/JsonRpc.hpp"
 #include "tests/support/ServerProcess.hpp"
@@ -49,21 +50,10 @@ inline double median(std::vector<double> values) {
 class FloorBrowser {
  public:
   FloorBrowser(const std::string& wrapper, const std::string& profile) {
-    std::vector<std::string> args = {wrapper,
-                                     "--remote-debugging-pipe",
-                                     "--user-data-dir=" + profile,
-                                     "--no-first-run",
-                                     "--no-default-browser-check",
-                                     "--disable-background-networking",
-                                     "--disable-sync",
-                                     "--disable-default-apps",
-                                     "--metrics-recording-only",
-                                     "--disable-extensions",
-                                     "--disable-component-extensions-with-background-pages",
-                                     "--disable-features=Translate,MediaRouter,OptimizationHints,"
-                                     "WebUIOmniboxPopup,WebUIOmniboxAimPopup",
-                                     "--password-store=basic",
-                                     "--headless=new"};
+    std::vector<std::string> args = {wrapper, "--remote-debugging-pipe",
+                                     "--user-data-dir=" + profile};
+    args.insert(args.end(), std::begin(mcp::kBrowserSwitches), std::end(mcp::kBrowserSwitches));
+    args.push_back("--headless=new");
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

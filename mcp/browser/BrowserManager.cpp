@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "mcp/browser/BrowserController.hpp"
+#include "mcp/browser/BrowserSwitches.hpp"
 #include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/DevToolsPort.hpp"
 #include "mcp/browser/ProfileFolder.hpp"
@@ -33,26 +34,6 @@ namespace {
 constexpr const char* kSetpriv = "/usr/bin/setpriv";
 // How long a browser whose pipe ended during its start has to become reapable.
 constexpr std::chrono::milliseconds kExitGrace{1000};
-
-// The browser's switches after its profile. No first-run or default-browser prompt, no
-// background requests, sync, metrics or default apps; no extensions, neither the ones Debian's
-// launcher loads nor the built-in ones with background pages, so nothing but the page reads what
-// is typed into it; no translation, media router, optimization hints or WebUI omnibox popups.
-// Saved secrets are not handed to the user's keyring (which would keep an entry outside the
-// profile). Extensions and those features also cost the start a fifth of its time.
-constexpr const char* kSwitches[] = {
-    "--no-first-run",
-    "--no-default-browser-check",
-    "--disable-background-networking",
-    "--disable-sync",
-    "--disable-default-apps",
-    "--metrics-recording-only",
-    "--disable-extensions",
-    "--disable-component-extensions-with-background-pages",
-    "--disable-features=Translate,MediaRouter,OptimizationHints,WebUIOmniboxPopup,"
-    "WebUIOmniboxAimPopup",
-    "--password-store=basic",
-};
 
 // --- the port and the executable ---
 
@@ -132,7 +113,7 @@ support::ChildCommand browserCommand(const std::string& binary, const fs::path& 
     command.argv.push_back("--remote-debugging-address=127.0.0.1");
   }
   command.argv.push_back("--user-data-dir=" + folder.string());
-  command.argv.insert(command.argv.end(), std::begin(kSwitches), std::end(kSwitches));
+  command.argv.insert(command.argv.end(), std::begin(kBrowserSwitches), std::end(kBrowserSwitches));
   if (headless) command.argv.push_back("--headless=new");
   command.environment = browserEnvironment(folder);
   command.cwd = folder.string();

@@ -122,15 +122,15 @@ std::vector<std::string> profileFolders(const std::string& folder) {
   return found;
 }
 
-bool waitForRemoval(const std::string& path, std::chrono::milliseconds deadline) {
-  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd < 0) throw std::runtime_error("inotify_init1 failed");
-  const std::string parent = std::filesystem::path(path).parent_path().string();
-  inotify_add_watch(fd, parent.c_str(), IN_DELETE | IN_MOVED_FROM);
-  const Clock::time_point until = Clock::now() + deadline;
-  bool removed = false;
-  // Watching first, then looking, so a removal between the two is never missed.
-  while (!(removed = !std::filesystem::exists(path))) {
+namespace {
+
+// Calls `done` until it holds or `until` passes, waiting between calls for events on the inotify
+// descriptor `fd` (which it closes). `done` is called after the watches are set, so nothing made or
+// removed between a look and the wait is missed.
+template <typename Done>
+bool waitWatching(int fd, Clock::time_point until, Done done) {
+  bool held = false;
+  while (!(held = done())) {
     pollfd entry{fd, POLLIN, 0};
     const int ready = poll(&entry, 1, remainingMs(until));
     if (ready < 0 && errno == EINTR) continue;
@@ -140,7 +140,17 @@ bool waitForRemoval(const std::string& path, std::chrono::milliseconds deadline)
     }
   }
   close(fd);
-  return removed;
+  return held;
+}
+
+}  // namespace
+
+bool waitForRemoval(const std::string& path, std::chrono::milliseconds deadline) {
+  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd < 0) throw std::runtime_error("inotify_init1 failed");
+  const std::string parent = std::filesystem::path(path).parent_path().string();
+  inotify_add_watch(fd, parent.c_str(), IN_DELETE | IN_MOVED_FROM);
+  return waitWatching(fd, Clock::now() + deadline, [&] { return !std::filesystem::exists(path); });
 }
 
 namespace {
@@ -169,21 +179,10 @@ bool waitForFileBelow(const std::string& folder, const std::string& suffix,
                       std::chrono::milliseconds deadline) {
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd < 0) throw std::runtime_error("inotify_init1 failed");
-  const Clock::time_point until = Clock::now() + deadline;
   std::set<std::string> watched;
-  bool found = false;
   // Each folder is watched before it is looked through, so nothing made meanwhile is missed.
-  while (!(found = findWatching(fd, folder, suffix, watched))) {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = poll(&entry, 1, remainingMs(until));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    char events[4096];
-    while (read(fd, events, sizeof events) > 0) {
-    }
-  }
-  close(fd);
-  return found;
+  return waitWatching(fd, Clock::now() + deadline,
+                      [&] { return findWatching(fd, folder, suffix, watched); });
 }
 
 std::vector<std::string> treeOf(const std::string& folder) {
