@@ -264,7 +264,7 @@ std::size_t listReplyLength(EdgesTest& t, std::size_t quotes, std::size_t letter
   const int id = t.nextId();
   EXPECT_TRUE(t.server->sendLine(toolsCall(id, "secret_list")));
   // Escaping and piping 128 MiB takes long under a sanitizer: only a hang fails this guard.
-  std::optional<std::string> line = t.server->readLine(std::chrono::minutes(5));
+  std::optional<std::string> line = t.server->readLine(std::chrono::minutes(10));
   if (!line) {
     ADD_FAILURE() << "no reply";
     return 0;
