@@ -386,24 +386,6 @@ TEST(ResolveService, ResolveAllAsksEveryDecisionBeforeTheFirstValue) {
     EXPECT_EQ(road.vault->seen, (std::vector<ResolveRequest>{{kRef, false}, {other, true}}));
     EXPECT_EQ(road.auditWords(), (std::vector<std::string>{"allowed", "approved"}));
   }
-  {
-    ResolveRoad road;  // the tool has room for one more: the pair is refused, the next one passes
-    for (int i = 0; i < 59; ++i) road.limiter->check("tool:" + kTool, road.time.now);
-    expectError({std::nullopt,
-                 [&] {
-                   try {
-                     (void)road.service->resolveAll({kRef, other}, kTool, kUpstream);
-                   } catch (...) {
-                     return std::current_exception();
-                   }
-                   return std::exception_ptr();
-                 }()},
-                error(ResolveError::rateLimited(kRef)));
-    EXPECT_TRUE(road.vault->previewed.empty());
-    EXPECT_EQ(road.auditWords(), std::vector<std::string>{"rate_limited"});
-    road.vault->replies.push_back(resolveReply(VaultDecision::allowed, kFirstValue));
-    EXPECT_FALSE(resolve(*road.service, other).error);
-  }
 }
 
 TEST(ResolveService, ResolveValueDropsTheBindings) {
