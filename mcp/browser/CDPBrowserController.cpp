@@ -7,6 +7,8 @@
 
 #include "mcp/browser/CallBudget.hpp"
 #include "mcp/browser/LenientJson.hpp"
+#include "mcp/browser/PageScripts.hpp"
+#include "mcp/secrets/ToolError.hpp"
 
 namespace varn::mcp {
 namespace {
@@ -18,22 +20,27 @@ bool isPage(const Json& entry) {
   return LenientJson(entry)["type"].text() == "page";
 }
 
-// Whether a command failed with `message`. The browser tells a session or a target it no longer
-// knows ("Session with given id not found.", "No target with given id found") only by its error's
-// message, under a code it uses for other failures too, and the connection reports its own end as
-// "connection closed" to every command it fails: the text is the one signal there is.
-bool failedWith(const BrowserError& error, std::string_view message) {
-  return error.errorCase() == BrowserError::Case::cdpFailure && error.text().starts_with(message);
-}
-
-Json evaluation(const std::string& js) {
-  return Json{{"expression", js}, {"returnByValue", true}};
-}
-
 // The readiness probe: the document's state, and the address it shows, so that a finished
 // navigation needs no second read. The address is read apart from the state, so a page that
 // fakes its readyState cannot change it.
 constexpr const char* kReadiness = "({state: document.readyState, href: location.href})";
+// The address alone, as every answer comes: in an object.
+constexpr const char* kAddress = "({href: location.href})";
+
+// How long a submit waits for the document it may replace to go.
+constexpr std::chrono::milliseconds kSubmitWindow{1000};
+
+// The binding as the guard reads it.
+Json bindingJson(const FillBinding& binding) {
+  Json sites = Json::array();
+  for (const FillBinding::Site& site : binding.sites) {
+    sites.push_back(Json{{"domain", site.domain}, {"tenants", site.tenants}});
+  }
+  return Json{{"lockedTo", binding.lockedTo},
+              {"https", binding.https},
+              {"hosts", binding.hosts},
+              {"sites", std::move(sites)}};
+}
 
 }  // namespace
 
@@ -154,61 +161,6 @@ Json CDPBrowserController::targetList(const Connection& conn) {
   return conn->send("Target.getTargets");
 }
 
-std::optional<std::string> CDPBrowserController::attach(const Connection& conn,
-                                                        const std::string& targetId, bool page) {
-  if (std::optional<std::string> kept = pages_.sessionOf(*conn, targetId)) return kept;
-  const Json reply =
-      conn->send("Target.attachToTarget", Json{{"targetId", targetId}, {"flatten", true}});
-  std::optional<std::string> sessionId = LenientJson(reply)["sessionId"].optionalText();
-  if (!sessionId) return std::nullopt;
-  // Chromium answers Page.handleJavaScriptDialog only in a session whose Page domain was enabled
-  // before the dialog opened, so it is enabled now, once per session. A headless page, or one in
-  // the background, has no focus of its own: focus() would then fire no focus event, and a field
-  // that a focus handler makes writable would stay read-only. Neither reply is waited for: the
-  // session's later commands follow them in order, and a page that is stuck (a dialog showing, a
-  // script that never yields) would answer neither.
-  enablePage(conn, targetId, *sessionId);
-  if (page) conn->post("Emulation.setFocusEmulationEnabled", Json{{"enabled", true}}, *sessionId);
-  return pages_.keep(*conn, targetId, std::move(*sessionId));
-}
-
-void CDPBrowserController::enablePage(const Connection& conn, const std::string& targetId,
-                                      const std::string& sessionId) {
-  const CDPConnection* over = conn.get();
-  conn->post("Page.enable", Json::object(), sessionId, [this, over, targetId, sessionId] {
-    pages_.pageEnableAnswered(*over, targetId, sessionId);
-  });
-}
-
-std::string CDPBrowserController::evalString(const Connection& conn, const std::string& js,
-                                             const std::string& sessionId,
-                                             std::chrono::milliseconds deadline) {
-  const Json reply = conn->send("Runtime.evaluate", evaluation(js), sessionId, deadline);
-  return LenientJson(reply)["result"]["value"].text();
-}
-
-std::string CDPBrowserController::evalInPage(const Connection& conn, ActivePage& page,
-                                             const std::string& js,
-                                             std::chrono::milliseconds deadline) {
-  const Json reply = sendToPage(conn, page, "Runtime.evaluate", evaluation(js), deadline);
-  return LenientJson(reply)["result"]["value"].text();
-}
-
-Json CDPBrowserController::sendToPage(const Connection& conn, ActivePage& page,
-                                      std::string_view method, const Json& params,
-                                      std::chrono::milliseconds deadline) {
-  try {
-    return conn->send(method, params, page.sessionId, deadline);
-  } catch (const BrowserError& error) {
-    if (!failedWith(error, "Session with given id not found")) throw;
-  }
-  pages_.forget(page.targetId, page.sessionId);
-  std::optional<std::string> fresh = attach(conn, page.targetId, true);
-  if (!fresh) throw BrowserError::cdpFailure("no page target");
-  page.sessionId = std::move(*fresh);
-  return conn->send(method, params, page.sessionId, deadline);
-}
-
 std::vector<const Json*> CDPBrowserController::pageOrder(const Connection& conn,
                                                          const Json& targetInfos) {
   const std::optional<std::string> activated = targets_.activated(*conn);
@@ -232,8 +184,7 @@ std::vector<const Json*> CDPBrowserController::pageOrder(const Connection& conn,
   return chosen;
 }
 
-std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage(
-    const Connection& conn, Json* targets) {
+std::optional<PageTarget> CDPBrowserController::activePage(const Connection& conn, Json* targets) {
   const Json reply = targetList(conn);
   if (targets != nullptr) *targets = reply;
   const LenientJson listed = LenientJson(reply)["targetInfos"];
@@ -246,28 +197,28 @@ std::optional<CDPBrowserController::ActivePage> CDPBrowserController::activePage
     const std::string targetId = LenientJson(*entry)["targetId"].text();
     std::optional<std::string> sessionId;
     try {
-      sessionId = attach(conn, targetId, true);
+      sessionId = channel_.attach(conn, targetId, true);
     } catch (const BrowserError& error) {
       // Closed between the list and the attach: no longer a page to choose.
       if (!failedWith(error, "No target with given id found")) throw;
     }
     if (sessionId)
-      return ActivePage{targetId, std::move(*sessionId), LenientJson(*entry)["url"].text()};
+      return PageTarget{targetId, std::move(*sessionId), LenientJson(*entry)["url"].text()};
   }
   return std::nullopt;
 }
 
 std::string CDPBrowserController::navigate(const std::string& url) {
   const Connection conn = ensureConnection();
-  std::optional<ActivePage> page = activePage(conn);
+  std::optional<PageTarget> page = activePage(conn);
   if (!page) throw BrowserError::cdpFailure("no page target");
-  failOnDialog(*page);
+  channel_.failOnDialog(*page);
   // The session's Page domain was enabled when it was attached. A document that has not answered
   // that by now is stuck (a script that never yields): it reports no commit and answers no probe,
   // so the first document to answer one is the new one, which the browser gives the Page domain
   // only once it has committed.
   const bool stuck = !pages_.awaitPageEnabled(page->targetId, page->sessionId, kEnableWait);
-  const Json started = sendToPage(conn, *page, "Page.navigate", Json{{"url", url}});
+  const Json started = channel_.send(conn, *page, "Page.navigate", Json{{"url", url}});
   // Until the new document commits, the old one answers the probes: a loading navigation counts
   // only once the browser reported the commit of its loader (events come before later replies).
   std::optional<std::string> loaderId;
@@ -291,22 +242,21 @@ std::string CDPBrowserController::navigate(const std::string& url) {
     const auto deadline =
         CallBudget::clamp(std::clamp(left, kReadinessPause, kReadinessProbe), "the page load");
     try {
-      const Json reply =
-          sendToPage(conn, *page, "Runtime.evaluate", evaluation(kReadiness), deadline);
-      const LenientJson shown = LenientJson(reply)["result"]["value"];
+      const ScriptReply shown = channel_.evaluate(conn, *page, kReadiness, deadline);
       if (shown["state"].text() == "complete" && committed()) {
         if (!pages_.pageEnabled(page->targetId, page->sessionId)) {
-          enablePage(conn, page->targetId, page->sessionId);
+          channel_.enablePage(conn, page->targetId, page->sessionId);
         }
         return shown["href"].text();
       }
-      if (committed() && !std::exchange(worldMade, true)) prepareWorld(conn, *page, deadline);
+      if (committed() && !std::exchange(worldMade, true))
+        channel_.prepareWorld(conn, *page, deadline);
     } catch (const BrowserError& error) {
       // A page that answers slowly, or not yet, is not ready yet; a connection that has ended
       // fails the navigation.
       if (failedWith(error, "connection closed")) throw;
     }
-    failOnDialog(*page);
+    channel_.failOnDialog(*page);
     // The pause ends early, once, when the new document stops loading: its next probe then finds
     // it complete without waiting out the rest of the pause. A dialog also ends the pause.
     pages_.pauseForLoad(page->targetId, page->sessionId, loaderId, loadSeen, kReadinessPause);
@@ -316,11 +266,11 @@ std::string CDPBrowserController::navigate(const std::string& url) {
 
 std::string CDPBrowserController::currentURL() {
   const Connection conn = ensureConnection();
-  std::optional<ActivePage> page = activePage(conn);
+  std::optional<PageTarget> page = activePage(conn);
   if (!page) throw BrowserError::cdpFailure("no page target");
-  failOnDialog(*page);
+  channel_.failOnDialog(*page);
   try {
-    return evalInPage(conn, *page, "location.href", kProbeDeadline);
+    return channel_.evaluate(conn, *page, kAddress, kProbeDeadline)["href"].text();
   } catch (const std::exception&) {
     return "";
   }
@@ -365,14 +315,14 @@ void CDPBrowserController::closeTab(const std::string& id) {
 
 void CDPBrowserController::handleDialog(bool accept, const std::optional<std::string>& promptText) {
   const Connection conn = ensureConnection();
-  std::optional<ActivePage> page = activePage(conn);
+  std::optional<PageTarget> page = activePage(conn);
   if (!page) throw BrowserError::cdpFailure("no page target");
   Json params{{"accept", accept}};
   if (promptText) params["promptText"] = *promptText;
   // No Page.enable here: the session has it since it was attached, and sent again while a dialog
   // shows it would never be answered.
   try {
-    sendToPage(conn, *page, "Page.handleJavaScriptDialog", params);
+    channel_.send(conn, *page, "Page.handleJavaScriptDialog", params);
   } catch (const std::exception&) {
     // Whatever was thought open is not: the page serves the other tools again.
     pages_.clearDialog(page->targetId);
@@ -381,8 +331,109 @@ void CDPBrowserController::handleDialog(bool accept, const std::optional<std::st
   }
 }
 
-void CDPBrowserController::failOnDialog(const ActivePage& target) {
-  pages_.failOnDialog(target.targetId, target.sessionId);
+FieldMatch CDPBrowserController::locateField(FillField field,
+                                             const std::optional<std::string>& selector) {
+  if (field == FillField::custom && !selector) {
+    throw ToolError::invalidArguments("field 'custom' requires a selector");
+  }
+  const Connection conn = ensureConnection();
+  Json targets;
+  const std::optional<PageTarget> page = activePage(conn, &targets);
+  if (!page) return FieldMatch{};
+  return search_.locate(conn, *page, targets, field, FieldSearch::selectorsOf(field, selector));
+}
+
+PageShown CDPBrowserController::shownPage(std::span<const FillField> kinds) {
+  std::string selectors;
+  for (FillField kind : kinds) {
+    const std::string own = FieldSearch::selectorsOf(kind, std::nullopt);
+    if (!own.empty()) selectors += (selectors.empty() ? "" : ", ") + own;
+  }
+  const Connection conn = ensureConnection();
+  Json targets;
+  const std::optional<PageTarget> page = activePage(conn, &targets);
+  if (!page) return {};
+  // Without selectors (an empty list matches nothing) the search still reads the address.
+  return search_.shown(conn, *page, targets, selectors);
+}
+
+// The typing is one synchronous function on the element the field search handed out: it
+// re-checks the element, the focus and its document's origin and sets the value, so no page script
+// runs between the checks and the value. Typing and submitting count as the user's own input, as
+// they would for a person.
+//
+// What a submission does with a typed value is judged in the page, by the guard the typing leaves
+// in the element's document (scripts/guard.js) with the value's binding: whoever sets it off,
+// after the page's own handlers, before anything is sent. The binding travels with the typing
+// call, so judging costs no DevTools command of its own.
+void CDPBrowserController::typeInto(const FieldMatch& match, const std::string& text,
+                                    const FillBinding& binding) {
+  const LocatedElement& element = elementOf(match);
+  const ScriptReply typed = channel_.callOnElement(
+      ensureConnection(), element, scripts::type,
+      Json::array({Json{{"value", text}}, Json{{"value", toString(element.field)}},
+                   Json{{"value", element.origin}}, Json{{"value", bindingJson(binding)}}}),
+      "the typing");
+  const std::string kind = typed.kind();
+  if (kind == "opaque") throw BrowserError::opaqueOrigin(element.origin);
+  if (kind == "origin") throw BrowserError::originMismatch(element.origin, typed["origin"].text());
+  if (kind == "changed") throw BrowserError::fieldChanged(typed["what"].text());
+  if (kind != "typed") throw BrowserError::fieldChanged("the page changed the field");
+}
+
+void CDPBrowserController::clearField(const FieldMatch& match) {
+  try {
+    (void)channel_.callOnElement(ensureConnection(), elementOf(match), scripts::clear,
+                                 Json::array(), "clearing the field");
+  } catch (const std::exception&) {
+    // Gone with its document: nothing left to clear.
+  }
+}
+
+bool CDPBrowserController::submit(const FieldMatch& match) {
+  const LocatedElement& element = elementOf(match);
+  const Connection conn = ensureConnection();
+  const std::string loaderBefore = pages_.loaderOf(element.targetId);
+  ScriptReply answer =
+      channel_.callOnElement(conn, element, scripts::submit, Json::array(), "the submit");
+  std::string kind = answer.kind();
+  bool submitted = kind == "submitted" || kind == "clicked";
+  if (kind == "none" || kind.empty()) {
+    pressEnter(conn, element.sessionId);
+    // Only what the document's guard saw tells whether the key press submitted anything; a page
+    // whose script acted on the key may have left the document already, which the key led to.
+    try {
+      answer = channel_.callOnElement(conn, element, scripts::outcome, Json::array(), "the submit");
+      kind = answer.kind();
+    } catch (const BrowserError& error) {
+      if (error.errorCase() != BrowserError::Case::fieldChanged) throw;
+      kind = "taken";
+    }
+    submitted = kind == "started" || kind == "taken";
+  }
+  if (kind == "refused") throw BrowserError::submitRefused(answer["reason"].text());
+  // The next operation acts on the page the submit led to, not on the one it left.
+  pages_.awaitDocument(element.targetId, element.sessionId, loaderBefore, kSubmitWindow,
+                       kReadinessPolls * kReadinessPause, [&] {
+                         channel_.prepareWorld(conn,
+                                               PageTarget{element.targetId, element.sessionId, ""},
+                                               kReadinessProbe);
+                       });
+  return submitted;
+}
+
+void CDPBrowserController::pressEnter(const Connection& conn, const std::string& sessionId) {
+  for (const char* type : {"keyDown", "keyUp"}) {
+    Json key{{"type", type},
+             {"key", "Enter"},
+             {"code", "Enter"},
+             {"windowsVirtualKeyCode", 13},
+             {"nativeVirtualKeyCode", 13}};
+    // The key's character makes the key press a keypress too, as a keyboard's Enter is.
+    if (key["type"] == "keyDown") key["text"] = key["unmodifiedText"] = "\r";
+    conn->send("Input.dispatchKeyEvent", key, sessionId,
+               CallBudget::clamp(kCommandDeadline, "the submit"));
+  }
 }
 
 }  // namespace varn::mcp

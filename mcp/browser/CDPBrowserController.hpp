@@ -13,8 +13,10 @@
 #include "mcp/browser/BrowserController.hpp"
 #include "mcp/browser/BrowserManager.hpp"
 #include "mcp/browser/CDPConnection.hpp"
+#include "mcp/browser/FieldSearch.hpp"
 #include "mcp/browser/IdleClock.hpp"
 #include "mcp/browser/IdleWatchdog.hpp"
+#include "mcp/browser/PageChannel.hpp"
 #include "mcp/browser/PageSessions.hpp"
 #include "mcp/browser/TargetList.hpp"
 #include "support/Json.hpp"
@@ -32,15 +34,18 @@ namespace varn::mcp {
 // ordinary page exists, unless the agent activated one, and targets that are not of type "page"
 // ("browser_ui", workers, frames) never count. Visibility does not count: every headless tab
 // reports itself visible. Nothing is asked of the other tabs, so a tab that hangs or loops costs
-// the choice nothing. Each page target gets one flat session, with the
-// Page domain enabled as it is attached, so that dialogs it opens later can be answered; the
-// session is reused by every later operation until the browser reports it detached
-// ("Target.detachedFromTarget", or a "Session with given id not found" error), when the page is
-// attached afresh.
+// the choice nothing. Each page target gets one flat session, with the Page domain enabled as it is
+// attached, so that dialogs it opens later can be answered; the session is reused by every later
+// operation until the browser reports it detached ("Target.detachedFromTarget", or a "Session with
+// given id not found" error), when the page is attached afresh.
 //
-// Every DevTools command has a deadline (kCommandDeadline; the readiness and location.href probes
-// kProbeDeadline), so no operation waits for ever; a page blocked by an open
-// alert() answers no evaluation, and handleDialog still answers the dialog meanwhile.
+// The field search is FieldSearch's, in the page chosen here; every target is attached, and every
+// script called in a page and its answer read, by the PageChannel. Typing and submitting are script
+// calls on the element the search handed out.
+//
+// Every DevTools command has a deadline (kCommandDeadline; the readiness probe kProbeDeadline), so
+// no operation waits for ever; a page blocked by an open alert() answers no evaluation, and
+// handleDialog still answers the dialog meanwhile.
 //
 // An idle watchdog stops the browser once the agent has not used it for the idle window (see
 // IdleWatchdog): every operation that talks to the browser counts as use, and so does a tool call
@@ -52,7 +57,7 @@ namespace varn::mcp {
 class CDPBrowserController final : public BrowserController {
  public:
   static constexpr std::chrono::milliseconds kCommandDeadline = CDPConnection::kDefaultDeadline;
-  static constexpr std::chrono::milliseconds kProbeDeadline{10000};
+  static constexpr std::chrono::milliseconds kProbeDeadline = PageChannel::kScriptDeadline;
   // How long a navigation waits for the page session's Page.enable to be answered, which a page
   // that answers anything at all does at once.
   static constexpr std::chrono::milliseconds kEnableWait{1000};
@@ -64,8 +69,6 @@ class CDPBrowserController final : public BrowserController {
   static constexpr std::chrono::milliseconds kReadinessPause{200};
   // The longest a readiness probe waits for its answer.
   static constexpr std::chrono::milliseconds kReadinessProbe{1000};
-  // The most frames of one target a field search looks into besides its main frame.
-  static constexpr std::size_t kMaxFrames = 32;
 
   // `manager` must not be null; the controller takes its events. `idleTimeout`: the default idle
   // window (zero or less: no automatic stop). `clock`: the watchdog's clock. Sends nothing and
@@ -133,12 +136,7 @@ class CDPBrowserController final : public BrowserController {
   void handleDialog(bool accept, const std::optional<std::string>& promptText) override;
 
  private:
-  struct ActivePage {
-    std::string targetId;
-    std::string sessionId;
-    std::string url;
-  };
-  using Connection = std::shared_ptr<CDPConnection>;
+  using Connection = PageChannel::Connection;
 
   // The connection of this browser run, taken from the manager on first use. Marks activity
   // first, always.
@@ -156,122 +154,10 @@ class CDPBrowserController final : public BrowserController {
                                               const support::Json& targetInfos);
   // The page the agent works on, the first of pageOrder that can be attached (attaching it);
   // nullopt when there is none. With `targets`, the target list it read goes there.
-  std::optional<ActivePage> activePage(const Connection& conn, support::Json* targets = nullptr);
-  // The session of the target: the kept one, else a new flat session with Page enabled (and, for a
-  // `page`, focus emulated). nullopt when the attach reply carries no session id.
-  std::optional<std::string> attach(const Connection& conn, const std::string& targetId,
-                                    bool page = false);
-  // Posts Page.enable in the target's session; its answer is noted with the session.
-  void enablePage(const Connection& conn, const std::string& targetId,
-                  const std::string& sessionId);
-  // Runtime.evaluate with returnByValue; the string value, or "" for any other result.
-  std::string evalString(const Connection& conn, const std::string& js,
-                         const std::string& sessionId,
-                         std::chrono::milliseconds deadline = kCommandDeadline);
-  // evalString in the page's session, through sendToPage.
-  std::string evalInPage(const Connection& conn, ActivePage& page, const std::string& js,
-                         std::chrono::milliseconds deadline);
-  // Sends a command in the page's session; when the browser no longer knows the session, the page
-  // is attached afresh (page.sessionId updated) and the command sent once more.
-  support::Json sendToPage(const Connection& conn, ActivePage& page, std::string_view method,
-                           const support::Json& params,
-                           std::chrono::milliseconds deadline = kCommandDeadline);
-
-  // The frame targets a field search looks into besides the page: every frame target of the
-  // target list (as a Target.getTargets reply) whose parent chain reaches the page.
-  static std::vector<std::string> frameTargets(const support::Json& targets,
-                                               const ActivePage& page);
-  // The frames, other than its main frame, that the target's renderer holds in the target's own
-  // process (same-site frames, and same-origin ones), depth first, at most kMaxFrames.
-  std::vector<std::string> childFrames(const Connection& conn, const ActivePage& target,
-                                       std::chrono::milliseconds deadline);
-  // Makes this controller's isolated world in the target's frame `frameId`: the id of its
-  // execution context in the document there now.
-  std::int64_t newWorld(const Connection& conn, const ActivePage& target,
-                        const std::string& frameId, std::chrono::milliseconds deadline);
-  // Makes the isolated world of the target's main frame ahead of its first script call, while its
-  // new document loads (the renderer then mostly waits on the network), and keeps its global
-  // object with the session. Does nothing when the session keeps one or shows a dialog; a failure
-  // leaves the world to be made by that call.
-  void prepareWorld(const Connection& conn, const ActivePage& target,
-                    std::chrono::milliseconds deadline) noexcept;
-  // Makes this controller's isolated world in the target's frame `frameId` and makes `call` (a
-  // Runtime.callFunctionOn without its target) on its global object; an object of that world in
-  // the reply is kept with the session as the world for later calls.
-  support::Json callInNewWorld(const Connection& conn, const ActivePage& target,
-                               const std::string& frameId, const support::Json& call,
-                               std::chrono::milliseconds deadline);
-  // Runtime.callFunctionOn of `function` in the isolated world of the target's frame `frameId`
-  // (made afresh when the kept one is gone with its document), with `this` an object of that
-  // world: a value returned comes by value, an object as a remote object with its plain members
-  // (scriptAnswer). With `gesture`, the call counts as the user's input (it activates the frame).
-  support::Json callInWorld(const Connection& conn, const ActivePage& target,
-                            const std::string& frameId, const std::string& function,
-                            const support::Json& arguments, std::chrono::milliseconds deadline,
-                            bool gesture = false);
-  // What one frame answered a field search: where it was asked, how many visible matches its
-  // document holds, how many frame elements (iframe, frame, object, embed), and the first match's
-  // type and its document's origin (a frame that found nothing answers zeros and ""); the remote
-  // object holding the match when the probe focused and handed it out ("" when not).
-  struct FrameAnswer {
-    ActivePage target;
-    std::string frameId;
-    std::int64_t count = 0;
-    std::int64_t frames = 0;
-    std::string type;
-    std::string origin;
-    std::string href;  // the document's address; "" but in the top document
-    std::string handle;
-  };
-  // The chosen page and the answers of searchFrames for `selectors` in it and its frame targets;
-  // nullopt without a page. With `handOut`, a page without frames also focuses and hands out its
-  // single match in the same probe. dialogOpen when the page shows a dialog.
-  std::optional<std::pair<ActivePage, std::vector<FrameAnswer>>> searchPage(
-      const Connection& conn, const std::string& selectors, bool handOut);
-  // Probes the page (its main document with the arguments `ofPage`), then the frame targets
-  // `frames` (probeFrameTargets), within one search deadline; the answers of all, the page's
-  // first. dialogOpen when any of them shows a dialog; a timeout when the page itself does not
-  // answer.
-  std::vector<FrameAnswer> searchFrames(const Connection& conn, const ActivePage& page,
-                                        const std::vector<std::string>& frames,
-                                        const support::Json& ofPage,
-                                        const support::Json& arguments);
-  // Probes the frame targets `frames` (probeTarget), at most kMaxProbes at once on threads that
-  // share the calling thread's CallBudget, until `end`; the answers per frame, in the order of
-  // `frames` (empty for a frame not reached). Blocks until every prober has ended. dialogOpen
-  // when any of them shows a dialog.
-  std::vector<std::vector<FrameAnswer>> probeFrameTargets(
-      const Connection& conn, const std::vector<std::string>& frames,
-      const support::Json& arguments, std::chrono::steady_clock::time_point end);
-  // Runs the probe script with `ofMain` in the target's main frame (attaching it first when it
-  // has no session yet) and, when that document holds frames, with `arguments` in each of
-  // childFrames; every wait ends by `end`. A frame that fails answers nothing and a timed-out one
-  // ends the target's search; dialogOpen passes through, and so does a timeout of the page
-  // (`isPage`) before it answered anything.
-  std::vector<FrameAnswer> probeTarget(const Connection& conn, ActivePage target,
-                                       const support::Json& ofMain, const support::Json& arguments,
-                                       std::chrono::steady_clock::time_point end, bool isPage);
-  // One probe script call in the target's frame `frameId`; its failures pass through.
-  FrameAnswer askFrame(const Connection& conn, const ActivePage& target, const std::string& frameId,
-                       const support::Json& arguments, std::chrono::milliseconds deadline);
-  // Focuses the single match of `selectors` in the frame that found it and hands out its element;
-  // null when the frame no longer holds exactly one.
-  std::shared_ptr<const FieldHandle> focusSingle(const Connection& conn, const FrameAnswer& hit,
-                                                 FillField field, const std::string& selectors,
-                                                 const std::string& pageURL);
-  // The element of `hit` that the remote object `handle` holds, as a match hands it out.
-  std::shared_ptr<const FieldHandle> located(const Connection& conn, const FrameAnswer& hit,
-                                             FillField field, const std::string& handle,
-                                             const std::string& pageURL);
-  // Runtime.callFunctionOn of `function` on the match's element, by value and as the user's
-  // input; fieldChanged when the element is gone with its document, session or browser.
-  support::Json callOnElement(const FieldMatch& match, const std::string& function,
-                              const support::Json& arguments, std::string_view step);
+  std::optional<PageTarget> activePage(const Connection& conn, support::Json* targets = nullptr);
   // Presses and releases Enter in the session, as the user's own key press (with its character, so
   // that the page also sees a keypress).
   void pressEnter(const Connection& conn, const std::string& sessionId);
-  // dialogOpen when the target's kept session has a JavaScript dialog open.
-  void failOnDialog(const ActivePage& target);
   // Drops the connection and everything tied to it (the manager closes it). Requires mutex_.
   void dropConnectionLocked();
 
@@ -284,6 +170,8 @@ class CDPBrowserController final : public BrowserController {
   PageSessions pages_;
   // The targets connection_'s browser reports, bound to it under mutex_.
   TargetList targets_;
+  PageChannel channel_{pages_};   // over pages_
+  FieldSearch search_{channel_};  // through channel_
 
   // Last: destroyed first, so its thread never outlives what the idle action uses.
   IdleWatchdog watchdog_;

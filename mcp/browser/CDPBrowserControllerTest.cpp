@@ -98,7 +98,9 @@ class ScriptedBrowser {
     }
     if (method == "Runtime.evaluate") {
       const std::string expression = params.value("expression", "");
-      if (expression == "location.href") return value("https://now/" + session);
+      if (expression == "({href: location.href})") {
+        return result({{"result", {{"value", {{"href", "https://now/" + session}}}}}});
+      }
       if (expression == "globalThis") {
         return result({{"result", {{"objectId", "global-" + params["contextId"].dump()}}}});
       }
@@ -119,7 +121,6 @@ class ScriptedBrowser {
 
  private:
   static Json result(Json body) { return Json{{"result", std::move(body)}}; }
-  static Json value(const std::string& text) { return result({{"result", {{"value", text}}}}); }
   // The readiness probe's answer: the state, and the address location.href would give.
   static Json readiness(const std::string& state, const std::string& session) {
     return {{"result", {{"value", {{"state", state}, {"href", "https://now/" + session}}}}}};

@@ -1,4 +1,4 @@
-#include "mcp/browser/FieldElement.hpp"
+#include "mcp/browser/PageChannel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,17 +7,22 @@ namespace {
 
 using support::Json;
 
-// A probe's reply in each shape it comes in, and the answer read from it.
+// A script's reply in each shape it comes in, and the answer and handle read from it.
 struct AnswerCase {
   const char* name;
   const char* reply;
   const char* answer;
+  const char* handle = "";
 };
 
 const AnswerCase kAnswers[] = {
     {"JsonText",
      R"({"result": {"type": "string", "value": "{\"answer\": \"found\", \"count\": 2}"}})",
      R"({"answer": "found", "count": 2})"},
+    // An evaluation by value; a text that holds no object answers nothing.
+    {"AnObjectByValue", R"({"result": {"type": "object", "value": {"state": "complete"}}})",
+     R"({"state": "complete"})"},
+    {"TextThatIsNoObject", R"({"result": {"type": "string", "value": "https://a/[1]"}})", "{}"},
     // A record handed out by reference: its plain members; a nested object, a member without a
     // value and a malformed pair are left out.
     {"TheMembersOfADeepSerializedObject",
@@ -29,20 +34,22 @@ const AnswerCase kAnswers[] = {
            ["node", {"type": "node", "value": {"nodeType": 1}}],
            ["gone", {"type": "undefined"}],
            ["short"], [3, {"type": "number", "value": 3}], "odd"]}}})",
-     R"({"answer": "found", "count": 1, "sole": true})"},
+     R"({"answer": "found", "count": 1, "sole": true})", "1.2.3"},
     {"ADeepSerializedNull",
      R"({"result": {"type": "object", "subtype": "null", "value": null,
          "deepSerializedValue": {"type": "null"}}})",
      "{}"},
 };
 
-class ScriptAnswerTest : public testing::TestWithParam<AnswerCase> {};
+class ScriptReplyTest : public testing::TestWithParam<AnswerCase> {};
 
-TEST_P(ScriptAnswerTest, ReadsTheAnswerOfEachReplyShape) {
-  EXPECT_EQ(scriptAnswer(Json::parse(GetParam().reply)), Json::parse(GetParam().answer));
+TEST_P(ScriptReplyTest, ReadsTheAnswerOfEachReplyShape) {
+  const ScriptReply read = ScriptReply::read(Json::parse(GetParam().reply));
+  EXPECT_EQ(read.answer, Json::parse(GetParam().answer));
+  EXPECT_EQ(read.handle, GetParam().handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, ScriptAnswerTest, testing::ValuesIn(kAnswers),
+INSTANTIATE_TEST_SUITE_P(Shapes, ScriptReplyTest, testing::ValuesIn(kAnswers),
                          [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
