@@ -1,26 +1,54 @@
 #include "mcp/server/LineReader.hpp"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace varn::mcp {
 namespace {
 
 constexpr std::size_t kReadBlockBytes = 64 * 1024;
-// The buffer's size until a long line or a pause needs more.
-constexpr std::size_t kSmallBufferBytes = 4 * kReadBlockBytes;
+// The start of the buffer that lines of a few kilobytes keep using: its memory is never given
+// back, and bytes move down to it once as many were handed over as are left.
+constexpr std::size_t kKeptBytes = 4 * kReadBlockBytes;
+
+std::size_t pageBytes() {
+  static const auto bytes = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return bytes;
+}
+
+std::size_t roundUpToPage(std::size_t bytes) {
+  const std::size_t page = pageBytes();
+  return (bytes + page - 1) / page * page;
+}
+
+// Address space for `bytes`, without memory until it is written.
+char* reserve(std::size_t bytes) {
+  void* pages = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (pages == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<char*>(pages);
+}
 
 }  // namespace
+
+void LineReader::Unmap::operator()(char* pages) const noexcept {
+  ::munmap(pages, bytes);
+}
 
 LineReader::LineReader(int fd, std::size_t maxLineBytes, std::size_t aheadBytes)
     : fd_(fd),
       maxLineBytes_(maxLineBytes),
       aheadBytes_(aheadBytes),
-      slack_(std::max(aheadBytes / 4, kReadBlockBytes)) {}
+      slack_(std::max(aheadBytes / 4, kReadBlockBytes)),
+      capacity_(roundUpToPage(std::max(maxLineBytes, aheadBytes) + slack_ + kReadBlockBytes)) {
+  buf_ = std::unique_ptr<char, Unmap>(reserve(capacity_), Unmap{capacity_});
+}
 
 void LineReader::run(Consumer& consumer, BackPressure& pressure) {
   for (;;) {
@@ -122,6 +150,7 @@ std::size_t LineReader::readMore() {
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return 0;
     end_ += static_cast<std::size_t>(count);
+    touched_ = std::max(touched_, end_);
     return static_cast<std::size_t>(count);
   }
 }
@@ -130,34 +159,48 @@ void LineReader::makeRoom() {
   if (begin_ == end_) {
     begin_ = end_ = searched_ = offered_ = 0;
     taken_.clear();
+    release();
+  }
+  const std::size_t pending = end_ - begin_;
+  // Moving the bytes down costs what is left; it waits until at least as much was handed over, or
+  // a quarter of the budget when the end is reached. Lines of a few kilobytes so stay in the
+  // buffer's first blocks.
+  const bool roomy = capacity_ - end_ >= kReadBlockBytes;
+  if (begin_ > 0 && (roomy ? begin_ >= pending && end_ + kReadBlockBytes > kKeptBytes
+                           : begin_ >= slack_ || begin_ >= pending)) {
+    moveDown();
+    release();
   }
   if (capacity_ - end_ >= kReadBlockBytes) return;
+  // Only the end of input drained behind a full read-ahead gets here: what is left in the pipe or
+  // socket is kept too. The pages move, not the bytes.
+  const std::size_t grown = roundUpToPage(std::max(2 * capacity_, end_ + kReadBlockBytes));
+  void* pages = ::mremap(buf_.get(), capacity_, grown, MREMAP_MAYMOVE);
+  if (pages == MAP_FAILED) throw std::bad_alloc();
+  (void)buf_.release();
+  buf_ = std::unique_ptr<char, Unmap>(static_cast<char*>(pages), Unmap{grown});
+  capacity_ = grown;
+}
+
+void LineReader::moveDown() {
   const std::size_t pending = end_ - begin_;
-  const auto moveDown = [&](char* to) {
-    std::memmove(to, buf_.get() + begin_, pending);
-    searched_ = std::max(searched_, begin_) - begin_;
-    offered_ = std::max(offered_, begin_) - begin_;
-    for (Taken& line : taken_) {
-      line.start -= begin_;
-      line.end -= begin_;
-    }
-    end_ = pending;
-    begin_ = 0;
-  };
-  // Moving the bytes down costs what is left; it waits until at least as much, or a quarter of
-  // the budget, was handed over since the last move.
-  if (begin_ > 0 && (begin_ >= slack_ || begin_ >= pending)) moveDown(buf_.get());
-  if (capacity_ - end_ >= kReadBlockBytes) return;
-  // Grown once to its full size (left untouched, so unused pages cost nothing); beyond that only
-  // when the end of input is drained behind a full read-ahead.
-  const std::size_t full = std::max(maxLineBytes_, aheadBytes_) + slack_ + kReadBlockBytes;
-  std::size_t size = capacity_ == 0 ? std::min(kSmallBufferBytes, full) : full;
-  if (size <= capacity_) size = 2 * capacity_;
-  size = std::max(size, pending + kReadBlockBytes);
-  std::unique_ptr<char[]> grown = std::make_unique_for_overwrite<char[]>(size);
-  if (pending > 0) moveDown(grown.get());
-  buf_ = std::move(grown);
-  capacity_ = size;
+  std::memmove(buf_.get(), buf_.get() + begin_, pending);
+  searched_ = std::max(searched_, begin_) - begin_;
+  offered_ = std::max(offered_, begin_) - begin_;
+  for (Taken& line : taken_) {
+    line.start -= begin_;
+    line.end -= begin_;
+  }
+  end_ = pending;
+  begin_ = 0;
+}
+
+void LineReader::release() {
+  // Only once what is left fits the first blocks (not in the middle of a long line, which would
+  // take the memory again at once), and not for a few blocks: that costs more than it saves.
+  if (end_ > kKeptBytes || touched_ < 2 * kKeptBytes) return;
+  ::madvise(buf_.get() + kKeptBytes, roundUpToPage(touched_) - kKeptBytes, MADV_DONTNEED);
+  touched_ = kKeptBytes;
 }
 
 void LineReader::end(Consumer& consumer) {

@@ -20,10 +20,12 @@ namespace varn::mcp {
 // it, and tells the consumer that input ended, so that nothing waits for an answer that cannot
 // come.
 //
-// One buffer holds the partial line and what is read ahead. It grows once to its full size (the
-// larger of the line limit and the budget, with room to read into) and is then reused: every byte
-// is searched for its line feed once, and the buffer's bytes move only to make room at its end,
-// after at least a quarter of the budget was handed over since the last move.
+// One buffer holds the partial line and what is read ahead. Its address space is reserved once,
+// at its full size (the larger of the line limit and the budget, with room to read into), and
+// memory is taken only as bytes are read into it: lines of a few kilobytes use its first blocks
+// only. Once every byte read was handed over, the memory a long line or a pause took goes back to
+// the system. Every byte is searched for its line feed once, and the buffer's bytes move only to
+// make room, after at least as many were handed over since the last move.
 class LineReader final {
  public:
   // What the reader hands its lines to.
@@ -57,7 +59,11 @@ class LineReader final {
 
   // `maxLineBytes` is the longest line handed over, in bytes before its line feed; `aheadBytes`
   // the most a pause reads ahead (the lines not yet handed over, partial last line included).
+  // Throws std::bad_alloc when the buffer's address space cannot be reserved.
   LineReader(int fd, std::size_t maxLineBytes, std::size_t aheadBytes);
+
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
 
   // Reads until end of input or a read error (EINTR is retried), handing every line to
   // `consumer` and pausing as `consumer` asks until `pressure` has room.
@@ -81,7 +87,18 @@ class LineReader final {
   std::size_t readMore();
   // Makes room for one read at the buffer's end.
   void makeRoom();
+  // Moves the bytes not handed over yet to the buffer's start.
+  void moveDown();
+  // Gives the memory of the pages past the bytes in use back to the system, but for the first
+  // blocks, which every line reuses.
+  void release();
   void end(Consumer& consumer);
+
+  // Unmaps the buffer.
+  struct Unmap {
+    std::size_t bytes;
+    void operator()(char* pages) const noexcept;
+  };
 
   const int fd_;
   const std::size_t maxLineBytes_;
@@ -90,9 +107,11 @@ class LineReader final {
   // only after this many were handed over.
   const std::size_t slack_;
   // Bytes [begin_, end_) of buf_ are read and not handed over yet; no line feed stands in
-  // [begin_, searched_); the lines before offered_ were offered ahead already.
-  std::unique_ptr<char[]> buf_;
-  std::size_t capacity_ = 0;
+  // [begin_, searched_); the lines before offered_ were offered ahead already. The pages below
+  // touched_ may hold memory.
+  std::unique_ptr<char, Unmap> buf_;
+  std::size_t capacity_;
+  std::size_t touched_ = 0;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::size_t searched_ = 0;
