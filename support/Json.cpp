@@ -307,8 +307,11 @@ std::optional<Json> parseJsonOutline(std::string_view text,
   }
 }
 
-std::optional<std::string> memberText(std::string_view object, std::string_view key) {
-  std::optional<std::string> found;
+namespace {
+
+// The value of the last top-level member named `key` of a JSON object text, exactly as written.
+std::optional<std::string_view> memberValue(std::string_view object, std::string_view key) {
+  std::optional<std::string_view> found;
   // The reader skips a UTF-8 byte order mark before the value; so does this.
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   std::size_t i = skipSpace(object, object.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0);
@@ -323,26 +326,36 @@ std::optional<std::string> memberText(std::string_view object, std::string_view 
     }
     const std::size_t valueStart = skipSpace(object, skipSpace(object, keyEnd) + 1);
     const std::size_t valueEnd = skipValue(object, valueStart);
-    if (matches) {
-      // The last one counts, as for the parsed object.
-      std::string text;
-      for (std::size_t k = valueStart; k < valueEnd;) {
-        if (object[k] == '"') {
-          const std::size_t end = skipString(object, k);
-          text.append(object.substr(k, end - k));
-          k = end;
-        } else {
-          if (!isJsonSpace(object[k])) text.push_back(object[k]);
-          ++k;
-        }
-      }
-      found = std::move(text);
-    }
+    // The last one counts, as for the parsed object.
+    if (matches) found = object.substr(valueStart, valueEnd - valueStart);
     i = skipSpace(object, valueEnd);
     if (i >= object.size() || object[i] != ',') break;
     i = skipSpace(object, i + 1);
   }
   return found;
+}
+
+}  // namespace
+
+std::optional<std::string> memberText(std::string_view object, std::string_view key) {
+  const std::optional<std::string_view> value = memberValue(object, key);
+  if (!value) return std::nullopt;
+  std::string text;
+  for (std::size_t k = 0; k < value->size();) {
+    if ((*value)[k] == '"') {
+      const std::size_t end = skipString(*value, k);
+      text.append(value->substr(k, end - k));
+      k = end;
+    } else {
+      if (!isJsonSpace((*value)[k])) text.push_back((*value)[k]);
+      ++k;
+    }
+  }
+  return text;
+}
+
+bool hasMember(std::string_view object, std::string_view key) {
+  return memberValue(object, key).has_value();
 }
 
 std::optional<std::string> clampHugeNumbers(std::string_view text) {

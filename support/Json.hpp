@@ -71,6 +71,10 @@ class JsonDecodeError : public std::exception {
 // tokens; nullopt when it has none.
 [[nodiscard]] std::optional<std::string> memberText(std::string_view object, std::string_view key);
 
+// Whether a JSON object text, read as memberText reads it, has a member named `key`. Copies
+// nothing, however long the values are.
+[[nodiscard]] bool hasMember(std::string_view object, std::string_view key);
+
 // Like parseJson, but throws JsonDecodeError("the data is not valid JSON") instead of returning
 // nullopt. Used where a failed parse is the decoder's error (vault replies).
 [[nodiscard]] Json parseJsonOrThrow(std::string_view text);

@@ -153,11 +153,13 @@ TEST(JsonWriterTest, WritesTextsAsTheJsonLibraryReadsThem) {
   }
 }
 
-TEST(JsonScanTest, MemberTextIsTheLastOneAsWrittenWithoutWhiteSpace) {
+TEST(JsonScanTest, TopLevelMembersAreFoundAsWrittenTheLastOneCounting) {
   EXPECT_EQ(memberText(R"({"a":1, "id" : [ 1 , "x y" ] ,"b":{"id":2}})", "id"), R"([1,"x y"])");
   EXPECT_EQ(memberText(R"({"id":1,"\u0069d":-0})", "id"), "-0");
   EXPECT_EQ(memberText(R"({"ids":1,"b":{"id":2}})", "id"), std::nullopt);
   EXPECT_EQ(memberText("\xEF\xBB\xBF \t{\"id\":5}", "id"), "5");
+  EXPECT_TRUE(hasMember(R"({"id":"x","m\u0065thod":"ping"})", "method"));
+  EXPECT_FALSE(hasMember(R"({"id":"method","params":{"method":1}})", "method"));
 }
 
 TEST(JsonScanTest, ParsedBytesCountsWhatTheValueHoldsNotItsLength) {

@@ -197,6 +197,8 @@ void MCPServer::serve(int inputFd, LineWriter& writer, ServeLimits limits) const
       void blockEnd() override { replies_.wakeWriter(); }
 
       bool takeAhead(std::string_view line) override {
+        // A request is no answer: its members are not read, however long its id.
+        if (support::hasMember(line, "method")) return false;
         // Only what an answer is read by: a line of any length stays small once read.
         static constexpr std::string_view kAnswer[] = {"id", "method", "result.action"};
         std::optional<Json> message = support::parseJsonOutline(line, kAnswer);
