@@ -21,7 +21,7 @@ constexpr std::size_t kMiB = std::size_t{1} << 20;
 constexpr std::size_t kMaxReplyLine = 128 * kMiB;  // line feed included
 constexpr std::size_t kMaxInputLine = 16 * kMiB;   // line feed excluded
 constexpr std::size_t kReadAhead = 16 * kMiB;
-constexpr std::size_t kMaxReplies = 10'000;
+constexpr std::size_t kMaxReplies = 5'000;
 
 const std::string kOtpRef = "varn://local/GitHub/otp";
 const std::string kSeed = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";

@@ -57,10 +57,11 @@ class MCPServer final {
   // what is handled is built (its method and id, an answer's action).
   //
   // Reading pauses, after the line that went over, while the lines read and not yet answered,
-  // with their replies, hold more than `limits.bytes` bytes or more than `limits.replies` replies
-  // wait to be written. A pause reads ahead up to `limits.ahead` bytes and hands the approval
-  // answers among them to the coordinator at once, so that the call they release is not held up
-  // by the lines after it. At end of input every pending approval ends as "cancel" (no answer can
+  // with their replies, hold more than `limits.bytes` less `limits.ahead` bytes or more than
+  // `limits.replies` replies wait to be written. A pause reads ahead up to `limits.ahead` bytes
+  // (so that what is held stays within `limits.bytes`) and hands the approval answers among them
+  // to the coordinator at once, so that the call they release is not held up by the lines after
+  // it. At end of input every pending approval ends as "cancel" (no answer can
   // come), then every line read is handled, every reply is written and serve() returns.
   //
   // A reply echoes the request's "id" as the client wrote it (a number keeps its digits).

@@ -681,9 +681,11 @@ TEST_F(MCPServerTest, AnApprovalAnswerReleasesAToolCallThatWaitsForIt) {
 
 // Reading pauses once too much is in flight, but a pause reads ahead and hands over the approval
 // answer behind the flood of pings at once, so the call that waits for it is approved. Past what
-// a pause may read ahead, the answer is read only once the wait has run out. An answer read ahead
-// ends the long wait at once, however slowly the machine reads; only the case that must run out
-// waits briefly.
+// a pause may read ahead, the answer is read only once the wait has run out. What it may read
+// ahead is taken from the bytes in flight: pings that fit the bytes but not what the read-ahead
+// leaves of them pause reading, and lines without a reply behind them keep the answer out of
+// reach. An answer read ahead ends the long wait at once, however slowly the machine reads; only
+// the cases that must run out wait briefly.
 TEST_F(MCPServerTest, APauseReadsAheadForTheApprovalAnswerUpToItsBudget) {
   struct Case {
     const char* name;
@@ -691,12 +693,15 @@ TEST_F(MCPServerTest, APauseReadsAheadForTheApprovalAnswerUpToItsBudget) {
     std::size_t pad;
     const char* ref;
     const char* action;
+    std::size_t silentBytes = 0;  // of lines without a reply, behind the pings
   };
   for (const Case& c :
        {Case{"replies", ServeLimits{std::size_t{1} << 20, 4}, 0, "await-approval", "accept"},
         Case{"bytes", ServeLimits{16 << 10, 1000}, 1000, "await-approval", "accept"},
         Case{"past the budget", ServeLimits{16 << 10, 1000, 0}, 20'000, "await-approval-briefly",
-             "timeout"}}) {
+             "timeout"},
+        Case{"the read-ahead's share", ServeLimits{32 << 10, 1000, 16 << 10}, 2000,
+             "await-approval-briefly", "timeout", 256 << 10}}) {
     SCOPED_TRACE(c.name);
     auto freshCoordinator = std::make_shared<ElicitationCoordinator>();
     // Open before the call runs: the answer may well be read before the call starts to wait.
@@ -712,6 +717,9 @@ TEST_F(MCPServerTest, APauseReadsAheadForTheApprovalAnswerUpToItsBudget) {
           "\n";
       expected.push_back(id);
     }
+    const std::string silent = R"({"jsonrpc":"2.0","method":"notifications/initialized","p":")" +
+                               std::string(1000, 's') + "\"}\n";
+    for (std::size_t bytes = 0; bytes < c.silentBytes; bytes += silent.size()) input += silent;
     input += R"({"jsonrpc":"2.0","id":"elicit-T","result":{"action":"accept"}})"
              "\n";
     Served served(paused, c.limits);

@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -25,7 +26,9 @@ inline void relax() noexcept {
 }  // namespace
 
 ReplyQueue::ReplyQueue(ServeLimits limits)
-    : limits_(limits), roomFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : limits_(limits),
+      replyBytes_(limits.bytes - std::min(limits.ahead, limits.bytes)),
+      roomFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!roomFd_) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 

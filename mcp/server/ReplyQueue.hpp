@@ -20,10 +20,12 @@ namespace varn::mcp {
 // while it runs: its message as parsed, several times over for the copies that decoding and the
 // tool make (MCPServer::kHeldCopies); once it is done, only its reply.
 // While reading is paused, it reads ahead up to `ahead` bytes more, so that an approval answer
-// behind the lines in flight still reaches the call that waits for it.
+// behind the lines in flight still reaches the call that waits for it. Those bytes are part of
+// `bytes`: reading pauses once the replies hold more than `bytes` less `ahead` (or anything at
+// all, when `ahead` is the larger).
 struct ServeLimits {
   std::size_t bytes = std::size_t{256} << 20;
-  std::size_t replies = 10'000;
+  std::size_t replies = 5'000;
   std::size_t ahead = std::size_t{16} << 20;
 };
 
@@ -94,11 +96,13 @@ class ReplyQueue final : public LineReader::BackPressure {
   bool take(std::optional<Reply>& reply);
 
  private:
-  bool fullLocked() const { return bytes_ > limits_.bytes || slots_.size() > limits_.replies; }
+  bool fullLocked() const { return bytes_ > replyBytes_ || slots_.size() > limits_.replies; }
   // Tells a waiting reader that there is room again.
   void signalRoom();
 
   const ServeLimits limits_;
+  // What the replies may hold: the rest is the read-ahead's.
+  const std::size_t replyBytes_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable room_;
