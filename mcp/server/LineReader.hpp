@@ -25,7 +25,8 @@ namespace varn::mcp {
 // memory is taken only as bytes are read into it: lines of a few kilobytes use its first blocks
 // only. Once every byte read was handed over, the memory a long line or a pause took goes back to
 // the system. Every byte is searched for its line feed once, and the buffer's bytes move only to
-// make room, after at least as many were handed over since the last move.
+// make room, once as many were handed over since the last move as are left (or, at the buffer's
+// end, a quarter of the budget).
 class LineReader final {
  public:
   // What the reader hands its lines to.
