@@ -1,5 +1,6 @@
 #include "mcp/server/VarnMCPRuntime.hpp"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -116,6 +117,11 @@ int VarnMCPRuntime::main(int argc, char** argv) {
   // (/proc/<pid>/mem, ptrace, core files), as credential agents do. A child starts dumpable again
   // when it executes its program.
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
+  // Blocks of a mebibyte or more (a long line, its parsed texts, a large reply) are mapped on their
+  // own and go back to the system once freed. Left to itself, the allocator raises that bound to
+  // the largest block freed so far, and then keeps what a flood of long lines freed.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
 
   // Every line leaves through one writer on standard output.
   auto writer = std::make_shared<LineWriter>(STDOUT_FILENO);
