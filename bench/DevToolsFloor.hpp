@@ -72,12 +72,10 @@ class FloorBrowser {
     posix_spawn_file_actions_adddup2(&actions, replies[1], 4);
     // As the server gives its browser: a temporary folder, a home and XDG folders in the profile.
     const std::string home = profile + "/home";
-    const std::vector<std::string> own = {"TMPDIR=" + profile,
-                                          "HOME=" + home,
-                                          "XDG_CONFIG_HOME=" + home + "/.config",
-                                          "XDG_CACHE_HOME=" + home + "/.cache",
-                                          "XDG_DATA_HOME=" + home + "/.local/share",
-                                          "XDG_STATE_HOME=" + home + "/.local/state"};
+    std::vector<std::string> own = {"TMPDIR=" + profile, "HOME=" + home};
+    for (const auto& [name, below] : mcp::kBrowserHomeFolders) {
+      own.push_back(std::string(name) + "=" + home + "/" + below);
+    }
     std::vector<std::string> environment = own;
     for (char** entry = environ; *entry != nullptr; ++entry) {
       const std::string text(*entry);

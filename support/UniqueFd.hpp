@@ -1,9 +1,12 @@
 #pragma once
 
-// The one owner of a file descriptor.
+// The one owner of a file descriptor, and a write that gets all of its bytes out.
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace varn::support {
@@ -41,5 +44,29 @@ class UniqueFd final {
  private:
   int fd_ = -1;
 };
+
+// What writeAll got out: the bytes written, and the errno that stopped it (0 when every byte went
+// out; EIO for a write that took nothing).
+struct WriteOutcome {
+  std::size_t written = 0;
+  int error = 0;
+};
+
+// Writes all of `bytes` to `fd`: a short write is continued and EINTR retried, in one write(2)
+// when nothing interrupts it.
+inline WriteOutcome writeAll(int fd, std::string_view bytes) noexcept {
+  WriteOutcome outcome;
+  while (outcome.written < bytes.size()) {
+    const ssize_t count =
+        ::write(fd, bytes.data() + outcome.written, bytes.size() - outcome.written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      outcome.error = count < 0 ? errno : EIO;
+      break;
+    }
+    outcome.written += static_cast<std::size_t>(count);
+  }
+  return outcome;
+}
 
 }  // namespace varn::support

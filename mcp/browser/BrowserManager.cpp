@@ -69,10 +69,8 @@ std::vector<std::string> browserEnvironment(const fs::path& folder) {
   }
   const fs::path browserHome = fs::absolute(ProfileFolder::home(folder));
   table["HOME"] = browserHome.string();
-  table["XDG_CONFIG_HOME"] = (browserHome / ".config").string();
-  table["XDG_CACHE_HOME"] = (browserHome / ".cache").string();
-  table["XDG_DATA_HOME"] = (browserHome / ".local/share").string();
-  table["XDG_STATE_HOME"] = (browserHome / ".local/state").string();
+  for (const auto& [name, below] : kBrowserHomeFolders)
+    table[name] = (browserHome / below).string();
   table["TMPDIR"] = ".";
   std::vector<std::string> entries;
   for (const auto& [name, value] : table) entries.push_back(name + "=" + value);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <utility>
+
 namespace varn::mcp {
 
 // The browser's switches after its profile, shared with the benchmarks' raw-browser floor so that
@@ -21,6 +23,15 @@ inline constexpr const char* kBrowserSwitches[] = {
     "--disable-features=Translate,MediaRouter,OptimizationHints,WebUIOmniboxPopup,"
     "WebUIOmniboxAimPopup",
     "--password-store=basic",
+};
+
+// The XDG base folders the browser's environment names, each below the browser's own home, so that
+// nothing the browser or its libraries keep lands in the user's home.
+inline constexpr std::pair<const char*, const char*> kBrowserHomeFolders[] = {
+    {"XDG_CONFIG_HOME", ".config"},
+    {"XDG_CACHE_HOME", ".cache"},
+    {"XDG_DATA_HOME", ".local/share"},
+    {"XDG_STATE_HOME", ".local/state"},
 };
 
 }  // namespace varn::mcp

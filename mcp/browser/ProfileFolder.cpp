@@ -143,14 +143,7 @@ void writeOwner(const fs::path& folder, const OwnerRecord& record) {
     const support::UniqueFd file(
         ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!file) return;
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::write(file.get(), text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    written = done == text.size();
+    written = support::writeAll(file.get(), text).error == 0;
   }
   if (!written || ::rename(partial.c_str(), (folder / kOwnerFile).c_str()) != 0) {
     ::unlink(partial.c_str());

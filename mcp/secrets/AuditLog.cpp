@@ -27,17 +27,7 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
 // another process appended behind the part meanwhile does the part stay: cutting it off would cut
 // that process's line too.) Returns 0 on success, else the errno of the failure.
 int appendWhole(int fd, const std::string& line) {
-  std::size_t written = 0;
-  int error = 0;
-  while (written < line.size()) {
-    const ssize_t count = ::write(fd, line.data() + written, line.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      error = count < 0 ? errno : EIO;
-      break;
-    }
-    written += static_cast<std::size_t>(count);
-  }
+  const auto [written, error] = support::writeAll(fd, line);
   if (error == 0 || written == 0) return error;
   // With O_APPEND the offset stands right behind the bytes this process wrote last.
   const off_t end = ::lseek(fd, 0, SEEK_CUR);
